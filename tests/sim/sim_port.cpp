@@ -1,0 +1,361 @@
+// Simulated kernel32 serial calls over SimPort records and a virtual clock.
+#include "sim_port.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "serial/port_ops.h"
+
+namespace {
+
+struct SimWorld {
+  uint64_t nowMs = 0;
+  std::vector<SimEvent> events;
+  std::map<std::string, std::unique_ptr<SimPort>> ports;  // by path
+  std::map<std::string, std::unique_ptr<SimModule>> modules;
+  std::map<uintptr_t, SimPort*> handles;
+  uintptr_t nextHandle = 0x100;
+};
+
+SimWorld& World() {
+  static SimWorld world;
+  return world;
+}
+
+void Log(const std::string& kind, const SimPort* port, const Bytes& bytes, DWORD value, bool ok) {
+  World().events.push_back({World().nowMs, kind, port ? port->path : std::string(), bytes, value, ok});
+}
+
+SimPort* PortOf(HANDLE handle) {
+  auto it = World().handles.find(reinterpret_cast<uintptr_t>(handle));
+  return it == World().handles.end() ? nullptr : it->second;
+}
+
+bool Fails(int* calls, int failAt) {
+  ++*calls;
+  return failAt != 0 && *calls == failAt;
+}
+
+DCB PatternDcb() {
+  DCB dcb;
+  std::memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = 9600;
+  dcb.fBinary = 1;
+  dcb.fParity = 1;
+  dcb.fOutxCtsFlow = 1;
+  dcb.fOutxDsrFlow = 1;
+  dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+  dcb.fDsrSensitivity = 1;
+  dcb.fTXContinueOnXoff = 1;
+  dcb.fOutX = 1;
+  dcb.fInX = 1;
+  dcb.fErrorChar = 1;
+  dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+  dcb.XonLim = 2048;
+  dcb.XoffLim = 512;
+  dcb.ByteSize = 7;
+  dcb.Parity = 2;
+  dcb.StopBits = 2;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.ErrorChar = '?';
+  dcb.EofChar = 0x1a;
+  dcb.EvtChar = '\n';
+  return dcb;
+}
+
+// --- the simulated display module -------------------------------------
+
+const BYTE kPrefix[3] = {0x1F, 0x28, 0x65};
+
+void SendReply(SimPort* port, SimModule* module, const Bytes& reply) {
+  if (module->silent || reply.empty()) return;
+  if (module->splitAt == 0 || module->splitAt >= reply.size()) {
+    SimQueueBytes(port, module->replyDelayMs, reply);
+    return;
+  }
+  SimQueueBytes(port, module->replyDelayMs, Bytes(reply.begin(), reply.begin() + module->splitAt));
+  SimQueueBytes(port, module->replyDelayMs + module->splitDelayMs,
+                Bytes(reply.begin() + module->splitAt, reply.end()));
+}
+
+Bytes ProductTypeReplyOf(const SimModule* module) {
+  if (module->useProductTypeReply) return module->productTypeReply;
+  Bytes reply = {0x28, 0x65, 0x40};
+  reply.insert(reply.end(), module->productType.begin(), module->productType.end());
+  return reply;
+}
+
+// Consumes one command from the front of module->unparsed, if complete.
+// Returns false when more bytes are needed.
+bool ParseOneCommand(SimPort* port, SimModule* module) {
+  Bytes& in = module->unparsed;
+  if (module->recordBytesAwaited > 0) {
+    size_t take = std::min(module->recordBytesAwaited, in.size());
+    module->record.insert(module->record.end(), in.begin(), in.begin() + take);
+    in.erase(in.begin(), in.begin() + take);
+    module->recordBytesAwaited -= take;
+    if (module->recordBytesAwaited > 0) return false;
+    module->recordStored = true;
+    SendReply(port, module, module->confirmReply);
+    return true;
+  }
+  if (in.empty()) return false;
+  if (in.size() < 4) return false;
+  if (!std::equal(kPrefix, kPrefix + 3, in.begin())) {  // outside a command: ignored
+    in.erase(in.begin());
+    return true;
+  }
+  BYTE function = in[3];
+  size_t length = function == 0x01 ? 6 : function == 0x40 ? 5 : function == 0x32 ? 4 : function == 0x02 ? 7 : 1;
+  if (in.size() < length) return false;
+  in.erase(in.begin(), in.begin() + length);
+  if (function == 0x01) {
+    module->enterCount++;
+    module->inSetupMode = true;
+    SendReply(port, module, module->enterReply);
+  } else if (function == 0x02) {
+    module->exitCount++;
+    module->inSetupMode = false;
+  } else if (module->inSetupMode && function == 0x40) {
+    module->queryCount++;
+    SendReply(port, module, ProductTypeReplyOf(module));
+  } else if (module->inSetupMode && function == 0x32) {
+    module->writeCount++;
+    module->record.clear();
+    module->recordBytesAwaited = 128;
+  }
+  return true;
+}
+
+}  // namespace
+
+void SimReset() {
+  World().nowMs = 0;
+  World().events.clear();
+  World().handles.clear();
+  World().modules.clear();
+  World().ports.clear();
+  World().nextHandle = 0x100;
+}
+
+uint64_t SimNow() { return World().nowMs; }
+void SimAdvance(uint64_t ms) { World().nowMs += ms; }
+const std::vector<SimEvent>& SimEvents() { return World().events; }
+
+int SimCountEvents(const std::string& kind, const std::string& port) {
+  int n = 0;
+  for (const SimEvent& e : World().events)
+    if (e.kind == kind && (port.empty() || e.port == port)) n++;
+  return n;
+}
+
+SimPort* SimAddPort(const std::string& name) {
+  auto port = std::make_unique<SimPort>();
+  port->path = "\\\\.\\" + name;
+  port->dcb = PatternDcb();
+  port->timeouts = {7, 7, 7, 7, 7};
+  SimPort* raw = port.get();
+  World().ports[raw->path] = std::move(port);
+  return raw;
+}
+
+SimPort* SimFindPort(const std::string& name) {
+  auto it = World().ports.find("\\\\.\\" + name);
+  return it == World().ports.end() ? nullptr : it->second.get();
+}
+
+int SimOpenHandleCount() { return static_cast<int>(World().handles.size()); }
+
+void SimQueueBytes(SimPort* port, uint64_t delayMs, const Bytes& bytes) {
+  port->pending.push_back({World().nowMs + delayMs, bytes});
+  std::stable_sort(port->pending.begin(), port->pending.end(),
+                   [](const SimArrival& a, const SimArrival& b) { return a.atMs < b.atMs; });
+}
+
+SimModule* SimAttachModule(SimPort* port) {
+  auto module = std::make_unique<SimModule>();
+  SimModule* raw = module.get();
+  World().modules[port->path] = std::move(module);
+  port->responder = [raw](SimPort* p, const Bytes& written) {
+    raw->unparsed.insert(raw->unparsed.end(), written.begin(), written.end());
+    while (ParseOneCommand(p, raw)) {
+    }
+  };
+  return raw;
+}
+
+std::string SimUtf8(const Utf16Unit* text) {
+  std::string out;
+  for (; text && *text; ++text) {
+    char16_t c = *text;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string SimUtf16(const std::string& text) {
+  std::u16string out;
+  for (unsigned char c : text) out += static_cast<char16_t>(c);  // Latin-1 is enough for tests
+  return out;
+}
+
+// --- the port operations ----------------------------------------------
+
+HANDLE PortCreateFile(const Utf16Unit* devicePath) {
+  std::string path = SimUtf8(devicePath);
+  auto it = World().ports.find(path);
+  SimPort* port = it == World().ports.end() ? nullptr : it->second.get();
+  if (!port || !port->exists || port->busy || port->open) {
+    SimEvent e{World().nowMs, "open-failed", path, {}, 0, false};
+    World().events.push_back(e);
+    return INVALID_HANDLE_VALUE;
+  }
+  port->open = true;
+  port->openCount++;
+  uintptr_t handle = World().nextHandle++;
+  World().handles[handle] = port;
+  Log("open", port, {}, 0, true);
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL PortGetCommState(HANDLE handle, DCB* dcb) {
+  SimPort* port = PortOf(handle);
+  if (!port || Fails(&port->getStateCalls, port->failGetCommState)) {
+    Log("get-state", port, {}, 0, false);
+    return FALSE;
+  }
+  *dcb = port->dcb;
+  Log("get-state", port, {}, 0, true);
+  return TRUE;
+}
+
+BOOL PortSetCommState(HANDLE handle, const DCB* dcb) {
+  SimPort* port = PortOf(handle);
+  if (!port || Fails(&port->setStateCalls, port->failSetCommState)) {
+    Log("set-state", port, {}, 0, false);
+    return FALSE;
+  }
+  port->dcb = *dcb;
+  Log("set-state", port, {}, dcb->BaudRate, true);
+  return TRUE;
+}
+
+BOOL PortGetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
+  SimPort* port = PortOf(handle);
+  if (!port || Fails(&port->getTimeoutsCalls, port->failGetCommTimeouts)) {
+    Log("get-timeouts", port, {}, 0, false);
+    return FALSE;
+  }
+  *timeouts = port->timeouts;
+  Log("get-timeouts", port, {}, 0, true);
+  return TRUE;
+}
+
+BOOL PortSetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts) {
+  SimPort* port = PortOf(handle);
+  if (!port || Fails(&port->setTimeoutsCalls, port->failSetCommTimeouts)) {
+    Log("set-timeouts", port, {}, 0, false);
+    return FALSE;
+  }
+  port->timeouts = *timeouts;
+  Log("set-timeouts", port, {}, timeouts->WriteTotalTimeoutConstant, true);
+  return TRUE;
+}
+
+BOOL PortPurgeComm(HANDLE handle, DWORD flags) {
+  SimPort* port = PortOf(handle);
+  if (!port) return FALSE;
+  if (flags & PURGE_RXCLEAR) {
+    port->pending.erase(std::remove_if(port->pending.begin(), port->pending.end(),
+                                       [](const SimArrival& a) { return a.atMs <= World().nowMs; }),
+                        port->pending.end());
+  }
+  Log("purge", port, {}, flags, true);
+  return TRUE;
+}
+
+BOOL PortGetCommModemStatus(HANDLE handle, DWORD* status) {
+  SimPort* port = PortOf(handle);
+  if (!port || Fails(&port->modemCalls, port->failModemStatus)) {
+    Log("modem", port, {}, 0, false);
+    return FALSE;
+  }
+  *status = port->ctsUp ? MS_CTS_ON : 0;
+  Log("modem", port, {}, *status, true);
+  return TRUE;
+}
+
+BOOL PortReadFile(HANDLE handle, BYTE* buffer, DWORD size, DWORD* count) {
+  SimPort* port = PortOf(handle);
+  *count = 0;
+  if (!port || Fails(&port->readCalls, port->failRead)) {
+    Log("read", port, {}, size, false);
+    return FALSE;
+  }
+  Bytes delivered;
+  // The read timeouts make every read return at once with what has arrived.
+  while (!port->pending.empty() && port->pending.front().atMs <= World().nowMs &&
+         delivered.size() < size) {
+    Bytes& piece = port->pending.front().bytes;
+    size_t take = std::min<size_t>(piece.size(), size - delivered.size());
+    delivered.insert(delivered.end(), piece.begin(), piece.begin() + take);
+    piece.erase(piece.begin(), piece.begin() + take);
+    if (piece.empty()) port->pending.erase(port->pending.begin());
+  }
+  if (!delivered.empty()) std::memcpy(buffer, delivered.data(), delivered.size());
+  *count = static_cast<DWORD>(delivered.size());
+  Log("read", port, delivered, size, true);
+  return TRUE;
+}
+
+BOOL PortWriteFile(HANDLE handle, const BYTE* bytes, DWORD size, DWORD* count) {
+  SimPort* port = PortOf(handle);
+  *count = 0;
+  if (!port || Fails(&port->writeCalls, port->failWrite)) {
+    Log("write", port, {}, size, false);
+    return FALSE;
+  }
+  if (port->dcb.fOutxCtsFlow && !port->ctsUp) {
+    // Output waits for CTS until the write total timeout runs out.
+    World().nowMs += static_cast<uint64_t>(port->timeouts.WriteTotalTimeoutMultiplier) * size +
+                     port->timeouts.WriteTotalTimeoutConstant;
+    Log("write", port, {}, size, true);
+    return TRUE;
+  }
+  DWORD accepted = size;
+  if (port->shortWriteAt != 0 && port->writeCalls == port->shortWriteAt && size > 0) accepted = size - 1;
+  Bytes chunk(bytes, bytes + accepted);
+  port->written.insert(port->written.end(), chunk.begin(), chunk.end());
+  port->writes.push_back(chunk);
+  *count = accepted;
+  Log("write", port, chunk, size, true);
+  if (port->responder) port->responder(port, chunk);
+  return TRUE;
+}
+
+BOOL PortCloseHandle(HANDLE handle) {
+  SimPort* port = PortOf(handle);
+  if (!port) return FALSE;
+  port->open = false;
+  World().handles.erase(reinterpret_cast<uintptr_t>(handle));
+  Log("close", port, {}, 0, true);
+  return TRUE;
+}
+
+void PortSleep(DWORD milliseconds) {
+  World().nowMs += milliseconds;
+  Log("sleep", nullptr, {}, milliseconds, true);
+}

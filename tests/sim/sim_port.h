@@ -1,0 +1,104 @@
+// A simulated serial port layer with a virtual clock, linked in place of
+// port_ops_win32.cpp. Time only moves when the code under test calls
+// PortSleep or a write waits for CTS, so every wait is exact and instant.
+#ifndef VFD_SIM_PORT_H
+#define VFD_SIM_PORT_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "win_types.h"
+
+typedef std::vector<BYTE> Bytes;
+
+// One call that reached the simulated platform, in order.
+struct SimEvent {
+  uint64_t timeMs;
+  std::string kind;  // open, open-failed, get-state, set-state, get-timeouts,
+                     // set-timeouts, purge, modem, read, write, close, sleep
+  std::string port;  // the device path as UTF-8, e.g. \\.\COM3
+  Bytes bytes;       // read: bytes delivered; write: bytes accepted
+  DWORD value;       // sleep: ms; read/write: requested size; purge: flags
+  bool ok;           // the call's result
+};
+
+struct SimPort;
+// Called after every accepted write with the bytes just written; it may
+// queue bytes to arrive later with SimQueueBytes.
+typedef std::function<void(SimPort* port, const Bytes& written)> SimResponder;
+
+struct SimArrival {
+  uint64_t atMs;
+  Bytes bytes;
+};
+
+struct SimPort {
+  std::string path;            // \\.\COM3
+  bool exists = true;          // false: CreateFile fails
+  bool busy = false;           // held by another program: CreateFile fails
+  bool ctsUp = true;
+  DCB dcb;                     // what GetCommState returns / SetCommState sets
+  COMMTIMEOUTS timeouts;       // what GetCommTimeouts returns
+  // Fault injection: the n-th call (counted from 1) of that kind fails;
+  // 0 means never. shortWriteAt accepts one byte fewer than asked.
+  int failGetCommState = 0, failSetCommState = 0, failGetCommTimeouts = 0,
+      failSetCommTimeouts = 0, failRead = 0, failWrite = 0, shortWriteAt = 0,
+      failModemStatus = 0;
+  int getStateCalls = 0, setStateCalls = 0, getTimeoutsCalls = 0, setTimeoutsCalls = 0,
+      readCalls = 0, writeCalls = 0, modemCalls = 0;
+  std::vector<SimArrival> pending;  // bytes on their way to the program
+  Bytes written;                    // every byte accepted from the program
+  std::vector<Bytes> writes;        // each accepted write on its own
+  SimResponder responder;
+  int openCount = 0;                // how many times it was opened
+  bool open = false;
+};
+
+// Resets the clock, removes every port and clears the event log.
+void SimReset();
+uint64_t SimNow();
+void SimAdvance(uint64_t ms);
+const std::vector<SimEvent>& SimEvents();
+// Count of events of one kind (optionally on one port path).
+int SimCountEvents(const std::string& kind, const std::string& port = "");
+
+// Adds a port named like "COM3"; its path is \\.\COM3. The DCB starts as a
+// recognisable pattern (9600 7E2, CTS flow on) and the timeouts as all 7s.
+SimPort* SimAddPort(const std::string& name);
+SimPort* SimFindPort(const std::string& name);
+// Handles still open (should be 0 after every operation).
+int SimOpenHandleCount();
+
+// Bytes that arrive delayMs after the current virtual time.
+void SimQueueBytes(SimPort* port, uint64_t delayMs, const Bytes& bytes);
+
+// A display module: answers the set-up commands as the real module does.
+struct SimModule {
+  std::string productType = "CU20029T307A01 ";  // 15 bytes sent after 28 65 40
+  bool silent = false;                // answers nothing at all
+  Bytes enterReply = {0x28, 0x65, 0x01, 0x00};
+  Bytes confirmReply = {0x28, 0x65, 0x32, 0x00};
+  bool useProductTypeReply = false;   // send productTypeReply verbatim instead
+  Bytes productTypeReply;
+  uint64_t replyDelayMs = 20;         // from the command's end to the reply
+  // Reply split in two: the first splitAt bytes, the rest splitDelayMs later.
+  size_t splitAt = 0;
+  uint64_t splitDelayMs = 0;
+  // Filled in by the module.
+  bool inSetupMode = false;
+  bool recordStored = false;
+  Bytes record;                       // the last 128-byte record received
+  int enterCount = 0, queryCount = 0, writeCount = 0, exitCount = 0;
+  Bytes unparsed;                     // internal: bytes not yet parsed
+  size_t recordBytesAwaited = 0;      // internal
+};
+
+// Attaches a module to the port; the module lives as long as the port.
+SimModule* SimAttachModule(SimPort* port);
+
+std::string SimUtf8(const Utf16Unit* text);
+std::u16string SimUtf16(const std::string& text);
+
+#endif  // VFD_SIM_PORT_H
