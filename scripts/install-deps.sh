@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the builds, the tests and the run command
+# need. Safe to run again: it only calls apt when something is missing.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build git
+  googletest libgtest-dev
+  clang-14 libclang-rt-14-dev
+  g++-mingw-w64-i686-posix
+  wine wine32:i386 wine64
+  xvfb x11-apps xdotool imagemagick
+  gcc-multilib
+  python3 python3-pefile icoutils
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: run as root (or with sudo)" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "install-deps: done"

