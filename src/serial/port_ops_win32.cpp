@@ -1,0 +1,42 @@
+// The serial port operations on Windows: each one is exactly one kernel32 call.
+#include "serial/port_ops.h"
+
+HANDLE PortCreateFile(const Utf16Unit* devicePath) {
+  // No sharing: a port another program holds fails to open. No flags, so
+  // every read and write is synchronous.
+  return CreateFileW(reinterpret_cast<LPCWSTR>(devicePath), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                     OPEN_EXISTING, 0, NULL);
+}
+
+BOOL PortGetCommState(HANDLE port, DCB* dcb) { return GetCommState(port, dcb); }
+
+BOOL PortSetCommState(HANDLE port, const DCB* dcb) {
+  // SetCommState only reads the DCB; its prototype lacks the const.
+  return SetCommState(port, const_cast<DCB*>(dcb));
+}
+
+BOOL PortGetCommTimeouts(HANDLE port, COMMTIMEOUTS* timeouts) {
+  return GetCommTimeouts(port, timeouts);
+}
+
+BOOL PortSetCommTimeouts(HANDLE port, const COMMTIMEOUTS* timeouts) {
+  return SetCommTimeouts(port, const_cast<COMMTIMEOUTS*>(timeouts));
+}
+
+BOOL PortPurgeComm(HANDLE port, DWORD flags) { return PurgeComm(port, flags); }
+
+BOOL PortGetCommModemStatus(HANDLE port, DWORD* status) {
+  return GetCommModemStatus(port, status);
+}
+
+BOOL PortReadFile(HANDLE port, BYTE* buffer, DWORD size, DWORD* count) {
+  return ReadFile(port, buffer, size, count, NULL);
+}
+
+BOOL PortWriteFile(HANDLE port, const BYTE* bytes, DWORD size, DWORD* count) {
+  return WriteFile(port, bytes, size, count, NULL);
+}
+
+BOOL PortCloseHandle(HANDLE port) { return CloseHandle(port); }
+
+void PortSleep(DWORD milliseconds) { Sleep(milliseconds); }
