@@ -41,8 +41,9 @@ extern const char AcceptedProductType[PRODUCT_TYPE_LENGTH + 1];  // "CU20029T307
 
 bool IsStatusReply(DWORD count, const BYTE* bytes, BYTE function);
 bool IsProductTypeReply(DWORD count, const BYTE* bytes);
-bool IsAcceptedProductType(const BYTE* bytes);  // reply bytes 3..17
-ProductTypeText MakeProductTypeText(const BYTE* bytes);  // from reply bytes 3..17
+// Both take the whole 18-byte reply (28 65 40 first) and use its bytes 3..17.
+bool IsAcceptedProductType(const BYTE* bytes);
+ProductTypeText MakeProductTypeText(const BYTE* bytes);
 
 // Speed list: SPEED_LABEL_COUNT labels, in list order, top to bottom.
 const int SPEED_LABEL_COUNT = 6;
