@@ -3,6 +3,8 @@
 #ifndef VFD_PORT_DISCOVERY_H
 #define VFD_PORT_DISCOVERY_H
 
+#include <cstddef>
+
 #include "win_types.h"
 
 extern const Utf16Unit SerialCommKeyPath[];      // HARDWARE\DEVICEMAP\SERIALCOMM
@@ -10,5 +12,11 @@ extern const Utf16Unit LineDisplayKeyPath[];     // SOFTWARE\OLEforRetail\...\QV
 extern const Utf16Unit ConfiguredPortValueName[];  // Port
 
 void DiscoverPorts(HWND portCombo);
+
+// Where discovery's working buffers come from: zero-filled memory that free()
+// releases, or null when it cannot be had (never an exception). calloc unless
+// a test puts its own in to refuse buffers.
+typedef void* (*DiscoveryAllocator)(size_t count, size_t unitSize);
+extern DiscoveryAllocator g_discoveryAllocate;
 
 #endif  // VFD_PORT_DISCOVERY_H
