@@ -1,0 +1,66 @@
+// Message formatting: %s substitution into a fixed buffer that an overlong
+// argument must never overrun.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "writing/message_format.h"
+
+namespace {
+
+TEST(FormatMessageText, SubstitutesTheArgument) {
+  struct Case {
+    const char16_t* format;
+    const char16_t* argument;
+    std::u16string expected;
+  } cases[] = {
+      {u"Product type: %s\r\nStartup Message write: (OK)     ", u"CU20029T307A01 ",
+       u"Product type: CU20029T307A01 \r\nStartup Message write: (OK)     "},
+      {u"Product type: %s\r\n", u"", u"Product type: \r\n"},
+      {u"Product type: %s\r\n", nullptr, u"Product type: \r\n"},
+      {u"no conversion", u"unused", u"no conversion"},
+      {u"%s", u"whole", u"whole"},
+      {u"%s and %s", u"x", u"x and x"},
+      {u"100%% sure, %d stays", u"x", u"100% sure, %d stays"},
+      {u"ends with %", u"x", u"ends with %"},
+      {u"%s%", u"x", u"x%"},
+  };
+  for (const Case& c : cases) {
+    Utf16Unit buffer[MESSAGE_BUFFER_UNITS];
+    FormatMessageText(buffer, MESSAGE_BUFFER_UNITS, c.format, c.argument);
+    EXPECT_EQ(std::u16string(buffer), c.expected);
+  }
+}
+
+// The buffer sits inside a larger one filled with a guard value, so any
+// unit written beyond it shows.
+TEST(FormatMessageText, NeverWritesBeyondTheBuffer) {
+  const Utf16Unit kGuard = 0xBEEF;
+  std::u16string longArgument(2 * MESSAGE_BUFFER_UNITS, u'a');
+  std::u16string rowPrefix = u"Row 0 truncated to:          \r\n\r\n";
+  struct Case {
+    DWORD units;
+    const char16_t* format;
+    std::u16string expected;
+  } cases[] = {
+      {MESSAGE_BUFFER_UNITS, u"Row 0 truncated to:          \r\n\r\n%s\r\n",
+       rowPrefix + std::u16string(MESSAGE_BUFFER_UNITS - 1 - rowPrefix.size(), u'a')},
+      {8, u"abc%s", u"abcaaaa"},
+      {8, u"abcdefghij", u"abcdefg"},
+      {1, u"abc%s", u""},
+  };
+  for (const Case& c : cases) {
+    std::u16string area(c.units + 16, kGuard);
+    FormatMessageText(&area[0], c.units, c.format, longArgument.c_str());
+    EXPECT_EQ(std::u16string(area.c_str()), c.expected);
+    EXPECT_EQ(area.find_first_not_of(kGuard, c.units), std::u16string::npos);
+  }
+}
+
+TEST(FormatMessageText, ZeroSizedBufferIsLeftAlone) {
+  Utf16Unit unit = 0x1234;
+  FormatMessageText(&unit, 0, u"text", u"x");
+  EXPECT_EQ(unit, 0x1234);
+}
+
+}  // namespace
