@@ -29,8 +29,9 @@ const DWORD CONFIGURED_PORT_UNITS = 32;
 // One byte short of the buffer: a value that uses the whole limit fills all
 // 32 units and leaves no room for a terminator.
 const DWORD CONFIGURED_PORT_BYTE_LIMIT = 63;
+const DWORD UNIT_BYTES = static_cast<DWORD>(sizeof(Utf16Unit));
 // Every buffer size must also fit a DWORD when counted in bytes.
-const DWORD MAX_BUFFER_UNITS = MAXDWORD / sizeof(Utf16Unit);
+const DWORD MAX_BUFFER_UNITS = MAXDWORD / UNIT_BYTES;
 
 // The name and data buffers of one enumeration; sizes in units.
 struct PortListBuffers {
@@ -58,7 +59,7 @@ bool UnitsFor(DWORD a, DWORD b, DWORD c, DWORD* units) {
 }
 
 Utf16Unit* AllocateUnits(DWORD units) {
-  return static_cast<Utf16Unit*>(g_discoveryAllocate(units, sizeof(Utf16Unit)));
+  return static_cast<Utf16Unit*>(g_discoveryAllocate(units, UNIT_BYTES));
 }
 
 void ReleaseUnits(Utf16Unit** units) {
@@ -91,7 +92,7 @@ bool ObtainBuffers(DWORD valueCount, DWORD maxNameLength, DWORD maxDataBytes,
 // Registry text need not carry its terminator, and an odd byte count leaves
 // half a unit behind: the text is the whole units read, up to the first zero.
 void TerminateText(Utf16Unit* text, DWORD bufferUnits, DWORD dataBytes) {
-  DWORD wholeUnits = dataBytes / sizeof(Utf16Unit);
+  DWORD wholeUnits = dataBytes / UNIT_BYTES;
   text[wholeUnits < bufferUnits ? wholeUnits : bufferUnits - 1] = 0;
 }
 
@@ -116,7 +117,7 @@ void EnumeratePortList(HKEY key, HWND portCombo, PortListBuffers* buffers, Candi
     std::memset(buffers->name, 0, buffers->nameUnits * sizeof(Utf16Unit));
     std::memset(buffers->data, 0, buffers->dataUnits * sizeof(Utf16Unit));
     DWORD nameLength = buffers->nameUnits;
-    DWORD dataBytes = buffers->dataUnits * sizeof(Utf16Unit);
+    DWORD dataBytes = buffers->dataUnits * UNIT_BYTES;
     DWORD type = REG_NONE;
     if (RegistryEnumValue(key, index, buffers->name, &nameLength, &type,
                           reinterpret_cast<BYTE*>(buffers->data), &dataBytes) != ERROR_SUCCESS)
