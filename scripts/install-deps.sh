@@ -8,7 +8,7 @@ PACKAGES=(
   googletest libgtest-dev
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-i686-posix
-  wine wine32:i386 wine64
+  wine wine32:i386 wine64 fonts-wine
   xvfb x11-apps xdotool imagemagick
   gcc-multilib
   python3 python3-pefile icoutils
