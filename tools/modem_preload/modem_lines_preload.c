@@ -1,0 +1,174 @@
+/*
+ * LD_PRELOAD fixture: modem lines for emulated serial ports on ptys.
+ *
+ * A pty has no modem lines, so TIOCMGET fails on it and Wine's
+ * GetCommModemStatus reports an error with CTS down. For a pty slave that a
+ * vfd-emulator publishes (a state file reached through
+ * $VFD_MODEM_LINES_DIR/pts-N, default /tmp/vfd-modem-lines), this answers
+ *   TIOCMGET            with the emulator's CTS/DSR/DCD/RI and the DTR/RTS
+ *                       last set by the program,
+ *   TIOCMSET/BIS/BIC    by recording DTR/RTS in pts-N.out for the emulator's log.
+ * Every other request, and every other descriptor, goes to the real ioctl.
+ *
+ * Wine's i386 ntdll.so calls __ioctl_time64 (glibc's 64-bit time_t entry),
+ * other code calls ioctl; both are interposed. Built for i386 (Wine's 32-bit
+ * processes) and x86_64, and loaded as LD_PRELOAD=.../$LIB/libvfd_modem_lines.so
+ * so that each process picks its own.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/types.h>
+#include <termios.h>
+#include <unistd.h>
+
+typedef int (*IoctlFunction)(int, unsigned long, ...);
+
+int ioctl(int fd, unsigned long request, ...);
+int __ioctl_time64(int fd, unsigned long request, ...);
+
+struct LineState {
+  int cts, dsr, dcd, ri;
+};
+
+static int IsModemRequest(unsigned long request) {
+  return request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
+}
+
+static const char* LinesDir(void) {
+  const char* dir = getenv("VFD_MODEM_LINES_DIR");
+  return dir != NULL && *dir != '\0' ? dir : "/tmp/vfd-modem-lines";
+}
+
+/* "<dir>/pts-N" for a descriptor on /dev/pts/N; 0 for anything else. */
+static int EntryPathFor(int fd, char* path, size_t size) {
+  char link[64], target[256];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  if (n <= 0) return 0;
+  target[n] = '\0';
+  if (strncmp(target, "/dev/pts/", 9) != 0) return 0;
+  return snprintf(path, size, "%s/pts-%s", LinesDir(), target + 9) < (int)size;
+}
+
+static int ReadText(const char* path, char* text, size_t size) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  ssize_t n = read(fd, text, size - 1);
+  close(fd);
+  if (n < 0) return 0;
+  text[n] = '\0';
+  return 1;
+}
+
+static int FlagIn(const char* text, const char* name) {
+  const char* at = strstr(text, name);
+  return at != NULL && at[strlen(name)] == '1';
+}
+
+/* The emulator's lines, if the emulator that wrote them still runs. */
+static int ReadLineState(const char* entry, struct LineState* state) {
+  char text[128];
+  int pid = 0;
+  if (!ReadText(entry, text, sizeof text) || sscanf(text, "pid=%d", &pid) != 1) return 0;
+  if (pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH)) return 0;
+  state->cts = FlagIn(text, "cts=");
+  state->dsr = FlagIn(text, "dsr=");
+  state->dcd = FlagIn(text, "dcd=");
+  state->ri = FlagIn(text, "ri=");
+  return 1;
+}
+
+static int ReadHostBits(const char* entry) {
+  char path[320], text[64];
+  snprintf(path, sizeof path, "%s.out", entry);
+  if (!ReadText(path, text, sizeof text)) return 0;
+  return (FlagIn(text, "dtr=") ? TIOCM_DTR : 0) | (FlagIn(text, "rts=") ? TIOCM_RTS : 0);
+}
+
+static void WriteHostBits(const char* entry, int bits) {
+  char path[320], temporary[340], text[32];
+  snprintf(path, sizeof path, "%s.out", entry);
+  snprintf(temporary, sizeof temporary, "%s.%d", path, (int)getpid());
+  int length = snprintf(text, sizeof text, "dtr=%d rts=%d\n", !!(bits & TIOCM_DTR), !!(bits & TIOCM_RTS));
+  int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return;
+  ssize_t written = write(fd, text, (size_t)length);
+  close(fd);
+  if (written == length) rename(temporary, path);
+  else unlink(temporary);
+}
+
+/* 1 when the request was answered here (result in *result). */
+static int AnswerModemRequest(int fd, unsigned long request, int* bits, int* result) {
+  char entry[288];
+  struct LineState state;
+  if (!IsModemRequest(request) || !EntryPathFor(fd, entry, sizeof entry)) return 0;
+  if (!ReadLineState(entry, &state)) return 0;
+  if (bits == NULL) {
+    errno = EFAULT;
+    *result = -1;
+    return 1;
+  }
+  int host = ReadHostBits(entry);
+  if (request == TIOCMGET) {
+    *bits = host | (state.cts ? TIOCM_CTS : 0) | (state.dsr ? TIOCM_DSR : 0) |
+            (state.dcd ? TIOCM_CAR : 0) | (state.ri ? TIOCM_RNG : 0);
+  } else if (request == TIOCMSET) {
+    WriteHostBits(entry, *bits);
+  } else if (request == TIOCMBIS) {
+    WriteHostBits(entry, host | *bits);
+  } else {
+    WriteHostBits(entry, host & ~*bits);
+  }
+  *result = 0;
+  return 1;
+}
+
+static IoctlFunction Resolve(const char* name, const char* fallback) {
+  IoctlFunction next = (IoctlFunction)dlsym(RTLD_NEXT, name);
+  return next != NULL ? next : (IoctlFunction)dlsym(RTLD_NEXT, fallback);
+}
+
+static int Dispatch(IoctlFunction* next, const char* name, int fd, unsigned long request, void* arg) {
+  int saved = errno;
+  int result;
+  if (AnswerModemRequest(fd, request, (int*)arg, &result)) {
+    if (result == 0) errno = saved;
+    return result;
+  }
+  errno = saved;
+  if (*next == NULL) *next = Resolve(name, "ioctl");
+  if (*next == NULL) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return (*next)(fd, request, arg);
+}
+
+/* ioctl's third argument is always one pointer-sized word in practice. */
+int ioctl(int fd, unsigned long request, ...) {
+  static IoctlFunction next;
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  return Dispatch(&next, "ioctl", fd, request, arg);
+}
+
+/* A libc without a 64-bit time entry has only ioctl to forward to. */
+int __ioctl_time64(int fd, unsigned long request, ...) {
+  static IoctlFunction next;
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  return Dispatch(&next, "__ioctl_time64", fd, request, arg);
+}

@@ -1,0 +1,267 @@
+// The emulated module's parser, fault modes, control commands and display.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "device.h"
+#include "display.h"
+
+namespace {
+
+const Bytes kEnter = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
+const Bytes kQuery = {0x1F, 0x28, 0x65, 0x40, 0x30};
+const Bytes kWrite = {0x1F, 0x28, 0x65, 0x32};
+const Bytes kExit = {0x1F, 0x28, 0x65, 0x02, 0x4F, 0x55, 0x54};
+
+Bytes Hex(const std::string& text) {
+  Bytes bytes;
+  EXPECT_TRUE(ParseHexBytes(text, bytes)) << text;
+  return bytes;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+Bytes TestRecord() {
+  Bytes record(kRecordSize, 0);
+  record[0] = record[64] = 0x11;
+  // Command bytes inside the record are message text, not commands.
+  for (size_t i = 0; i < kEnter.size(); ++i) record[1 + i] = kEnter[i];
+  record[70] = 'X';
+  return record;
+}
+
+std::vector<DeviceAction> Feed(DeviceState& device, const Bytes& bytes) {
+  return FeedDevice(device, bytes.data(), bytes.size());
+}
+
+// "name" for commands (with ! when ignored), "tx:<hex>@<ms>", "stored",
+// "ignored:<hex>", "hangup": one string per action, for compact expectations.
+std::string Describe(const std::vector<DeviceAction>& actions) {
+  std::string text;
+  for (const DeviceAction& a : actions) {
+    if (!text.empty()) text += " ";
+    switch (a.kind) {
+      case ActionKind::Command: text += a.name + (a.accepted ? "" : "!"); break;
+      case ActionKind::Send:
+        text += "tx:" + HexString(a.bytes.data(), a.bytes.size()) + "@" + std::to_string(a.delayMs);
+        break;
+      case ActionKind::RecordStored: text += "stored"; break;
+      case ActionKind::Ignored: text += "ignored:" + HexString(a.bytes.data(), a.bytes.size()); break;
+      case ActionKind::Hangup: text += "hangup"; break;
+    }
+  }
+  return text;
+}
+
+DeviceState DeviceWith(const std::vector<std::string>& commands) {
+  DeviceState device = NewDevice(FactoryDefaultRecord());
+  for (const std::string& command : commands) {
+    ControlEffects effects;
+    std::string error;
+    EXPECT_TRUE(ApplyControlCommand(device, command, effects, error)) << command << ": " << error;
+  }
+  return device;
+}
+
+std::string RunSession(DeviceState& device) {
+  std::string all;
+  for (const Bytes& chunk : {kEnter, kQuery, Concat({kWrite, TestRecord()}), kExit}) {
+    all += (all.empty() ? "" : " | ") + Describe(Feed(device, chunk));
+  }
+  return all;
+}
+
+TEST(EmulatedModule, AnswersAFullWriteSessionExactly) {
+  DeviceState device = DeviceWith({});
+  EXPECT_EQ(RunSession(device),
+            "enter tx:28650100@0 | query tx:286540" + HexString(DefaultProductType().data(), 15) +
+                "@0 | write stored tx:28653200@0 | exit");
+  Bytes stored(device.record.begin(), device.record.end());
+  EXPECT_EQ(stored, TestRecord());
+  EXPECT_FALSE(device.setupMode);
+}
+
+TEST(EmulatedModule, IgnoresEverythingButEnterOutsideSetupMode) {
+  DeviceState device = DeviceWith({});
+  EXPECT_EQ(Describe(Feed(device, Concat({kQuery, kExit, kWrite}))), "query! exit! write!");
+  // Without set-up mode the record bytes are no record: they are skipped.
+  EXPECT_EQ(Describe(Feed(device, Hex("13 41 42"))), "ignored:134142");
+  EXPECT_EQ(Describe(Feed(device, kEnter)), "enter tx:28650100@0");
+}
+
+TEST(EmulatedModule, AssemblesCommandsAcrossChunksAndSkipsNoise) {
+  DeviceState device = DeviceWith({});
+  std::string seen;
+  for (uint8_t byte : Concat({Hex("00 1f 1f"), kEnter})) seen += Describe(Feed(device, Bytes{byte}));
+  EXPECT_EQ(seen, "ignored:00ignored:1fignored:1fenter tx:28650100@0");
+  // The record in two 64-byte writes, as the program sends it.
+  Bytes record = TestRecord();
+  EXPECT_EQ(Describe(Feed(device, kWrite)), "write");
+  EXPECT_EQ(Describe(Feed(device, Bytes(record.begin(), record.begin() + 64))), "");
+  EXPECT_EQ(Describe(Feed(device, Bytes(record.begin() + 64, record.end()))), "stored tx:28653200@0");
+}
+
+struct ReplyCase {
+  std::vector<std::string> commands;
+  std::string enterReply;
+};
+
+TEST(EmulatedModule, FaultModesShapeTheReplies) {
+  const ReplyCase cases[] = {
+      {{"mode normal"}, "enter tx:28650100@0"},
+      {{"mode silent"}, "enter"},
+      {{"mode garbage"}, "enter tx:a55aff001337c3@0"},
+      {{"mode garbage 28 65"}, "enter tx:2865@0"},
+      {{"mode split"}, "enter tx:2865@0 tx:0100@300"},
+      {{"mode split 3 40"}, "enter tx:286501@0 tx:00@40"},
+      {{"mode trickle 50"}, "enter tx:28@0 tx:65@50 tx:01@100 tx:00@150"},
+      {{"mode extra-byte"}, "enter tx:2865010000@0"},
+      {{"mode extra-byte ff 200"}, "enter tx:28650100@0 tx:ff@200"},
+      {{"mode cts-down"}, "enter tx:28650100@0"},
+      {{"reply-delay 4900", "mode split 2 10"}, "enter tx:2865@4900 tx:0100@4910"},
+  };
+  for (const ReplyCase& c : cases) {
+    DeviceState device = DeviceWith(c.commands);
+    EXPECT_EQ(Describe(Feed(device, kEnter)), c.enterReply) << c.commands.back();
+  }
+}
+
+TEST(EmulatedModule, ConfirmationFaultsStillStoreTheRecord) {
+  const ReplyCase cases[] = {
+      {{"mode no-confirm"}, "write stored"},
+      {{"mode short-confirm"}, "write stored tx:286532@0"},
+      {{"mode bad-confirm"}, "write stored tx:28653201@0"},
+      {{"mode bad-confirm 28 65 32 00 00"}, "write stored tx:2865320000@0"},
+  };
+  for (const ReplyCase& c : cases) {
+    DeviceState device = DeviceWith(c.commands);
+    Feed(device, kEnter);
+    EXPECT_EQ(Describe(Feed(device, Concat({kWrite, TestRecord()}))), c.enterReply) << c.commands[0];
+    EXPECT_EQ(device.record[70], 'X');
+  }
+}
+
+TEST(EmulatedModule, HangsUpInTheMiddleOfTheRecord) {
+  DeviceState device = DeviceWith({"mode hangup 10"});
+  Feed(device, kEnter);
+  EXPECT_EQ(Describe(Feed(device, Concat({kWrite, TestRecord()}))), "write hangup");
+  EXPECT_EQ(device.pending.size(), 4u + 10u);  // what arrived before the hang-up
+  EXPECT_EQ(DiscardPartialCommand(device).size(), 14u);
+  EXPECT_EQ(device.record, FactoryDefaultRecord());
+}
+
+TEST(EmulatedModule, PowerCycleLeavesSetupModeAndDropsAHalfCommand) {
+  DeviceState device = DeviceWith({});
+  Feed(device, Concat({kEnter, kWrite, Hex("13 41")}));
+  PowerCycleDevice(device);
+  EXPECT_FALSE(device.setupMode);
+  EXPECT_EQ(Describe(Feed(device, kQuery)), "query!");
+}
+
+TEST(ControlCommands, ProductTypeKeepsBlanksAndEscapes) {
+  struct Case {
+    std::string line;
+    Bytes expected;
+  };
+  const Case cases[] = {
+      {"product-type CU20029T307A01 \r\n", Bytes{'C', 'U', '2', '0', '0', '2', '9', 'T', '3', '0', '7', 'A', '0', '1', ' '}},
+      {"product-type \"CU20029T307A01\\x00\"", Bytes{'C', 'U', '2', '0', '0', '2', '9', 'T', '3', '0', '7', 'A', '0', '1', 0}},
+      {"product-type \"a b\\\"\\\\\"", Bytes{'a', ' ', 'b', '"', '\\'}},
+      {"product-type short", Bytes{'s', 'h', 'o', 'r', 't'}},
+      {"product-type default", DefaultProductType()},
+  };
+  for (const Case& c : cases) {
+    DeviceState device = DeviceWith({"product-type XYZ", c.line});
+    EXPECT_EQ(device.faults.productType, c.expected) << c.line;
+  }
+}
+
+TEST(ControlCommands, RejectsBadCommandsWithoutChangingAnything) {
+  const std::string bad[] = {
+      "mode", "mode bogus", "mode split 0", "mode split 2 x", "mode split 1 2 3", "mode hangup 128",
+      "mode hangup 0", "mode extra-byte 1", "mode silent now", "mode garbage zz", "record 00 11",
+      "record-text 13 \"x\"", "record-text 13 \"x\" \"" + std::string(64, 'a') + "\"",
+      "reply-delay", "reply-delay -1", "product-type \"open", "product-type bad\\q", "frobnicate",
+      "quit now"};
+  for (const std::string& line : bad) {
+    DeviceState device = DeviceWith({"mode split 3 30"});
+    ControlEffects effects;
+    std::string error;
+    EXPECT_FALSE(ApplyControlCommand(device, line, effects, error)) << line;
+    EXPECT_FALSE(error.empty()) << line;
+    EXPECT_EQ(device.faults.mode, FaultMode::Split) << line;
+    EXPECT_EQ(device.faults.splitSize, 3u) << line;
+    EXPECT_EQ(device.record, FactoryDefaultRecord()) << line;
+  }
+}
+
+TEST(ControlCommands, ReportTheirEffects) {
+  DeviceState device = DeviceWith({});
+  std::string error;
+  ControlEffects effects;
+  ASSERT_TRUE(ApplyControlCommand(device, "record-text 15 \"Hello\" \"\"", effects, error));
+  EXPECT_TRUE(effects.recordChanged);
+  EXPECT_EQ(device.record[0], 0x15);
+  EXPECT_EQ(device.record[64], 0x15);
+  EXPECT_EQ(std::string(device.record.begin() + 1, device.record.begin() + 7), std::string("Hello\0", 6));
+  EXPECT_EQ(device.record[65], 0);
+
+  ControlEffects cts;
+  ASSERT_TRUE(ApplyControlCommand(device, "mode cts-down", cts, error));
+  EXPECT_TRUE(cts.linesChanged);
+  ControlEffects same;
+  ASSERT_TRUE(ApplyControlCommand(device, "mode cts-down", same, error));
+  EXPECT_FALSE(same.linesChanged);
+
+  Bytes hex(kRecordSize, 0x41);
+  ControlEffects fromHex;
+  ASSERT_TRUE(ApplyControlCommand(device, "record " + HexString(hex.data(), hex.size()), fromHex, error));
+  EXPECT_EQ(device.record[127], 0x41);
+  ControlEffects reset;
+  ASSERT_TRUE(ApplyControlCommand(device, "  # a comment", reset, error));
+  ASSERT_TRUE(ApplyControlCommand(device, "record default", reset, error));
+  EXPECT_EQ(device.record, FactoryDefaultRecord());
+}
+
+TEST(Display, ScrollsLongRowsAtTheirSpeed) {
+  struct Case {
+    uint8_t speed;
+    unsigned stepMs;
+  };
+  const Case speeds[] = {{0x10, 5}, {0x11, 100}, {0x13, 300}, {0x15, 500}, {0x16, 0}, {0x00, 0}};
+  for (const Case& c : speeds) EXPECT_EQ(ScrollStepMs(c.speed), c.stepMs) << int(c.speed);
+
+  Record record = FactoryDefaultRecord();  // 51 characters at 300 ms a step
+  EXPECT_EQ(DisplayWindow(record, 0, 0), "QV rm7700 All-in-One");
+  EXPECT_EQ(DisplayWindow(record, 0, 299), "QV rm7700 All-in-One");
+  EXPECT_EQ(DisplayWindow(record, 0, 300), "V rm7700 All-in-One ");
+  EXPECT_EQ(DisplayWindow(record, 0, 300 * 41), "          QV rm7700 ");  // wraps round
+  EXPECT_EQ(DisplayWindow(record, 0, 300 * 51), "QV rm7700 All-in-One");
+
+  record[64] = 0x15;
+  record[65] = 'H';
+  record[66] = 'i';
+  record[67] = 0;
+  EXPECT_EQ(DisplayWindow(record, 1, 100000), "Hi                  ");  // short rows stand still
+}
+
+TEST(Display, PrintsTheStoredMessageAsPlainText) {
+  EXPECT_EQ(FormatMessageText(FactoryDefaultRecord()),
+            "row0 speed=0x13 step_ms=300 text=\"QV rm7700 All-in-One Point of Sale System          \"\n"
+            "row1 speed=0x13 step_ms=300 text=\" .... Thank You and Have a Nice Day ....           \"\n");
+  Record record{};
+  record[0] = 0x10;
+  record[1] = 0x7F;
+  record[2] = '"';
+  EXPECT_EQ(FormatMessageText(record),
+            "row0 speed=0x10 step_ms=5 text=\"\\x7F\\\"\"\n"
+            "row1 speed=0x00 step_ms=0 text=\"\"\n");
+}
+
+}  // namespace
