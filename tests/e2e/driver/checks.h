@@ -1,0 +1,22 @@
+// Checks that report every mismatch with what was expected and what was
+// seen, and count the failures for the driver's exit code.
+#ifndef VFD_E2E_CHECKS_H
+#define VFD_E2E_CHECKS_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+typedef std::vector<BYTE> ByteString;
+
+bool Expect(bool condition, const std::string& what);
+bool ExpectText(const std::wstring& seen, const std::wstring& expected, const std::string& what);
+bool ExpectTexts(const std::vector<std::wstring>& seen, const std::vector<std::wstring>& expected,
+                 const std::string& what);
+bool ExpectNumber(long long seen, long long expected, const std::string& what);
+bool ExpectBytes(const ByteString& seen, const ByteString& expected, const std::string& what);
+void Note(const std::string& text);
+int FailureCount();
+
+#endif  // VFD_E2E_CHECKS_H
