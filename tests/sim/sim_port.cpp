@@ -244,6 +244,7 @@ BOOL PortGetCommState(HANDLE handle, DCB* dcb) {
 
 BOOL PortSetCommState(HANDLE handle, const DCB* dcb) {
   SimPort* port = PortOf(handle);
+  if (port) port->dcbSets.push_back(*dcb);
   if (!port || Fails(&port->setStateCalls, port->failSetCommState)) {
     Log("set-state", port, {}, 0, false);
     return FALSE;
@@ -266,6 +267,7 @@ BOOL PortGetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
 
 BOOL PortSetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts) {
   SimPort* port = PortOf(handle);
+  if (port) port->timeoutSets.push_back(*timeouts);
   if (!port || Fails(&port->setTimeoutsCalls, port->failSetCommTimeouts)) {
     Log("set-timeouts", port, {}, 0, false);
     return FALSE;
@@ -306,8 +308,15 @@ BOOL PortReadFile(HANDLE handle, BYTE* buffer, DWORD size, DWORD* count) {
     return FALSE;
   }
   Bytes delivered;
+  if (port->reader) {
+    if (!port->reader(port, size, &delivered)) {
+      Log("read", port, {}, size, false);
+      return FALSE;
+    }
+    if (delivered.size() > size) delivered.resize(size);
+  }
   // The read timeouts make every read return at once with what has arrived.
-  while (!port->pending.empty() && port->pending.front().atMs <= World().nowMs &&
+  while (!port->reader && !port->pending.empty() && port->pending.front().atMs <= World().nowMs &&
          delivered.size() < size) {
     Bytes& piece = port->pending.front().bytes;
     size_t take = std::min<size_t>(piece.size(), size - delivered.size());

@@ -28,6 +28,11 @@ struct SimPort;
 // Called after every accepted write with the bytes just written; it may
 // queue bytes to arrive later with SimQueueBytes.
 typedef std::function<void(SimPort* port, const Bytes& written)> SimResponder;
+// Stands in for the arrival queue when set: called for every read that is not
+// failed by failRead, with the size asked for. It puts the bytes the read
+// returns into *delivered (anything beyond size is dropped) and returns false
+// to make the read fail. Lets a test feed any stream of read results.
+typedef std::function<bool(SimPort* port, DWORD size, Bytes* delivered)> SimReader;
 
 struct SimArrival {
   uint64_t atMs;
@@ -52,6 +57,9 @@ struct SimPort {
   Bytes written;                    // every byte accepted from the program
   std::vector<Bytes> writes;        // each accepted write on its own
   SimResponder responder;
+  SimReader reader;
+  std::vector<DCB> dcbSets;               // every SetCommState attempt, failed ones too
+  std::vector<COMMTIMEOUTS> timeoutSets;  // every SetCommTimeouts attempt, failed ones too
   int openCount = 0;                // how many times it was opened
   bool open = false;
 };
