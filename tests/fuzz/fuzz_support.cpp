@@ -1,0 +1,218 @@
+// Shared pieces of the fuzz targets: checks, the byte feed, the read stream
+// and the transcript walker.
+#include "fuzz_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "serial/serial_link.h"
+
+const Bytes kEnterCommand = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
+const Bytes kQueryCommand = {0x1F, 0x28, 0x65, 0x40, 0x30};
+const Bytes kWriteCommand = {0x1F, 0x28, 0x65, 0x32};
+const Bytes kExitCommand = {0x1F, 0x28, 0x65, 0x02, 0x4F, 0x55, 0x54};
+const Bytes kEnterAccepted = {0x28, 0x65, 0x01, 0x00};
+const Bytes kWriteConfirmed = {0x28, 0x65, 0x32, 0x00};
+const std::string kAcceptedType = "CU20029T307A01 ";
+
+namespace {
+
+const size_t kDumpedEventsMax = 400;
+const DWORD kReadPieceMax = 4600;
+const uint8_t kSelectorEmpty = 0x00;
+const uint8_t kSelectorFail = 0x01;
+const uint8_t kSelectorLong = 0xF0;
+
+void DumpEvent(size_t index, const SimEvent& e) {
+  std::fprintf(stderr, "  #%zu t=%llu %s%s value=%u %s\n", index,
+               static_cast<unsigned long long>(e.timeMs), e.kind.c_str(), e.ok ? "" : " (failed)",
+               static_cast<unsigned>(e.value), Hex(e.bytes).c_str());
+}
+
+}  // namespace
+
+bool IsVerbose() {
+  static const bool verbose = std::getenv("VFD_FUZZ_VERBOSE") != nullptr;
+  return verbose;
+}
+
+void PrintEvents() {
+  const std::vector<SimEvent>& events = SimEvents();
+  std::fprintf(stderr, "platform calls (%zu):\n", events.size());
+  for (size_t i = 0; i < events.size() && i < kDumpedEventsMax; ++i) DumpEvent(i, events[i]);
+}
+
+void FuzzFail(const char* file, int line, const std::string& what) {
+  std::fprintf(stderr, "\n*** invariant broken at %s:%d: %s\n", file, line, what.c_str());
+  PrintEvents();
+  std::abort();
+}
+
+ByteFeed MakeFeed(const uint8_t* data, size_t size) { return ByteFeed{data, size, 0}; }
+
+bool IsExhausted(const ByteFeed* feed) { return feed->position >= feed->size; }
+
+uint8_t TakeByte(ByteFeed* feed) {
+  return IsExhausted(feed) ? 0 : feed->data[feed->position++];
+}
+
+uint16_t TakeU16(ByteFeed* feed) {
+  uint16_t low = TakeByte(feed);
+  return static_cast<uint16_t>(low | (TakeByte(feed) << 8));
+}
+
+Bytes TakeBytes(ByteFeed* feed, size_t n) {
+  Bytes bytes;
+  bytes.reserve(n);
+  while (bytes.size() < n && !IsExhausted(feed)) bytes.push_back(TakeByte(feed));
+  for (size_t i = bytes.size(); i < n; ++i) bytes.push_back(static_cast<BYTE>(i * 7 + 3));
+  return bytes;
+}
+
+std::u16string TakeUnits(ByteFeed* feed, size_t n) {
+  std::u16string units;
+  for (size_t i = 0; i < n; ++i)
+    units += IsExhausted(feed) ? u' ' : static_cast<char16_t>(TakeU16(feed));
+  return units;
+}
+
+bool NextReadResult(ReadStream* stream, DWORD size, Bytes* delivered) {
+  if (stream->carried.empty() && !IsExhausted(stream->feed)) {
+    uint8_t selector = TakeByte(stream->feed);
+    if (selector == kSelectorFail) return false;
+    if (selector >= kSelectorLong)
+      stream->carried = TakeBytes(stream->feed, TakeU16(stream->feed) % kReadPieceMax + 1);
+    else if (selector != kSelectorEmpty)
+      stream->carried = TakeBytes(stream->feed, selector - 1u);
+  }
+  size_t take = stream->carried.size() < size ? stream->carried.size() : size;
+  delivered->assign(stream->carried.begin(), stream->carried.begin() + take);
+  stream->carried.erase(stream->carried.begin(), stream->carried.begin() + take);
+  return true;
+}
+
+void FeedPortReads(SimPort* port, ReadStream* stream) {
+  port->reader = [stream](SimPort*, DWORD size, Bytes* delivered) {
+    return NextReadResult(stream, size, delivered);
+  };
+}
+
+// --- the transcript walker ---------------------------------------------
+
+TranscriptWalk BeginWalk(size_t firstEvent, uint64_t clockMs) {
+  return TranscriptWalk{firstEvent, clockMs, 0};
+}
+
+bool IsWalkAtEnd(const TranscriptWalk* walk) { return walk->next >= SimEvents().size(); }
+
+const SimEvent& PeekEvent(const TranscriptWalk* walk) {
+  FUZZ_CHECK(!IsWalkAtEnd(walk), "the run ended early, at event #" + std::to_string(walk->next));
+  return SimEvents()[walk->next];
+}
+
+const SimEvent& TakeEvent(TranscriptWalk* walk, const std::string& kind) {
+  const SimEvent& e = PeekEvent(walk);
+  std::string where = " at event #" + std::to_string(walk->next);
+  FUZZ_CHECK(e.kind == kind, "expected " + kind + ", got " + e.kind + where);
+  uint64_t expectedTime = walk->clockMs + (kind == "sleep" ? e.value : 0);
+  FUZZ_CHECK(kind == "write" || e.timeMs == expectedTime,
+             "virtual time " + std::to_string(e.timeMs) + " instead of " +
+                 std::to_string(expectedTime) + where);
+  walk->clockMs = kind == "write" ? walk->clockMs : e.timeMs;
+  walk->next++;
+  return e;
+}
+
+void WalkSleep(TranscriptWalk* walk, DWORD ms) {
+  const SimEvent& e = TakeEvent(walk, "sleep");
+  FUZZ_CHECK(e.value == ms, "slept " + std::to_string(e.value) + " ms instead of " +
+                                std::to_string(ms) + " at event #" + std::to_string(walk->next - 1));
+}
+
+namespace {
+
+// One read of the given size; false when it failed.
+bool WalkRead(TranscriptWalk* walk, DWORD size, Bytes* bytes) {
+  const SimEvent& e = TakeEvent(walk, "read");
+  FUZZ_CHECK(e.value == size, "read of " + std::to_string(e.value) + " bytes instead of " +
+                                  std::to_string(size) + " at event #" +
+                                  std::to_string(walk->next - 1));
+  FUZZ_CHECK(e.bytes.size() <= size, "a read brought more than it asked for");
+  *bytes = e.bytes;
+  return e.ok;
+}
+
+}  // namespace
+
+bool WalkDrain(TranscriptWalk* walk) {
+  Bytes bytes;
+  if (!WalkRead(walk, DRAIN_READ_SIZE, &bytes)) return false;
+  do {
+    if (!WalkRead(walk, DRAIN_READ_SIZE, &bytes)) return false;
+  } while (!bytes.empty());
+  return true;
+}
+
+bool WalkReply(TranscriptWalk* walk, DWORD minimumCount, Bytes* collected) {
+  collected->clear();
+  DWORD silentPolls = 0;
+  while (collected->size() < RECEIVE_BUFFER_SIZE) {
+    Bytes piece;
+    DWORD room = RECEIVE_BUFFER_SIZE - static_cast<DWORD>(collected->size());
+    if (!WalkRead(walk, room, &piece)) return false;
+    if (!piece.empty()) {
+      collected->insert(collected->end(), piece.begin(), piece.end());
+      if (collected->size() >= minimumCount) return true;
+      WalkSleep(walk, REPLY_PIECE_PAUSE_MS);
+      silentPolls = 0;
+      continue;
+    }
+    WalkSleep(walk, REPLY_POLL_INTERVAL_MS);
+    if (++silentPolls >= REPLY_SILENT_POLLS) return true;
+  }
+  return true;
+}
+
+bool WalkWrite(TranscriptWalk* walk, const Bytes& bytes) {
+  const SimEvent& e = TakeEvent(walk, "write");
+  std::string where = " at event #" + std::to_string(walk->next - 1);
+  FUZZ_CHECK(e.value == bytes.size(), "write of " + std::to_string(e.value) + " bytes instead of " +
+                                          std::to_string(bytes.size()) + where);
+  FUZZ_CHECK(e.bytes.size() <= bytes.size() &&
+                 std::equal(e.bytes.begin(), e.bytes.end(), bytes.begin()),
+             "wrote " + Hex(e.bytes) + " instead of " + Hex(bytes) + where);
+  if (e.timeMs != walk->clockMs) {
+    // Output waits for CTS until the write total timeout, then ends short.
+    uint64_t stall = 2ull * bytes.size() + walk->writeTimeoutConstantMs;
+    FUZZ_CHECK(e.timeMs == walk->clockMs + stall && e.bytes.empty(),
+               "time moved during a write" + where);
+    walk->clockMs = e.timeMs;
+  }
+  return e.ok && e.bytes.size() == bytes.size();
+}
+
+int EventsTaken(const TranscriptWalk* walk) { return static_cast<int>(walk->next); }
+
+std::u16string TextUpToZero(const Utf16Unit* text) {
+  std::u16string out;
+  for (; text != nullptr && *text != 0; ++text) out += *text;
+  return out;
+}
+
+bool SameDcb(const DCB& a, const DCB& b) { return std::memcmp(&a, &b, sizeof(DCB)) == 0; }
+
+bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
+  return std::memcmp(&a, &b, sizeof(COMMTIMEOUTS)) == 0;
+}
+
+std::string Hex(const Bytes& bytes) {
+  std::string out;
+  char piece[4];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 48) return out + " ...(" + std::to_string(bytes.size()) + " bytes)";
+    std::snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", bytes[i]);
+    out += piece;
+  }
+  return out;
+}

@@ -1,0 +1,128 @@
+// What every fuzz target shares: a check that ends the run, a byte feed
+// that turns the fuzzer's input into choices front to back (so seeds can be
+// written by hand), a stream of read results for the simulated port, and a
+// walker that holds a recorded run of platform calls against the order the
+// serial link must follow.
+#ifndef VFD_FUZZ_SUPPORT_H
+#define VFD_FUZZ_SUPPORT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim_port.h"
+#include "win_types.h"
+
+// A broken invariant: prints what and where, the platform calls so far, and
+// aborts, which libFuzzer reports as a crash with the input that caused it.
+[[noreturn]] void FuzzFail(const char* file, int line, const std::string& what);
+#define FUZZ_CHECK(condition, what) \
+  do {                              \
+    if (!(condition)) FuzzFail(__FILE__, __LINE__, what); \
+  } while (0)
+
+// True when VFD_FUZZ_VERBOSE is set: the targets then print what each input
+// did (run the fuzzer on single files to see a seed or a crash explained).
+bool IsVerbose();
+void PrintEvents();
+
+// The fuzzer's bytes, taken from the front. An exhausted feed gives zeros.
+struct ByteFeed {
+  const uint8_t* data;
+  size_t size;
+  size_t position;
+};
+
+ByteFeed MakeFeed(const uint8_t* data, size_t size);
+bool IsExhausted(const ByteFeed* feed);
+uint8_t TakeByte(ByteFeed* feed);
+uint16_t TakeU16(ByteFeed* feed);  // little-endian
+// n bytes: what the feed still has, then the pattern i * 7 + 3 up to n.
+Bytes TakeBytes(ByteFeed* feed, size_t n);
+// n UTF-16 units, little-endian pairs (missing units come out as 0x20).
+std::u16string TakeUnits(ByteFeed* feed, size_t n);
+
+// The results of successive reads, taken from the feed as they are asked for.
+// One selector byte per result:
+//   0x00 nothing has arrived (an empty read)   0x01 the read fails
+//   0x02..0xEF a piece of (selector - 1) bytes, the bytes follow
+//   0xF0..0xFF a long piece: a 16-bit length (1..4600) follows, then bytes
+// A piece longer than the read asks for is handed over in the following
+// reads, the way a driver keeps what did not fit. An exhausted feed gives
+// empty reads for ever: a device that has gone quiet.
+struct ReadStream {
+  ByteFeed* feed;
+  Bytes carried;
+};
+
+bool NextReadResult(ReadStream* stream, DWORD size, Bytes* delivered);
+// Makes every read of the port come from the stream.
+void FeedPortReads(SimPort* port, ReadStream* stream);
+
+// A recorded run of simulated platform calls, walked in order. Every event
+// must come at the virtual time the walk expects: time moves only by the
+// sleeps the walk accepts and by a write that stalls on CTS.
+struct TranscriptWalk {
+  size_t next;
+  uint64_t clockMs;
+  DWORD writeTimeoutConstantMs;  // the write total timeout in force
+};
+
+TranscriptWalk BeginWalk(size_t firstEvent, uint64_t clockMs);
+bool IsWalkAtEnd(const TranscriptWalk* walk);
+const SimEvent& PeekEvent(const TranscriptWalk* walk);  // FuzzFail at the end
+// The next event, which must be of this kind; checks its time.
+const SimEvent& TakeEvent(TranscriptWalk* walk, const std::string& kind);
+void WalkSleep(TranscriptWalk* walk, DWORD ms);
+// DrainInput: 64-byte reads, at least two, until the first empty read after
+// the first. False where a read failed.
+bool WalkDrain(TranscriptWalk* walk);
+// ReadReply(minimum): the bytes collected go to *collected, and they must be
+// what ReceiveBuffer now holds. False where a read failed.
+bool WalkReply(TranscriptWalk* walk, DWORD minimumCount, Bytes* collected);
+// One write of exactly these bytes; true when it counts as sent (every byte
+// accepted). A write that stalls on CTS may only cost its write timeout.
+bool WalkWrite(TranscriptWalk* walk, const Bytes& bytes);
+int EventsTaken(const TranscriptWalk* walk);
+
+// The command bytes and replies as the module documents them, written out
+// here rather than taken from the program, so a wrong constant shows up.
+extern const Bytes kEnterCommand;
+extern const Bytes kQueryCommand;
+extern const Bytes kWriteCommand;
+extern const Bytes kExitCommand;
+extern const Bytes kEnterAccepted;
+extern const Bytes kWriteConfirmed;
+extern const std::string kAcceptedType;
+
+// Settings written with SetCommState or SetCommTimeouts, every attempt in
+// order, the failAt-th (from 1) failing: true when every successful change
+// is followed by an attempt to write back what the port held before it.
+// (After a failed write-back the port keeps the changed settings, and the
+// next operation saves and writes back those.)
+template <typename Settings>
+bool IsPutBackAfterChange(const std::vector<Settings>& attempts, int failAt, const Settings& original,
+                          bool (*same)(const Settings&, const Settings&)) {
+  Settings current = original;
+  Settings before = original;
+  bool pending = false;
+  for (size_t i = 0; i < attempts.size(); ++i) {
+    bool applied = failAt != static_cast<int>(i) + 1;
+    if (pending && same(attempts[i], before)) {
+      pending = false;
+    } else if (applied && !pending && !same(attempts[i], current)) {
+      pending = true;
+      before = current;
+    }
+    if (applied) current = attempts[i];
+  }
+  return !pending;
+}
+
+std::u16string TextUpToZero(const Utf16Unit* text);
+bool SameDcb(const DCB& a, const DCB& b);
+bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b);
+std::string Hex(const Bytes& bytes);
+
+#endif  // VFD_FUZZ_SUPPORT_H

@@ -1,0 +1,174 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of every fuzz target (tests/fuzz/corpus/<target>/).
+
+Each seed is a small, readable case in the byte layout its target describes
+at the top of its source file: a successful exchange, each kind of failure,
+the edges of the registry and of the row texts. The fuzzer starts from these
+and mutates them. Run again after changing a layout.
+"""
+import os
+import shutil
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TYPE = b"CU20029T307A01 "
+
+
+def units(text):
+    """Text as little-endian UTF-16 units (code points below 0x10000)."""
+    return b"".join(struct.pack("<H", ord(c)) for c in text)
+
+
+def counted_units(text):
+    return bytes([len(text)]) + units(text)
+
+
+def piece(data):
+    """One read result of the raw stream: a piece of these bytes."""
+    assert 0 < len(data) <= 0xEE
+    return bytes([len(data) + 1]) + data
+
+
+EMPTY = b"\x00"
+FAIL = b"\x01"
+DRAIN = EMPTY + EMPTY
+
+
+def reply_checks():
+    return {
+        "enter_accepted": bytes([4, 0x01, 4]) + bytes([0x28, 0x65, 0x01, 0x00]),
+        "enter_five_bytes": bytes([5, 0x01, 0]) + bytes([0x28, 0x65, 0x01, 0x00, 0x33]),
+        "confirm_bad_status": bytes([4, 0x32, 6]) + bytes([0x28, 0x65, 0x32, 0x01]),
+        "product_accepted": bytes([18, 0x40, 3]) + bytes([0x28, 0x65, 0x40]) + TYPE,
+        "product_zero_for_space": bytes([18, 0x40, 1]) + bytes([0x28, 0x65, 0x40]) + TYPE[:14] + b"\x00",
+        "product_seventeen": bytes([17, 0x40, 2]) + bytes([0x28, 0x65, 0x40]) + TYPE[:14],
+        "whole_buffer": bytes([0xF0]) + struct.pack("<H", 4096) + bytes([0x40, 5, 0x28, 0x65, 0x40]),
+    }
+
+
+def row_text():
+    return {
+        "ascii": b"\x13" + units("Welcome to the shop"),
+        "full_63": b"\x15" + units("".join(chr(0x21 + i % 94) for i in range(63))),
+        "long_70": b"\x10" + units("x" * 70),
+        "tab_cut": b"\x13" + units("abc\tdef"),
+        "del_kept": b"\x12" + units("~\x7f "),
+        "accent_cut": b"\x13" + units("caf\u00e9"),
+        "first_invalid": b"\x11" + units("\u20acuro"),
+        "zero_inside": b"\x13" + units("ab\x00cd"),
+        "empty": b"\x14",
+    }
+
+
+def reply_reading():
+    reply4 = b"\x00\x00"  # ReadReply, minimum 4
+    return {
+        "drain_then_reply_in_two_pieces": b"\x01" + DRAIN + reply4 + piece(b"\x28\x65") + EMPTY
+        + piece(b"\x01\x00"),
+        "drain_pending_input": b"\x01" + piece(b"\xaa" * 80) + piece(b"\x55") + EMPTY,
+        "reply_six_bytes": reply4 + piece(b"\x28\x65\x01\x00\x33\x44"),
+        "reply_18_then_drain": b"\x00\x01" + piece(b"\x28\x65\x40" + TYPE) + b"\x01" + DRAIN,
+        "read_fails": reply4 + EMPTY + FAIL + b"\x01" + FAIL,
+        "past_the_buffer": b"\x00\x0a" + b"\xf0" + struct.pack("<H", 4599) + b"\x00\x0b" + EMPTY,
+        "silent": reply4,
+    }
+
+
+def discovery_value(name, data_selector, reg_type=0):
+    return bytes([len(name)]) + name + bytes([reg_type, data_selector])
+
+
+def ports(*behaviours):
+    """Behaviour of COM1, COM2, COM3, COM4, the 16- and 17-character ports:
+    a behaviour byte each, or bytes with what follows it."""
+    out = b""
+    for behaviour in behaviours:
+        out += bytes([behaviour]) if isinstance(behaviour, int) else behaviour
+    return out + bytes(6 - len(behaviours))
+
+
+def port_discovery():
+    com1, com3, com4 = 0, 2, 3
+    long16, long17 = 4, 5
+    unterminated, odd, more_text = 8, 16, 24
+    two_values = bytes([2]) + discovery_value(b"Serial0", com3) + discovery_value(b"Serial1", com1)
+    return {
+        "listed_com3_answers": bytes([0x10]) + two_values + ports(0, 0, 1),
+        "configured_answers": bytes([0x00]) + two_values + bytes([0, com4]) + ports(1, 0, 0, 1),
+        "configured_listed_silent": bytes([0x00]) + two_values + bytes([0, com3])
+        + ports(1, 0, bytes([2, 0x01, 0x02])),
+        "nobody_answers_raw": bytes([0x30]) + bytes([3]) + discovery_value(b"A", com1)
+        + discovery_value(b"B", com1 + unterminated) + discovery_value(b"C", long16)
+        + ports(3, 0, 0, 0, 3) + piece(b"\x28\x65\x01\x00\x00") + EMPTY + FAIL,
+        "odd_and_dword_values": bytes([0x10]) + bytes([3]) + discovery_value(b"d", com3, 0xC3)
+        + discovery_value(b"o", com3 + odd) + discovery_value(b"t", com4 + more_text) + ports(0, 0, 1, 1),
+        "stale_sizes": bytes([0x18, 1, 2, 3]) + bytes([2]) + discovery_value(b"x", com3)
+        + discovery_value(b"Serial0", long17) + ports(0, 0, 1, 0, 1, 1),
+        "absurd_sizes": bytes([0x58, 15, 0xFF, 0xFE, 2]) + bytes([1]) + discovery_value(b"s", com1)
+        + ports(1),
+        "port_value_63_bytes": bytes([0x00]) + bytes([0]) + bytes([0, 0x80, 63]) + b"C\x00" * 31 + b"C"
+        + ports(1),
+        "no_port_list": bytes([0x02]) + bytes([0]) + bytes([0, com3]) + ports(0, 0, 1),
+        "query_fails": bytes([0x04]) + two_values + bytes([0, com3]) + ports(0, 0, 1),
+        "cts_down_and_faults": bytes([0x10]) + two_values + ports(bytes([0x11, 0x05]), 0, 0x08 | 1),
+    }
+
+
+def write_scene(flags, rows=("Hello", "World"), speed=4, faults=b"\x00", port=b""):
+    return bytes([flags]) + port + faults + bytes([speed]) + counted_units(rows[0]) + counted_units(rows[1])
+
+
+def raw_success():
+    return (DRAIN + piece(b"\x28\x65\x01\x00") + DRAIN + piece(b"\x28\x65\x40" + TYPE) + DRAIN
+            + piece(b"\x28\x65\x32\x00") + DRAIN)
+
+
+def write_sequence():
+    write, factory, raw, cts_down, missing = 0x00, 0x01, 0x02, 0x04, 0x08
+    long_port = 0x20
+    module = b"\x00\x01"  # answers as a display does, 40 ms after each command
+    return {
+        "write_ok": write_scene(write) + module,
+        "factory_ok": write_scene(factory, rows=("", "")) + module,
+        "write_rows_cut": write_scene(write, rows=("abc\tdef", "caf\u00e9")) + module,
+        "write_no_speed": write_scene(write, speed=0) + module,
+        "wrong_product_type": write_scene(write) + b"\x10\x01" + b"CU20029T307A02 ",
+        "product_zero_for_space": write_scene(write) + b"\x10\x01" + TYPE[:14] + b"\x00",
+        "silent_module": write_scene(factory) + b"\x01\x01",
+        "late_split_reply": write_scene(write) + b"\x20\x02" + bytes([2]) + struct.pack("<H", 5100),
+        "bad_confirmation": write_scene(factory) + b"\x08\x01" + bytes([4, 0x28, 0x65, 0x32, 0x01]),
+        "enter_reply_five": write_scene(write) + b"\x04\x00" + bytes([5, 0x28, 0x65, 0x01, 0x00, 0x00]),
+        "raw_success": write_scene(write | raw) + raw_success(),
+        "raw_factory_success": write_scene(factory | raw) + raw_success(),
+        "raw_read_error": write_scene(write | raw) + EMPTY + FAIL,
+        "raw_confirm_six": write_scene(write | raw) + raw_success()[:-7] + piece(b"\x28\x65\x32\x00\x00\x00"),
+        "long_port_name": write_scene(write | long_port, port=counted_units("4567890123456789")) + module,
+        "port_missing": write_scene(factory | missing) + module,
+        "cts_down": write_scene(write | cts_down) + module,
+        "set_timeouts_fails": write_scene(write, faults=b"\x04\x00") + module,
+        "set_state_fails": write_scene(write, faults=b"\x02\x00") + module,
+        "write_fails_at_record": write_scene(write, faults=b"\x10\x03") + module,
+        "short_exit_write": write_scene(write, faults=b"\x20\x05") + module,
+        "read_fails_late": write_scene(write, faults=b"\x08\x0c") + module,
+    }
+
+
+def main():
+    corpora = {
+        "reply_checks": reply_checks(),
+        "row_text": row_text(),
+        "reply_reading": reply_reading(),
+        "port_discovery": port_discovery(),
+        "write_sequence": write_sequence(),
+    }
+    for target, seeds in corpora.items():
+        folder = os.path.join(HERE, "corpus", target)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        for name, data in seeds.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    main()
