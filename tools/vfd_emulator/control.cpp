@@ -182,6 +182,11 @@ bool ApplyControlCommand(DeviceState& state, const std::string& rawLine, Control
     effects.recordChanged = ok;
     return ok;
   }
+  if (verb == "busy") {
+    if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return Fail(error, "busy on|off");
+    effects.busy = w[1] == "on" ? 1 : 0;
+    return true;
+  }
   if (w.size() != 1) return Fail(error, "unknown command or extra words: " + line);
   if (verb == "power-cycle") return effects.powerCycle = true;
   if (verb == "reset-log") return effects.resetLog = true;
@@ -311,6 +316,10 @@ const char* ControlCommandHelp() {
       "                              escapes \\xNN \\0 \\t \\r \\n \\\\ \\\"\n"
       "  product-type default        CU20029T307A01 (with its trailing blank)\n"
       "  reply-delay MS              wait MS before every reply (0)\n"
+      "  busy on|off                 on: the port fails to open, as one that another\n"
+      "                              program holds (Wine: ERROR_ACCESS_DENIED; the\n"
+      "                              link points at a directory); handles already\n"
+      "                              open keep working. off: opens again\n"
       "  record default              store the factory-default record\n"
       "  record HEX                  store 128 bytes given in hexadecimal\n"
       "  record-text SP \"R0\" \"R1\"    store speed code SP (hex, e.g. 13) and two rows\n"

@@ -15,6 +15,7 @@ struct ControlEffects {
   bool powerCycle = false;
   bool recordChanged = false;  // save it and restart the display
   bool linesChanged = false;   // republish the modem lines (CTS)
+  int busy = -1;               // 1: make the port fail to open, 0: open again
 };
 
 // Applies one command line; on a bad command leaves the state alone and

@@ -188,7 +188,7 @@ TEST(ControlCommands, RejectsBadCommandsWithoutChangingAnything) {
       "mode hangup 0", "mode extra-byte 1", "mode silent now", "mode garbage zz", "record 00 11",
       "record-text 13 \"x\"", "record-text 13 \"x\" \"" + std::string(64, 'a') + "\"",
       "reply-delay", "reply-delay -1", "product-type \"open", "product-type bad\\q", "frobnicate",
-      "quit now"};
+      "quit now", "busy", "busy maybe"};
   for (const std::string& line : bad) {
     DeviceState device = DeviceWith({"mode split 3 30"});
     ControlEffects effects;

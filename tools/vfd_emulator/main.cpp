@@ -68,6 +68,7 @@ struct Emulator {
   Clock::time_point nextFrame;
   std::string lastFrame;
   bool framesShown = false;
+  bool busy = false;  // the link points at a directory: opening the port fails
   bool quit = false;
 };
 
@@ -177,12 +178,25 @@ bool PublishLines(Emulator& e) {
   return false;
 }
 
+// Wine opens a COM port whose unix path is a directory with
+// ERROR_ACCESS_DENIED, which is what Windows reports for a port that another
+// program holds.
+bool PublishPortLink(Emulator& e) {
+  std::string error;
+  std::string busyDir = e.options.link + ".busy";
+  if (e.busy) mkdir(busyDir.c_str(), 0755);
+  if (PublishLink(e.options.link, e.busy ? busyDir : e.port.slavePath, error)) return true;
+  LogError(e, error);
+  return false;
+}
+
 bool BringUpLine(Emulator& e) {
   std::string error;
-  if (!OpenPtyPort(e.port, error) || !PublishLink(e.options.link, e.port.slavePath, error)) {
+  if (!OpenPtyPort(e.port, error)) {
     LogError(e, error);
     return false;
   }
+  if (!PublishPortLink(e)) return false;
   if (!PublishLines(e)) return false;
   unlink(e.lines.hostPath.c_str());  // DTR/RTS of whoever had this pts number before
   return true;
@@ -311,6 +325,10 @@ void ApplyEffects(Emulator& e, const ControlEffects& effects) {
     e.powerUp = Clock::now();
   }
   if (effects.linesChanged) PublishLines(e);
+  if (effects.busy >= 0) {
+    e.busy = effects.busy == 1;
+    PublishPortLink(e);
+  }
   if (effects.quit) e.quit = true;
 }
 
@@ -378,6 +396,7 @@ std::string StatusLine(const Emulator& e) {
   std::string status = e.options.name + "  mode=" + FaultModeName(e.device.faults.mode);
   status += e.device.setupMode ? "  set-up mode" : "";
   status += e.port.holders > 0 ? "  port open" : "  port closed";
+  status += e.busy ? "  busy" : "";
   return status;
 }
 
@@ -475,11 +494,11 @@ bool StartEmulator(Emulator& e) {
 
 void StopEmulator(Emulator& e) {
   WriteEvent(e.log, "stop", JsonFields());
-  char target[256];
+  char target[4096];
   ssize_t n = readlink(e.options.link.c_str(), target, sizeof target - 1);
-  if (n > 0 && e.port.slavePath == std::string(target, static_cast<size_t>(n))) {
-    unlink(e.options.link.c_str());
-  }
+  std::string pointsAt = n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
+  if (pointsAt == e.port.slavePath || pointsAt == e.options.link + ".busy") unlink(e.options.link.c_str());
+  rmdir((e.options.link + ".busy").c_str());
   TakeDownLine(e);
   CloseJsonLog(e.log);
   if (e.framesShown) std::fputs("\x1b[?25h", stdout);

@@ -114,12 +114,16 @@ clone_template() {
 create_prefix() {
   local prefix="$1" how="$2" start
   start="$(now)"
+  # The server's own output goes to a file too: it is a session leader, so the
+  # first COM port it opens becomes its controlling terminal, and when that
+  # pty hangs up (mode hangup, or an emulator ending) it gets SIGHUP and dumps
+  # its object table to stderr.
   if [ "$how" = template ]; then
     clone_template "$prefix"
-    WINEPREFIX="$prefix" wineserver -p
+    WINEPREFIX="$prefix" wineserver -p >"$DIR/wineserver.log" 2>&1 </dev/null
   else
     mkdir -p "$prefix"
-    WINEPREFIX="$prefix" wineserver -p
+    WINEPREFIX="$prefix" wineserver -p >"$DIR/wineserver.log" 2>&1 </dev/null
     # The first Wine command: its output goes to a file, never to a pipe, as
     # Wine's background services keep whatever they inherit open.
     WINEPREFIX="$prefix" wineboot --init >"$DIR/wineboot.log" 2>&1 </dev/null
@@ -221,6 +225,10 @@ start_emulator() {
   done
   "$VFD_RIG_TOOLS/vfd-emulator" "${args[@]}" >"$base.out" 2>&1 </dev/null &
   echo $! >"$base.pid"
+  # Older names, for readers on the Linux side only (from Windows, com1.log
+  # is the port COM1).
+  ln -sf "$(basename "$base").log" "$link.log"
+  ln -sf "$(basename "$base").rec" "$link.rec"
   local i
   for i in $(seq 1 100); do
     [ -L "$link" ] && return 0

@@ -199,6 +199,19 @@ void CheckSilentSecondPort() {
   RigControl(L"COM2", "mode normal");
 }
 
+void CheckBusy() {
+  RigControl(L"COM2", "busy on");
+  HANDLE port = OpenCom(L"COM2");
+  DWORD error = GetLastError();
+  Check(port == INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED, "busy port fails to open",
+        std::to_string(error));
+  if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+  RigControl(L"COM2", "busy off");
+  port = OpenCom(L"COM2");
+  Check(port != INVALID_HANDLE_VALUE, "opens again after busy off");
+  CloseHandle(port);
+}
+
 void CheckReopening() {
   int opened = 0;
   for (int i = 0; i < 20; ++i) {
@@ -221,6 +234,7 @@ int RunCheck() {
   CheckLog();
   CheckModemLines();
   CheckSilentSecondPort();
+  CheckBusy();
   CheckReopening();
   std::printf("%s: %d failure(s)\n", g_failures ? "FAILED" : "PASSED", g_failures);
   return g_failures ? 1 : 0;
