@@ -144,6 +144,7 @@ def write_sequence():
         "raw_confirm_six": write_scene(write | raw) + raw_success()[:-7] + piece(b"\x28\x65\x32\x00\x00\x00"),
         "long_port_name": write_scene(write | long_port, port=counted_units("4567890123456789")) + module,
         "port_missing": write_scene(factory | missing) + module,
+        "without_dialog_state": write_scene(write | 0x80) + module,
         "cts_down": write_scene(write | cts_down) + module,
         "set_timeouts_fails": write_scene(write, faults=b"\x04\x00") + module,
         "set_state_fails": write_scene(write, faults=b"\x02\x00") + module,

@@ -359,6 +359,13 @@ void CheckPortsLeftAsFound() {
   }
 }
 
+void PrintRun(const std::vector<ProbeSession>& sessions) {
+  for (const ProbeSession& session : sessions)
+    std::fprintf(stderr, "probe %s: %s\n", session.path.c_str(), session.answered ? "answered" : "no");
+  std::fprintf(stderr, "listed %zu, field \"%s\" (%d WM_SETTEXT)\n", SimGetDialog()->comboItems.size(),
+               SimUtf8(SimGetDialog()->comboText.c_str()).c_str(), SimGetDialog()->comboSetTextCalls);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -375,11 +382,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TranscriptWalk walk = BeginWalk(0, 0);
   while (!IsWalkAtEnd(&walk)) sessions.push_back(WalkProbe(&walk));
   FUZZ_CHECK(SimNow() == walk.clockMs, "time passed outside the probes' waits");
-  for (const ProbeSession& session : sessions)
-    if (IsVerbose()) std::fprintf(stderr, "probe %s: %s\n", session.path.c_str(), session.answered ? "answered" : "no");
-  if (IsVerbose())
-    std::fprintf(stderr, "listed %zu, field %s (%d sets)\n", SimGetDialog()->comboItems.size(),
-                 SimUtf8(SimGetDialog()->comboText.c_str()).c_str(), SimGetDialog()->comboSetTextCalls);
+  if (IsVerbose()) PrintRun(sessions);
   CheckPortsLeftAsFound();
   CheckComboList();
   CheckProbes(sessions);

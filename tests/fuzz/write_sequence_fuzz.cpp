@@ -9,7 +9,8 @@
 // Input, front to back:
 //   flags: bit 0 factory default, bit 1 raw read stream (else a module),
 //          bit 2 CTS down, bit 3 no such port, bit 4 port busy,
-//          bits 5-6 port text: 0 "COM3", 1 "COM3" + units, 2 any units, 3 empty
+//          bits 5-6 port text: 0 "COM3", 1 "COM3" + units, 2 any units, 3 empty,
+//          bit 7 no DialogState (its allocation failed at start)
 //   [port text units: count byte (% 40), then little-endian units]
 //   fault mask, then one byte per set bit: GetCommState, SetCommState,
 //          SetCommTimeouts, read, write, short write
@@ -52,13 +53,14 @@ struct ExpectedBox {
 };
 
 struct Scene {
+  bool withoutState;
   WriteAction action;
   bool rawStream;
   std::u16string portText;
   std::u16string usedName;  // what the sequence must open
   std::u16string rowText[2];
   int speed;
-  SimPort* port;            // null when there is no such port
+  SimPort* port;            // exists == false: there is no such port
   DCB originalDcb;
   SimDialog* dialog;
   DialogState state;
@@ -100,9 +102,9 @@ void TakeFaults(ByteFeed* feed, SimPort* port) {
   if (mask & 0x20) port->shortWriteAt = TakeByte(feed) % 8 + 1;
 }
 
-std::u16string TakeRowText(ByteFeed* feed) {
+std::u16string TakeRowText(ByteFeed* feed, int row) {
   uint8_t count = TakeByte(feed);
-  if (count == 0xFF) return kDefaultRow[0];
+  if (count == 0xFF) return kDefaultRow[row];
   return TakeUnits(feed, count % 100);
 }
 
@@ -130,6 +132,7 @@ void OnBox(const SimBox&) { g_scene.eventsAtBox.push_back(SimEvents().size()); }
 void BuildScene(ByteFeed* feed, ReadStream* stream) {
   g_scene = Scene();
   uint8_t flags = TakeByte(feed);
+  g_scene.withoutState = (flags & 0x80) != 0;
   g_scene.action = (flags & 0x01) ? WRITE_ACTION_FACTORY_DEFAULT : WRITE_ACTION_WRITE;
   g_scene.rawStream = (flags & 0x02) != 0;
   g_scene.portText = TakePortText(feed, (flags >> 5) & 3);
@@ -139,8 +142,8 @@ void BuildScene(ByteFeed* feed, ReadStream* stream) {
   port->busy = (flags & 0x10) != 0;
   TakeFaults(feed, port);
   g_scene.speed = static_cast<int>(TakeByte(feed) % 7) - 1;
-  g_scene.rowText[0] = TakeRowText(feed);
-  g_scene.rowText[1] = TakeRowText(feed);
+  g_scene.rowText[0] = TakeRowText(feed, 0);
+  g_scene.rowText[1] = TakeRowText(feed, 1);
   if (g_scene.rawStream) FeedPortReads(port, stream);
   else TakeModule(feed, port);
   // A missing port is removed only now, so the input is read the same way.
@@ -393,6 +396,13 @@ void CheckFieldsAndTime(const Model& model) {
   FUZZ_CHECK(SimNow() <= bound, "the sequence took " + std::to_string(SimNow()) + " ms");
 }
 
+void PrintRun() {
+  PrintEvents();
+  for (const SimBox& box : g_scene.dialog->boxes)
+    std::fprintf(stderr, "box: %s | %s\n", SimUtf8(box.caption.c_str()).c_str(),
+                 SimUtf8(box.text.c_str()).c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -400,15 +410,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ByteFeed feed = MakeFeed(data, size);
   ReadStream stream = {&feed, {}};
   BuildScene(&feed, &stream);
-  g_dialogState = &g_scene.state;
+  g_dialogState = g_scene.withoutState ? nullptr : &g_scene.state;
   RunWriteSequence(SimDialogHwnd(), g_scene.action);
   g_dialogState = nullptr;
+  if (g_scene.withoutState) {
+    // Without the state there is no port path: nothing may run at all.
+    FUZZ_CHECK(SimEvents().empty() && g_scene.dialog->boxes.empty(), "a sequence ran without DialogState");
+    SimReset();
+    return 0;
+  }
 
-  if (IsVerbose()) PrintEvents();
+  if (IsVerbose()) PrintRun();
   Model model = WalkPress();
-  for (const SimBox& box : g_scene.dialog->boxes)
-    if (IsVerbose()) std::fprintf(stderr, "box: %s | %s\n", SimUtf8(box.caption.c_str()).c_str(),
-                                  SimUtf8(box.text.c_str()).c_str());
   CheckBoxes(model);
   CheckPortLeftAsFound();
   CheckFieldsAndTime(model);
