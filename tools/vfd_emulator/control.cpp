@@ -297,7 +297,7 @@ const char* ControlCommandHelp() {
       "Control commands (one a line; --exec, or appended to the --control file):\n"
       "  mode normal                 answer exactly as the module does\n"
       "  mode silent                 never answer\n"
-      "  mode garbage [HEX]          answer every command with HEX (default a55aff001337c3)\n"
+      "  mode garbage [HEX]          send HEX instead of every reply (a55aff001337c3)\n"
       "  mode split [SIZE [MS]]      cut replies into SIZE-byte pieces, MS apart (2, 300)\n"
       "  mode trickle [MS]           send replies one byte at a time, MS apart (100)\n"
       "  mode extra-byte [XX [MS]]   one more byte XX after every reply (00); MS 0 = in\n"
@@ -328,5 +328,8 @@ const char* ControlCommandHelp() {
       "  reset-log                   empty the log file\n"
       "  quit                        end the emulator\n"
       "Blank lines and lines starting with # are skipped. Modes are exclusive; the\n"
-      "product type and the reply delay apply in every mode.\n";
+      "product type and the reply delay apply in every mode. Outside set-up mode\n"
+      "only the enter command is answered. When the program closes the port, the\n"
+      "bytes it has not read and a half-received command are dropped, as a real\n"
+      "port loses them; set-up mode and the stored record stay.\n";
 }

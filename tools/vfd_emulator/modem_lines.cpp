@@ -62,6 +62,7 @@ bool PublishModemLines(ModemLines& lines, const std::string& link, const std::st
 
 void WithdrawModemLines(ModemLines& lines) {
   if (lines.entryPath.empty()) return;
+  unlink(lines.statePath.c_str());
   unlink(lines.entryPath.c_str());
   unlink(lines.hostPath.c_str());
   lines = ModemLines();

@@ -58,6 +58,16 @@ inside() {
     step "fault modes from the Windows side (COM1)"
     "$HERE/wine-run" "$EXE" faults
   fi
+
+  # An emulator built with sanitizers (VFD_RIG_TOOLS from the native build)
+  # reports its findings in its output file.
+  step "emulators still running, and clean"
+  local port
+  for port in com1 com2; do
+    kill -0 "$(cat "$dir/vfd-$port.pid")" || fail "the $port emulator has ended: $(cat "$dir/vfd-$port.out")"
+    ! grep -q 'Sanitizer' "$dir/vfd-$port.out" || fail "$(cat "$dir/vfd-$port.out")"
+  done
+  echo "  ok"
 }
 
 if [ "${1:-}" = --inside ]; then
