@@ -33,7 +33,9 @@ windows_build() {
   cmake --preset windows >/dev/null && cmake --build --preset windows -j2
 }
 windows_tests() {
-  ctest --preset windows
+  # One Wine rig (throwaway prefix, emulated displays, Xvfb) for the whole
+  # stage; the tests rewrite its registry and emulator modes case by case.
+  tools/wine-rig/rig.sh run --x -- ctest --preset windows
 }
 
 stage "native build" native_build
