@@ -38,8 +38,14 @@ windows_tests() {
   tools/wine-rig/rig.sh run --x -- ctest --preset windows
 }
 
+fuzz_bounded() {
+  # Each libFuzzer target for a few seconds from its committed seeds.
+  cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2 && ctest --preset fuzz
+}
+
 stage "native build" native_build
 stage "native tests" native_tests
+stage "fuzzing (bounded)" fuzz_bounded
 stage "windows build" windows_build
 stage "windows tests (Wine)" windows_tests
 
