@@ -1,0 +1,58 @@
+#include "combo_window.h"
+
+namespace {
+
+// A desktop of our own. The rig's default desktop may belong to an
+// explorer.exe that Wine started before Xvfb was up (a `wine reg` during
+// `rig.sh up` asks for it); without a display driver it refuses every window
+// until it exits, idle, seconds later. The explorer of a new desktop starts
+// from this process, with DISPLAY set.
+void UseOwnDesktop() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  HDESK desktop = CreateDesktopW(L"vfd-win32-tests", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+  if (desktop) SetThreadDesktop(desktop);
+}
+
+}  // namespace
+
+ComboWindow CreateComboWindow() {
+  ComboWindow window = {nullptr, nullptr};
+  UseOwnDesktop();
+  // A plain STATIC frame: no window class of our own to register.
+  window.frame = CreateWindowExW(0, L"STATIC", L"port discovery test", WS_OVERLAPPED, 0, 0, 300,
+                                 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  if (!window.frame) return window;
+  window.combo = CreateWindowExW(0, L"COMBOBOX", L"",
+                                 WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWN |
+                                     CBS_SORT | CBS_NOINTEGRALHEIGHT,
+                                 10, 10, 150, 120, window.frame, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+  return window;
+}
+
+void DestroyComboWindow(ComboWindow* window) {
+  if (window->frame) DestroyWindow(window->frame);
+  window->frame = nullptr;
+  window->combo = nullptr;
+}
+
+std::vector<std::wstring> ComboListItems(HWND combo) {
+  std::vector<std::wstring> items;
+  LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(static_cast<size_t>(length));
+    items.push_back(text);
+  }
+  return items;
+}
+
+std::wstring ComboFieldText(HWND combo) {
+  wchar_t text[64] = {0};
+  GetWindowTextW(combo, text, 64);
+  return text;
+}

@@ -1,0 +1,85 @@
+// ProbeDisplay over Wine's serial I/O against the emulated module: every
+// outcome, what went over the line, and the port's settings unchanged after.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "discovery/display_probe.h"
+#include "protocol/display_protocol.h"
+#include "rig_client.h"
+#include "rig_fixture.h"
+
+namespace {
+
+// The line settings the port has now, as the emulator logs them at an open
+// by this test (an open changes nothing).
+std::string CurrentLine(const wchar_t* port) {
+  size_t opens = EventsNamed(port, "open").size();
+  size_t closes = EventsNamed(port, "close").size();
+  std::wstring path = std::wstring(L"\\\\.\\") + port;
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return "";
+  LogEvent open = WaitForEvent(port, "open", opens + 1);
+  CloseHandle(handle);
+  WaitForEvent(port, "close", closes + 1);
+  return JsonField(open.json, "line");
+}
+
+std::string Received(const wchar_t* port) { return ReceivedHex(port); }
+
+const std::string kEnterExitHex = Hex(EnterSetupMode, sizeof EnterSetupMode) +
+                                  Hex(ExitSetupMode, sizeof ExitSetupMode);
+
+struct ProbeCase {
+  const char* what;
+  const wchar_t* port;
+  std::vector<std::string> setup;
+  bool answers;
+  std::string received;  // everything the probe sent, as hex
+};
+
+class Win32Probe : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(RigAvailable()) << "run inside the Wine rig (tools/wine-rig/rig.sh run)";
+  }
+};
+
+TEST_F(Win32Probe, EveryOutcomeLeavesThePortAsItWas) {
+  const ProbeCase cases[] = {
+      {"module answers", L"COM1", {}, true, kEnterExitHex},
+      {"CTS down", L"COM1", {"mode cts-down"}, false, ""},
+      {"garbage answer", L"COM1", {"mode garbage"}, false, kEnterExitHex},
+      {"answer of five bytes", L"COM1", {"mode extra-byte 00 0"}, false, kEnterExitHex},
+      {"port held elsewhere", L"COM2", {"busy on"}, false, ""},
+      {"no device behind the name", L"COM7", {}, false, ""},
+  };
+  for (const ProbeCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(ResetRigState());
+    bool emulated = std::wstring(c.port) != L"COM7";
+    std::string before = emulated ? SetForeignLineSettings(c.port) : "";
+    if (emulated) {
+      ASSERT_NE(before, "");
+    }
+    ASSERT_TRUE(c.setup.empty() || Emulator(c.port, c.setup));
+
+    double start = NowMs();
+    bool answered = ProbeDisplay(reinterpret_cast<const Utf16Unit*>(c.port));
+    double elapsed = NowMs() - start;
+    std::printf("probe, %s: %s in %.1f ms\n", c.what, answered ? "answered" : "no display", elapsed);
+
+    EXPECT_EQ(answered, c.answers);
+    if (!emulated) continue;
+    // The exit command was written before the probe returned.
+    if (!c.received.empty()) WaitForEvent(c.port, "command", 2);
+    EXPECT_EQ(Received(c.port), c.received);
+    for (const LogEvent& command : EventsNamed(c.port, "command"))
+      EXPECT_EQ(JsonField(JsonField(command.json, "line"), "crtscts"), "false") << command.json;
+    ASSERT_TRUE(Emulator(c.port, {"busy off"}));
+    EXPECT_EQ(CurrentLine(c.port), before) << "the port's settings changed";
+  }
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+// The serial link over Wine's real serial I/O (port_ops_win32.cpp) against
+// the emulated module: what reaches the line, how replies are collected,
+// and that the port's own settings come back.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "protocol/display_protocol.h"
+#include "rig_client.h"
+#include "rig_fixture.h"
+#include "serial/serial_link.h"
+
+namespace {
+
+const Utf16Unit kCom1Path[] = u"\\\\.\\COM1";
+
+class Win32SerialLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(RigAvailable()) << "run inside the Wine rig (tools/wine-rig/rig.sh run)";
+    ASSERT_TRUE(ResetRigState());
+  }
+};
+
+// Open, save, profile, timeouts: the start of every exchange.
+::testing::AssertionResult OpenConfigured(SerialLink* link, LineProfile profile, TimeoutSet set) {
+  if (!OpenPort(kCom1Path, link)) return ::testing::AssertionFailure() << "OpenPort";
+  if (!SaveLineSettings(link)) return ::testing::AssertionFailure() << "SaveLineSettings";
+  if (!ApplyLineProfile(link, profile)) return ::testing::AssertionFailure() << "ApplyLineProfile";
+  if (!ApplyTimeouts(link, set)) return ::testing::AssertionFailure() << "ApplyTimeouts";
+  return ::testing::AssertionSuccess();
+}
+
+// Sends the enter command and collects its reply; then leaves set-up mode
+// and puts the port back as the write sequence does.
+DWORD EnterAndCollect(SerialLink* link, bool* readOk) {
+  EXPECT_TRUE(DrainInput(link));
+  EXPECT_TRUE(WriteExact(link, EnterSetupMode, sizeof EnterSetupMode));
+  DWORD count = 0;
+  *readOk = ReadReply(link, STATUS_REPLY_LENGTH, &count);
+  return count;
+}
+
+void LeaveAndClose(SerialLink* link) {
+  WriteExact(link, ExitSetupMode, sizeof ExitSetupMode);
+  Sleep(50);
+  RestoreLineSettings(link);
+  ClosePort(link);
+}
+
+std::string LineField(const std::string& line, const char* key) { return JsonField(line, key); }
+
+struct ProfileCase {
+  LineProfile profile;
+  TimeoutSet timeouts;
+  const char* crtscts;
+};
+
+// Each profile as the emulator sees it while the enter command arrives, and
+// the foreign settings back at the close.
+TEST_F(Win32SerialLink, ProfileReachesTheLineAndTheOldSettingsComeBack) {
+  const ProfileCase cases[] = {
+      {WRITE_PROFILE, WRITE_TIMEOUTS, "true"},
+      {PROBE_PROFILE, PROBE_TIMEOUTS, "false"},
+  };
+  for (const ProfileCase& c : cases) {
+    SCOPED_TRACE(c.profile == WRITE_PROFILE ? "write profile" : "probe profile");
+    std::string before = SetForeignLineSettings(L"COM1");
+    ASSERT_NE(before, "");
+    ASSERT_EQ(LineField(before, "baud"), "19200");
+
+    SerialLink link;
+    ASSERT_TRUE(OpenConfigured(&link, c.profile, c.timeouts));
+    bool readOk = false;
+    DWORD count = EnterAndCollect(&link, &readOk);
+    EXPECT_TRUE(readOk);
+    EXPECT_TRUE(IsStatusReply(count, ReceiveBuffer, FUNCTION_ENTER_SETUP)) << count;
+    LeaveAndClose(&link);
+
+    std::string line = JsonField(WaitForEvent(L"COM1", "command").json, "line");
+    EXPECT_EQ(LineField(line, "baud"), "38400") << line;
+    EXPECT_EQ(LineField(line, "data_bits"), "8") << line;
+    EXPECT_EQ(LineField(line, "parity"), "\"none\"") << line;
+    EXPECT_EQ(LineField(line, "stop_bits"), "1") << line;
+    EXPECT_EQ(LineField(line, "crtscts"), c.crtscts) << line;
+    EXPECT_EQ(LineField(line, "ixon"), "false") << line;
+    EXPECT_EQ(LineField(line, "ixoff"), "false") << line;
+    EXPECT_EQ(LineField(line, "dtr"), "true") << line;
+    // With CTS handshake on, Wine leaves RTS to the handshake and does not
+    // raise it; without, RTS_CONTROL_ENABLE raises it.
+    if (c.profile == PROBE_PROFILE) {
+      EXPECT_EQ(LineField(line, "rts"), "true") << line;
+    }
+
+    LogEvent close = WaitForEvent(L"COM1", "close");
+    ASSERT_NE(close.json, "") << "the emulator saw no close";
+    EXPECT_EQ(JsonField(close.json, "line"), before);
+  }
+}
+
+struct ReplyCase {
+  const char* mode;
+  DWORD count;
+  bool accepted;
+  int lateByte;  // what the next drain finds, or -1
+};
+
+// How ReadReply assembles what the module sends, and what a drain leaves.
+TEST_F(Win32SerialLink, RepliesAreCollectedAsTheyArrive) {
+  const ReplyCase cases[] = {
+      {"mode split 2 300", 4, true, -1},        // the allowance starts again after a piece
+      {"mode extra-byte 00 0", 5, false, -1},   // one byte too many in the same write
+      {"mode extra-byte 55 300", 4, true, 0x55},  // a late byte waits for the next drain
+  };
+  for (const ReplyCase& c : cases) {
+    SCOPED_TRACE(c.mode);
+    ASSERT_TRUE(Emulator(L"COM1", {"power-cycle", c.mode}));
+    SerialLink link;
+    ASSERT_TRUE(OpenConfigured(&link, WRITE_PROFILE, WRITE_TIMEOUTS));
+    bool readOk = false;
+    DWORD count = EnterAndCollect(&link, &readOk);
+    EXPECT_TRUE(readOk);
+    EXPECT_EQ(count, c.count) << Hex(ReceiveBuffer, count);
+    EXPECT_EQ(IsStatusReply(count, ReceiveBuffer, FUNCTION_ENTER_SETUP), c.accepted);
+
+    Sleep(400);
+    ReceiveBuffer[0] = 0;
+    EXPECT_TRUE(DrainInput(&link));
+    EXPECT_EQ(ReceiveBuffer[0], c.lateByte < 0 ? 0 : c.lateByte);
+    BYTE rest[64];
+    DWORD got = 1;
+    EXPECT_TRUE(ReadFile(link.handle, rest, sizeof rest, &got, nullptr));
+    EXPECT_EQ(got, 0u) << "the drain left input behind";
+    LeaveAndClose(&link);
+  }
+}
+
+// The one case that waits out the whole allowance.
+TEST_F(Win32SerialLink, SilentModuleGivesNoBytesAndNoError) {
+  ASSERT_TRUE(Emulator(L"COM1", {"mode silent"}));
+  SerialLink link;
+  ASSERT_TRUE(OpenConfigured(&link, WRITE_PROFILE, WRITE_TIMEOUTS));
+  bool readOk = false;
+  double start = NowMs();
+  DWORD count = EnterAndCollect(&link, &readOk);
+  double elapsed = NowMs() - start;
+  EXPECT_TRUE(readOk);
+  EXPECT_EQ(count, 0u);
+  LeaveAndClose(&link);
+  std::printf("silent module: ReadReply gave up after %.0f ms\n", elapsed);
+  RecordProperty("silent_reply_ms", static_cast<int>(elapsed));
+}
+
+struct OpenCase {
+  const char* what;
+  const Utf16Unit* path;
+  const wchar_t* busyPort;
+};
+
+TEST_F(Win32SerialLink, PortsThatCannotBeOpenedFail) {
+  const OpenCase cases[] = {
+      {"no device behind COM7", u"\\\\.\\COM7", nullptr},
+      {"COM2 held by another program", u"\\\\.\\COM2", L"COM2"},
+  };
+  for (const OpenCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.busyPort) {
+      ASSERT_TRUE(Emulator(c.busyPort, {"busy on"}));
+    }
+    SerialLink link;
+    SetLastError(0);
+    EXPECT_FALSE(OpenPort(c.path, &link));
+    EXPECT_EQ(link.handle, INVALID_HANDLE_VALUE);
+    std::printf("%s: CreateFileW failed with error %lu\n", c.what, GetLastError());
+    if (c.busyPort) {
+      EXPECT_TRUE(EventsNamed(c.busyPort, "open").empty());
+      ASSERT_TRUE(Emulator(c.busyPort, {"busy off"}));
+    }
+  }
+}
+
+}  // namespace
