@@ -17,6 +17,18 @@
 
 namespace {
 
+// Longer than any scenario takes; a hung scenario must still end, and end
+// the program with it, before the test's own time limit kills everything.
+const DWORD kWatchdogMs = 120000;
+
+DWORD WINAPI Watchdog(LPVOID) {
+  Sleep(kWatchdogMs);
+  std::printf("  FAIL the scenario did not end within %lu s\n", static_cast<unsigned long>(kWatchdogMs / 1000));
+  std::fflush(stdout);
+  EndRunningProgramNow();
+  ExitProcess(1);
+}
+
 std::wstring Widen(const char* text) {
   int size = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
   std::wstring wide(size > 0 ? size - 1 : 0, L'\0');
@@ -108,6 +120,7 @@ int main(int argc, char** argv) {
   std::printf("scenario %s\n", scenario->name);
   std::fflush(stdout);
   DWORD started = GetTickCount();
+  CloseHandle(CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr));
   scenario->run(options);
   int failures = FailureCount();
   std::printf("scenario %s: %s in %lu ms\n", scenario->name, failures == 0 ? "passed" : "FAILED",

@@ -44,6 +44,9 @@ bool OpenSession(const DriverOptions& options, Session* session) {
   DWORD started = GetTickCount();
   session->dialog = WaitForCaption(session->run.info.dwProcessId, kCaption, kDialogTimeoutMs);
   if (!Expect(session->dialog != nullptr, "the dialog appears with its caption")) {
+    for (const std::string& line : DescribeWindows(session->run.info.dwProcessId)) {
+      Note("window of the program: " + line);
+    }
     EndProgram(&session->run);
     return false;
   }

@@ -33,6 +33,9 @@ DWORD ProcessOf(HWND window) {
   return processId;
 }
 
+// The program started last, while it runs; the watchdog's thread reads it.
+HANDLE volatile g_runningProgram = nullptr;
+
 struct WindowSearch {
   DWORD processId;
   HWND exclude;
@@ -94,7 +97,27 @@ int CountColours(const std::vector<BYTE>& pixels, int width, int height, int str
   return static_cast<int>(colours.size());
 }
 
+struct WindowList {
+  DWORD processId;
+  std::vector<std::string> lines;
+};
+
+BOOL CALLBACK DescribeWindow(HWND window, LPARAM parameter) {
+  WindowList* list = reinterpret_cast<WindowList*>(parameter);
+  if (ProcessOf(window) == list->processId) {
+    list->lines.push_back(ToUtf8(ClassOf(window)) + " \"" + Visible(ReadText(window)) + "\"" +
+                          (IsWindowVisible(window) ? " visible" : " hidden"));
+  }
+  return TRUE;
+}
+
 }  // namespace
+
+std::vector<std::string> DescribeWindows(DWORD processId) {
+  WindowList list = {processId, {}};
+  EnumWindows(DescribeWindow, reinterpret_cast<LPARAM>(&list));
+  return list.lines;
+}
 
 DWORD DeadlineIn(DWORD milliseconds) { return GetTickCount() + milliseconds; }
 
@@ -107,6 +130,7 @@ ProgramRun StartProgram(const std::wstring& path) {
   std::wstring commandLine = L"\"" + path + L"\"";
   run.started = CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                &startup, &run.info) != 0;
+  g_runningProgram = run.started ? run.info.hProcess : nullptr;
   return run;
 }
 
@@ -118,9 +142,17 @@ void EndProgram(ProgramRun* run) {
     TerminateProcess(run->info.hProcess, 99);
     WaitForSingleObject(run->info.hProcess, 5000);
   }
+  g_runningProgram = nullptr;
   CloseHandle(run->info.hThread);
   CloseHandle(run->info.hProcess);
   run->started = false;
+}
+
+void EndRunningProgramNow() {
+  HANDLE program = g_runningProgram;
+  if (program != nullptr) {
+    TerminateProcess(program, 99);
+  }
 }
 
 bool WaitForExit(const ProgramRun& run, DWORD timeoutMs, DWORD* exitCode) {

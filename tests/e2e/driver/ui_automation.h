@@ -29,11 +29,16 @@ bool IsPast(DWORD deadline);
 ProgramRun StartProgram(const std::wstring& path);
 // Ends a program that is still running (a failed test must not leave it).
 void EndProgram(ProgramRun* run);
+// For the driver's watchdog: ends the program that is running now, if any.
+void EndRunningProgramNow();
 bool WaitForExit(const ProgramRun& run, DWORD timeoutMs, DWORD* exitCode);
 bool IsRunning(const ProgramRun& run);
 
 // A visible top-level window of the process with exactly this caption.
 HWND WaitForCaption(DWORD processId, const std::wstring& caption, DWORD timeoutMs);
+// Every top-level window of the process: class, caption, visibility; for
+// telling what the program showed when the expected window did not come.
+std::vector<std::string> DescribeWindows(DWORD processId);
 // A visible message box (#32770, other than `dialog`) of the process.
 bool WaitForBox(DWORD processId, HWND dialog, DWORD timeoutMs, SeenBox* box);
 // Presses OK and waits until the box is gone.
