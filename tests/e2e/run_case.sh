@@ -14,7 +14,7 @@ RIG="$ROOT/tools/wine-rig/rig.sh"
 WINE_RUN="$ROOT/tools/wine-rig/wine-run"
 
 CASES="startup-configured-port startup-listed-port write-and-factory-default wrong-product-type
-invalid-character exit-button close-button keyboard"
+invalid-character exit-button close-button keyboard enter-at-start"
 
 # Each case sets RIG_OPTIONS (emulators and registry), DRIVER_ARGS (the
 # driver's scenario and what it must see) and LOG_CHECKS (per emulator log:
@@ -57,7 +57,7 @@ define_case() {
       DRIVER_ARGS=(invalid-character --record "$RIG_DIR_PLACEHOLDER/vfd-com3.rec")
       LOG_CHECKS=("vfd-com3.log --commands 'enter exit enter query write exit' --opens 2 --records 1")
       ;;
-    exit-button | close-button | keyboard)
+    exit-button | close-button | keyboard | enter-at-start)
       # No display anywhere and no port listed: the dialog comes up at once.
       RIG_OPTIONS=(--ports 0 --serialcomm none)
       DRIVER_ARGS=("$CASE")

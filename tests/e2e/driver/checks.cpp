@@ -76,4 +76,9 @@ void Note(const std::string& text) {
   std::fflush(stdout);
 }
 
+void PlatformGap(const std::string& text) {
+  std::printf("  gap   %s\n", text.c_str());
+  std::fflush(stdout);
+}
+
 int FailureCount() { return g_failures; }

@@ -2,7 +2,7 @@
 //
 //   vfd_e2e_driver.exe <scenario> --program <exe> [--port COM3]
 //       [--ports COM1,COM3] [--record <file>] [--artifacts <folder>]
-//       [--product <text>]
+//       [--product <text>] [--mode auto|interactive]
 //
 // Paths may be given as Linux paths; they are reached through drive Z:.
 // Exit code: 0 when every check passed, 1 when one failed, 2 on bad usage.
@@ -77,6 +77,8 @@ bool ParseOption(const char* name, const std::wstring& value, DriverOptions* opt
     options->artifacts = WindowsPath(value);
   } else if (std::strcmp(name, "--product") == 0) {
     options->productType = value;
+  } else if (std::strcmp(name, "--mode") == 0 && (value == L"auto" || value == L"interactive")) {
+    options->automatic = value == L"auto";
   } else {
     return false;
   }
@@ -120,7 +122,9 @@ int main(int argc, char** argv) {
   std::printf("scenario %s\n", scenario->name);
   std::fflush(stdout);
   DWORD started = GetTickCount();
-  CloseHandle(CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr));
+  if (scenario->watched || options.automatic) {
+    CloseHandle(CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr));
+  }
   scenario->run(options);
   int failures = FailureCount();
   std::printf("scenario %s: %s in %lu ms\n", scenario->name, failures == 0 ? "passed" : "FAILED",

@@ -303,6 +303,30 @@ bool TabToExit(const Session& session) {
   return Expect((style & BS_TYPEMASK) == BS_DEFPUSHBUTTON, "Tab reaches \"Exit\" and makes it the default button");
 }
 
+// On Windows the dialog manager makes the push button that gets the initial
+// focus the default one, so Enter right after start presses "Exit". Wine's
+// does so only when the focus comes by keyboard (see TabToExit).
+const DWORD kEnterAtStartMs = 1500;
+
+void RunEnterAtStart(const DriverOptions& options) {
+  Session session = {};
+  if (!OpenSession(options, &session)) {
+    return;
+  }
+  HWND focus = FocusedWindow(DialogThread(session));
+  Expect(focus == Control(session, IDC_EXIT), "the focus starts on \"Exit\"");
+  PostKey(focus, VK_RETURN);
+  DWORD exitCode = 0xFFFFFFFF;
+  if (WaitForExit(session.run, kEnterAtStartMs, &exitCode)) {
+    ExpectNumber(exitCode, 0, "exit code after Enter right after start");
+    EndProgram(&session.run);
+    return;
+  }
+  PlatformGap("Enter right after start left the dialog open: the initial focus did not make \"Exit\" the default button");
+  Expect(IsWindow(session.dialog), "the dialog is still there");
+  CloseWithExit(&session);
+}
+
 void RunKeyboard(const DriverOptions& options) {
   Session session = {};
   if (!OpenSession(options, &session)) {
@@ -320,17 +344,52 @@ void RunKeyboard(const DriverOptions& options) {
   EndProgram(&session.run);
 }
 
+// scripts/run.sh: the dialog for a person, or a short demonstration write
+// when nobody is there to use it.
+void WriteDemoMessage(const Session& session) {
+  WriteText(Control(session, IDC_ROW0), L"Hello from scripts/run.sh");
+  WriteText(Control(session, IDC_ROW1), L"Written under Wine, shown by the emulator");
+  SelectComboItem(Control(session, IDC_SPEED), 1);
+  ClickButton(Control(session, IDC_WRITE));
+  SeenBox box = {};
+  if (Expect(WaitForBox(session.run.info.dwProcessId, session.dialog, kBoxTimeoutMs, &box), "a box answers the write")) {
+    Note("box \"" + Visible(box.caption) + "\": \"" + Visible(box.text) + "\"");
+    DismissBox(box, kStepTimeoutMs);
+  }
+}
+
+void RunShow(const DriverOptions& options) {
+  Session session = {};
+  if (!OpenSession(options, &session)) {
+    return;
+  }
+  Note("port field: \"" + ToUtf8(ReadText(Control(session, IDC_PORT))) + "\"");
+  SaveStartupShot(session, options);
+  if (options.automatic) {
+    WriteDemoMessage(session);
+    CloseWithExit(&session);
+    return;
+  }
+  Note("the dialog is open: write a message, then press \"Exit\" or close the window");
+  DWORD exitCode = 0;
+  WaitForExit(session.run, INFINITE, &exitCode);
+  Note("vfdstartup.exe ended with exit code " + std::to_string(static_cast<int>(exitCode)));
+  EndProgram(&session.run);
+}
+
 }  // namespace
 
 const std::vector<Scenario>& Scenarios() {
   static const std::vector<Scenario> scenarios = {
-      {"startup", RunStartup},
-      {"write-and-factory", RunWriteAndFactory},
-      {"wrong-product", RunWrongProduct},
-      {"invalid-character", RunInvalidCharacter},
-      {"exit-button", RunExitButton},
-      {"close-button", RunCloseButton},
-      {"keyboard", RunKeyboard},
+      {"startup", RunStartup, true},
+      {"write-and-factory", RunWriteAndFactory, true},
+      {"wrong-product", RunWrongProduct, true},
+      {"invalid-character", RunInvalidCharacter, true},
+      {"exit-button", RunExitButton, true},
+      {"close-button", RunCloseButton, true},
+      {"keyboard", RunKeyboard, true},
+      {"enter-at-start", RunEnterAtStart, true},
+      {"show", RunShow, false},
   };
   return scenarios;
 }

@@ -13,6 +13,7 @@ struct DriverOptions {
   std::wstring record;              // the emulated display's stored record
   std::wstring artifacts;           // folder for the screenshot
   std::wstring productType;         // what the display reports, when not the accepted one
+  bool automatic = true;            // false: the operator uses the dialog (show only)
 };
 
 typedef void (*ScenarioProc)(const DriverOptions& options);
@@ -20,6 +21,7 @@ typedef void (*ScenarioProc)(const DriverOptions& options);
 struct Scenario {
   const char* name;
   ScenarioProc run;
+  bool watched;  // false: may wait for an operator as long as they take
 };
 
 const std::vector<Scenario>& Scenarios();
