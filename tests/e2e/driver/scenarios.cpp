@@ -73,6 +73,14 @@ void CloseWithExit(Session* session) {
   ExpectCleanExit(session, "\"Exit\"");
 }
 
+std::string Identifiers(const std::vector<int>& identifiers) {
+  std::string list;
+  for (int identifier : identifiers) {
+    list += (list.empty() ? "" : ",") + std::to_string(identifier);
+  }
+  return "[" + list + "]";
+}
+
 // The next box must be owned by the dialog and read exactly so; OK closes it.
 bool ExpectBox(const Session& session, const std::wstring& caption, const std::wstring& text) {
   SeenBox box = {};
@@ -83,6 +91,10 @@ bool ExpectBox(const Session& session, const std::wstring& caption, const std::w
   bool ok = ExpectText(box.caption, caption, "box caption");
   ok = ExpectText(box.text, text, "box text") && ok;
   ok = Expect(box.owner == session.dialog, "the box is owned by the dialog") && ok;
+  ok = Expect(box.buttons == std::vector<int>{IDOK} && box.icons == 0,
+              "the box has only an OK button and no icon (buttons " + Identifiers(box.buttons) + ", icons " +
+                  std::to_string(box.icons) + ")") &&
+       ok;
   return Expect(DismissBox(box, kStepTimeoutMs), "OK closes the box") && ok;
 }
 

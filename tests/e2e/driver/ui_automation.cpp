@@ -111,6 +111,26 @@ BOOL CALLBACK DescribeWindow(HWND window, LPARAM parameter) {
   return TRUE;
 }
 
+// A message box template holds every kind of button and an icon control;
+// the box removes the buttons its style does not ask for, and without an
+// icon style its icon control stays, empty.
+BOOL CALLBACK CollectBoxControl(HWND control, LPARAM parameter) {
+  SeenBox* box = reinterpret_cast<SeenBox*>(parameter);
+  if (!IsWindowVisible(control)) {
+    return TRUE;
+  }
+  LONG style = GetWindowLongW(control, GWL_STYLE);
+  std::wstring kind = ClassOf(control);
+  if (_wcsicmp(kind.c_str(), L"Button") == 0) {
+    box->buttons.push_back(GetDlgCtrlID(control));
+  } else if (_wcsicmp(kind.c_str(), L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON) {
+    DWORD_PTR icon = 0;
+    SendTimed(control, STM_GETICON, 0, 0, &icon);
+    box->icons += icon != 0 ? 1 : 0;
+  }
+  return TRUE;
+}
+
 }  // namespace
 
 std::vector<std::string> DescribeWindows(DWORD processId) {
@@ -173,12 +193,13 @@ bool WaitForBox(DWORD processId, HWND dialog, DWORD timeoutMs, SeenBox* box) {
   if (window == nullptr) {
     return false;
   }
-  // The box shows before its texts are final only for a moment; read them
-  // once it answers messages.
   box->window = window;
   box->owner = GetWindow(window, GW_OWNER);
   box->caption = ReadText(window);
   box->text = ReadText(GetDlgItem(window, kBoxTextId));
+  box->buttons.clear();
+  box->icons = 0;
+  EnumChildWindows(window, CollectBoxControl, reinterpret_cast<LPARAM>(box));
   return true;
 }
 

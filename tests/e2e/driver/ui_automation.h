@@ -20,6 +20,8 @@ struct SeenBox {
   HWND owner;
   std::wstring caption;
   std::wstring text;
+  std::vector<int> buttons;  // identifiers of the visible buttons
+  int icons;                 // visible icon controls that show an icon
 };
 
 // Deadlines are absolute GetTickCount values.
