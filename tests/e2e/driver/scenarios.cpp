@@ -2,11 +2,21 @@
 
 #include <cstdio>
 
-#include "../../../src/ui/resources/resource.h"
 #include "checks.h"
 #include "ui_automation.h"
 
 namespace {
+
+// The dialog's controls, by the identifiers of its template. Written out
+// here rather than taken from the program's resource header, so that a
+// wrong identifier there shows up as a control the driver cannot find.
+const int IDC_FACTORY_DEFAULT = 1007;
+const int IDC_EXIT = 1008;
+const int IDC_WRITE = 1009;
+const int IDC_PORT = 1020;
+const int IDC_SPEED = 1021;
+const int IDC_ROW0 = 1022;
+const int IDC_ROW1 = 1023;
 
 // Start-up includes Wine's own start and port discovery.
 const DWORD kDialogTimeoutMs = 40000;
