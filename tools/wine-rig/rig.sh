@@ -321,13 +321,15 @@ rig_up() {
   trap 'failed_up' EXIT
   local port
   for port in $PORTS; do start_emulator "$port"; done
+  # Wine's desktop process starts with the first Wine command and keeps the
+  # display it found then: without one, no window of the prefix is ever seen.
+  [ "$WANT_X" = 1 ] && start_xvfb
   create_prefix "$WINEPREFIX" "$HOW"
   map_ports
   [ "$SERIALCOMM" = default ] && SERIALCOMM="$(default_serialcomm)"
   set_serialcomm "$SERIALCOMM"
   wine_reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f
   [ -n "$OPOS" ] && set_opos_port "$OPOS"
-  [ "$WANT_X" = 1 ] && start_xvfb
   write_env
   trap - EXIT
   say "up: $DIR (ports: $PORTS)"
