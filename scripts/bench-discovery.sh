@@ -12,7 +12,7 @@
 #   BENCH OPTIONS    passed on: --sizes 1,4,16  --silent-max N
 #
 # Brings up its own Wine rig with 16 emulated modules and Xvfb, and takes it
-# down again. About two minutes in full, 25 s with --quick.
+# down again. About two minutes in full, 40 s with --quick.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"

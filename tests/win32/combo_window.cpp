@@ -1,25 +1,7 @@
 #include "combo_window.h"
 
-namespace {
-
-// A desktop of our own. The rig's default desktop may belong to an
-// explorer.exe that Wine started before Xvfb was up (a `wine reg` during
-// `rig.sh up` asks for it); without a display driver it refuses every window
-// until it exits, idle, seconds later. The explorer of a new desktop starts
-// from this process, with DISPLAY set.
-void UseOwnDesktop() {
-  static bool done = false;
-  if (done) return;
-  done = true;
-  HDESK desktop = CreateDesktopW(L"vfd-win32-tests", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-  if (desktop) SetThreadDesktop(desktop);
-}
-
-}  // namespace
-
 ComboWindow CreateComboWindow() {
   ComboWindow window = {nullptr, nullptr};
-  UseOwnDesktop();
   // A plain STATIC frame: no window class of our own to register.
   window.frame = CreateWindowExW(0, L"STATIC", L"port discovery test", WS_OVERLAPPED, 0, 0, 300,
                                  200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);

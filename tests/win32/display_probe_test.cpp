@@ -44,6 +44,7 @@ class Win32Probe : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(RigAvailable()) << "run inside the Wine rig (tools/wine-rig/rig.sh run)";
   }
+  void TearDown() override { ResetRigState(); }
 };
 
 TEST_F(Win32Probe, EveryOutcomeLeavesThePortAsItWas) {

@@ -94,7 +94,7 @@ bool Emulator(const wchar_t* port, const std::vector<std::string>& commands) {
 
 bool ResetEmulator(const wchar_t* port) {
   return Emulator(port, {"reset-log", "busy off", "mode normal", "product-type default",
-                         "reply-delay 0", "power-cycle"});
+                         "reply-delay 0", "power-cycle", "record default"});
 }
 
 // ---- the emulator's log -------------------------------------------------------

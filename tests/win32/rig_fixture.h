@@ -20,7 +20,7 @@
 bool Emulator(const wchar_t* port, const std::vector<std::string>& commands);
 
 // The log emptied, open for use, normal answers, the accepted product type,
-// no delay, out of set-up mode.
+// no delay, out of set-up mode, the factory default stored.
 bool ResetEmulator(const wchar_t* port);
 
 // ---- the emulator's log -------------------------------------------------------
@@ -81,7 +81,8 @@ bool SetOposPort(REGSAM view, const std::wstring& port);
 void DeleteOposPort(REGSAM view);
 
 // The emulators on COM1 and COM2 reset, the default port list, no OPOS
-// port in either view.
+// port in either view. Every case starts and ends with it, so that the next
+// program in the rig finds it as it was brought up.
 bool ResetRigState();
 
 // Handles this process holds, from the system's handle table

@@ -20,6 +20,7 @@ class Win32SerialLink : public ::testing::Test {
     ASSERT_TRUE(RigAvailable()) << "run inside the Wine rig (tools/wine-rig/rig.sh run)";
     ASSERT_TRUE(ResetRigState());
   }
+  void TearDown() override { ResetRigState(); }
 };
 
 // Open, save, profile, timeouts: the start of every exchange.
@@ -48,8 +49,6 @@ void LeaveAndClose(SerialLink* link) {
   ClosePort(link);
 }
 
-std::string LineField(const std::string& line, const char* key) { return JsonField(line, key); }
-
 struct ProfileCase {
   LineProfile profile;
   TimeoutSet timeouts;
@@ -67,7 +66,7 @@ TEST_F(Win32SerialLink, ProfileReachesTheLineAndTheOldSettingsComeBack) {
     SCOPED_TRACE(c.profile == WRITE_PROFILE ? "write profile" : "probe profile");
     std::string before = SetForeignLineSettings(L"COM1");
     ASSERT_NE(before, "");
-    ASSERT_EQ(LineField(before, "baud"), "19200");
+    ASSERT_EQ(JsonField(before, "baud"), "19200");
 
     SerialLink link;
     ASSERT_TRUE(OpenConfigured(&link, c.profile, c.timeouts));
@@ -78,18 +77,18 @@ TEST_F(Win32SerialLink, ProfileReachesTheLineAndTheOldSettingsComeBack) {
     LeaveAndClose(&link);
 
     std::string line = JsonField(WaitForEvent(L"COM1", "command").json, "line");
-    EXPECT_EQ(LineField(line, "baud"), "38400") << line;
-    EXPECT_EQ(LineField(line, "data_bits"), "8") << line;
-    EXPECT_EQ(LineField(line, "parity"), "\"none\"") << line;
-    EXPECT_EQ(LineField(line, "stop_bits"), "1") << line;
-    EXPECT_EQ(LineField(line, "crtscts"), c.crtscts) << line;
-    EXPECT_EQ(LineField(line, "ixon"), "false") << line;
-    EXPECT_EQ(LineField(line, "ixoff"), "false") << line;
-    EXPECT_EQ(LineField(line, "dtr"), "true") << line;
+    EXPECT_EQ(JsonField(line, "baud"), "38400") << line;
+    EXPECT_EQ(JsonField(line, "data_bits"), "8") << line;
+    EXPECT_EQ(JsonField(line, "parity"), "\"none\"") << line;
+    EXPECT_EQ(JsonField(line, "stop_bits"), "1") << line;
+    EXPECT_EQ(JsonField(line, "crtscts"), c.crtscts) << line;
+    EXPECT_EQ(JsonField(line, "ixon"), "false") << line;
+    EXPECT_EQ(JsonField(line, "ixoff"), "false") << line;
+    EXPECT_EQ(JsonField(line, "dtr"), "true") << line;
     // With CTS handshake on, Wine leaves RTS to the handshake and does not
     // raise it; without, RTS_CONTROL_ENABLE raises it.
     if (c.profile == PROBE_PROFILE) {
-      EXPECT_EQ(LineField(line, "rts"), "true") << line;
+      EXPECT_EQ(JsonField(line, "rts"), "true") << line;
     }
 
     LogEvent close = WaitForEvent(L"COM1", "close");

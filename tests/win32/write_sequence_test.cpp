@@ -64,7 +64,10 @@ class Win32WriteSequence : public ::testing::Test {
     ASSERT_TRUE(RigAvailable()) << "run inside the Wine rig (tools/wine-rig/rig.sh run)";
     ASSERT_TRUE(HandleCountSeesAnOpenHandle());
   }
-  void TearDown() override { g_dialogState = nullptr; }
+  void TearDown() override {
+    g_dialogState = nullptr;
+    ResetRigState();
+  }
 
   // The rig reset, the dialog's fields filled, a fresh DialogState; every
   // case of a table starts from here.
