@@ -2,13 +2,19 @@
 """Checks what an emulated display saw, from its JSON-lines log.
 
   check_log.py LOG [--commands "enter exit ..."] [--handshake "0 0 1 ..."]
-               [--opens N] [--records N]
+               [--opens N] [--records N] [--restored "baud=9600 ..."]
+               [--allow "hangup ..."]
 
 --commands   the commands the display received, in order ("" for none)
 --handshake  for each of those commands, whether the line had CTS output
              handshake on (1) or off (0) when it arrived
 --opens      how many times a program opened the port
 --records    how many records the program wrote
+--restored   every close leaves the line as it was before the program
+             touched it: the first pty's closes all show these settings, and
+             every close shows the same termios as the pty's first close
+             (after a hang-up the emulator has a new pty, which starts anew)
+--allow      line events that the case provokes on purpose (e.g. hangup)
 
 Every command must also arrive at 38400 baud, 8N1, DTR and RTS raised and
 no XON/XOFF, and the line must carry no bytes that are not a command.
@@ -54,6 +60,41 @@ def check_handshake(failures, commands, expected):
     check(failures, seen == expected, f"CTS handshake per command {seen}, expected {expected}")
 
 
+TERMIOS = ("baud", "data_bits", "parity", "stop_bits", "crtscts", "clocal", "hupcl", "ixon", "ixoff",
+           "cflag", "iflag", "oflag", "lflag")
+
+
+def parse_settings(text):
+    settings = {}
+    for item in text.split():
+        key, value = item.split("=", 1)
+        settings[key] = {"true": True, "false": False}.get(value, int(value) if value.isdigit() else value)
+    return settings
+
+
+# DTR and RTS are left out: Wine drops both when it closes the port, and
+# they are not part of the settings that GetCommState saved.
+def check_restored(failures, events, baseline):
+    ptys, current = [], []
+    for e in events:
+        if e["event"] == "hangup":
+            ptys.append(current)
+            current = []
+        elif e["event"] == "close":
+            current.append(e)
+    ptys.append(current)
+    for number, closes in enumerate(ptys):
+        for c in closes:
+            line = {k: (c.get("line") or {}).get(k) for k in TERMIOS}
+            first = {k: (closes[0].get("line") or {}).get(k) for k in TERMIOS}
+            check(failures, line == first, f"close seq {c['seq']}: line {line}, earlier closes left {first}")
+            expected = baseline if number == 0 else {"crtscts": False}
+            for key, value in expected.items():
+                check(failures, line.get(key) == value,
+                      f"close seq {c['seq']}: {key} {line.get(key)!r} after the close, expected {value!r}")
+    check(failures, any(ptys), "no close of the port in the log")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("log")
@@ -61,6 +102,8 @@ def main():
     parser.add_argument("--handshake")
     parser.add_argument("--opens", type=int)
     parser.add_argument("--records", type=int)
+    parser.add_argument("--restored")
+    parser.add_argument("--allow", default="")
     args = parser.parse_args()
 
     events = read_events(args.log)
@@ -77,7 +120,10 @@ def main():
     if args.records is not None:
         records = sum(1 for e in events if e["event"] == "record" and e.get("source") == "write")
         check(failures, records == args.records, f"{records} records written, expected {args.records}")
-    stray = [e for e in events if e["event"] in ("ignored", "discarded", "error", "hangup")]
+    if args.restored is not None:
+        check_restored(failures, events, parse_settings(args.restored))
+    allowed = set(args.allow.split())
+    stray = [e for e in events if e["event"] in ("ignored", "discarded", "error", "hangup") and e["event"] not in allowed]
     check(failures, not stray, f"unexpected line events: {stray}")
 
     name = args.log.rsplit("/", 1)[-1]

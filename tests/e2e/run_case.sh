@@ -5,7 +5,7 @@
 # log, and takes the rig down again whatever happened.
 #
 #   run_case.sh CASE PROGRAM.exe DRIVER.exe ARTIFACTS_DIR
-#   run_case.sh --list
+#   run_case.sh --list | --list-faults
 set -uo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -15,13 +15,19 @@ WINE_RUN="$ROOT/tools/wine-rig/wine-run"
 
 CASES="startup-configured-port startup-listed-port write-and-factory-default wrong-product-type
 invalid-character exit-button close-button keyboard enter-at-start"
+# One press under a fault, then a press after the display is back to normal
+# (driver/faults.cpp). Before the program starts, COM3 is set to 9600 baud
+# and two stop bits, so that a port whose settings were not put back shows.
+FAULT_CASES="fault-hangup fault-garbage fault-flood fault-trickle fault-product-zero fault-busy fault-link-gone"
+BASELINE_STTY="9600 cstopb"
+BASELINE_LINE="baud=9600 stop_bits=2 crtscts=false"
 
 # Each case sets RIG_OPTIONS (emulators and registry), DRIVER_ARGS (the
 # driver's scenario and what it must see) and LOG_CHECKS (per emulator log:
 # "file.log --option value ...").
 define_case() {
   local artifacts="$1"
-  RIG_OPTIONS=() DRIVER_ARGS=() LOG_CHECKS=() SCREENSHOT=0
+  RIG_OPTIONS=() DRIVER_ARGS=() LOG_CHECKS=() SCREENSHOT=0 BASELINE=0
   case "$CASE" in
     startup-configured-port)
       # COM1 comes first in the list and answers too, but the configured
@@ -62,11 +68,82 @@ define_case() {
       RIG_OPTIONS=(--ports 0 --serialcomm none)
       DRIVER_ARGS=("$CASE")
       ;;
+    fault-*)
+      define_fault_case
+      ;;
     *)
       echo "run_case: unknown case $CASE (cases: $(echo $CASES))" >&2
       exit 2
       ;;
   esac
+}
+
+# The commands each display saw: discovery (enter exit), the fault press,
+# then the second press (enter query write exit).
+define_fault_case() {
+  RIG_OPTIONS=(--port COM3 --opos-port COM3)
+  DRIVER_ARGS=("$CASE" --port COM3 --record "$RIG_DIR_PLACEHOLDER/vfd-com3.rec")
+  BASELINE=1
+  local fault_commands records=1 opens=3 allow=""
+  case "$CASE" in
+    # The pty hangs up after the first row: the second row or the exit
+    # command cannot be written, so no exit. The program's close of the old
+    # pty cannot be seen by the emulator, which already has a new one.
+    fault-hangup) fault_commands="enter query write"; allow="--allow hangup" ;;
+    # A reply of the wrong shape to the enter command: straight to leaving.
+    fault-garbage | fault-flood) fault_commands="enter exit" ;;
+    fault-trickle) fault_commands="enter query write exit"; records=2 ;;
+    fault-product-zero) fault_commands="enter query exit" ;;
+    # The press never reaches the display.
+    fault-busy | fault-link-gone) fault_commands=""; opens=2 ;;
+  esac
+  LOG_CHECKS=("vfd-com3.log --commands 'enter exit $fault_commands enter query write exit' --opens $opens \
+               --records $records --restored '$BASELINE_LINE' $allow")
+}
+
+# Requests from the driver that only the Linux side can carry out: moving a
+# port's dosdevices link away and back ("unlink com3", "relink com3").
+serve_driver_requests() {
+  local request="$RIG_DIR/vfd-helper.request" done="$RIG_DIR/vfd-helper.done"
+  while :; do
+    if [ -s "$request" ]; then
+      local verb port link result=ok
+      read -r verb port <"$request"
+      rm -f "$request"
+      link="$WINEPREFIX/dosdevices/${port,,}"
+      case "$verb" in
+        unlink) mv "$link" "$link.gone" || result=failed ;;
+        relink) mv "$link.gone" "$link" || result=failed ;;
+        *) result="unknown request $verb" ;;
+      esac
+      echo "$result" >"$done"
+    fi
+    sleep 0.05
+  done
+}
+
+# Sets the line of each rig port to the baseline settings, then empties its
+# log so that the test's own open of the pty is not counted.
+set_baseline() {
+  local port link
+  for port in $VFD_RIG_PORTS; do
+    link="$RIG_DIR/${port,,}"
+    stty -F "$link" $BASELINE_STTY || return 1
+    emulator_control "$port" reset-log || return 1
+  done
+}
+
+emulator_control() {
+  local control="$RIG_DIR/vfd-${1,,}.ctl" i
+  echo "$2" >>"$control"
+  local lines
+  lines=$(wc -l <"$control")
+  for i in $(seq 1 100); do
+    [ "$(cut -d' ' -f1 "$control.ack" 2>/dev/null)" = "$lines" ] && return 0
+    sleep 0.05
+  done
+  echo "run_case: emulator on $1 did not take \"$2\"" >&2
+  return 1
 }
 
 # Xvfb comes up before the rig: the rig's first Wine commands start Wine's
@@ -90,6 +167,9 @@ start_xvfb() {
 }
 
 clean_up() {
+  if [ -n "${HELPER_PID:-}" ]; then
+    kill "$HELPER_PID" 2>/dev/null && wait "$HELPER_PID" 2>/dev/null
+  fi
   [ -n "${RIG_DIR:-}" ] && "$RIG" down "$RIG_DIR" >/dev/null 2>&1
   if [ -n "${XVFB_PID:-}" ]; then
     kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
@@ -129,6 +209,10 @@ main() {
     echo $CASES
     return 0
   fi
+  if [ "${1:-}" = --list-faults ]; then
+    echo $FAULT_CASES
+    return 0
+  fi
   [ $# -eq 4 ] || { echo "usage: run_case.sh CASE PROGRAM.exe DRIVER.exe ARTIFACTS_DIR" >&2; exit 2; }
   CASE="$1"
   local program="$2" driver="$3" artifacts="$4"
@@ -145,6 +229,11 @@ main() {
   RIG_DIR="$("$RIG" up --template --quiet "${RIG_OPTIONS[@]}")" || { echo "run_case: rig up failed" >&2; exit 1; }
   # shellcheck disable=SC1091
   source "$RIG_DIR/env.sh"
+  if [ "$BASELINE" = 1 ]; then
+    set_baseline || { echo "run_case: could not set the baseline line settings" >&2; exit 1; }
+    serve_driver_requests &
+    HELPER_PID=$!
+  fi
 
   local args=() arg status=0
   for arg in "${DRIVER_ARGS[@]}"; do args+=("${arg//@RIG@/$RIG_DIR}"); done

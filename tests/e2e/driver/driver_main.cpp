@@ -2,7 +2,7 @@
 //
 //   vfd_e2e_driver.exe <scenario> --program <exe> [--port COM3]
 //       [--ports COM1,COM3] [--record <file>] [--artifacts <folder>]
-//       [--product <text>] [--mode auto|interactive]
+//       [--product <text>] [--mode auto|interactive] [--count N]
 //
 // Paths may be given as Linux paths; they are reached through drive Z:.
 // Exit code: 0 when every check passed, 1 when one failed, 2 on bad usage.
@@ -20,10 +20,13 @@ namespace {
 // Longer than any scenario takes; a hung scenario must still end, and end
 // the program with it, before the test's own time limit kills everything.
 const DWORD kWatchdogMs = 120000;
+// The long scenarios (soak, benchmarks) get this much more per press or run.
+const DWORD kWatchdogPerCountMs = 5000;
 
-DWORD WINAPI Watchdog(LPVOID) {
-  Sleep(kWatchdogMs);
-  std::printf("  FAIL the scenario did not end within %lu s\n", static_cast<unsigned long>(kWatchdogMs / 1000));
+DWORD WINAPI Watchdog(LPVOID parameter) {
+  DWORD limitMs = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(parameter));
+  Sleep(limitMs);
+  std::printf("  FAIL the scenario did not end within %lu s\n", static_cast<unsigned long>(limitMs / 1000));
   std::fflush(stdout);
   EndRunningProgramNow();
   ExitProcess(1);
@@ -77,6 +80,8 @@ bool ParseOption(const char* name, const std::wstring& value, DriverOptions* opt
     options->artifacts = WindowsPath(value);
   } else if (std::strcmp(name, "--product") == 0) {
     options->productType = value;
+  } else if (std::strcmp(name, "--count") == 0) {
+    options->count = _wtoi(value.c_str());
   } else if (std::strcmp(name, "--mode") == 0 && (value == L"auto" || value == L"interactive")) {
     options->automatic = value == L"auto";
   } else {
@@ -123,7 +128,8 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   DWORD started = GetTickCount();
   if (scenario->watched || options.automatic) {
-    CloseHandle(CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr));
+    ULONG_PTR limitMs = kWatchdogMs + static_cast<ULONG_PTR>(options.count > 0 ? options.count : 0) * kWatchdogPerCountMs;
+    CloseHandle(CreateThread(nullptr, 0, Watchdog, reinterpret_cast<LPVOID>(limitMs), 0, nullptr));
   }
   scenario->run(options);
   int failures = FailureCount();

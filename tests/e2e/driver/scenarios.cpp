@@ -3,20 +3,11 @@
 #include <cstdio>
 
 #include "checks.h"
+#include "faults.h"
+#include "session.h"
 #include "ui_automation.h"
 
 namespace {
-
-// The dialog's controls, by the identifiers of its template. Written out
-// here rather than taken from the program's resource header, so that a
-// wrong identifier there shows up as a control the driver cannot find.
-const int IDC_FACTORY_DEFAULT = 1007;
-const int IDC_EXIT = 1008;
-const int IDC_WRITE = 1009;
-const int IDC_PORT = 1020;
-const int IDC_SPEED = 1021;
-const int IDC_ROW0 = 1022;
-const int IDC_ROW1 = 1023;
 
 // Start-up includes Wine's own start and port discovery.
 const DWORD kDialogTimeoutMs = 40000;
@@ -30,7 +21,6 @@ const DWORD kNoBoxMs = 700;
 const wchar_t kCaption[] = L"QV rm7700 Line Display  Startup Message";
 const wchar_t kDefaultRow0[] = L"QV rm7700 All-in-One Point of Sale System          ";
 const wchar_t kDefaultRow1[] = L" .... Thank You and Have a Nice Day ....           ";
-const wchar_t kAcceptedProductType[] = L"CU20029T307A01 ";
 const int kDefaultSpeed = 3;
 const BYTE kDefaultSpeedCode = 0x13;
 
@@ -41,10 +31,7 @@ const std::vector<std::wstring>& SpeedLabels() {
   return labels;
 }
 
-struct Session {
-  ProgramRun run;
-  HWND dialog;
-};
+}  // namespace
 
 bool OpenSession(const DriverOptions& options, Session* session) {
   session->run = StartProgram(options.program);
@@ -83,7 +70,7 @@ void CloseWithExit(Session* session) {
   ExpectCleanExit(session, "\"Exit\"");
 }
 
-std::string Identifiers(const std::vector<int>& identifiers) {
+static std::string Identifiers(const std::vector<int>& identifiers) {
   std::string list;
   for (int identifier : identifiers) {
     list += (list.empty() ? "" : ",") + std::to_string(identifier);
@@ -139,7 +126,7 @@ void ExpectStoredRecord(const DriverOptions& options, const ByteString& expected
   ExpectBytes(seen, expected, what);
 }
 
-void PutRow(ByteString* record, size_t offset, BYTE speedCode, const std::wstring& text) {
+static void PutRow(ByteString* record, size_t offset, BYTE speedCode, const std::wstring& text) {
   (*record)[offset] = speedCode;
   for (size_t i = 0; i < text.size() && i < 63; ++i) {
     (*record)[offset + 1 + i] = static_cast<BYTE>(text[i]);
@@ -152,6 +139,8 @@ ByteString MakeRecord(BYTE speedCode, const std::wstring& row0, const std::wstri
   PutRow(&record, 64, speedCode, row1);
   return record;
 }
+
+namespace {
 
 void ExpectDefaultFields(const Session& session, const std::string& when) {
   ExpectText(ReadText(Control(session, IDC_ROW0)), kDefaultRow0, "row 0 " + when);
@@ -413,5 +402,11 @@ const std::vector<Scenario>& Scenarios() {
       {"enter-at-start", RunEnterAtStart, true},
       {"show", RunShow, false},
   };
-  return scenarios;
+  static std::vector<Scenario> all;
+  if (all.empty()) {
+    all = scenarios;
+    all.insert(all.end(), FaultScenarios().begin(), FaultScenarios().end());
+    all.insert(all.end(), MeasureScenarios().begin(), MeasureScenarios().end());
+  }
+  return all;
 }

@@ -14,6 +14,7 @@ struct DriverOptions {
   std::wstring artifacts;           // folder for the screenshot
   std::wstring productType;         // what the display reports, when not the accepted one
   bool automatic = true;            // false: the operator uses the dialog (show only)
+  int count = 0;                    // presses or runs of the long scenarios (0: their default)
 };
 
 typedef void (*ScenarioProc)(const DriverOptions& options);
