@@ -4,6 +4,7 @@
 // that was not stored byte for byte, or handles or memory that grow.
 #include <windows.h>
 #include <psapi.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -43,6 +44,35 @@ LARGE_INTEGER Now() {
   return now;
 }
 
+typedef NTSTATUS(NTAPI* QuerySystemInformationProc)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+
+// The system's process list, which Wine fills from its server: there the
+// handle count and the private bytes of another process are known even
+// where GetProcessHandleCount and GetProcessMemoryInfo report 0 for them.
+bool SampleFromProcessList(DWORD processId, Sample* sample) {
+  QuerySystemInformationProc query = reinterpret_cast<QuerySystemInformationProc>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  std::vector<BYTE> buffer(1 << 20);
+  ULONG needed = 0;
+  if (query == nullptr ||
+      query(SystemProcessInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) != 0) {
+    return false;
+  }
+  for (size_t at = 0;;) {
+    const SYSTEM_PROCESS_INFORMATION* entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(&buffer[at]);
+    if (static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(entry->UniqueProcessId)) == processId) {
+      sample->handles = sample->handles != 0 ? sample->handles : entry->HandleCount;
+      SIZE_T privateBytes = entry->VirtualMemoryCounters.PagefileUsage;
+      sample->privateBytes = sample->privateBytes != 0 ? sample->privateBytes : privateBytes;
+      return true;
+    }
+    if (entry->NextEntryOffset == 0) {
+      return false;
+    }
+    at += entry->NextEntryOffset;
+  }
+}
+
 bool TakeSample(const Session& session, int press, Sample* sample) {
   PROCESS_MEMORY_COUNTERS_EX memory = {};
   memory.cb = sizeof memory;
@@ -51,9 +81,12 @@ bool TakeSample(const Session& session, int press, Sample* sample) {
   bool ok = GetProcessHandleCount(session.run.info.hProcess, &sample->handles) != 0;
   ok = GetProcessMemoryInfo(session.run.info.hProcess, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
                             sizeof memory) != 0 && ok;
-  sample->privateBytes = memory.PrivateUsage;
+  sample->privateBytes = memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage;
   sample->workingSet = memory.WorkingSetSize;
-  return ok;
+  if (sample->handles == 0 || sample->privateBytes == 0) {
+    SampleFromProcessList(session.run.info.dwProcessId, sample);
+  }
+  return ok && sample->handles != 0 && sample->privateBytes != 0;
 }
 
 size_t CountCloses(const std::wstring& port) {
