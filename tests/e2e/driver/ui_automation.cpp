@@ -131,6 +131,22 @@ BOOL CALLBACK CollectBoxControl(HWND control, LPARAM parameter) {
   return TRUE;
 }
 
+const wchar_t kUnreadable[] = L"<unreadable>";
+
+// A thread that has not looked at its messages for 5 s (a write sequence
+// waiting out a silent line) counts as hung, and SMTO_ABORTIFHUNG gives up
+// at once, until it next does: its box can be on screen a moment before
+// that. Such a box is read again until it answers.
+std::wstring ReadTextOnceAnswering(HWND window) {
+  DWORD deadline = DeadlineIn(kSendTimeoutMs);
+  std::wstring text = ReadText(window);
+  while (text == kUnreadable && window != nullptr && IsWindow(window) && !IsPast(deadline)) {
+    Sleep(kPollMs);
+    text = ReadText(window);
+  }
+  return text;
+}
+
 }  // namespace
 
 std::vector<std::string> DescribeWindows(DWORD processId) {
@@ -195,8 +211,8 @@ bool WaitForBox(DWORD processId, HWND dialog, DWORD timeoutMs, SeenBox* box) {
   }
   box->window = window;
   box->owner = GetWindow(window, GW_OWNER);
-  box->caption = ReadText(window);
-  box->text = ReadText(GetDlgItem(window, kBoxTextId));
+  box->caption = ReadTextOnceAnswering(window);
+  box->text = ReadTextOnceAnswering(GetDlgItem(window, kBoxTextId));
   box->buttons.clear();
   box->icons = 0;
   EnumChildWindows(window, CollectBoxControl, reinterpret_cast<LPARAM>(box));
@@ -223,7 +239,7 @@ bool NoBoxWithin(DWORD processId, HWND dialog, DWORD timeoutMs) {
 std::wstring ReadText(HWND window) {
   DWORD_PTR length = 0;
   if (window == nullptr || !SendTimed(window, WM_GETTEXTLENGTH, 0, 0, &length)) {
-    return L"<unreadable>";
+    return kUnreadable;
   }
   std::wstring text(length + 1, L'\0');
   DWORD_PTR copied = 0;
