@@ -186,6 +186,12 @@ void ReportSamples(const std::vector<Sample>& samples) {
     most.workingSet = std::max(most.workingSet, sample.workingSet);
   }
   most.press = samples.back().press;
+  std::string all;
+  for (const Sample& sample : samples) {
+    all += " " + std::to_string(sample.press) + ":" + std::to_string(sample.handles) + "/" +
+           std::to_string(sample.privateBytes / 1024);
+  }
+  Note("samples (press:handles/private KiB):" + all);
   // The first sample is taken after the first press, once every code path
   // and Wine's own lazily loaded parts have been through once.
   PrintSample("first", samples.front());
