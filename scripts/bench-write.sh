@@ -71,11 +71,11 @@ for i in $(seq 1 16); do cts_down+=(--exec "COM$i=mode cts-down"); done
 start_rig --ports 16 "${cts_down[@]}"
 for count in 0 4 16; do
   if [ "$count" = 0 ]; then
-    spec=none
+    listed=none
   else
-    spec="$(seq 1 "$count" | sed 's/.*/Serial&=COM&/' | paste -sd, -)"
+    listed="$(seq 1 "$count" | sed 's/.*/Serial&=COM&/' | paste -sd, -)"
   fi
-  tools/wine-rig/rig.sh serialcomm "$spec" >/dev/null
+  tools/wine-rig/rig.sh serialcomm "$listed" >/dev/null
   tools/wine-rig/wine-run "$DRIVER" bench-startup --program "$PROGRAM" --count "$starts" \
     >"$RIG_DIR/start-$count.out" 2>&1 || { cat "$RIG_DIR/start-$count.out"; exit 1; }
   echo "  $count ports: $(grep 'process start to the dialog' "$RIG_DIR/start-$count.out" | sed 's/^ *\.\. *//')"

@@ -29,7 +29,7 @@ enum PortSeen {
   kHungUp,     // the program closes a pty that the emulator has already replaced
 };
 
-struct FaultSpec {
+struct FaultCase {
   const char* inject;   // control command, or "unlink" for the port's link
   const char* recover;  // control command, or "relink"
   std::vector<ExpectedBox> boxes;
@@ -116,26 +116,26 @@ void ExpectSuccessBox(const Session& session) {
 }
 
 // The fault press: its boxes in order, nothing after them, the port closed.
-void PressUnderFault(const Session& session, const DriverOptions& options, const FaultSpec& spec) {
+void PressUnderFault(const Session& session, const DriverOptions& options, const FaultCase& fault) {
   std::wstring port = PortName(options);
   ByteString before = ReadRecordFile(options.record);
   size_t opens = CountEvents(port, "open");
   size_t closes = CountEvents(port, "close");
   DWORD started = GetTickCount();
   PressWrite(session, L"Fault press row 0", L"Fault press row 1", 2);
-  for (const ExpectedBox& box : spec.boxes) {
+  for (const ExpectedBox& box : fault.boxes) {
     ExpectFaultBox(session, box);
   }
   Note("fault press ended after " + std::to_string(GetTickCount() - started) + " ms");
   ExpectNoFurtherBox(session);
-  if (spec.port == kClosed) {
+  if (fault.port == kClosed) {
     Expect(WaitForCloses(port, closes + 1), "the port is closed after the last box");
-  } else if (spec.port == kNotOpened) {
+  } else if (fault.port == kNotOpened) {
     Sleep(300);
     ExpectNumber(static_cast<long long>(CountEvents(port, "open")), static_cast<long long>(opens),
                  "opens of the display's port during the press");
   }
-  if (spec.storesRecord) {
+  if (fault.storesRecord) {
     ExpectStoredRecord(options, MakeRecord(0x12, L"Fault press row 0", L"Fault press row 1"), "record stored");
   } else {
     ExpectBytes(ReadRecordFile(options.record), before, "stored record unchanged by the fault press");
@@ -154,19 +154,19 @@ void PressAfterRecovery(const Session& session, const DriverOptions& options) {
                      "record stored by the second press");
 }
 
-void RunFault(const DriverOptions& options, const FaultSpec& spec) {
+void RunFault(const DriverOptions& options, const FaultCase& fault) {
   Session session = {};
   if (!OpenSession(options, &session)) {
     return;
   }
   std::wstring port = PortName(options);
   ExpectText(ReadText(Control(session, IDC_PORT)), port, "port field");
-  if (!WaitForCloses(port, 1) || !Apply(port, spec.inject)) {
+  if (!WaitForCloses(port, 1) || !Apply(port, fault.inject)) {
     EndProgram(&session.run);
     return;
   }
-  PressUnderFault(session, options, spec);
-  if (Apply(port, spec.recover)) {
+  PressUnderFault(session, options, fault);
+  if (Apply(port, fault.recover)) {
     PressAfterRecovery(session, options);
   }
   CloseWithExit(&session);
