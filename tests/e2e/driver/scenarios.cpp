@@ -310,7 +310,14 @@ bool TabToExit(const Session& session) {
       return Expect(false, "Tab moves the focus to control " + std::to_string(identifier));
     }
   }
-  LONG style = GetWindowLongW(Control(session, IDC_EXIT), GWL_STYLE);
+  // The dialog manager makes the button the default one after it has taken
+  // the focus; from another process the two steps can be seen apart.
+  HWND exitButton = Control(session, IDC_EXIT);
+  DWORD deadline = DeadlineIn(kStepTimeoutMs);
+  while ((GetWindowLongW(exitButton, GWL_STYLE) & BS_TYPEMASK) != BS_DEFPUSHBUTTON && !IsPast(deadline)) {
+    Sleep(20);
+  }
+  LONG style = GetWindowLongW(exitButton, GWL_STYLE);
   return Expect((style & BS_TYPEMASK) == BS_DEFPUSHBUTTON, "Tab reaches \"Exit\" and makes it the default button");
 }
 
