@@ -91,7 +91,7 @@ const char kUsage[] =
     "                       line FILE.ack holds \"<lines done> ok\" or\n"
     "                       \"<lines done> error: <reason>\". Emptying FILE starts\n"
     "                       the count again. Created when missing.\n"
-    "  --mode SPEC          start in a fault mode, e.g. --mode 'split 2 300'\n"
+    "  --mode MODE          start in a fault mode, e.g. --mode 'split 2 300'\n"
     "  --product-type TEXT  product type to report (escapes as below)\n"
     "  --exec COMMAND       run a control command at start (repeatable)\n"
     "  --name NAME          label in the display's status line (default: link name)\n"

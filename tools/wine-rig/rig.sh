@@ -8,7 +8,7 @@
 #   rig.sh down DIR [--keep]        end everything in it and remove it
 #   rig.sh run [options] -- CMD...  up, run CMD inside (env.sh sourced), down;
 #                                   exits with CMD's status
-#   rig.sh serialcomm SPEC          inside a rig: rewrite the port list key
+#   rig.sh serialcomm LIST          inside a rig: rewrite the port list key
 #   rig.sh opos-port VALUE|--delete [--type REG_xx]
 #                                   inside a rig: the OPOS "Port" value
 #   rig.sh template                 make the cached template prefix now
@@ -19,7 +19,7 @@
 #   --port NAME        an emulator on this port instead (repeatable: COM3, COM12)
 #   --exec NAME=CMD    control command for that port's emulator at its start
 #                      (repeatable), e.g. --exec 'COM2=mode silent'
-#   --serialcomm SPEC  the HKLM\HARDWARE\DEVICEMAP\SERIALCOMM values:
+#   --serialcomm LIST  the HKLM\HARDWARE\DEVICEMAP\SERIALCOMM values:
 #                        default   \Device\Serial<i> = <port> for each emulator
 #                        none      the key with no values
 #                        absent    no key at all
@@ -162,19 +162,19 @@ reg_type() {
 }
 
 default_serialcomm() {
-  local i=0 spec="" port
+  local i=0 list="" port
   for port in $PORTS; do
-    spec+="${spec:+,}\\Device\\Serial$i=$port"
+    list+="${list:+,}\\Device\\Serial$i=$port"
     i=$((i + 1))
   done
-  echo "${spec:-none}"
+  echo "${list:-none}"
 }
 
 # The key lives under the volatile HKLM\HARDWARE, where reg.exe cannot create
 # keys; rig-regkey.exe creates it volatile when a test had it deleted.
 set_serialcomm() {
-  local spec="$1" key='HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' item name data type
-  if [ "$spec" = absent ]; then
+  local list="$1" key='HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' item name data type
+  if [ "$list" = absent ]; then
     wine_reg delete "$key" /f || true
     return 0
   fi
@@ -183,8 +183,8 @@ set_serialcomm() {
       >>"$DIR/wine-commands.log" 2>&1 </dev/null || die "cannot create $key"
   fi
   wine_reg delete "$key" /va /f || true
-  [ "$spec" = none ] && return 0
-  IFS=',' read -r -a items <<<"$spec"
+  [ "$list" = none ] && return 0
+  IFS=',' read -r -a items <<<"$list"
   for item in "${items[@]}"; do
     name="${item%%=*}"
     data="${item#*=}"
@@ -406,9 +406,9 @@ main() {
     serialcomm)
       in_rig
       PORTS="$VFD_RIG_PORTS"
-      local spec="${1:-default}"
-      [ "$spec" = default ] && spec="$(default_serialcomm)"
-      set_serialcomm "$spec"
+      local list="${1:-default}"
+      [ "$list" = default ] && list="$(default_serialcomm)"
+      set_serialcomm "$list"
       ;;
     opos-port)
       in_rig
