@@ -21,9 +21,9 @@ Bytes Hex(const std::string& text) {
   return bytes;
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
+Bytes Concat(std::initializer_list<Bytes> pieces) {
   Bytes all;
-  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  for (const Bytes& piece : pieces) all.insert(all.end(), piece.begin(), piece.end());
   return all;
 }
 

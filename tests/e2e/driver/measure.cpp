@@ -193,7 +193,7 @@ void ReportSamples(const std::vector<Sample>& samples) {
   }
   Note("samples (press:handles/private KiB):" + all);
   // The first sample is taken after the first press, once every code path
-  // and Wine's own lazily loaded parts have been through once.
+  // and Wine's own lazily loaded DLLs have been through once.
   PrintSample("first", samples.front());
   PrintSample("last", samples.back());
   PrintSample("max", most);
