@@ -50,40 +50,22 @@ display_works() {
   [ -n "${DISPLAY:-}" ] && timeout 5 xdotool getdisplaygeometry >/dev/null 2>&1
 }
 
-# Xvfb on a free display number, before any Wine command: Wine's desktop
-# process keeps the display it was started with.
-start_xvfb() {
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$OUT/xvfb.display" \
-    >"$OUT/xvfb.log" 2>&1 </dev/null &
-  XVFB_PID=$!
-  local i
-  for i in $(seq 1 100); do
-    if [ -s "$OUT/xvfb.display" ]; then
-      export DISPLAY=":$(head -1 "$OUT/xvfb.display")"
-      say "no X display to use: the dialog runs on Xvfb $DISPLAY"
-      return 0
-    fi
-    sleep 0.05
-  done
-  say "Xvfb did not start: $(cat "$OUT/xvfb.log")"
-  exit 1
-}
-
 clean_up() {
   if [ -n "${RIG_DIR:-}" ]; then
     "$RIG" down "$RIG_DIR" >/dev/null 2>&1 || true
   fi
-  if [ -n "${XVFB_PID:-}" ]; then
-    kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
-  fi
   return 0
 }
 
+# Without a usable X display the rig brings its own Xvfb (ended with the rig).
 start_rig() {
+  local x=()
+  [ "$MODE" = auto ] && x=(--x)
   say "starting the emulated display on $PORT and a Wine prefix (the first run makes Wine's template, about 15 s)"
-  RIG_DIR="$("$RIG" up --template --quiet --port "$PORT" --opos-port "$PORT")"
+  RIG_DIR="$("$RIG" up --template --quiet "${x[@]}" --port "$PORT" --opos-port "$PORT")"
   # shellcheck disable=SC1091
   source "$RIG_DIR/env.sh"
+  [ "$MODE" = auto ] && say "no X display to use: the dialog runs on Xvfb $DISPLAY"
   if [ "$MODE" = interactive ]; then
     # On a real desktop the window manager frames, moves and focuses the dialog.
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d Y /f \
@@ -126,7 +108,6 @@ main() {
   MODE=interactive
   if [ "${CI:-}" = true ] || ! display_works; then
     MODE=auto
-    start_xvfb
   else
     say "using your X display $DISPLAY"
   fi

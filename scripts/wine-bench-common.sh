@@ -27,22 +27,10 @@ start_rig() {
   source "$RIG_DIR/env.sh"
 }
 
-rig_control() {
-  local control="$RIG_DIR/vfd-${1,,}.ctl" lines i
-  echo "$2" >>"$control"
-  lines=$(wc -l <"$control")
-  for i in $(seq 1 100); do
-    [ "$(cut -d' ' -f1 "$control.ack" 2>/dev/null)" = "$lines" ] && return 0
-    sleep 0.05
-  done
-  echo "emulator on $1 did not take \"$2\"" >&2
-  return 1
-}
-
 # A port left at 9600 baud and two stop bits before the program starts, so
 # that a close that does not put the settings back shows in the log; the
 # log is emptied afterwards so that stty's own open is not counted.
 set_line_baseline() {
   stty -F "$RIG_DIR/${1,,}" $BASELINE_STTY
-  rig_control "$1" reset-log
+  tools/wine-rig/rig.sh control "$1" reset-log
 }

@@ -129,52 +129,17 @@ set_baseline() {
   for port in $VFD_RIG_PORTS; do
     link="$RIG_DIR/${port,,}"
     stty -F "$link" $BASELINE_STTY || return 1
-    emulator_control "$port" reset-log || return 1
+    "$RIG" control "$port" reset-log || return 1
   done
-}
-
-emulator_control() {
-  local control="$RIG_DIR/vfd-${1,,}.ctl" i
-  echo "$2" >>"$control"
-  local lines
-  lines=$(wc -l <"$control")
-  for i in $(seq 1 100); do
-    [ "$(cut -d' ' -f1 "$control.ack" 2>/dev/null)" = "$lines" ] && return 0
-    sleep 0.05
-  done
-  echo "run_case: emulator on $1 did not take \"$2\"" >&2
-  return 1
-}
-
-# Xvfb comes up before the rig: the rig's first Wine commands start Wine's
-# desktop process, which takes the X display it finds then; a desktop started
-# without one makes every later window invisible (and unfindable).
-start_xvfb() {
-  XVFB_DIR="$(mktemp -d /tmp/vfd-e2e-x.XXXXXX)"
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$XVFB_DIR/display" \
-    >"$XVFB_DIR/xvfb.log" 2>&1 </dev/null &
-  XVFB_PID=$!
-  local i
-  for i in $(seq 1 100); do
-    if [ -s "$XVFB_DIR/display" ]; then
-      export DISPLAY=":$(head -1 "$XVFB_DIR/display")"
-      return 0
-    fi
-    sleep 0.05
-  done
-  echo "run_case: Xvfb did not start: $(cat "$XVFB_DIR/xvfb.log")" >&2
-  return 1
 }
 
 clean_up() {
   if [ -n "${HELPER_PID:-}" ]; then
     kill "$HELPER_PID" 2>/dev/null && wait "$HELPER_PID" 2>/dev/null
   fi
+  # The rig's Xvfb goes down with it.
   [ -n "${RIG_DIR:-}" ] && "$RIG" down "$RIG_DIR" >/dev/null 2>&1
-  if [ -n "${XVFB_PID:-}" ]; then
-    kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
-  fi
-  [ -n "${XVFB_DIR:-}" ] && rm -rf "$XVFB_DIR"
+  return 0
 }
 
 run_log_checks() {
@@ -225,8 +190,7 @@ main() {
   [ "$SCREENSHOT" = 0 ] || rm -f "$artifacts/startup.bmp" "$artifacts/startup.png"
   local start=$SECONDS
   trap clean_up EXIT
-  start_xvfb || exit 1
-  RIG_DIR="$("$RIG" up --template --quiet "${RIG_OPTIONS[@]}")" || { echo "run_case: rig up failed" >&2; exit 1; }
+  RIG_DIR="$("$RIG" up --template --quiet --x "${RIG_OPTIONS[@]}")" || { echo "run_case: rig up failed" >&2; exit 1; }
   # shellcheck disable=SC1091
   source "$RIG_DIR/env.sh"
   if [ "$BASELINE" = 1 ]; then

@@ -11,6 +11,8 @@
 #   rig.sh serialcomm LIST          inside a rig: rewrite the port list key
 #   rig.sh opos-port VALUE|--delete [--type REG_xx]
 #                                   inside a rig: the OPOS "Port" value
+#   rig.sh control PORT COMMAND     inside a rig: a control command for that
+#                                   port's emulator; returns once it took effect
 #   rig.sh template                 make the cached template prefix now
 #
 # Options of up/run:
@@ -371,6 +373,19 @@ rig_down() {
   fi
 }
 
+# Appends COMMAND to the emulator's control file and waits until its
+# acknowledgement counts that line.
+control_emulator() {
+  local control="$DIR/vfd-$(echo "$1" | tr 'A-Z' 'a-z').ctl" lines i
+  echo "$2" >>"$control"
+  lines=$(wc -l <"$control")
+  for i in $(seq 1 100); do
+    [ "$(cut -d' ' -f1 "$control.ack" 2>/dev/null)" = "$lines" ] && return 0
+    sleep 0.05
+  done
+  die "the emulator on $1 did not take \"$2\""
+}
+
 in_rig() {
   [ -n "${VFD_RIG_DIR:-}" ] && [ -f "$VFD_RIG_DIR/env.sh" ] || die "not inside a rig (VFD_RIG_DIR)"
   # shellcheck disable=SC1091
@@ -416,6 +431,11 @@ main() {
       local type=REG_SZ
       [ "${2:-}" = --type ] && type="$3"
       set_opos_port "$1" "$type"
+      ;;
+    control)
+      in_rig
+      [ $# -eq 2 ] || die "control PORT COMMAND"
+      control_emulator "$1" "$2"
       ;;
     template)
       wine_env
