@@ -40,3 +40,8 @@ BOOL PortWriteFile(HANDLE port, const BYTE* bytes, DWORD size, DWORD* count) {
 BOOL PortCloseHandle(HANDLE port) { return CloseHandle(port); }
 
 void PortSleep(DWORD milliseconds) { Sleep(milliseconds); }
+
+DWORD PortGetLastError() { return GetLastError(); }
+
+// Longer names than this are cut by the write sequence and not probed.
+extern const DWORD PortNameMax = 16;
