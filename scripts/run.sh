@@ -74,7 +74,7 @@ start_rig() {
 }
 
 run_program() {
-  local program="$WIN_BUILD/src/ui/vfdstartup.exe" driver="$WIN_BUILD/tests/e2e/vfd_e2e_driver.exe"
+  local program="$WIN_BUILD/src/app/vfdstartup.exe" driver="$WIN_BUILD/tests/e2e/vfd_e2e_driver.exe"
   rm -f "$OUT/startup.bmp" "$OUT/startup.png"
   say "starting vfdstartup.exe"
   local status=0

@@ -11,7 +11,7 @@ build_windows() {
     cmake -S "$ROOT" -B "$build" -G Ninja --toolchain "$ROOT/cmake/toolchain-mingw-i686.cmake" \
       -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build" --target vfdstartup vfd_e2e_driver -j2 >/dev/null
-  PROGRAM="$build/src/ui/vfdstartup.exe"
+  PROGRAM="$build/src/app/vfdstartup.exe"
   DRIVER="$build/tests/e2e/vfd_e2e_driver.exe"
 }
 

@@ -8,7 +8,7 @@
 
 #include "discovery/display_probe.h"
 #include "discovery/registry_ops.h"
-#include "ui/dialog_ops.h"
+#include "frontend/frontend_ops.h"
 
 const Utf16Unit SerialCommKeyPath[] = u"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 const Utf16Unit LineDisplayKeyPath[] =
@@ -21,17 +21,16 @@ void* AllocateZeroed(size_t count, size_t unitSize) { return std::calloc(count, 
 
 }  // namespace
 
-DiscoveryAllocator g_discoveryAllocate = AllocateZeroed;
+DiscoveryAllocator DiscoveryAllocate = AllocateZeroed;
 
 namespace {
 
-const DWORD CONFIGURED_PORT_UNITS = 32;
 // One byte short of the buffer: a value that uses the whole limit fills all
 // 32 units and leaves no room for a terminator.
-const DWORD CONFIGURED_PORT_BYTE_LIMIT = 63;
-const DWORD UNIT_BYTES = static_cast<DWORD>(sizeof(Utf16Unit));
+const DWORD ConfiguredPortByteLimit = 63;
+const DWORD UnitBytes = static_cast<DWORD>(sizeof(Utf16Unit));
 // Every buffer size must also fit a DWORD when counted in bytes.
-const DWORD MAX_BUFFER_UNITS = MAXDWORD / UNIT_BYTES;
+const DWORD MaxBufferUnits = MAXDWORD / UnitBytes;
 
 // The name and data buffers of one enumeration; sizes in units.
 struct PortListBuffers {
@@ -53,13 +52,13 @@ struct CandidateList {
 // a × b + c, or false when it does not fit: a size that wraps round in 32
 // bits would give a short buffer, so it counts as one that cannot be had.
 bool UnitsFor(DWORD a, DWORD b, DWORD c, DWORD* units) {
-  if (b != 0 && a > (MAX_BUFFER_UNITS - c) / b) return false;
+  if (b != 0 && a > (MaxBufferUnits - c) / b) return false;
   *units = a * b + c;
   return true;
 }
 
 Utf16Unit* AllocateUnits(DWORD units) {
-  return static_cast<Utf16Unit*>(g_discoveryAllocate(units, UNIT_BYTES));
+  return static_cast<Utf16Unit*>(DiscoveryAllocate(units, UnitBytes));
 }
 
 void ReleaseUnits(Utf16Unit** units) {
@@ -92,7 +91,7 @@ bool ObtainBuffers(DWORD valueCount, DWORD maxNameLength, DWORD maxDataBytes,
 // Registry text need not carry its terminator, and an odd byte count leaves
 // half a unit behind: the text is the whole units read, up to the first zero.
 void TerminateText(Utf16Unit* text, DWORD bufferUnits, DWORD dataBytes) {
-  DWORD wholeUnits = dataBytes / UNIT_BYTES;
+  DWORD wholeUnits = dataBytes / UnitBytes;
   text[wholeUnits < bufferUnits ? wholeUnits : bufferUnits - 1] = 0;
 }
 
@@ -112,26 +111,26 @@ void AppendCandidate(CandidateList* list, const Utf16Unit* name) {
   list->used += length + 1;
 }
 
-void EnumeratePortList(HKEY key, HWND portCombo, PortListBuffers* buffers, CandidateList* list) {
+void EnumeratePortList(HKEY key, PortListBuffers* buffers, PortNameCallback onName, void* context) {
   for (DWORD index = 0;; ++index) {
     std::memset(buffers->name, 0, buffers->nameUnits * sizeof(Utf16Unit));
     std::memset(buffers->data, 0, buffers->dataUnits * sizeof(Utf16Unit));
     DWORD nameLength = buffers->nameUnits;
-    DWORD dataBytes = buffers->dataUnits * UNIT_BYTES;
+    DWORD dataBytes = buffers->dataUnits * UnitBytes;
     DWORD type = REG_NONE;
     if (RegistryEnumValue(key, index, buffers->name, &nameLength, &type,
                           reinterpret_cast<BYTE*>(buffers->data), &dataBytes) != ERROR_SUCCESS)
       return;
     if (type != REG_SZ) continue;
     TerminateText(buffers->data, buffers->dataUnits, dataBytes);
-    ComboAddPortName(portCombo, buffers->data);
-    AppendCandidate(list, buffers->data);
+    onName(context, buffers->data);
   }
 }
 
-// Fills the combo and the candidate list from the system's port list. False
-// when the key cannot be opened or measured: then nothing else is tried.
-bool ListSystemPorts(HWND portCombo, CandidateList* list) {
+// Reads the system's port list into the callback. False when the key cannot
+// be opened or measured. The list is null when its buffer could not be had
+// (then nothing is enumerated); otherwise it is sized for every value.
+bool ListSystemPorts(CandidateList* list, PortNameCallback onName, void* context) {
   HKEY key = nullptr;
   if (RegistryOpenKey(HKEY_LOCAL_MACHINE, SerialCommKeyPath, &key) != ERROR_SUCCESS) return false;
   DWORD valueCount = 0, maxNameLength = 0, maxDataBytes = 0;
@@ -141,12 +140,24 @@ bool ListSystemPorts(HWND portCombo, CandidateList* list) {
   }
   PortListBuffers buffers = {};
   if (ObtainBuffers(valueCount, maxNameLength, maxDataBytes, &buffers, list))
-    EnumeratePortList(key, portCombo, &buffers, list);
+    EnumeratePortList(key, &buffers, onName, context);
   ReleaseUnits(&buffers.name);
   ReleaseUnits(&buffers.data);
   RegistryCloseKey(key);
   if (list->units) list->units[list->used] = 0;
   return true;
+}
+
+// The dialog's list shows every name; the candidates keep them in order.
+struct DialogPortSink {
+  FrontEnd* frontEnd;
+  CandidateList* list;
+};
+
+void AddToDialogAndCandidates(void* context, const Utf16Unit* name) {
+  DialogPortSink* sink = static_cast<DialogPortSink*>(context);
+  FrontEndAddPortName(sink->frontEnd, name);
+  AppendCandidate(sink->list, name);
 }
 
 bool HasTerminator(const Utf16Unit* text, DWORD units) {
@@ -160,27 +171,27 @@ bool HasTerminator(const Utf16Unit* text, DWORD units) {
 // would be longer than any port name the probe takes anyway.
 bool ReadConfiguredPort(HKEY key, Utf16Unit* configuredPort) {
   DWORD type = REG_NONE;
-  DWORD dataBytes = CONFIGURED_PORT_BYTE_LIMIT;
+  DWORD dataBytes = ConfiguredPortByteLimit;
   LONG result = RegistryQueryValue(key, ConfiguredPortValueName, &type,
                                    reinterpret_cast<BYTE*>(configuredPort), &dataBytes);
   if (result == ERROR_SUCCESS && type == REG_SZ &&
-      HasTerminator(configuredPort, CONFIGURED_PORT_UNITS)) {
-    TerminateText(configuredPort, CONFIGURED_PORT_UNITS, dataBytes);
+      HasTerminator(configuredPort, ConfiguredPortUnits)) {
+    TerminateText(configuredPort, ConfiguredPortUnits, dataBytes);
     return true;
   }
   // A failed read may have left part of the value behind; another type must
   // not keep a listed port of the same text from being tried.
-  std::memset(configuredPort, 0, CONFIGURED_PORT_UNITS * sizeof(Utf16Unit));
+  std::memset(configuredPort, 0, ConfiguredPortUnits * sizeof(Utf16Unit));
   return false;
 }
 
 // True when the configured port answered and is now in the field.
-bool TryConfiguredPort(HWND portCombo, Utf16Unit* configuredPort) {
-  std::memset(configuredPort, 0, CONFIGURED_PORT_UNITS * sizeof(Utf16Unit));
+bool TryConfiguredPort(FrontEnd* frontEnd, Utf16Unit* configuredPort) {
+  std::memset(configuredPort, 0, ConfiguredPortUnits * sizeof(Utf16Unit));
   HKEY key = nullptr;
   if (RegistryOpenKey(HKEY_LOCAL_MACHINE, LineDisplayKeyPath, &key) != ERROR_SUCCESS) return false;
   bool answered = ReadConfiguredPort(key, configuredPort) && ProbeDisplay(configuredPort);
-  if (answered) ComboSetPortText(portCombo, configuredPort);
+  if (answered) FrontEndSetPortText(frontEnd, configuredPort);
   RegistryCloseKey(key);
   return answered;
 }
@@ -194,12 +205,12 @@ bool IsSameName(const Utf16Unit* a, const Utf16Unit* b, DWORD maxUnits) {
   return true;
 }
 
-void ProbeCandidates(HWND portCombo, const CandidateList* list, const Utf16Unit* configuredPort) {
+void ProbeCandidates(FrontEnd* frontEnd, const CandidateList* list, const Utf16Unit* configuredPort) {
   if (!list->units) return;
   for (const Utf16Unit* entry = list->units; *entry != 0; entry += TextLength(entry) + 1) {
     if (IsSameName(entry, configuredPort, list->entryUnits)) continue;
     if (ProbeDisplay(entry)) {
-      ComboSetPortText(portCombo, entry);
+      FrontEndSetPortText(frontEnd, entry);
       return;
     }
   }
@@ -207,11 +218,28 @@ void ProbeCandidates(HWND portCombo, const CandidateList* list, const Utf16Unit*
 
 }  // namespace
 
-void DiscoverPorts(HWND portCombo) {
+void DiscoverPorts(FrontEnd* frontEnd) {
   CandidateList candidates = {};
-  if (!ListSystemPorts(portCombo, &candidates)) return;
-  Utf16Unit configuredPort[CONFIGURED_PORT_UNITS];
-  if (!TryConfiguredPort(portCombo, configuredPort))
-    ProbeCandidates(portCombo, &candidates, configuredPort);
+  DialogPortSink sink = {frontEnd, &candidates};
+  if (!ListSystemPorts(&candidates, AddToDialogAndCandidates, &sink)) return;
+  Utf16Unit configuredPort[ConfiguredPortUnits];
+  if (!TryConfiguredPort(frontEnd, configuredPort))
+    ProbeCandidates(frontEnd, &candidates, configuredPort);
   ReleaseUnits(&candidates.units);
+}
+
+bool ReadSystemPortList(PortNameCallback onName, void* context) {
+  CandidateList unused = {};
+  bool listed = ListSystemPorts(&unused, onName, context);
+  ReleaseUnits(&unused.units);
+  return listed;
+}
+
+bool ReadConfiguredPortName(Utf16Unit* configuredPort) {
+  std::memset(configuredPort, 0, ConfiguredPortUnits * sizeof(Utf16Unit));
+  HKEY key = nullptr;
+  if (RegistryOpenKey(HKEY_LOCAL_MACHINE, LineDisplayKeyPath, &key) != ERROR_SUCCESS) return false;
+  bool read = ReadConfiguredPort(key, configuredPort);
+  RegistryCloseKey(key);
+  return read;
 }

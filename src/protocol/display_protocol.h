@@ -12,32 +12,34 @@ extern const BYTE WriteStartupMessage[4];   // 1F 28 65 32, then the record
 extern const BYTE ExitSetupMode[7];         // 1F 28 65 02 4F 55 54  "OUT"
 
 // Function bytes repeated in the replies.
-const BYTE FUNCTION_ENTER_SETUP = 0x01;
-const BYTE FUNCTION_WRITE_STARTUP = 0x32;
-const BYTE FUNCTION_PRODUCT_TYPE = 0x40;
+const BYTE FunctionEnterSetup = 0x01;
+const BYTE FunctionWriteStartup = 0x32;
+const BYTE FunctionProductType = 0x40;
 
-const DWORD STATUS_REPLY_LENGTH = 4;         // 28 65 fn 00
-const DWORD PRODUCT_TYPE_REPLY_LENGTH = 18;  // 28 65 40 + 15 bytes
-const DWORD PRODUCT_TYPE_LENGTH = 15;
+const DWORD StatusReplyLength = 4;          // 28 65 fn 00
+const DWORD ProductTypeReplyLength = 18;    // 28 65 40 + 15 bytes
+const DWORD ProductTypeLength = 15;
 
-const DWORD ROW_LENGTH = 64;                 // speed code + 63 text bytes
-const DWORD ROW_TEXT_MAX = 63;
-const DWORD RECORD_LENGTH = 128;
+const DWORD RowLength = 64;                 // speed code + 63 text bytes
+const DWORD RowTextMax = 63;
+const DWORD RecordLength = 128;
 
 typedef BYTE SpeedCode;
 
 // 128 bytes: row 0 (speed code, 63 text bytes), then row 1 the same way.
 struct StartupMessageRecord {
-  BYTE bytes[RECORD_LENGTH];
+  BYTE bytes[RecordLength];
 };
 
 // The module's 15-byte product type widened to UTF-16, with a terminator.
 struct ProductTypeText {
-  Utf16Unit text[PRODUCT_TYPE_LENGTH + 1];
+  Utf16Unit text[ProductTypeLength + 1];
 };
 
-// The one accepted product type; note the trailing space.
-extern const char AcceptedProductType[PRODUCT_TYPE_LENGTH + 1];  // "CU20029T307A01 "
+// The product types the program writes to, 15 characters each. A second
+// accepted module is one more row here.
+extern const char* const AcceptedProductTypes[];
+extern const int AcceptedProductTypeCount;
 
 bool IsStatusReply(DWORD count, const BYTE* bytes, BYTE function);
 bool IsProductTypeReply(DWORD count, const BYTE* bytes);
@@ -45,18 +47,26 @@ bool IsProductTypeReply(DWORD count, const BYTE* bytes);
 bool IsAcceptedProductType(const BYTE* bytes);
 ProductTypeText MakeProductTypeText(const BYTE* bytes);
 
-// Speed list: SPEED_LABEL_COUNT labels, in list order, top to bottom.
-const int SPEED_LABEL_COUNT = 6;
-const int SPEED_DEFAULT_POSITION = 3;        // "300ms / character"
-const int SPEED_NO_SELECTION = -1;           // the list's CB_ERR
-extern const Utf16Unit* const SpeedLabels[SPEED_LABEL_COUNT];
-SpeedCode SpeedCodeFor(int selection);       // position or SPEED_NO_SELECTION
+// The speed list, top to bottom in the order the list control sorts its
+// labels, with the code each position sends and the module's scroll step.
+struct SpeedEntry {
+  const Utf16Unit* label;
+  SpeedCode code;
+  DWORD scrollStepMs;
+};
+const int SpeedCount = 6;
+extern const SpeedEntry SpeedTable[SpeedCount];
+const int SpeedDefaultPosition = 3;          // "300ms / character"
+const int SpeedNoSelection = -1;             // the list's CB_ERR
+SpeedCode SpeedCodeFor(int selection);       // position or SpeedNoSelection
+// The table row of a code, or null for a code no position sends.
+const SpeedEntry* SpeedEntryForCode(SpeedCode code);
 
 // Result of PrepareRowText: whether the text was cut at an invalid unit, and
 // the units kept before the cut (or the whole considered text), terminated.
 struct RowTextResult {
   bool wasCut;
-  Utf16Unit keptText[ROW_TEXT_MAX + 1];
+  Utf16Unit keptText[RowTextMax + 1];
 };
 
 // Fills the 64-byte row (speed code + 63 text bytes) from a terminated

@@ -6,24 +6,34 @@
 
 #include "serial/port_ops.h"
 
-// Without \\.\ ports from COM10 upwards cannot be opened.
-const Utf16Unit DevicePathPrefix[DEVICE_PATH_PREFIX_LENGTH + 1] = u"\\\\.\\";
+const Utf16Unit DevicePathPrefix[DevicePathPrefixLength + 1] = u"\\\\.\\";
 
-BYTE ReceiveBuffer[RECEIVE_BUFFER_SIZE];
+BYTE ReceiveBuffer[ReceiveBufferSize];
 
 namespace {
 
-const DWORD LINE_BAUD_RATE = 38400;
-const BYTE LINE_BYTE_SIZE = 8;
-const DWORD WRITE_MS_PER_BYTE = 2;
-const DWORD WRITE_SET_CONSTANT_MS = 5000;
-const DWORD PROBE_SET_CONSTANT_MS = 4000;
+const DWORD LineBaudRate = 38400;
+const BYTE LineByteSize = 8;
+const DWORD WriteMsPerByte = 2;
+const DWORD WriteSetConstantMs = 5000;
+const DWORD ProbeSetConstantMs = 4000;
 
 }  // namespace
 
+bool BuildDevicePath(const Utf16Unit* portName, Utf16Unit* devicePath) {
+  std::memset(devicePath, 0, DevicePathUnits * sizeof(Utf16Unit));
+  DWORD limit = PortNameMax < PortNameCapacity ? PortNameMax : PortNameCapacity;
+  DWORD length = 0;
+  while (length <= limit && portName[length] != 0) ++length;
+  if (length > limit) return false;
+  std::memcpy(devicePath, DevicePathPrefix, DevicePathPrefixLength * sizeof(Utf16Unit));
+  std::memcpy(devicePath + DevicePathPrefixLength, portName, length * sizeof(Utf16Unit));
+  return true;
+}
+
 void SetLineProfileFields(DCB* dcb, LineProfile profile) {
-  dcb->BaudRate = LINE_BAUD_RATE;
-  dcb->ByteSize = LINE_BYTE_SIZE;
+  dcb->BaudRate = LineBaudRate;
+  dcb->ByteSize = LineByteSize;
   dcb->Parity = NOPARITY;
   dcb->StopBits = ONESTOPBIT;
   dcb->fParity = 0;
@@ -45,21 +55,27 @@ COMMTIMEOUTS TimeoutSetFor(TimeoutSet set) {
   timeouts.ReadIntervalTimeout = MAXDWORD;
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = 0;
-  timeouts.WriteTotalTimeoutMultiplier = WRITE_MS_PER_BYTE;
+  timeouts.WriteTotalTimeoutMultiplier = WriteMsPerByte;
   timeouts.WriteTotalTimeoutConstant =
-      set == WRITE_TIMEOUTS ? WRITE_SET_CONSTANT_MS : PROBE_SET_CONSTANT_MS;
+      set == WRITE_TIMEOUTS ? WriteSetConstantMs : ProbeSetConstantMs;
   return timeouts;
 }
 
 bool OpenPort(const Utf16Unit* devicePath, SerialLink* link) {
   std::memset(link, 0, sizeof *link);
+  link->receiveBuffer = ReceiveBuffer;
   link->handle = PortCreateFile(devicePath);
-  return link->handle != INVALID_HANDLE_VALUE;
+  if (link->handle != INVALID_HANDLE_VALUE) return true;
+  link->lastError = PortGetLastError();
+  return false;
 }
 
 bool SaveLineSettings(SerialLink* link) {
   std::memset(&link->workingDcb, 0, sizeof link->workingDcb);
-  if (!PortGetCommState(link->handle, &link->workingDcb)) return false;
+  if (!PortGetCommState(link->handle, &link->workingDcb)) {
+    link->lastError = PortGetLastError();
+    return false;
+  }
   link->savedDcb = link->workingDcb;
   return true;
 }
@@ -100,10 +116,10 @@ bool DrainInput(SerialLink* link) {
   // The first read's count is not looked at: draining ends at the first empty
   // read after it, so at least two reads are always made.
   DWORD count = 0;
-  if (!PortReadFile(link->handle, ReceiveBuffer, DRAIN_READ_SIZE, &count)) return false;
+  if (!PortReadFile(link->handle, link->receiveBuffer, DrainReadSize, &count)) return false;
   do {
     count = 0;
-    if (!PortReadFile(link->handle, ReceiveBuffer, DRAIN_READ_SIZE, &count)) return false;
+    if (!PortReadFile(link->handle, link->receiveBuffer, DrainReadSize, &count)) return false;
   } while (count > 0);
   return true;
 }
@@ -113,19 +129,19 @@ bool ReadReply(SerialLink* link, DWORD minimumCount, DWORD* count) {
   // same allowance again after every piece that arrives.
   *count = 0;
   DWORD silentPolls = 0;
-  while (*count < RECEIVE_BUFFER_SIZE) {
+  while (*count < ReceiveBufferSize) {
     DWORD got = 0;
-    if (!PortReadFile(link->handle, ReceiveBuffer + *count, RECEIVE_BUFFER_SIZE - *count, &got))
+    if (!PortReadFile(link->handle, link->receiveBuffer + *count, ReceiveBufferSize - *count, &got))
       return false;
     if (got > 0) {
       *count += got;
       if (*count >= minimumCount) return true;
-      PortSleep(REPLY_PIECE_PAUSE_MS);
+      PortSleep(ReplyPiecePauseMs);
       silentPolls = 0;
       continue;
     }
-    PortSleep(REPLY_POLL_INTERVAL_MS);
-    if (++silentPolls >= REPLY_SILENT_POLLS) return true;
+    PortSleep(ReplyPollIntervalMs);
+    if (++silentPolls >= ReplySilentPolls) return true;
   }
   return true;
 }
@@ -135,3 +151,19 @@ void RestoreLineSettings(SerialLink* link) { PortSetCommState(link->handle, &lin
 void RestoreTimeouts(SerialLink* link) { PortSetCommTimeouts(link->handle, &link->savedTimeouts); }
 
 void ClosePort(SerialLink* link) { PortCloseHandle(link->handle); }
+
+PortFailure ClassifyOpenError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return PORT_MISSING;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return PORT_BUSY;
+    // Windows answers a port another program holds with access denied too.
+    case ERROR_ACCESS_DENIED:
+      return PORT_ACCESS_DENIED;
+    default:
+      return PORT_UNUSABLE;
+  }
+}

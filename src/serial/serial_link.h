@@ -6,38 +6,47 @@
 
 #include "win_types.h"
 
-const DWORD PORT_NAME_MAX = 16;                     // characters of a port name
-const DWORD DEVICE_PATH_PREFIX_LENGTH = 4;          // \\.\ (backslash, backslash, dot, backslash)
-extern const Utf16Unit DevicePathPrefix[DEVICE_PATH_PREFIX_LENGTH + 1];
+// \\.\ followed by the port name: without the prefix Windows cannot open
+// COM10 and above. At most PortNameMax (port_ops.h) characters of name.
+const DWORD DevicePathPrefixLength = 4;
+extern const Utf16Unit DevicePathPrefix[DevicePathPrefixLength + 1];
+const DWORD PortNameCapacity = 255;          // no platform's PortNameMax is larger
+const DWORD DevicePathUnits = DevicePathPrefixLength + PortNameCapacity + 1;
 
-// \\.\ followed by the port name. The dialog keeps one of 32 units, the probe
-// one of 22 (prefix, 16 characters, terminator).
-const DWORD DIALOG_DEVICE_PATH_UNITS = 32;
-const DWORD PROBE_DEVICE_PATH_UNITS = DEVICE_PATH_PREFIX_LENGTH + PORT_NAME_MAX + 2;
+const DWORD ReceiveBufferSize = 4096;
+const DWORD DrainReadSize = 64;
+const DWORD ReplyPollIntervalMs = 100;
+const DWORD ReplyPiecePauseMs = 1;
+const DWORD ReplySilentPolls = 50;
+
+// Every read of the dialog's exchanges lands here, a new reply always at
+// offset 0. Probes that run side by side each bring their own buffer.
+extern BYTE ReceiveBuffer[ReceiveBufferSize];
 
 struct SerialLink {
   HANDLE handle;
   DCB savedDcb;                    // exactly as GetCommState returned it
   DCB workingDcb;                  // the saved copy with a profile applied
   COMMTIMEOUTS savedTimeouts;      // the probe only
+  BYTE* receiveBuffer;             // ReceiveBufferSize bytes; ReceiveBuffer unless changed
+  DWORD lastError;                 // the platform's code when open or save failed
 };
 
 enum LineProfile { PROBE_PROFILE, WRITE_PROFILE };
 enum TimeoutSet { PROBE_TIMEOUTS, WRITE_TIMEOUTS };
 
-const DWORD RECEIVE_BUFFER_SIZE = 4096;
-const DWORD DRAIN_READ_SIZE = 64;
-const DWORD REPLY_POLL_INTERVAL_MS = 100;
-const DWORD REPLY_PIECE_PAUSE_MS = 1;
-const DWORD REPLY_SILENT_POLLS = 50;
+// Why a port could not be used, from the platform's error code.
+enum PortFailure { PORT_MISSING, PORT_BUSY, PORT_ACCESS_DENIED, PORT_NOT_SERIAL, PORT_UNUSABLE };
 
-// Every read from a port lands here, a new reply always at offset 0.
-extern BYTE ReceiveBuffer[RECEIVE_BUFFER_SIZE];
+// \\.\ and the name into a buffer of DevicePathUnits; false, with the buffer
+// cleared, for a name longer than PortNameMax.
+bool BuildDevicePath(const Utf16Unit* portName, Utf16Unit* devicePath);
 
 // Profile and timeout-set application on plain records (no I/O).
 void SetLineProfileFields(DCB* dcb, LineProfile profile);
 COMMTIMEOUTS TimeoutSetFor(TimeoutSet set);
 
+// Opens with ReceiveBuffer as the link's buffer.
 bool OpenPort(const Utf16Unit* devicePath, SerialLink* link);
 bool SaveLineSettings(SerialLink* link);
 bool SaveTimeouts(SerialLink* link);
@@ -47,11 +56,15 @@ void PurgePort(SerialLink* link);
 bool IsCtsUp(SerialLink* link);
 bool WriteExact(SerialLink* link, const BYTE* bytes, DWORD n);
 bool DrainInput(SerialLink* link);
-// Returns false on a read error; *count is the number of bytes now in
-// ReceiveBuffer (meaningful also when no error).
+// Returns false on a read error; *count is the number of bytes now in the
+// link's receive buffer (meaningful also when no error).
 bool ReadReply(SerialLink* link, DWORD minimumCount, DWORD* count);
 void RestoreLineSettings(SerialLink* link);
 void RestoreTimeouts(SerialLink* link);
 void ClosePort(SerialLink* link);
+
+// A failed OpenPort's code (link->lastError); a failed SaveLineSettings means
+// the device is no serial port at all.
+PortFailure ClassifyOpenError(DWORD error);
 
 #endif  // VFD_SERIAL_LINK_H

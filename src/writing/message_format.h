@@ -6,7 +6,7 @@
 #include "win_types.h"
 
 // Every message of a write sequence is formed in a buffer of this size.
-const DWORD MESSAGE_BUFFER_UNITS = 512;
+const DWORD MessageBufferUnits = 512;
 
 // Copies format into buffer, replacing every %s with argument and %% with %;
 // any other % sequence is copied as it is. At most bufferUnits - 1 units are

@@ -1,112 +1,126 @@
 #include "writing/write_sequence.h"
 
+#include <cstring>
+
+#include "frontend/frontend_ops.h"
 #include "protocol/display_protocol.h"
 #include "serial/port_ops.h"
 #include "serial/serial_link.h"
-#include "ui/dialog_ops.h"
-#include "ui/dialog_state.h"
 #include "writing/message_format.h"
 
 namespace {
 
 // The operator sees these exactly as written, spaces included.
-const Utf16Unit kCaptionError[] = u"Error.";
-const Utf16Unit kCaptionPortCut[] = u"COM port name truncated to:";
-const Utf16Unit kCaptionOpenFailed[] = u"Error.  Could not open COM port:";
-const Utf16Unit kTextGetStateFailed[] = u"GetCommState() returned error.";
-const Utf16Unit kTextSetStateFailed[] = u"SetCommState() returned error.";
-const Utf16Unit kTextSetTimeoutsFailed[] = u"SetCommTimeouts() returned error.";
-const Utf16Unit kTextReadError[] = u"Error reading from COM port.";
-const Utf16Unit kTextWriteError[] = u"Error writing to COM port.";
-const Utf16Unit kCaptionIncompatible[] = u"Error: Incompatible VFD module";
-const Utf16Unit kFormatIncompatible[] =
+const Utf16Unit CaptionError[] = u"Error.";
+const Utf16Unit CaptionPortCut[] = u"COM port name truncated to:";
+const Utf16Unit CaptionOpenFailed[] = u"Error.  Could not open COM port:";
+const Utf16Unit TextGetStateFailed[] = u"GetCommState() returned error.";
+const Utf16Unit TextSetStateFailed[] = u"SetCommState() returned error.";
+const Utf16Unit TextSetTimeoutsFailed[] = u"SetCommTimeouts() returned error.";
+const Utf16Unit TextReadError[] = u"Error reading from COM port.";
+const Utf16Unit TextWriteError[] = u"Error writing to COM port.";
+const Utf16Unit CaptionIncompatible[] = u"Error: Incompatible VFD module";
+const Utf16Unit FormatIncompatible[] =
     u"Product type: %s\r\n\r\n\r\nVFD Module must be CU20029-T307A-01 ";
-const Utf16Unit* const kFormatRowCut[2] = {
+const Utf16Unit* const FormatRowCut[2] = {
     u"Row 0 truncated to:          \r\n\r\n%s\r\n",
     u"Row 1 truncated to:          \r\n\r\n%s\r\n",
 };
-const Utf16Unit* const kCaptionRowCut[2] = {
+const Utf16Unit* const CaptionRowCut[2] = {
     u"Invalid character(s) in Row 0.",
     u"Invalid character(s) in Row 1.",
 };
-const Utf16Unit kTextFactoryRestored[] = u"Factory default restored.";
-const Utf16Unit kCaptionFactoryRestored[] = u"Success.";
-const Utf16Unit kTextFactoryFailed[] = u"Factory default restoration failed.";
-const Utf16Unit kFormatWriteOk[] = u"Product type: %s\r\nStartup Message write: (OK)     ";
-const Utf16Unit kCaptionWriteOk[] = u"Startup Message write successful";
-const Utf16Unit kFormatWriteFailed[] = u"Product type: %s\r\nStartup Message write: (failed) ";
-const Utf16Unit kCaptionWriteFailed[] = u"Startup Message write failed";
+const Utf16Unit TextFactoryRestored[] = u"Factory default restored.";
+const Utf16Unit CaptionFactoryRestored[] = u"Success.";
+const Utf16Unit TextFactoryFailed[] = u"Factory default restoration failed.";
+const Utf16Unit FormatWriteOk[] = u"Product type: %s\r\nStartup Message write: (OK)     ";
+const Utf16Unit CaptionWriteOk[] = u"Startup Message write successful";
+const Utf16Unit FormatWriteFailed[] = u"Product type: %s\r\nStartup Message write: (failed) ";
+const Utf16Unit CaptionWriteFailed[] = u"Startup Message write failed";
 
 // Pauses the module needs between commands: a short settle before each
 // drain, time to get ready for the record after the write command, time to
 // store the record before it confirms, and a last pause before the port's
 // settings go back.
-const DWORD SETTLE_MS = 10;
-const DWORD RECORD_LEAD_MS = 50;
-const DWORD CONFIRM_WAIT_MS = 100;
-const DWORD CLOSE_DELAY_MS = 50;
+const DWORD SettleMs = 10;
+const DWORD RecordLeadMs = 50;
+const DWORD ConfirmWaitMs = 100;
+const DWORD CloseDelayMs = 50;
 
 // How a stretch of the exchange ended. LEAVE: the module answered wrongly
 // (or is the wrong one), so it is still taken out of set-up mode.
 enum StepResult { STEP_DONE, STEP_LEAVE, STEP_READ_ERROR, STEP_WRITE_ERROR };
 
 struct WriteRun {
-  HWND dialog;
+  FrontEnd* frontEnd;
   WriteAction action;
-  DialogState* state;
+  // \\.\ and the port name as read from the port field at this press.
+  Utf16Unit devicePath[DevicePathUnits];
   SerialLink link;
-  StartupMessageRecord record;
-  ProductTypeText productType;  // empty until a well-formed reply arrives
-  bool success;
-  Utf16Unit message[MESSAGE_BUFFER_UNITS];
+  bool incompatible;            // a well-formed reply named another product type
+  bool success;                 // the module confirmed the record
+  WriteResult result;
+  Utf16Unit message[MessageBufferUnits];
 };
 
-void ResetFieldsToFactory(HWND dialog) {
-  DialogSetRowText(dialog, 0, DefaultRow0Text);
-  DialogSetRowText(dialog, 1, DefaultRow1Text);
-  DialogSetSpeedSelection(dialog, SPEED_DEFAULT_POSITION);
+void ResetFieldsToFactory(FrontEnd* frontEnd) {
+  FrontEndSetRowText(frontEnd, 0, DefaultRow0Text);
+  FrontEndSetRowText(frontEnd, 1, DefaultRow1Text);
+  FrontEndSetSpeedSelection(frontEnd, SpeedDefaultPosition);
 }
 
-Utf16Unit* PortNameOf(WriteRun* run) { return run->state->devicePath + DEVICE_PATH_PREFIX_LENGTH; }
+Utf16Unit* PortNameOf(WriteRun* run) { return run->devicePath + DevicePathPrefixLength; }
 
 // The name goes right after the \\.\ prefix. A longer name than the path can
 // hold is cut, and the operator sees (and keeps) what is actually used.
 void ReadPortName(WriteRun* run) {
+  std::memcpy(run->devicePath, DevicePathPrefix, DevicePathPrefixLength * sizeof(Utf16Unit));
   Utf16Unit* name = PortNameOf(run);
-  DWORD length = DialogGetPortTextLength(run->dialog);
-  if (length > PORT_NAME_MAX) {
-    DialogGetPortText(run->dialog, name, PORT_NAME_MAX + 1);
-    DialogSetPortText(run->dialog, name);
-    DialogShowBox(run->dialog, name, kCaptionPortCut);
+  DWORD length = FrontEndGetPortTextLength(run->frontEnd);
+  if (length > PortNameMax) {
+    FrontEndGetPortText(run->frontEnd, name, PortNameMax + 1);
+    FrontEndSetPortText(run->frontEnd, name);
+    FrontEndShowBox(run->frontEnd, name, CaptionPortCut);
   } else {
-    DialogGetPortText(run->dialog, name, length + 1);
+    FrontEndGetPortText(run->frontEnd, name, length + 1);
   }
+}
+
+// The port could not be used: nothing was sent, and the port is closed.
+void FailOpening(WriteRun* run, PortFailure failure) {
+  run->result.outcome = WRITE_OPEN_FAILED;
+  run->result.portFailure = failure;
+  run->result.portError = run->link.lastError;
 }
 
 void CloseAndShow(WriteRun* run, const Utf16Unit* text) {
   ClosePort(&run->link);
-  DialogShowBox(run->dialog, text, kCaptionError);
+  FrontEndShowBox(run->frontEnd, text, CaptionError);
 }
 
 // Failures here end the sequence with the port already closed. The write
 // profile is in force once SetCommState has succeeded, so a failing
 // SetCommTimeouts must still put the saved line settings back.
 bool OpenAndConfigure(WriteRun* run) {
-  if (!OpenPort(run->state->devicePath, &run->link)) {
-    DialogShowBox(run->dialog, PortNameOf(run), kCaptionOpenFailed);
+  if (!OpenPort(run->devicePath, &run->link)) {
+    FailOpening(run, ClassifyOpenError(run->link.lastError));
+    FrontEndShowBox(run->frontEnd, PortNameOf(run), CaptionOpenFailed);
     return false;
   }
   if (!SaveLineSettings(&run->link)) {
-    CloseAndShow(run, kTextGetStateFailed);
+    FailOpening(run, PORT_NOT_SERIAL);
+    CloseAndShow(run, TextGetStateFailed);
     return false;
   }
   if (!ApplyLineProfile(&run->link, WRITE_PROFILE)) {
-    CloseAndShow(run, kTextSetStateFailed);
+    FailOpening(run, PORT_UNUSABLE);
+    CloseAndShow(run, TextSetStateFailed);
     return false;
   }
   if (!ApplyTimeouts(&run->link, WRITE_TIMEOUTS)) {
+    FailOpening(run, PORT_UNUSABLE);
     RestoreLineSettings(&run->link);
-    CloseAndShow(run, kTextSetTimeoutsFailed);
+    CloseAndShow(run, TextSetTimeoutsFailed);
     return false;
   }
   return true;
@@ -122,48 +136,51 @@ StepResult EnterSetup(WriteRun* run) {
   StepResult result = DrainAndSend(run, EnterSetupMode, sizeof EnterSetupMode);
   if (result != STEP_DONE) return result;
   DWORD count = 0;
-  if (!ReadReply(&run->link, STATUS_REPLY_LENGTH, &count)) return STEP_READ_ERROR;
-  return IsStatusReply(count, ReceiveBuffer, FUNCTION_ENTER_SETUP) ? STEP_DONE : STEP_LEAVE;
+  if (!ReadReply(&run->link, StatusReplyLength, &count)) return STEP_READ_ERROR;
+  return IsStatusReply(count, run->link.receiveBuffer, FunctionEnterSetup) ? STEP_DONE : STEP_LEAVE;
 }
 
 // The product type is judged before the next drain, which reuses the start
-// of ReceiveBuffer.
+// of the receive buffer.
 StepResult CheckProductType(WriteRun* run) {
-  PortSleep(SETTLE_MS);
+  PortSleep(SettleMs);
   StepResult result = DrainAndSend(run, QueryProductType, sizeof QueryProductType);
   if (result != STEP_DONE) return result;
   DWORD count = 0;
-  if (!ReadReply(&run->link, PRODUCT_TYPE_REPLY_LENGTH, &count)) return STEP_READ_ERROR;
-  if (!IsProductTypeReply(count, ReceiveBuffer)) return STEP_LEAVE;
-  run->productType = MakeProductTypeText(ReceiveBuffer);
-  bool accepted = IsAcceptedProductType(ReceiveBuffer);
-  PortSleep(SETTLE_MS);
+  if (!ReadReply(&run->link, ProductTypeReplyLength, &count)) return STEP_READ_ERROR;
+  const BYTE* reply = run->link.receiveBuffer;
+  if (!IsProductTypeReply(count, reply)) return STEP_LEAVE;
+  run->result.productType = MakeProductTypeText(reply);
+  run->incompatible = !IsAcceptedProductType(reply);
+  PortSleep(SettleMs);
   if (!DrainInput(&run->link)) return STEP_READ_ERROR;
-  if (accepted) return STEP_DONE;
-  FormatMessageText(run->message, MESSAGE_BUFFER_UNITS, kFormatIncompatible, run->productType.text);
-  DialogShowBox(run->dialog, run->message, kCaptionIncompatible);
+  if (!run->incompatible) return STEP_DONE;
+  FormatMessageText(run->message, MessageBufferUnits, FormatIncompatible,
+                    run->result.productType.text);
+  FrontEndShowBox(run->frontEnd, run->message, CaptionIncompatible);
   return STEP_LEAVE;
 }
 
 // A row is cut at its first character the module cannot show; the field then
 // shows what is really sent.
 void PrepareRow(WriteRun* run, int row, SpeedCode speed) {
-  Utf16Unit text[ROW_TEXT_MAX + 1];
-  DialogGetRowText(run->dialog, row, text);
-  text[ROW_TEXT_MAX] = 0;
-  RowTextResult result = PrepareRowText(text, speed, run->record.bytes + row * ROW_LENGTH);
+  Utf16Unit text[RowTextMax + 1];
+  FrontEndGetRowText(run->frontEnd, row, text);
+  text[RowTextMax] = 0;
+  RowTextResult result = PrepareRowText(text, speed, run->result.record.bytes + row * RowLength);
   if (!result.wasCut) return;
-  DialogSetRowText(run->dialog, row, result.keptText);
-  FormatMessageText(run->message, MESSAGE_BUFFER_UNITS, kFormatRowCut[row], result.keptText);
-  DialogShowBox(run->dialog, run->message, kCaptionRowCut[row]);
+  FrontEndSetRowText(run->frontEnd, row, result.keptText);
+  FormatMessageText(run->message, MessageBufferUnits, FormatRowCut[row], result.keptText);
+  FrontEndShowBox(run->frontEnd, run->message, CaptionRowCut[row]);
 }
 
 void BuildRecord(WriteRun* run) {
+  run->result.recordBuilt = true;
   if (run->action == WRITE_ACTION_FACTORY_DEFAULT) {
-    run->record = FactoryDefaultRecord;
+    run->result.record = FactoryDefaultRecord;
     return;
   }
-  SpeedCode speed = SpeedCodeFor(DialogGetSpeedSelection(run->dialog));
+  SpeedCode speed = SpeedCodeFor(FrontEndGetSpeedSelection(run->frontEnd));
   PrepareRow(run, 0, speed);
   PrepareRow(run, 1, speed);
 }
@@ -172,15 +189,16 @@ void BuildRecord(WriteRun* run) {
 // the record while any row box is on screen.
 StepResult SendRecord(WriteRun* run) {
   if (!WriteExact(&run->link, WriteStartupMessage, sizeof WriteStartupMessage)) return STEP_WRITE_ERROR;
-  PortSleep(RECORD_LEAD_MS);
+  PortSleep(RecordLeadMs);
   BuildRecord(run);
-  if (!WriteExact(&run->link, run->record.bytes, ROW_LENGTH)) return STEP_WRITE_ERROR;
-  if (!WriteExact(&run->link, run->record.bytes + ROW_LENGTH, ROW_LENGTH)) return STEP_WRITE_ERROR;
-  PortSleep(CONFIRM_WAIT_MS);
+  const BYTE* record = run->result.record.bytes;
+  if (!WriteExact(&run->link, record, RowLength)) return STEP_WRITE_ERROR;
+  if (!WriteExact(&run->link, record + RowLength, RowLength)) return STEP_WRITE_ERROR;
+  PortSleep(ConfirmWaitMs);
   DWORD count = 0;
-  if (!ReadReply(&run->link, STATUS_REPLY_LENGTH, &count)) return STEP_READ_ERROR;
-  run->success = IsStatusReply(count, ReceiveBuffer, FUNCTION_WRITE_STARTUP);
-  PortSleep(SETTLE_MS);
+  if (!ReadReply(&run->link, StatusReplyLength, &count)) return STEP_READ_ERROR;
+  run->success = IsStatusReply(count, run->link.receiveBuffer, FunctionWriteStartup);
+  PortSleep(SettleMs);
   if (!DrainInput(&run->link)) return STEP_READ_ERROR;
   return STEP_DONE;
 }
@@ -199,41 +217,46 @@ StepResult RunExchange(WriteRun* run) {
 
 // The port stays open while the box is on screen.
 void Finish(WriteRun* run, const Utf16Unit* text, const Utf16Unit* caption) {
-  DialogShowBox(run->dialog, text, caption);
-  PortSleep(CLOSE_DELAY_MS);
+  FrontEndShowBox(run->frontEnd, text, caption);
+  PortSleep(CloseDelayMs);
   RestoreLineSettings(&run->link);
   ClosePort(&run->link);
 }
 
 void ReportOutcome(WriteRun* run) {
+  if (run->success) run->result.outcome = WRITE_STORED;
+  else run->result.outcome = run->incompatible ? WRITE_INCOMPATIBLE : WRITE_NOT_CONFIRMED;
   if (run->action == WRITE_ACTION_FACTORY_DEFAULT) {
-    if (run->success) Finish(run, kTextFactoryRestored, kCaptionFactoryRestored);
-    else Finish(run, kTextFactoryFailed, kCaptionError);
+    if (run->success) Finish(run, TextFactoryRestored, CaptionFactoryRestored);
+    else Finish(run, TextFactoryFailed, CaptionError);
     return;
   }
-  const Utf16Unit* format = run->success ? kFormatWriteOk : kFormatWriteFailed;
-  FormatMessageText(run->message, MESSAGE_BUFFER_UNITS, format, run->productType.text);
-  Finish(run, run->message, run->success ? kCaptionWriteOk : kCaptionWriteFailed);
+  const Utf16Unit* format = run->success ? FormatWriteOk : FormatWriteFailed;
+  FormatMessageText(run->message, MessageBufferUnits, format, run->result.productType.text);
+  Finish(run, run->message, run->success ? CaptionWriteOk : CaptionWriteFailed);
 }
 
 void EndExchange(WriteRun* run, StepResult result) {
-  if (result == STEP_READ_ERROR) Finish(run, kTextReadError, kCaptionError);
-  else if (result == STEP_WRITE_ERROR) Finish(run, kTextWriteError, kCaptionError);
-  else ReportOutcome(run);
+  if (result == STEP_DONE) {
+    ReportOutcome(run);
+    return;
+  }
+  run->result.outcome = WRITE_IO_ERROR;
+  Finish(run, result == STEP_READ_ERROR ? TextReadError : TextWriteError, CaptionError);
 }
 
 }  // namespace
 
-void RunWriteSequence(HWND dialog, WriteAction action) {
-  // Without its state (the allocation failed at start) the dialog has no
-  // port path to write into, so there is nothing to run.
-  if (g_dialogState == nullptr) return;
+WriteResult RunWriteSequence(FrontEnd* frontEnd, WriteAction action) {
   WriteRun run = {};
-  run.dialog = dialog;
+  run.result.outcome = WRITE_NOTHING_RUN;
+  // A dialog shown without its record (the allocation failed at start) has
+  // no fields to read: there is nothing to run.
+  if (frontEnd == nullptr) return run.result;
+  run.frontEnd = frontEnd;
   run.action = action;
-  run.state = g_dialogState;
-  if (action == WRITE_ACTION_FACTORY_DEFAULT) ResetFieldsToFactory(dialog);
+  if (action == WRITE_ACTION_FACTORY_DEFAULT) ResetFieldsToFactory(frontEnd);
   ReadPortName(&run);
-  if (!OpenAndConfigure(&run)) return;
-  EndExchange(&run, RunExchange(&run));
+  if (OpenAndConfigure(&run)) EndExchange(&run, RunExchange(&run));
+  return run.result;
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ const ByteList ProductTypeLead = {0x28, 0x65, 0x40};
 const char AcceptedProductType[] = "CU20029T307A01 ";
 const size_t ProductTypeLength = 15;
 
+// The longest port name the dialog takes on Windows; longer ones are cut.
+const size_t PortNameMax = 16;
+
 const size_t RecordSize = 128;
 const size_t RowSize = 64;
 const size_t RowTextMax = 63;
@@ -52,6 +56,13 @@ const SpeedRow SpeedRows[] = {
     {"300ms / character", 0x13}, {"400ms / character", 0x14}, {"500ms / character", 0x15},
 };
 const size_t SpeedRowCount = sizeof SpeedRows / sizeof SpeedRows[0];
+
+// The lists one after another, as they go over the line.
+inline ByteList Concat(std::initializer_list<ByteList> lists) {
+  ByteList all;
+  for (const ByteList& list : lists) all.insert(all.end(), list.begin(), list.end());
+  return all;
+}
 
 // 28 65 40 and the 15 bytes of a product type.
 inline ByteList ProductTypeReply(const std::string& productType) {

@@ -147,9 +147,9 @@ bool WalkRead(TranscriptWalk* walk, DWORD size, Bytes* bytes) {
 
 bool WalkDrain(TranscriptWalk* walk) {
   Bytes bytes;
-  if (!WalkRead(walk, DRAIN_READ_SIZE, &bytes)) return false;
+  if (!WalkRead(walk, DrainReadSize, &bytes)) return false;
   do {
-    if (!WalkRead(walk, DRAIN_READ_SIZE, &bytes)) return false;
+    if (!WalkRead(walk, DrainReadSize, &bytes)) return false;
   } while (!bytes.empty());
   return true;
 }
@@ -157,19 +157,19 @@ bool WalkDrain(TranscriptWalk* walk) {
 bool WalkReply(TranscriptWalk* walk, DWORD minimumCount, Bytes* collected) {
   collected->clear();
   DWORD silentPolls = 0;
-  while (collected->size() < RECEIVE_BUFFER_SIZE) {
+  while (collected->size() < ReceiveBufferSize) {
     Bytes piece;
-    DWORD room = RECEIVE_BUFFER_SIZE - static_cast<DWORD>(collected->size());
+    DWORD room = ReceiveBufferSize - static_cast<DWORD>(collected->size());
     if (!WalkRead(walk, room, &piece)) return false;
     if (!piece.empty()) {
       collected->insert(collected->end(), piece.begin(), piece.end());
       if (collected->size() >= minimumCount) return true;
-      WalkSleep(walk, REPLY_PIECE_PAUSE_MS);
+      WalkSleep(walk, ReplyPiecePauseMs);
       silentPolls = 0;
       continue;
     }
-    WalkSleep(walk, REPLY_POLL_INTERVAL_MS);
-    if (++silentPolls >= REPLY_SILENT_POLLS) return true;
+    WalkSleep(walk, ReplyPollIntervalMs);
+    if (++silentPolls >= ReplySilentPolls) return true;
   }
   return true;
 }

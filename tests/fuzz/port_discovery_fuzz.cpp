@@ -29,6 +29,7 @@
 
 #include "discovery/port_discovery.h"
 #include "fuzz_support.h"
+#include "protocol_expected.h"
 #include "serial/serial_link.h"
 #include "sim_dialog.h"
 #include "sim_registry.h"
@@ -188,7 +189,7 @@ void BuildScene(ByteFeed* feed, ReadStream* stream) {
   g_allocations = 0;
   g_refuseAllocation = 0;
   g_refused = false;
-  g_discoveryAllocate = FuzzAllocate;
+  DiscoveryAllocate = FuzzAllocate;
   uint8_t flags = TakeByte(feed);
   TakePortList(feed, flags);
   TakeConfiguration(feed, flags);
@@ -285,7 +286,7 @@ bool IsCandidatePath(const std::string& path) {
     names.push_back(TextOf(g_scene.portData, true));
   }
   for (const std::u16string& name : names)
-    if (path == PathOf(name) || path == PathOf(name.substr(0, PORT_NAME_MAX))) return true;
+    if (path == PathOf(name) || path == PathOf(name.substr(0, expected::PortNameMax))) return true;
   return false;
 }
 
@@ -298,7 +299,7 @@ bool ConfiguredName(std::u16string* name, bool* clear) {
       g_scene.portData.size() > kConfiguredPortByteLimit)
     return false;
   *name = TextOf(g_scene.portData, false);
-  *clear = g_scene.portData.size() % 2 == 0 && name->size() <= PORT_NAME_MAX;
+  *clear = g_scene.portData.size() % 2 == 0 && name->size() <= expected::PortNameMax;
   return true;
 }
 
@@ -315,7 +316,7 @@ void CheckProbeOrder(const std::vector<ProbeSession>& sessions) {
   std::vector<std::u16string> expected;
   if (hasConfigured) expected.push_back(configured);
   for (const std::u16string& item : SimGetDialog()->comboItems) {
-    if (item.size() > PORT_NAME_MAX) return;
+    if (item.size() > expected::PortNameMax) return;
     if (item.empty() || (hasConfigured && item == configured)) continue;
     expected.push_back(item);
   }
@@ -337,10 +338,10 @@ void CheckProbes(const std::vector<ProbeSession>& sessions) {
     FUZZ_CHECK(!sessions[i].answered || i + 1 == sessions.size(), "probing went on after an answer");
   }
   bool answered = !sessions.empty() && sessions.back().answered;
-  FUZZ_CHECK(dialog->comboSetTextCalls == (answered ? 1 : 0),
-             std::to_string(dialog->comboSetTextCalls) + " WM_SETTEXT to the port field");
+  FUZZ_CHECK(dialog->portTextSets == (answered ? 1 : 0),
+             std::to_string(dialog->portTextSets) + " WM_SETTEXT to the port field");
   if (answered)
-    FUZZ_CHECK(PathOf(dialog->comboText) == sessions.back().path, "the field is not the port that answered");
+    FUZZ_CHECK(PathOf(dialog->portText) == sessions.back().path, "the field is not the port that answered");
   CheckProbeOrder(sessions);
 }
 
@@ -363,7 +364,7 @@ void PrintRun(const std::vector<ProbeSession>& sessions) {
   for (const ProbeSession& session : sessions)
     std::fprintf(stderr, "probe %s: %s\n", session.path.c_str(), session.answered ? "answered" : "no");
   std::fprintf(stderr, "listed %zu, field \"%s\" (%d WM_SETTEXT)\n", SimGetDialog()->comboItems.size(),
-               SimUtf8(SimGetDialog()->comboText.c_str()).c_str(), SimGetDialog()->comboSetTextCalls);
+               SimUtf8(SimGetDialog()->portText.c_str()).c_str(), SimGetDialog()->portTextSets);
 }
 
 }  // namespace
@@ -376,7 +377,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ReadStream stream = {&feed, {}};
   BuildScene(&feed, &stream);
 
-  DiscoverPorts(SimComboHwnd());
+  DiscoverPorts(SimFrontEnd());
 
   std::vector<ProbeSession> sessions;
   TranscriptWalk walk = BeginWalk(0, 0);

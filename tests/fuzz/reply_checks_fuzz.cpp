@@ -18,7 +18,7 @@ namespace {
 DWORD TakeCount(ByteFeed* feed) {
   uint8_t selector = TakeByte(feed);
   if (selector < 0xF0) return selector % 40;
-  return TakeU16(feed) % (RECEIVE_BUFFER_SIZE + 1);
+  return TakeU16(feed) % (ReceiveBufferSize + 1);
 }
 
 bool Begins(const BYTE* bytes, DWORD count, const Bytes& lead) {
@@ -36,7 +36,7 @@ void CheckProductType(const BYTE* reply, DWORD count) {
   bool shaped = count == 18 && Begins(reply, count, {0x28, 0x65, 0x40});
   FUZZ_CHECK(IsProductTypeReply(count, reply) == shaped,
              "IsProductTypeReply wrong for count " + std::to_string(count));
-  if (count < PRODUCT_TYPE_REPLY_LENGTH) return;  // the sequence never looks further then
+  if (count < ProductTypeReplyLength) return;  // the sequence never looks further then
   bool accepted = std::memcmp(reply + 3, kAcceptedType.data(), 15) == 0;
   FUZZ_CHECK(IsAcceptedProductType(reply) == accepted, "IsAcceptedProductType wrong");
 
@@ -54,8 +54,8 @@ void CheckProductType(const BYTE* reply, DWORD count) {
 }
 
 void CheckSpeedCode(uint8_t selector) {
-  int position = static_cast<int>(selector % (SPEED_LABEL_COUNT + 1)) - 1;
-  SpeedCode expected = position == SPEED_NO_SELECTION ? 0x12 : static_cast<SpeedCode>(0x10 + position);
+  int position = static_cast<int>(selector % (SpeedCount + 1)) - 1;
+  SpeedCode expected = position == SpeedNoSelection ? 0x12 : static_cast<SpeedCode>(0x10 + position);
   FUZZ_CHECK(SpeedCodeFor(position) == expected, "wrong speed code");
 }
 

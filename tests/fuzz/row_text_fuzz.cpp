@@ -50,15 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::unique_ptr<Utf16Unit[]> input(new Utf16Unit[text.size() + 1]);
   std::memcpy(input.get(), text.c_str(), (text.size() + 1) * sizeof(Utf16Unit));
-  BYTE area[kGuard + ROW_LENGTH + kGuard];
+  BYTE area[kGuard + RowLength + kGuard];
   std::memset(area, kGuardByte, sizeof area);
-  std::memset(area + kGuard, kJunkByte, ROW_LENGTH);
+  std::memset(area + kGuard, kJunkByte, RowLength);
 
   RowTextResult result = PrepareRowText(input.get(), speed, area + kGuard);
 
   for (size_t i = 0; i < kGuard; ++i) {
     FUZZ_CHECK(area[i] == kGuardByte, "written before the row");
-    FUZZ_CHECK(area[kGuard + ROW_LENGTH + i] == kGuardByte, "written past the row");
+    FUZZ_CHECK(area[kGuard + RowLength + i] == kGuardByte, "written past the row");
   }
   FUZZ_CHECK(std::memcmp(input.get(), text.c_str(), (text.size() + 1) * sizeof(Utf16Unit)) == 0,
              "the input text was changed");

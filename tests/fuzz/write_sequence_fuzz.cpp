@@ -27,9 +27,9 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "protocol_expected.h"
 #include "serial/serial_link.h"
 #include "sim_dialog.h"
-#include "ui/dialog_state.h"
 #include "writing/write_sequence.h"
 
 namespace {
@@ -63,7 +63,6 @@ struct Scene {
   SimPort* port;            // exists == false: there is no such port
   DCB originalDcb;
   SimDialog* dialog;
-  DialogState state;
   std::vector<size_t> eventsAtBox;
 };
 
@@ -136,7 +135,7 @@ void BuildScene(ByteFeed* feed, ReadStream* stream) {
   g_scene.action = (flags & 0x01) ? WRITE_ACTION_FACTORY_DEFAULT : WRITE_ACTION_WRITE;
   g_scene.rawStream = (flags & 0x02) != 0;
   g_scene.portText = TakePortText(feed, (flags >> 5) & 3);
-  g_scene.usedName = g_scene.portText.substr(0, PORT_NAME_MAX);
+  g_scene.usedName = g_scene.portText.substr(0, expected::PortNameMax);
   SimPort* port = SimAddPort(SimUtf8(g_scene.usedName.c_str()));
   port->ctsUp = (flags & 0x04) == 0;
   port->busy = (flags & 0x10) != 0;
@@ -157,9 +156,6 @@ void BuildScene(ByteFeed* feed, ReadStream* stream) {
   g_scene.dialog->rowText[1] = g_scene.rowText[1];
   g_scene.dialog->speedSelection = g_scene.speed;
   g_scene.dialog->onBox = OnBox;
-  ResetDevicePath(&g_scene.state);
-  // What a press with a 16-character name leaves behind.
-  for (DWORD i = 0; i < PORT_NAME_MAX; ++i) g_scene.state.devicePath[4 + i] = u'9';
 }
 
 // --- the model of one press --------------------------------------------
@@ -318,7 +314,7 @@ Model WalkPress() {
     model.rowField[0] = kDefaultRow[0];
     model.rowField[1] = kDefaultRow[1];
   }
-  if (g_scene.portText.size() > PORT_NAME_MAX) ExpectBox(&model, kCaptionPortCut, g_scene.usedName);
+  if (g_scene.portText.size() > expected::PortNameMax) ExpectBox(&model, kCaptionPortCut, g_scene.usedName);
   if (WalkOpening(&model)) WalkFinish(&model, WalkExchange(&model));
   FUZZ_CHECK(IsWalkAtEnd(&model.walk), "platform calls after the sequence should have ended, at #" +
                                            std::to_string(model.walk.next));
@@ -381,7 +377,7 @@ void CheckPortLeftAsFound() {
 }
 
 void CheckFieldsAndTime(const Model& model) {
-  std::u16string portField = g_scene.portText.size() > PORT_NAME_MAX ? g_scene.usedName : g_scene.portText;
+  std::u16string portField = g_scene.portText.size() > expected::PortNameMax ? g_scene.usedName : g_scene.portText;
   FUZZ_CHECK(g_scene.dialog->portText == portField, "the port field is wrong");
   FUZZ_CHECK(g_scene.dialog->rowText[0] == model.rowField[0], "row 0 field is wrong");
   FUZZ_CHECK(g_scene.dialog->rowText[1] == model.rowField[1], "row 1 field is wrong");
@@ -410,9 +406,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ByteFeed feed = MakeFeed(data, size);
   ReadStream stream = {&feed, {}};
   BuildScene(&feed, &stream);
-  g_dialogState = g_scene.withoutState ? nullptr : &g_scene.state;
-  RunWriteSequence(SimDialogHwnd(), g_scene.action);
-  g_dialogState = nullptr;
+  RunWriteSequence(g_scene.withoutState ? nullptr : SimFrontEnd(), g_scene.action);
   if (g_scene.withoutState) {
     // Without the state there is no port path: nothing may run at all.
     FUZZ_CHECK(SimEvents().empty() && g_scene.dialog->boxes.empty(), "a sequence ran without DialogState");

@@ -26,8 +26,8 @@ TEST(FormatMessageText, SubstitutesTheArgument) {
       {u"%s%", u"x", u"x%"},
   };
   for (const Case& c : cases) {
-    Utf16Unit buffer[MESSAGE_BUFFER_UNITS];
-    FormatMessageText(buffer, MESSAGE_BUFFER_UNITS, c.format, c.argument);
+    Utf16Unit buffer[MessageBufferUnits];
+    FormatMessageText(buffer, MessageBufferUnits, c.format, c.argument);
     EXPECT_EQ(std::u16string(buffer), c.expected);
   }
 }
@@ -36,15 +36,15 @@ TEST(FormatMessageText, SubstitutesTheArgument) {
 // unit written beyond it shows.
 TEST(FormatMessageText, NeverWritesBeyondTheBuffer) {
   const Utf16Unit kGuard = 0xBEEF;
-  std::u16string longArgument(2 * MESSAGE_BUFFER_UNITS, u'a');
+  std::u16string longArgument(2 * MessageBufferUnits, u'a');
   std::u16string rowPrefix = u"Row 0 truncated to:          \r\n\r\n";
   struct Case {
     DWORD units;
     const char16_t* format;
     std::u16string expected;
   } cases[] = {
-      {MESSAGE_BUFFER_UNITS, u"Row 0 truncated to:          \r\n\r\n%s\r\n",
-       rowPrefix + std::u16string(MESSAGE_BUFFER_UNITS - 1 - rowPrefix.size(), u'a')},
+      {MessageBufferUnits, u"Row 0 truncated to:          \r\n\r\n%s\r\n",
+       rowPrefix + std::u16string(MessageBufferUnits - 1 - rowPrefix.size(), u'a')},
       {8, u"abc%s", u"abcaaaa"},
       {8, u"abcdefghij", u"abcdefg"},
       {1, u"abc%s", u""},

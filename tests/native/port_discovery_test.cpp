@@ -67,7 +67,7 @@ std::vector<std::string> ComboItems() {
   return items;
 }
 
-std::string Field() { return SimUtf8(SimGetDialog()->comboText.c_str()); }
+std::string Field() { return SimUtf8(SimGetDialog()->portText.c_str()); }
 
 // Allocation seam for the tests: counts requests, refuses the n-th one, and
 // refuses anything large, which a correct size never is here.
@@ -88,20 +88,20 @@ class PortDiscoveryTest : public ::testing::Test {
     SimResetDialog();
     g_refuseRequest = 0;
     g_requestBytes.clear();
-    g_discoveryAllocate = TestAllocate;
+    DiscoveryAllocate = TestAllocate;
   }
   void TearDown() override {
-    g_discoveryAllocate = original;
+    DiscoveryAllocate = original;
     CheckLeftovers();
   }
   void CheckLeftovers() {
     EXPECT_EQ(SimOpenKeyCount(), 0);
     EXPECT_EQ(SimOpenHandleCount(), 0);
-    EXPECT_EQ(SimGetDialog()->comboSetTextCalls, Field().empty() ? 0 : 1);
+    EXPECT_EQ(SimGetDialog()->portTextSets, Field().empty() ? 0 : 1);
   }
-  void Discover() { DiscoverPorts(SimComboHwnd()); }
+  void Discover() { DiscoverPorts(SimFrontEnd()); }
 
-  DiscoveryAllocator original = g_discoveryAllocate;
+  DiscoveryAllocator original = DiscoveryAllocate;
 };
 
 struct DiscoveryCase {

@@ -63,17 +63,17 @@ TEST(PrepareRowText, FillsRowAndReportsCut) {
     SCOPED_TRACE(c.name);
     // Both rows of a record, pre-filled, so bytes never written and bytes
     // written outside the row both show up.
-    for (DWORD offset : {DWORD(0), ROW_LENGTH}) {
-      BYTE record[RECORD_LENGTH];
+    for (DWORD offset : {DWORD(0), RowLength}) {
+      BYTE record[RecordLength];
       std::memset(record, 0xAA, sizeof record);
       RowTextResult result = PrepareRowText(c.text.c_str(), 0x14, record + offset);
 
-      Bytes expected(ROW_LENGTH, 0x00);
+      Bytes expected(RowLength, 0x00);
       expected[0] = 0x14;
       std::memcpy(expected.data() + 1, c.rowText.data(), c.rowText.size());
-      EXPECT_EQ(Bytes(record + offset, record + offset + ROW_LENGTH), expected);
-      DWORD other = offset == 0 ? ROW_LENGTH : 0;
-      EXPECT_EQ(Bytes(record + other, record + other + ROW_LENGTH), Bytes(ROW_LENGTH, 0xAA));
+      EXPECT_EQ(Bytes(record + offset, record + offset + RowLength), expected);
+      DWORD other = offset == 0 ? RowLength : 0;
+      EXPECT_EQ(Bytes(record + other, record + other + RowLength), Bytes(RowLength, 0xAA));
 
       EXPECT_EQ(result.wasCut, c.wasCut);
       EXPECT_EQ(std::u16string(result.keptText), c.kept);
@@ -82,14 +82,14 @@ TEST(PrepareRowText, FillsRowAndReportsCut) {
 }
 
 TEST(PrepareRowText, FullRowHasNoZeroByte) {
-  BYTE row[ROW_LENGTH];
+  BYTE row[RowLength];
   PrepareRowText(Valid63().c_str(), 0x10, row);
-  for (DWORD i = 0; i < ROW_LENGTH; ++i) EXPECT_NE(row[i], 0) << "byte " << i;
+  for (DWORD i = 0; i < RowLength; ++i) EXPECT_NE(row[i], 0) << "byte " << i;
 }
 
 TEST(PrepareRowText, KeptTextIsTerminatedWhenFull) {
   RowTextResult result = PrepareRowText(Repeat(u'z', 80).c_str(), 0x10, std::vector<BYTE>(64).data());
-  EXPECT_EQ(result.keptText[ROW_TEXT_MAX], 0);
+  EXPECT_EQ(result.keptText[RowTextMax], 0);
 }
 
 // --- speed codes --------------------------------------------------------
@@ -98,19 +98,19 @@ TEST(SpeedCodeFor, PositionPlus0x10AndNoSelection) {
   struct {
     int selection;
     SpeedCode code;
-  } cases[] = {{SPEED_NO_SELECTION, 0x12}, {0, 0x10}, {1, 0x11}, {2, 0x12},
+  } cases[] = {{SpeedNoSelection, 0x12}, {0, 0x10}, {1, 0x11}, {2, 0x12},
                {3, 0x13},                  {4, 0x14}, {5, 0x15}};
   for (const auto& c : cases) EXPECT_EQ(SpeedCodeFor(c.selection), c.code) << c.selection;
 }
 
 TEST(SpeedLabels, TableOrderWithLessThanFirst) {
-  const char16_t* expected[SPEED_LABEL_COUNT] = {u"<10ms / character", u"100ms / character",
+  const char16_t* expected[SpeedCount] = {u"<10ms / character", u"100ms / character",
                                                  u"200ms / character", u"300ms / character",
                                                  u"400ms / character", u"500ms / character"};
-  for (int i = 0; i < SPEED_LABEL_COUNT; ++i)
-    EXPECT_EQ(std::u16string(SpeedLabels[i]), std::u16string(expected[i])) << i;
-  EXPECT_EQ(std::u16string(SpeedLabels[SPEED_DEFAULT_POSITION]), u"300ms / character");
-  EXPECT_EQ(SpeedCodeFor(SPEED_DEFAULT_POSITION), 0x13);
+  for (int i = 0; i < SpeedCount; ++i)
+    EXPECT_EQ(std::u16string(SpeedTable[i].label), std::u16string(expected[i])) << i;
+  EXPECT_EQ(std::u16string(SpeedTable[SpeedDefaultPosition].label), u"300ms / character");
+  EXPECT_EQ(SpeedCodeFor(SpeedDefaultPosition), 0x13);
 }
 
 // --- replies -------------------------------------------------------------
@@ -133,15 +133,15 @@ TEST(IsStatusReply, ExactlyFourBytesWithZeroStatus) {
     BYTE function;
     bool accepted;
   } cases[] = {
-      {"enter accepted", {0x28, 0x65, 0x01, 0x00}, 4, FUNCTION_ENTER_SETUP, true},
-      {"write accepted", {0x28, 0x65, 0x32, 0x00}, 4, FUNCTION_WRITE_STARTUP, true},
-      {"five bytes", {0x28, 0x65, 0x01, 0x00, 0x00}, 5, FUNCTION_ENTER_SETUP, false},
-      {"three bytes", {0x28, 0x65, 0x01}, 3, FUNCTION_ENTER_SETUP, false},
-      {"nothing", {}, 0, FUNCTION_ENTER_SETUP, false},
-      {"wrong function", {0x28, 0x65, 0x32, 0x00}, 4, FUNCTION_ENTER_SETUP, false},
-      {"non-zero status", {0x28, 0x65, 0x01, 0x01}, 4, FUNCTION_ENTER_SETUP, false},
-      {"command echoed", {0x1F, 0x28, 0x65, 0x01}, 4, FUNCTION_ENTER_SETUP, false},
-      {"wrong second byte", {0x28, 0x66, 0x01, 0x00}, 4, FUNCTION_ENTER_SETUP, false},
+      {"enter accepted", {0x28, 0x65, 0x01, 0x00}, 4, FunctionEnterSetup, true},
+      {"write accepted", {0x28, 0x65, 0x32, 0x00}, 4, FunctionWriteStartup, true},
+      {"five bytes", {0x28, 0x65, 0x01, 0x00, 0x00}, 5, FunctionEnterSetup, false},
+      {"three bytes", {0x28, 0x65, 0x01}, 3, FunctionEnterSetup, false},
+      {"nothing", {}, 0, FunctionEnterSetup, false},
+      {"wrong function", {0x28, 0x65, 0x32, 0x00}, 4, FunctionEnterSetup, false},
+      {"non-zero status", {0x28, 0x65, 0x01, 0x01}, 4, FunctionEnterSetup, false},
+      {"command echoed", {0x1F, 0x28, 0x65, 0x01}, 4, FunctionEnterSetup, false},
+      {"wrong second byte", {0x28, 0x66, 0x01, 0x00}, 4, FunctionEnterSetup, false},
   };
   for (const auto& c : cases) {
     ReplyBuffer buffer(c.reply);
@@ -223,7 +223,7 @@ TEST(ProductType, TextWidensEachByteAndEndsAtZero) {
     ReplyBuffer buffer(ProductReply(c.type));
     ProductTypeText text = MakeProductTypeText(buffer.bytes);
     EXPECT_EQ(std::u16string(text.text), c.text) << c.name;
-    EXPECT_EQ(text.text[PRODUCT_TYPE_LENGTH], 0) << c.name;
+    EXPECT_EQ(text.text[ProductTypeLength], 0) << c.name;
   }
 }
 
@@ -240,24 +240,24 @@ TEST(Defaults, RowTextsAre51CharactersAsShown) {
 }
 
 TEST(Defaults, FactoryRecordLayout) {
-  Bytes expected(RECORD_LENGTH, 0x00);
+  Bytes expected(RecordLength, 0x00);
   expected[0] = 0x13;
   std::memcpy(expected.data() + 1, kRow0Default.data(), 51);
   expected[64] = 0x13;
   std::memcpy(expected.data() + 65, kRow1Default.data(), 51);
-  EXPECT_EQ(Bytes(FactoryDefaultRecord.bytes, FactoryDefaultRecord.bytes + RECORD_LENGTH), expected);
+  EXPECT_EQ(Bytes(FactoryDefaultRecord.bytes, FactoryDefaultRecord.bytes + RecordLength), expected);
 }
 
 TEST(Defaults, FactoryRecordMatchesTheDialogDefaultsThroughTheRowRule) {
   // What the dialog would send after "Set to factory default" filled its
   // fields is the constant record: both describe the same message.
   StartupMessageRecord built;
-  std::memset(built.bytes, 0xAA, RECORD_LENGTH);
-  EXPECT_FALSE(PrepareRowText(DefaultRow0Text, SpeedCodeFor(SPEED_DEFAULT_POSITION), built.bytes).wasCut);
+  std::memset(built.bytes, 0xAA, RecordLength);
+  EXPECT_FALSE(PrepareRowText(DefaultRow0Text, SpeedCodeFor(SpeedDefaultPosition), built.bytes).wasCut);
   EXPECT_FALSE(
-      PrepareRowText(DefaultRow1Text, SpeedCodeFor(SPEED_DEFAULT_POSITION), built.bytes + ROW_LENGTH)
+      PrepareRowText(DefaultRow1Text, SpeedCodeFor(SpeedDefaultPosition), built.bytes + RowLength)
           .wasCut);
-  EXPECT_EQ(std::memcmp(built.bytes, FactoryDefaultRecord.bytes, RECORD_LENGTH), 0);
+  EXPECT_EQ(std::memcmp(built.bytes, FactoryDefaultRecord.bytes, RecordLength), 0);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/port_ops.h"
 #include "serial/serial_link.h"
 #include "sim_port.h"
 
@@ -52,11 +53,11 @@ class SerialLinkTest : public ::testing::Test {
 TEST(OpenPort, SixteenCharacterNameGivesTwentyCharacterPath) {
   SimReset();
   const std::string name = "COMPORTNAME16CHR";
-  ASSERT_EQ(name.size(), PORT_NAME_MAX);
+  ASSERT_EQ(name.size(), PortNameMax);
   SimAddPort(name);
-  Utf16Unit path[PROBE_DEVICE_PATH_UNITS] = {};
+  Utf16Unit path[DevicePathUnits] = {};
   std::u16string full = PathOf(name);
-  ASSERT_LT(full.size(), PROBE_DEVICE_PATH_UNITS);
+  ASSERT_LT(full.size(), DevicePathUnits);
   std::memcpy(path, full.c_str(), (full.size() + 1) * sizeof(Utf16Unit));
   EXPECT_EQ(std::u16string(path).size(), 20u);
   SerialLink link;
@@ -294,7 +295,7 @@ TEST_F(SerialLinkTest, SilentDeviceGetsExactlyFiftyPolls) {
 }
 
 TEST_F(SerialLinkTest, ReplyInOneReadMayExceedTheMinimum) {
-  std::memset(ReceiveBuffer, 0xEE, RECEIVE_BUFFER_SIZE);
+  std::memset(ReceiveBuffer, 0xEE, ReceiveBufferSize);
   SimQueueBytes(port, 0, {0x28, 0x65, 0x01, 0x00, 0x41, 0x42});
   DWORD count = 0;
   EXPECT_TRUE(ReadReply(&link, 4, &count));
@@ -352,14 +353,14 @@ TEST_F(SerialLinkTest, FloodStopsAtTheBufferSize) {
   SimQueueBytes(port, 50, Bytes(flood.begin() + 3000, flood.end()));
   DWORD count = 0;
   EXPECT_TRUE(ReadReply(&link, 5000, &count));
-  EXPECT_EQ(count, RECEIVE_BUFFER_SIZE);
-  EXPECT_EQ(Bytes(ReceiveBuffer, ReceiveBuffer + RECEIVE_BUFFER_SIZE),
-            Bytes(flood.begin(), flood.begin() + RECEIVE_BUFFER_SIZE));
+  EXPECT_EQ(count, ReceiveBufferSize);
+  EXPECT_EQ(Bytes(ReceiveBuffer, ReceiveBuffer + ReceiveBufferSize),
+            Bytes(flood.begin(), flood.begin() + ReceiveBufferSize));
   // Each read asks for no more than the room left.
   std::vector<DWORD> sizes = ReadSizes();
   ASSERT_FALSE(sizes.empty());
-  EXPECT_EQ(sizes.front(), RECEIVE_BUFFER_SIZE);
-  EXPECT_EQ(sizes.back(), RECEIVE_BUFFER_SIZE - 3000);
+  EXPECT_EQ(sizes.front(), ReceiveBufferSize);
+  EXPECT_EQ(sizes.back(), ReceiveBufferSize - 3000);
   // What did not fit is left for the next drain.
   EXPECT_TRUE(DrainInput(&link));
   EXPECT_TRUE(port->pending.empty());

@@ -12,7 +12,7 @@
 #include "serial/serial_link.h"
 #include "sim_dialog.h"
 #include "sim_port.h"
-#include "ui/dialog_state.h"
+#include "app/exchange_guard.h"
 #include "writing/write_sequence.h"
 
 namespace {
@@ -38,10 +38,9 @@ const char kWriteFailedGood[] = "Startup Message write failed | Product type: CU
 const char kFactoryOk[] = "Success. | Factory default restored.";
 const char kFactoryFailed[] = "Error. | Factory default restoration failed.";
 
-// One run's world: the dialog, its state, a port with a module on it, and
+// One run's world: the dialog, a port with a module on it, and
 // what was true at the moment each box was on screen.
 struct Scene {
-  DialogState state;
   SimDialog* dialog;
   SimPort* port;
   SimModule* module;
@@ -49,6 +48,7 @@ struct Scene {
   std::vector<int> openHandlesAtBox;
   std::vector<size_t> eventsAtBox;
   std::vector<size_t> writesAtBox;
+  WriteResult result;
 };
 
 Scene g_scene;
@@ -57,7 +57,6 @@ Scene& NewScene(const std::string& portName = "COM3") {
   g_scene = Scene();
   SimReset();
   g_scene.dialog = SimResetDialog();
-  ResetDevicePath(&g_scene.state);
   g_scene.port = SimAddPort(portName);
   g_scene.module = SimAttachModule(g_scene.port);
   g_scene.originalDcb = g_scene.port->dcb;
@@ -74,9 +73,7 @@ Scene& NewScene(const std::string& portName = "COM3") {
 }
 
 void Press(Scene& scene, WriteAction action) {
-  g_dialogState = &scene.state;
-  RunWriteSequence(SimDialogHwnd(), action);
-  g_dialogState = nullptr;
+  scene.result = RunWriteSequence(SimFrontEnd(), action);
 }
 
 std::string Hex(const Bytes& bytes) {
@@ -207,6 +204,8 @@ TEST(WriteSequenceTranscript, WriteSendsTheRecordBuiltFromTheFields) {
   EXPECT_EQ(Transcript(s), SuccessfulTranscript(row0, row1, "Startup Message write successful"));
   EXPECT_EQ(Boxes(s), std::vector<std::string>{kWriteOk});
   EXPECT_EQ(s.module->record, Concat(row0, row1));
+  EXPECT_EQ(s.result.outcome, WRITE_STORED);
+  EXPECT_EQ(Bytes(s.result.record.bytes, s.result.record.bytes + 128), Concat(row0, row1));
   EXPECT_FALSE(s.module->inSetupMode);
   EXPECT_EQ(SimNow(), SleptMs()) << "time passed outside the sequence's own waits";
   EXPECT_EQ(SimNow(), 100u + 10 + 100 + 10 + 50 + 100 + 10 + 50);
@@ -251,63 +250,65 @@ struct FailureCase {
   std::vector<std::string> boxes;  // "caption | text", in order
   bool exitSent;
   bool portOpenDuringLastBox;
+  WriteOutcome outcome;
 };
 
 const FailureCase kFailureCases[] = {
     {"port missing", WRITE_ACTION_WRITE, [](Scene& s) { s.port->exists = false; },
-     {std::string(kOpenFailedCaption) + " | COM3"}, false, false},
+     {std::string(kOpenFailedCaption) + " | COM3"}, false, false, WRITE_OPEN_FAILED},
     {"port held by another program", WRITE_ACTION_FACTORY_DEFAULT, [](Scene& s) { s.port->busy = true; },
-     {std::string(kOpenFailedCaption) + " | COM3"}, false, false},
+     {std::string(kOpenFailedCaption) + " | COM3"}, false, false, WRITE_OPEN_FAILED},
     {"GetCommState fails", WRITE_ACTION_WRITE, [](Scene& s) { s.port->failGetCommState = 1; },
-     {"Error. | GetCommState() returned error."}, false, false},
+     {"Error. | GetCommState() returned error."}, false, false, WRITE_OPEN_FAILED},
     {"SetCommState fails", WRITE_ACTION_WRITE, [](Scene& s) { s.port->failSetCommState = 1; },
-     {"Error. | SetCommState() returned error."}, false, false},
+     {"Error. | SetCommState() returned error."}, false, false, WRITE_OPEN_FAILED},
     {"SetCommTimeouts fails", WRITE_ACTION_WRITE, [](Scene& s) { s.port->failSetCommTimeouts = 1; },
-     {"Error. | SetCommTimeouts() returned error."}, false, false},
+     {"Error. | SetCommTimeouts() returned error."}, false, false, WRITE_OPEN_FAILED},
     {"silent display", WRITE_ACTION_WRITE, [](Scene& s) { s.module->silent = true; },
-     {kWriteFailedEmpty}, true, true},
+     {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
     {"enter reply with a bad status", WRITE_ACTION_WRITE,
-     [](Scene& s) { s.module->enterReply = {0x28, 0x65, 0x01, 0x01}; }, {kWriteFailedEmpty}, true, true},
+     [](Scene& s) { s.module->enterReply = {0x28, 0x65, 0x01, 0x01
+}; }, {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
     {"enter reply with an extra byte", WRITE_ACTION_WRITE,
-     [](Scene& s) { s.module->enterReply = {0x28, 0x65, 0x01, 0x00, 0x00}; }, {kWriteFailedEmpty}, true, true},
+     [](Scene& s) { s.module->enterReply = {0x28, 0x65, 0x01, 0x00, 0x00}; }, {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
     {"enter reply one byte short", WRITE_ACTION_FACTORY_DEFAULT,
-     [](Scene& s) { s.module->enterReply = {0x28, 0x65, 0x01}; }, {kFactoryFailed}, true, true},
+     [](Scene& s) { s.module->enterReply = {0x28, 0x65, 0x01}; }, {kFactoryFailed}, true, true, WRITE_NOT_CONFIRMED},
     {"product type reply with an extra byte", WRITE_ACTION_WRITE,
      [](Scene& s) {
        s.module->useProductTypeReply = true;
        s.module->productTypeReply = ProductReply(kGoodType + "!");
      },
-     {kWriteFailedEmpty}, true, true},
+     {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
     {"product type reply with a wrong function byte", WRITE_ACTION_WRITE,
      [](Scene& s) {
        s.module->useProductTypeReply = true;
        s.module->productTypeReply = ProductReply(kGoodType);
        s.module->productTypeReply[2] = 0x41;
      },
-     {kWriteFailedEmpty}, true, true},
+     {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
     {"wrong product type", WRITE_ACTION_WRITE, [](Scene& s) { s.module->productType = "CU20029T307A02 "; },
      {"Error: Incompatible VFD module | Product type: CU20029T307A02 \\r\\n\\r\\n\\r\\nVFD Module must be "
       "CU20029-T307A-01 ",
       "Startup Message write failed | Product type: CU20029T307A02 \\r\\nStartup Message write: (failed) "},
-     true, true},
+     true, true, WRITE_INCOMPATIBLE},
     {"wrong product type, factory default", WRITE_ACTION_FACTORY_DEFAULT,
      [](Scene& s) { s.module->productType = "cu20029t307a01 "; },
      {"Error: Incompatible VFD module | Product type: cu20029t307a01 \\r\\n\\r\\n\\r\\nVFD Module must be "
       "CU20029-T307A-01 ",
       kFactoryFailed},
-     true, true},
+     true, true, WRITE_INCOMPATIBLE},
     {"product type with a zero byte", WRITE_ACTION_WRITE,
      [](Scene& s) { s.module->productType = std::string("CU20029T307A01\0", 15); },
      {"Error: Incompatible VFD module | Product type: CU20029T307A01\\r\\n\\r\\n\\r\\nVFD Module must be "
       "CU20029-T307A-01 ",
       "Startup Message write failed | Product type: CU20029T307A01\\r\\nStartup Message write: (failed) "},
-     true, true},
+     true, true, WRITE_INCOMPATIBLE},
     {"confirmation with a bad status", WRITE_ACTION_WRITE,
-     [](Scene& s) { s.module->confirmReply = {0x28, 0x65, 0x32, 0x01}; }, {kWriteFailedGood}, true, true},
+     [](Scene& s) { s.module->confirmReply = {0x28, 0x65, 0x32, 0x01}; }, {kWriteFailedGood}, true, true, WRITE_NOT_CONFIRMED},
     {"confirmation missing", WRITE_ACTION_WRITE, [](Scene& s) { s.module->confirmReply = {}; },
-     {kWriteFailedGood}, true, true},
+     {kWriteFailedGood}, true, true, WRITE_NOT_CONFIRMED},
     {"confirmation missing, factory default", WRITE_ACTION_FACTORY_DEFAULT,
-     [](Scene& s) { s.module->confirmReply = {}; }, {kFactoryFailed}, true, true},
+     [](Scene& s) { s.module->confirmReply = {}; }, {kFactoryFailed}, true, true, WRITE_NOT_CONFIRMED},
 };
 
 TEST(WriteSequenceFailures, EachEndsWithItsBoxesAndThePortLeftAsFound) {
@@ -317,6 +318,7 @@ TEST(WriteSequenceFailures, EachEndsWithItsBoxesAndThePortLeftAsFound) {
     c.arrange(s);
     Press(s, c.action);
     EXPECT_EQ(Boxes(s), c.boxes);
+    EXPECT_EQ(s.result.outcome, c.outcome);
     EXPECT_EQ(s.module->exitCount, c.exitSent ? 1 : 0);
     EXPECT_EQ(WritesOfSize(7), c.exitSent ? 1 : 0);
     ASSERT_FALSE(s.openHandlesAtBox.empty());
@@ -438,6 +440,7 @@ TEST(WriteSequenceFailures, EveryReadAndWriteFailureEndsAtOnce) {
       s.port->shortWriteAt = f.shortWriteAt;
       Press(s, action);
       EXPECT_EQ(Boxes(s), std::vector<std::string>{f.readAt ? kReadError : kWriteError});
+      EXPECT_EQ(s.result.outcome, WRITE_IO_ERROR);
       EXPECT_EQ(CompleteWrites(), f.completeWritesBefore);
       EXPECT_EQ(WritesOfSize(7), f.exitAttempted ? 1 : 0);
       EXPECT_EQ(s.module->exitCount, 0);
@@ -471,7 +474,13 @@ TEST(WriteSequenceFailures, CtsHeldDownTimesOutTheEnterCommand) {
 
 // --- the port name -----------------------------------------------------
 
-std::u16string DevicePath(const Scene& scene) { return std::u16string(scene.state.devicePath); }
+// The path of the last open attempt.
+std::string DevicePath(const Scene&) {
+  std::string path;
+  for (const SimEvent& e : SimEvents())
+    if (e.kind == "open" || e.kind == "open-failed") path = e.port;
+  return path;
+}
 
 TEST(WriteSequencePortName, TwentyCharactersAreCutToSixteenAndTheRunGoesOn) {
   Scene& s = NewScene("COM1234567890ABC");
@@ -481,7 +490,7 @@ TEST(WriteSequencePortName, TwentyCharactersAreCutToSixteenAndTheRunGoesOn) {
   EXPECT_EQ(Boxes(s), (std::vector<std::string>{"COM port name truncated to: | COM1234567890ABC", kWriteOk}));
   EXPECT_EQ(s.openHandlesAtBox.front(), 0) << "the cut is shown before the port is opened";
   EXPECT_EQ(s.dialog->portText, u"COM1234567890ABC");
-  EXPECT_EQ(DevicePath(s), u"\\\\.\\COM1234567890ABC");
+  EXPECT_EQ(DevicePath(s), "\\\\.\\COM1234567890ABC");
   EXPECT_TRUE(s.module->recordStored);
   ExpectPortLeftAsFound(s);
 }
@@ -509,14 +518,13 @@ TEST(WriteSequencePortName, EachPressReplacesTheWholeName) {
   Press(s, WRITE_ACTION_WRITE);
   s.dialog->portText = u"COM3";
   Press(s, WRITE_ACTION_WRITE);
-  EXPECT_EQ(DevicePath(s), u"\\\\.\\COM3");
+  EXPECT_EQ(DevicePath(s), "\\\\.\\COM3");
   EXPECT_EQ(Boxes(s).back(), kWriteOk);
 }
 
 TEST(WriteSequencePortName, NothingRunsWithoutADialogState) {
   NewScene();
-  g_dialogState = nullptr;
-  RunWriteSequence(SimDialogHwnd(), WRITE_ACTION_FACTORY_DEFAULT);
+  EXPECT_EQ(RunWriteSequence(nullptr, WRITE_ACTION_FACTORY_DEFAULT).outcome, WRITE_NOTHING_RUN);
   EXPECT_TRUE(SimEvents().empty());
   EXPECT_TRUE(SimGetDialog()->boxes.empty());
   EXPECT_EQ(SimGetDialog()->rowText[0], u"Hello");
@@ -632,6 +640,82 @@ TEST(WriteSequenceFactoryDefault, AlwaysSendsTheFactoryRecordWithoutRowBoxes) {
   EXPECT_EQ(s.module->record, first);
   EXPECT_EQ(Boxes(s), (std::vector<std::string>{kFactoryOk, kFactoryOk}));
   EXPECT_EQ(s.dialog->speedSelection, 3);
+}
+
+// --- a close request while a sequence runs ------------------------------
+
+// What the dialog's close does, as far as the sequence can tell: its front
+// end is gone. Had the close run at once, the sequence would go on with it.
+struct CloseRecord {
+  int calls = 0;
+  size_t eventsAtClose = 0;
+  int openHandlesAtClose = -1;
+  int exitsAtClose = -1;
+};
+
+void CloseTheDialog(void* context) {
+  CloseRecord* record = static_cast<CloseRecord*>(context);
+  record->calls++;
+  record->eventsAtClose = SimEvents().size();
+  record->openHandlesAtClose = SimOpenHandleCount();
+  record->exitsAtClose = WritesOfSize(7);
+  SimFrontEnd()->dialog = nullptr;
+}
+
+TEST(WriteSequenceClose, ACloseDuringAnyBoxWaitsForTheEndOfTheSequence) {
+  struct Case {
+    const char* box;  // the caption of the box during which the close comes
+    void (*arrange)(Scene&);
+    int exitsSent;
+  };
+  const Case cases[] = {
+      {"COM port name truncated to:", [](Scene& s) { s.dialog->portText += u"XYZ"; }, 1},
+      {"Invalid character(s) in Row 0.", [](Scene& s) { s.dialog->rowText[0] = u"ab\tc"; }, 1},
+      {"Invalid character(s) in Row 1.", [](Scene& s) { s.dialog->rowText[1] = u"\u00E9"; }, 1},
+      {"Error: Incompatible VFD module", [](Scene& s) { s.module->productType = "CU20029T307A02 "; }, 1},
+      {"Startup Message write successful", [](Scene&) {}, 1},
+      {"Error.", [](Scene& s) { s.port->failRead = 3; }, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.box);
+    Scene& s = NewScene("COM3456789012345");
+    c.arrange(s);
+    CloseRecord closed;
+    s.dialog->onBox = [&](const SimBox& box) {
+      s.eventsAtBox.push_back(SimEvents().size());
+      if (Readable(box.caption) == c.box) RequestClose(CloseTheDialog, &closed);
+      EXPECT_EQ(closed.calls, 0) << "closed while a box was up";
+    };
+    WriteResult result = RunGuardedWriteSequence(SimFrontEnd(), WRITE_ACTION_WRITE);
+    SimFrontEnd()->dialog = SimGetDialog();
+
+    EXPECT_NE(result.outcome, WRITE_NOTHING_RUN);
+    EXPECT_EQ(closed.calls, 1);
+    EXPECT_EQ(closed.eventsAtClose, SimEvents().size()) << "the sequence went on after the close";
+    EXPECT_EQ(closed.openHandlesAtClose, 0);
+    EXPECT_EQ(closed.exitsAtClose, c.exitsSent);
+    // A failed read ends the exchange on the spot, without the exit command.
+    EXPECT_EQ(s.module->inSetupMode, c.exitsSent == 0);
+    ExpectPortLeftAsFound(s);
+  }
+}
+
+TEST(WriteSequenceClose, ACloseOutsideASequenceClosesAtOnce) {
+  CloseRecord closed;
+  RequestClose(CloseTheDialog, &closed);
+  SimFrontEnd()->dialog = SimGetDialog();
+  EXPECT_EQ(closed.calls, 1);
+}
+
+// A button message posted while a box is up would start a second sequence
+// on the port the first one holds.
+TEST(WriteSequenceClose, NoSecondSequenceStartsInsideABox) {
+  Scene& s = NewScene();
+  WriteOutcome nested = WRITE_STORED;
+  s.dialog->onBox = [&](const SimBox&) { nested = RunGuardedWriteSequence(SimFrontEnd(), WRITE_ACTION_WRITE).outcome; };
+  EXPECT_EQ(RunGuardedWriteSequence(SimFrontEnd(), WRITE_ACTION_WRITE).outcome, WRITE_STORED);
+  EXPECT_EQ(nested, WRITE_NOTHING_RUN);
+  EXPECT_EQ(s.module->writeCount, 1);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ import xml.etree.ElementTree as ElementTree
 import pefile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-RESOURCE_DIR = os.path.join(HERE, "..", "..", "src", "ui", "resources")
+RESOURCE_DIR = os.path.join(HERE, "..", "..", "src", "app", "resources")
 
 RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 5, 14, 16, 24
 

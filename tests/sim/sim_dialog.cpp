@@ -1,12 +1,11 @@
 // Simulated dialog operations over a SimDialog record.
 #include "sim_dialog.h"
 
-#include "sim_port.h"
-#include "ui/dialog_ops.h"
+#include "frontend/frontend_ops.h"
 
 namespace {
 
-SimDialog& Dialog() {
+SimDialog& TheDialog() {
   static SimDialog dialog;
   return dialog;
 }
@@ -28,46 +27,52 @@ std::u16string Text(const Utf16Unit* text) {
 }  // namespace
 
 SimDialog* SimResetDialog() {
-  Dialog() = SimDialog();
-  return &Dialog();
+  TheDialog() = SimDialog();
+  return &TheDialog();
 }
 
-SimDialog* SimGetDialog() { return &Dialog(); }
-HWND SimDialogHwnd() { return reinterpret_cast<HWND>(static_cast<uintptr_t>(0xD1A1)); }
-HWND SimComboHwnd() { return reinterpret_cast<HWND>(static_cast<uintptr_t>(0xC0B0)); }
+SimDialog* SimGetDialog() { return &TheDialog(); }
 
-DWORD DialogGetPortTextLength(HWND) { return static_cast<DWORD>(Dialog().portText.size()); }
-
-void DialogGetPortText(HWND, Utf16Unit* buffer, DWORD limit) { CopyText(Dialog().portText, buffer, limit); }
-
-void DialogSetPortText(HWND, const Utf16Unit* text) {
-  Dialog().portText = Text(text);
-  Dialog().portTextSets++;
+FrontEnd* SimFrontEnd() {
+  static FrontEnd frontEnd = {&TheDialog()};
+  return &frontEnd;
 }
 
-void DialogGetRowText(HWND, int row, Utf16Unit* buffer) { CopyText(Dialog().rowText[row], buffer, 64); }
-
-void DialogSetRowText(HWND, int row, const Utf16Unit* text) {
-  Dialog().rowText[row] = Text(text);
-  Dialog().rowTextSets[row]++;
+DWORD FrontEndGetPortTextLength(FrontEnd* frontEnd) {
+  return static_cast<DWORD>(frontEnd->dialog->portText.size());
 }
 
-int DialogGetSpeedSelection(HWND) { return Dialog().speedSelection; }
-
-void DialogSetSpeedSelection(HWND, int position) {
-  Dialog().speedSelection = position;
-  Dialog().speedSets++;
+void FrontEndGetPortText(FrontEnd* frontEnd, Utf16Unit* buffer, DWORD limit) {
+  CopyText(frontEnd->dialog->portText, buffer, limit);
 }
 
-void DialogShowBox(HWND, const Utf16Unit* text, const Utf16Unit* caption) {
-  SimBox box{Text(caption), Text(text), SimNow()};
-  Dialog().boxes.push_back(box);
-  if (Dialog().onBox) Dialog().onBox(box);
+void FrontEndSetPortText(FrontEnd* frontEnd, const Utf16Unit* text) {
+  frontEnd->dialog->portText = Text(text);
+  frontEnd->dialog->portTextSets++;
 }
 
-void ComboAddPortName(HWND, const Utf16Unit* name) { Dialog().comboItems.push_back(Text(name)); }
+void FrontEndAddPortName(FrontEnd* frontEnd, const Utf16Unit* name) {
+  frontEnd->dialog->comboItems.push_back(Text(name));
+}
 
-void ComboSetPortText(HWND, const Utf16Unit* name) {
-  Dialog().comboText = Text(name);
-  Dialog().comboSetTextCalls++;
+void FrontEndGetRowText(FrontEnd* frontEnd, int row, Utf16Unit* buffer) {
+  CopyText(frontEnd->dialog->rowText[row], buffer, 64);
+}
+
+void FrontEndSetRowText(FrontEnd* frontEnd, int row, const Utf16Unit* text) {
+  frontEnd->dialog->rowText[row] = Text(text);
+  frontEnd->dialog->rowTextSets[row]++;
+}
+
+int FrontEndGetSpeedSelection(FrontEnd* frontEnd) { return frontEnd->dialog->speedSelection; }
+
+void FrontEndSetSpeedSelection(FrontEnd* frontEnd, int position) {
+  frontEnd->dialog->speedSelection = position;
+  frontEnd->dialog->speedSets++;
+}
+
+void FrontEndShowBox(FrontEnd* frontEnd, const Utf16Unit* text, const Utf16Unit* caption) {
+  SimBox box{Text(caption), Text(text)};
+  frontEnd->dialog->boxes.push_back(box);
+  if (frontEnd->dialog->onBox) frontEnd->dialog->onBox(box);
 }

@@ -1,9 +1,10 @@
-// A simulated main dialog, linked in place of dialog_ops_win32.cpp: fields,
-// the speed list, the port combo and a recorder of message boxes.
+// A simulated dialog, linked in place of frontend_ops_win32.cpp by the native
+// tests and by the Windows-side tests of the write sequence: fields, the
+// speed list, the port combo and a recorder of message boxes. The real dialog
+// is worked end to end by tests/e2e.
 #ifndef VFD_SIM_DIALOG_H
 #define VFD_SIM_DIALOG_H
 
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,7 +14,6 @@
 struct SimBox {
   std::u16string caption;
   std::u16string text;
-  uint64_t timeMs;  // virtual time when it was shown
 };
 
 struct SimDialog {
@@ -22,17 +22,19 @@ struct SimDialog {
   int speedSelection = 3;        // position, or -1 for none
   std::vector<SimBox> boxes;
   std::vector<std::u16string> comboItems;  // in the order added
-  int comboSetTextCalls = 0;
-  std::u16string comboText;      // the combo's edit field as discovery set it
   int portTextSets = 0, rowTextSets[2] = {0, 0}, speedSets = 0;
   // Called while a box is on screen (before it is dismissed).
   std::function<void(const SimBox&)> onBox;
 };
 
-// Resets the dialog and returns it; the fake HWND to pass is SimDialogHwnd().
+// The simulated dialog as the front end the exchange works on.
+struct FrontEnd {
+  SimDialog* dialog;
+};
+
+// Resets the dialog and returns it; the front end to pass is SimFrontEnd().
 SimDialog* SimResetDialog();
 SimDialog* SimGetDialog();
-HWND SimDialogHwnd();
-HWND SimComboHwnd();
+FrontEnd* SimFrontEnd();
 
 #endif  // VFD_SIM_DIALOG_H

@@ -17,6 +17,7 @@ struct SimWorld {
   std::map<std::string, std::unique_ptr<SimModule>> modules;
   std::map<uintptr_t, SimPort*> handles;
   uintptr_t nextHandle = 0x100;
+  DWORD lastError = 0;
 };
 
 SimWorld& World() {
@@ -221,6 +222,8 @@ HANDLE PortCreateFile(const Utf16Unit* devicePath) {
   if (!port || !port->exists || port->busy || port->open) {
     SimEvent e{World().nowMs, "open-failed", path, {}, 0, false};
     World().events.push_back(e);
+    // As Windows: a port another program holds is "access denied".
+    World().lastError = port && port->exists ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
     return INVALID_HANDLE_VALUE;
   }
   port->open = true;
@@ -235,6 +238,7 @@ BOOL PortGetCommState(HANDLE handle, DCB* dcb) {
   SimPort* port = PortOf(handle);
   if (!port || Fails(&port->getStateCalls, port->failGetCommState)) {
     Log("get-state", port, {}, 0, false);
+    World().lastError = ERROR_INVALID_FUNCTION;
     return FALSE;
   }
   *dcb = port->dcb;
@@ -368,3 +372,7 @@ void PortSleep(DWORD milliseconds) {
   World().nowMs += milliseconds;
   Log("sleep", nullptr, {}, milliseconds, true);
 }
+
+DWORD PortGetLastError() { return World().lastError; }
+
+extern const DWORD PortNameMax = 16;

@@ -70,7 +70,7 @@ double TimeDiscovery() {
     std::exit(2);
   }
   double start = NowMs();
-  DiscoverPorts(window.combo);
+  DiscoverPortsInto(window);
   double elapsed = NowMs() - start;
   DestroyComboWindow(&window);
   return elapsed;

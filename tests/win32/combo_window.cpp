@@ -1,17 +1,35 @@
 #include "combo_window.h"
 
-ComboWindow CreateComboWindow() {
+#include "discovery/port_discovery.h"
+#include "frontend/dialog_frontend.h"
+
+namespace {
+
+ComboWindow CreateWithStyle(DWORD comboStyle) {
   ComboWindow window = {nullptr, nullptr};
   // A plain STATIC frame: no window class of our own to register.
-  window.frame = CreateWindowExW(0, L"STATIC", L"port discovery test", WS_OVERLAPPED, 0, 0, 300,
-                                 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  window.frame = CreateWindowExW(0, L"STATIC", L"combo box test", WS_OVERLAPPED, 0, 0, 300, 200,
+                                 nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   if (!window.frame) return window;
   window.combo = CreateWindowExW(0, L"COMBOBOX", L"",
-                                 WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWN |
-                                     CBS_SORT | CBS_NOINTEGRALHEIGHT,
-                                 10, 10, 150, 120, window.frame, nullptr,
-                                 GetModuleHandleW(nullptr), nullptr);
+                                 WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | comboStyle, 10,
+                                 10, 150, 120, window.frame, nullptr, GetModuleHandleW(nullptr),
+                                 nullptr);
   return window;
+}
+
+}  // namespace
+
+// The styles of the dialog's port combo and speed list.
+ComboWindow CreateComboWindow() { return CreateWithStyle(CBS_DROPDOWN | CBS_SORT | CBS_NOINTEGRALHEIGHT); }
+
+ComboWindow CreateSpeedListWindow() { return CreateWithStyle(CBS_DROPDOWNLIST | CBS_SORT); }
+
+void DiscoverPortsInto(const ComboWindow& window) {
+  DialogState state = {};
+  state.portCombo = window.combo;
+  FrontEnd frontEnd = {window.frame, &state};
+  DiscoverPorts(&frontEnd);
 }
 
 void DestroyComboWindow(ComboWindow* window) {

@@ -14,11 +14,17 @@ struct ComboWindow {
   HWND combo;
 };
 
-// Null handles when the window cannot be created (no display).
+// Null handles when the window cannot be created (no display). The speed
+// list's kind: a drop-down list, sorted, not editable.
 ComboWindow CreateComboWindow();
+ComboWindow CreateSpeedListWindow();
 void DestroyComboWindow(ComboWindow* window);
 
 std::vector<std::wstring> ComboListItems(HWND combo);  // in the list's order
 std::wstring ComboFieldText(HWND combo);
+
+// DiscoverPorts into the window's combo through the dialog's own front-end
+// operations.
+void DiscoverPortsInto(const ComboWindow& window);
 
 #endif  // VFD_WIN32_COMBO_WINDOW_H

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "discovery/display_probe.h"
-#include "protocol/display_protocol.h"
+#include "protocol_expected.h"
 #include "rig_client.h"
 #include "rig_fixture.h"
 
@@ -26,17 +26,16 @@ std::string CurrentLine(const wchar_t* port) {
   return JsonField(open.json, "line");
 }
 
-std::string Received(const wchar_t* port) { return ReceivedHex(port); }
+std::string Received(const wchar_t* port) { return HexOf(ReceivedBytes(port)); }
 
-const std::string kEnterExitHex = Hex(EnterSetupMode, sizeof EnterSetupMode) +
-                                  Hex(ExitSetupMode, sizeof ExitSetupMode);
+const std::string EnterExit = HexOf(expected::Concat({expected::EnterCommand, expected::ExitCommand}));
 
 struct ProbeCase {
   const char* what;
   const wchar_t* port;
   std::vector<std::string> setup;
-  bool answers;
-  std::string received;  // everything the probe sent, as hex
+  ProbeVerdict verdict;
+  std::string received;  // everything the probe sent
 };
 
 class Win32Probe : public ::testing::Test {
@@ -49,12 +48,13 @@ class Win32Probe : public ::testing::Test {
 
 TEST_F(Win32Probe, EveryOutcomeLeavesThePortAsItWas) {
   const ProbeCase cases[] = {
-      {"module answers", L"COM1", {}, true, kEnterExitHex},
-      {"CTS down", L"COM1", {"mode cts-down"}, false, ""},
-      {"garbage answer", L"COM1", {"mode garbage"}, false, kEnterExitHex},
-      {"answer of five bytes", L"COM1", {"mode extra-byte 00 0"}, false, kEnterExitHex},
-      {"port held elsewhere", L"COM2", {"busy on"}, false, ""},
-      {"no device behind the name", L"COM7", {}, false, ""},
+      {"module answers", L"COM1", {}, PROBE_FOUND, EnterExit},
+      {"CTS down", L"COM1", {"mode cts-down"}, PROBE_CTS_DOWN, ""},
+      {"garbage answer", L"COM1", {"mode garbage"}, PROBE_WRONG_ANSWER, EnterExit},
+      {"answer of five bytes", L"COM1", {"mode extra-byte 00 0"}, PROBE_WRONG_ANSWER, EnterExit},
+      // Windows answers a port another program holds with access denied.
+      {"port held elsewhere", L"COM2", {"busy on"}, PROBE_ACCESS_DENIED, ""},
+      {"no device behind the name", L"COM7", {}, PROBE_CANNOT_OPEN, ""},
   };
   for (const ProbeCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -66,12 +66,14 @@ TEST_F(Win32Probe, EveryOutcomeLeavesThePortAsItWas) {
     }
     ASSERT_TRUE(c.setup.empty() || Emulator(c.port, c.setup));
 
+    // A buffer of its own, as the console's probes use side by side.
+    static BYTE buffer[4096];
     double start = NowMs();
-    bool answered = ProbeDisplay(reinterpret_cast<const Utf16Unit*>(c.port));
+    ProbeVerdict verdict = ProbePort(reinterpret_cast<const Utf16Unit*>(c.port), buffer);
     double elapsed = NowMs() - start;
-    std::printf("probe, %s: %s in %.1f ms\n", c.what, answered ? "answered" : "no display", elapsed);
+    std::printf("probe, %s: verdict %d in %.1f ms\n", c.what, static_cast<int>(verdict), elapsed);
 
-    EXPECT_EQ(answered, c.answers);
+    EXPECT_EQ(verdict, c.verdict);
     if (!emulated) continue;
     // The exit command was written before the probe returned.
     if (!c.received.empty()) WaitForEvent(c.port, "command", 2);

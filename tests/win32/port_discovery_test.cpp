@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "combo_window.h"
 #include "discovery/port_discovery.h"
+#include "protocol/display_protocol.h"
+#include "protocol_expected.h"
 #include "rig_client.h"
 #include "rig_fixture.h"
 
@@ -35,7 +38,7 @@ class Win32Discovery : public ::testing::Test {
     window_ = CreateComboWindow();
     ASSERT_NE(window_.combo, nullptr) << "no window (is DISPLAY set? run the rig with --x)";
     double start = NowMs();
-    DiscoverPorts(window_.combo);
+    DiscoverPortsInto(window_);
     elapsedMs_ = NowMs() - start;
     field_ = ComboFieldText(window_.combo);
     list_ = ComboListItems(window_.combo);
@@ -116,7 +119,7 @@ TEST_F(Win32Discovery, NoDisplayAnywhereLeavesTheFieldEmpty) {
   ASSERT_NO_FATAL_FAILURE(Discover());
   EXPECT_EQ(field_, L"");
   EXPECT_EQ(CommandNames(L"COM2"), (Commands{"enter", "exit", "enter", "exit"}));
-  EXPECT_TRUE(ReceivedHex(L"COM1").empty()) << "bytes sent to a port with CTS down";
+  EXPECT_TRUE(ReceivedBytes(L"COM1").empty()) << "bytes sent to a port with CTS down";
   // Wine's CBS_SORT compares case-insensitively by character: COM10 before COM2.
   EXPECT_EQ(list_, (Names{L"COM1", L"COM10", L"COM2", L"COM2"}));
   std::printf("no display on 4 listed ports: discovery took %.0f ms\n", elapsedMs_);
@@ -131,6 +134,29 @@ TEST_F(Win32Discovery, MissingPortListKeyMeansNoPortsAndNoProbe) {
   EXPECT_EQ(field_, L"");
   EXPECT_TRUE(list_.empty());
   EXPECT_TRUE(EventsNamed(L"COM1", "open").empty());
+}
+
+// The speed list's sorted style decides each label's position, and the code
+// a position sends: the program's table must be in the control's own order,
+// whatever order its labels are added in, and each code must be 0x10 plus
+// the position. Checked against the documented labels and codes.
+TEST(Win32SpeedList, SortedListKeepsTheTableOrderAndItsCodes) {
+  ComboWindow window = CreateSpeedListWindow();
+  ASSERT_NE(window.combo, nullptr) << "no window (is DISPLAY set? run the rig with --x)";
+  for (int i = SpeedCount - 1; i >= 0; --i)
+    SendMessageW(window.combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(SpeedTable[i].label));
+  std::vector<std::wstring> shown = ComboListItems(window.combo);
+  DestroyComboWindow(&window);
+
+  ASSERT_EQ(shown.size(), expected::SpeedRowCount);
+  for (size_t position = 0; position < shown.size(); ++position) {
+    const expected::SpeedRow& row = expected::SpeedRows[position];
+    SCOPED_TRACE(row.label);
+    EXPECT_EQ(shown[position], std::wstring(row.label, row.label + std::strlen(row.label)));
+    EXPECT_EQ(reinterpret_cast<const wchar_t*>(SpeedTable[position].label), shown[position]);
+    EXPECT_EQ(SpeedTable[position].code, row.code);
+    EXPECT_EQ(SpeedCodeFor(static_cast<int>(position)), 0x10 + position);
+  }
 }
 
 }  // namespace

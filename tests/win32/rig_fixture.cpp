@@ -148,14 +148,15 @@ std::string JsonField(const std::string& json, const std::string& key) {
   return json.substr(start, end - start);
 }
 
-std::string ReceivedHex(const wchar_t* port) {
-  std::string hex;
+std::vector<BYTE> ReceivedBytes(const wchar_t* port) {
+  std::vector<BYTE> bytes;
   for (const LogEvent& e : EventsNamed(port, "rx")) {
     if (!JsonField(e.json, "dropped").empty()) continue;
-    std::string piece = JsonField(e.json, "hex");
-    if (piece.size() >= 2) hex += piece.substr(1, piece.size() - 2);
+    std::string piece = JsonField(e.json, "hex");  // "1f2865..." with its quotes
+    for (size_t i = 1; i + 2 < piece.size(); i += 2)
+      bytes.push_back(static_cast<BYTE>(std::stoul(piece.substr(i, 2), nullptr, 16)));
   }
-  return hex;
+  return bytes;
 }
 
 std::vector<std::string> CommandNames(const wchar_t* port) {
@@ -165,16 +166,6 @@ std::vector<std::string> CommandNames(const wchar_t* port) {
     names.push_back(name.size() >= 2 ? name.substr(1, name.size() - 2) : name);
   }
   return names;
-}
-
-std::string Hex(const BYTE* bytes, size_t count) {
-  std::string text;
-  char pair[4];
-  for (size_t i = 0; i < count; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-    text += pair;
-  }
-  return text;
 }
 
 std::string SetForeignLineSettings(const wchar_t* port) {

@@ -42,13 +42,11 @@ LogEvent WaitForEvent(const wchar_t* port, const std::string& event, size_t coun
 // "enter" with its quotes. Empty when missing.
 std::string JsonField(const std::string& json, const std::string& key);
 
-// Every byte the emulator received, in order, as lower-case hex.
-std::string ReceivedHex(const wchar_t* port);
+// Every byte the emulator received, in order.
+std::vector<BYTE> ReceivedBytes(const wchar_t* port);
 
 // The names of the commands the emulator recognised, in order.
 std::vector<std::string> CommandNames(const wchar_t* port);
-
-std::string Hex(const BYTE* bytes, size_t count);
 
 // Puts the port at settings no profile uses (19200 8N2, XON/XOFF, DTR and
 // RTS low) through a plain open, SetCommState and close, and returns the

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "protocol/display_protocol.h"
+#include "protocol_expected.h"
 #include "rig_client.h"
 #include "rig_fixture.h"
 #include "serial/serial_link.h"
@@ -38,7 +39,7 @@ DWORD EnterAndCollect(SerialLink* link, bool* readOk) {
   EXPECT_TRUE(DrainInput(link));
   EXPECT_TRUE(WriteExact(link, EnterSetupMode, sizeof EnterSetupMode));
   DWORD count = 0;
-  *readOk = ReadReply(link, STATUS_REPLY_LENGTH, &count);
+  *readOk = ReadReply(link, StatusReplyLength, &count);
   return count;
 }
 
@@ -73,7 +74,7 @@ TEST_F(Win32SerialLink, ProfileReachesTheLineAndTheOldSettingsComeBack) {
     bool readOk = false;
     DWORD count = EnterAndCollect(&link, &readOk);
     EXPECT_TRUE(readOk);
-    EXPECT_TRUE(IsStatusReply(count, ReceiveBuffer, FUNCTION_ENTER_SETUP)) << count;
+    EXPECT_TRUE(IsStatusReply(count, ReceiveBuffer, FunctionEnterSetup)) << count;
     LeaveAndClose(&link);
 
     std::string line = JsonField(WaitForEvent(L"COM1", "command").json, "line");
@@ -119,8 +120,8 @@ TEST_F(Win32SerialLink, RepliesAreCollectedAsTheyArrive) {
     bool readOk = false;
     DWORD count = EnterAndCollect(&link, &readOk);
     EXPECT_TRUE(readOk);
-    EXPECT_EQ(count, c.count) << Hex(ReceiveBuffer, count);
-    EXPECT_EQ(IsStatusReply(count, ReceiveBuffer, FUNCTION_ENTER_SETUP), c.accepted);
+    EXPECT_EQ(count, c.count) << HexOf(ReceiveBuffer, count);
+    EXPECT_EQ(IsStatusReply(count, ReceiveBuffer, FunctionEnterSetup), c.accepted);
 
     Sleep(400);
     ReceiveBuffer[0] = 0;

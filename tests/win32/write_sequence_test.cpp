@@ -5,45 +5,35 @@
 
 #include <cstring>
 
-#include "protocol/display_protocol.h"
-#include "recorder_dialog.h"
+#include "protocol_expected.h"
 #include "rig_client.h"
 #include "rig_fixture.h"
-#include "ui/dialog_state.h"
+#include "sim_dialog.h"
 #include "writing/write_sequence.h"
 
 namespace {
 
-const HWND kDialog = reinterpret_cast<HWND>(static_cast<INT_PTR>(0xD1A1));
+using expected::Format;
+namespace text = expected::text;
 
-const wchar_t kFactoryRow0[] = L"QV rm7700 All-in-One Point of Sale System          ";
-const wchar_t kFactoryRow1[] = L" .... Thank You and Have a Nice Day ....           ";
+std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
-std::string CommandHex(const BYTE* bytes, size_t count) { return Hex(bytes, count); }
+using expected::ByteList;
+using expected::Concat;
+using expected::EnterCommand;
+using expected::ExitCommand;
+using expected::QueryCommand;
+using expected::WriteCommand;
 
-const std::string kEnterHex = CommandHex(EnterSetupMode, sizeof EnterSetupMode);
-const std::string kQueryHex = CommandHex(QueryProductType, sizeof QueryProductType);
-const std::string kWriteHex = CommandHex(WriteStartupMessage, sizeof WriteStartupMessage);
-const std::string kExitHex = CommandHex(ExitSetupMode, sizeof ExitSetupMode);
+std::string Received(const wchar_t* port) { return HexOf(ReceivedBytes(port)); }
 
-// The record as the module must store it: speed code, ASCII text, zeros.
-std::string RecordBytes(BYTE speed, const wchar_t* row0, const wchar_t* row1) {
-  std::string record(128, '\0');
-  const wchar_t* rows[2] = {row0, row1};
-  for (int row = 0; row < 2; ++row) {
-    record[row * 64] = static_cast<char>(speed);
-    for (size_t i = 0; rows[row][i] != 0; ++i) record[row * 64 + 1 + i] = static_cast<char>(rows[row][i]);
-  }
-  return record;
-}
+std::string Stored(const wchar_t* port) { return HexOf(RigStoredRecord(port)); }
 
-std::string HexOf(const std::string& bytes) {
-  return Hex(reinterpret_cast<const BYTE*>(bytes.data()), bytes.size());
-}
+SimBox Box(const char* caption, const std::string& text) { return SimBox{Wide(caption), Wide(text)}; }
 
-std::wstring OutcomeText(const wchar_t* productType, bool ok) {
-  return std::wstring(L"Product type: ") + productType +
-         (ok ? L"\r\nStartup Message write: (OK)     " : L"\r\nStartup Message write: (failed) ");
+SimBox OutcomeBox(const std::string& productType, bool ok) {
+  return ok ? Box(text::CaptionWriteOk, Format(text::WriteOk, productType))
+            : Box(text::CaptionWriteFailed, Format(text::WriteFailed, productType));
 }
 
 DWORD HandleCount() { return OpenHandleCount(); }
@@ -65,37 +55,32 @@ class Win32WriteSequence : public ::testing::Test {
     ASSERT_TRUE(HandleCountSeesAnOpenHandle());
   }
   void TearDown() override {
-    g_dialogState = nullptr;
     ResetRigState();
   }
 
-  // The rig reset, the dialog's fields filled, a fresh DialogState; every
-  // case of a table starts from here.
+  // The rig reset and the dialog's fields filled; every case of a table
+  // starts from here.
   void Prepare() {
     ASSERT_TRUE(ResetRigState());
     // Something else in the module's memory, so a stored record shows.
     ASSERT_TRUE(Emulator(L"COM1", {"record-text 15 \"old top\" \"old bottom\"", "reset-log"}));
-    dialog_ = ResetRecorderDialog();
-    dialog_->portText = L"COM1";
-    dialog_->rowText[0] = L"Hello";
-    dialog_->rowText[1] = L"World";
+    dialog_ = SimResetDialog();
+    dialog_->portText = u"COM1";
+    dialog_->rowText[0] = u"Hello";
+    dialog_->rowText[1] = u"World";
     dialog_->speedSelection = 2;
-    std::memset(&state_, 0, sizeof state_);
-    ResetDevicePath(&state_);
-    g_dialogState = &state_;
   }
 
   // Runs one press and waits until the emulator has seen the port closed
   // (when it was opened at all).
   void Press(WriteAction action, bool expectClose = true) {
     handlesBefore_ = HandleCount();
-    RunWriteSequence(kDialog, action);
+    RunWriteSequence(SimFrontEnd(), action);
     handlesAfter_ = HandleCount();
     if (expectClose) closeLine_ = JsonField(WaitForEvent(L"COM1", "close").json, "line");
   }
 
-  RecorderDialog* dialog_ = nullptr;
-  DialogState state_;
+  SimDialog* dialog_ = nullptr;
   DWORD handlesBefore_ = 0, handlesAfter_ = 0;
   std::string closeLine_;
 };
@@ -103,16 +88,16 @@ class Win32WriteSequence : public ::testing::Test {
 struct SuccessCase {
   const char* what;
   WriteAction action;
-  std::string record;
-  RecordedBox box;
+  ByteList record;
+  SimBox box;
 };
 
 TEST_F(Win32WriteSequence, SuccessfulPressPutsExactlyTheTranscriptOnTheLine) {
   const SuccessCase cases[] = {
-      {"Write, 200 ms", WRITE_ACTION_WRITE, RecordBytes(0x12, L"Hello", L"World"),
-       {L"Startup Message write successful", OutcomeText(L"CU20029T307A01 ", true)}},
-      {"FactoryDefault", WRITE_ACTION_FACTORY_DEFAULT, RecordBytes(0x13, kFactoryRow0, kFactoryRow1),
-       {L"Success.", L"Factory default restored."}},
+      {"Write, 200 ms", WRITE_ACTION_WRITE, expected::Record(0x12, "Hello", "World"),
+       OutcomeBox(expected::AcceptedProductType, true)},
+      {"FactoryDefault", WRITE_ACTION_FACTORY_DEFAULT, expected::FactoryRecord(),
+       Box(text::CaptionFactoryRestored, text::FactoryRestored)},
   };
   for (const SuccessCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -122,7 +107,7 @@ TEST_F(Win32WriteSequence, SuccessfulPressPutsExactlyTheTranscriptOnTheLine) {
     // The port stays open while the outcome box is on screen: given the
     // time, the emulator would have logged a close by now.
     bool closedUnderTheBox = true;
-    dialog_->onBox = [&](const RecordedBox&) {
+    dialog_->onBox = [&](const SimBox&) {
       Sleep(150);
       closedUnderTheBox = !EventsNamed(L"COM1", "close").empty();
     };
@@ -133,15 +118,15 @@ TEST_F(Win32WriteSequence, SuccessfulPressPutsExactlyTheTranscriptOnTheLine) {
     ASSERT_EQ(dialog_->boxes.size(), 1u);
     EXPECT_EQ(dialog_->boxes[0].caption, c.box.caption);
     EXPECT_EQ(dialog_->boxes[0].text, c.box.text);
-    EXPECT_EQ(ReceivedHex(L"COM1"), kEnterHex + kQueryHex + kWriteHex + HexOf(c.record) + kExitHex);
+    EXPECT_EQ(Received(L"COM1"), HexOf(Concat({EnterCommand, QueryCommand, WriteCommand, c.record, ExitCommand})));
     EXPECT_EQ(CommandNames(L"COM1"), (std::vector<std::string>{"enter", "query", "write", "exit"}));
-    EXPECT_EQ(HexOf(RigStoredRecord(L"COM1")), HexOf(c.record));
+    EXPECT_EQ(Stored(L"COM1"), HexOf(c.record));
     EXPECT_EQ(closeLine_, before) << "the port's own settings are not back";
     EXPECT_EQ(handlesAfter_, handlesBefore_) << "a handle was left open";
   }
   // FactoryDefault put the fields back before it ran.
-  EXPECT_EQ(dialog_->rowText[0], kFactoryRow0);
-  EXPECT_EQ(dialog_->rowText[1], kFactoryRow1);
+  EXPECT_EQ(dialog_->rowText[0], Wide(expected::DefaultRow0));
+  EXPECT_EQ(dialog_->rowText[1], Wide(expected::DefaultRow1));
   EXPECT_EQ(dialog_->speedSelection, 3);
 }
 
@@ -149,27 +134,26 @@ struct FailureCase {
   const char* what;
   std::vector<std::string> setup;
   WriteAction action;
-  std::vector<RecordedBox> boxes;
+  std::vector<SimBox> boxes;
   std::vector<std::string> commands;  // as the module recognised them
-  std::string received;               // hex of everything sent
+  ByteList received;                  // everything sent
   bool stored;                        // the module stored a record
 };
 
 // Wrong answers go through leaving set-up mode; the module keeps its record.
 TEST_F(Win32WriteSequence, WrongAnswersEndWithTheExitCommandAndTheFailedBox) {
-  const std::string oldRecord = RecordBytes(0x15, L"old top", L"old bottom");
+  const ByteList oldRecord = expected::Record(0x15, "old top", "old bottom");
   const FailureCase cases[] = {
       {"another product type", {"product-type \"CU20029T307A02 \""}, WRITE_ACTION_WRITE,
-       {{L"Error: Incompatible VFD module",
-         L"Product type: CU20029T307A02 \r\n\r\n\r\nVFD Module must be CU20029-T307A-01 "},
-        {L"Startup Message write failed", OutcomeText(L"CU20029T307A02 ", false)}},
-       {"enter", "query", "exit"}, kEnterHex + kQueryHex + kExitHex, false},
+       {Box(text::CaptionIncompatible, Format(text::Incompatible, "CU20029T307A02 ")),
+        OutcomeBox("CU20029T307A02 ", false)},
+       {"enter", "query", "exit"}, Concat({EnterCommand, QueryCommand, ExitCommand}), false},
       {"garbage instead of the enter reply", {"mode garbage"}, WRITE_ACTION_WRITE,
-       {{L"Startup Message write failed", OutcomeText(L"", false)}},
-       {"enter", "exit"}, kEnterHex + kExitHex, false},
+       {OutcomeBox("", false)},
+       {"enter", "exit"}, Concat({EnterCommand, ExitCommand}), false},
       {"wrong confirmation", {"mode bad-confirm"}, WRITE_ACTION_FACTORY_DEFAULT,
-       {{L"Error.", L"Factory default restoration failed."}},
-       {"enter", "query", "write", "exit"}, "", true},
+       {Box(text::CaptionError, text::FactoryFailed)},
+       {"enter", "query", "write", "exit"}, {}, true},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -186,10 +170,10 @@ TEST_F(Win32WriteSequence, WrongAnswersEndWithTheExitCommandAndTheFailedBox) {
     }
     EXPECT_EQ(CommandNames(L"COM1"), c.commands);
     if (!c.received.empty()) {
-      EXPECT_EQ(ReceivedHex(L"COM1"), c.received);
+      EXPECT_EQ(Received(L"COM1"), HexOf(c.received));
     }
     if (!c.stored) {
-      EXPECT_EQ(HexOf(RigStoredRecord(L"COM1")), HexOf(oldRecord));
+      EXPECT_EQ(Stored(L"COM1"), HexOf(oldRecord));
     }
     EXPECT_EQ(closeLine_, before);
     EXPECT_EQ(handlesAfter_, handlesBefore_);
@@ -201,11 +185,12 @@ TEST_F(Win32WriteSequence, MissingConfirmationFailsAfterTheRecordWasSent) {
   ASSERT_NO_FATAL_FAILURE(Prepare());
   ASSERT_TRUE(Emulator(L"COM1", {"mode no-confirm"}));
   Press(WRITE_ACTION_WRITE);
+  SimBox failed = OutcomeBox(expected::AcceptedProductType, false);
   ASSERT_EQ(dialog_->boxes.size(), 1u);
-  EXPECT_EQ(dialog_->boxes[0].caption, L"Startup Message write failed");
-  EXPECT_EQ(dialog_->boxes[0].text, OutcomeText(L"CU20029T307A01 ", false));
-  const std::string record = RecordBytes(0x12, L"Hello", L"World");
-  EXPECT_EQ(ReceivedHex(L"COM1"), kEnterHex + kQueryHex + kWriteHex + HexOf(record) + kExitHex);
+  EXPECT_EQ(dialog_->boxes[0].caption, failed.caption);
+  EXPECT_EQ(dialog_->boxes[0].text, failed.text);
+  EXPECT_EQ(Received(L"COM1"), HexOf(Concat({EnterCommand, QueryCommand, WriteCommand,
+                                              expected::Record(0x12, "Hello", "World"), ExitCommand})));
   EXPECT_EQ(handlesAfter_, handlesBefore_);
 }
 
@@ -216,13 +201,14 @@ TEST_F(Win32WriteSequence, HangUpInTheMiddleOfTheRecordIsAWriteError) {
   ASSERT_TRUE(Emulator(L"COM1", {"mode hangup 64"}));
   Press(WRITE_ACTION_WRITE, false);
   ASSERT_EQ(dialog_->boxes.size(), 1u);
-  EXPECT_EQ(dialog_->boxes[0].caption, L"Error.");
-  EXPECT_EQ(dialog_->boxes[0].text, L"Error writing to COM port.");
+  EXPECT_EQ(dialog_->boxes[0].caption, Wide(text::CaptionError));
+  EXPECT_EQ(dialog_->boxes[0].text, Wide(text::WriteError));
   EXPECT_FALSE(WaitForEvent(L"COM1", "hangup").json.empty());
-  const std::string row0 = RecordBytes(0x12, L"Hello", L"World").substr(0, 64);
-  std::string received = ReceivedHex(L"COM1");
-  EXPECT_EQ(received.substr(0, (6 + 5 + 4 + 64) * 2), kEnterHex + kQueryHex + kWriteHex + HexOf(row0));
-  EXPECT_EQ(received.find(kExitHex), std::string::npos) << received;
+  ByteList record = expected::Record(0x12, "Hello", "World");
+  ByteList sentBeforeHangUp = Concat({EnterCommand, QueryCommand, WriteCommand, ByteList(record.begin(), record.begin() + 64)});
+  std::string received = Received(L"COM1");
+  EXPECT_EQ(received.substr(0, HexOf(sentBeforeHangUp).size()), HexOf(sentBeforeHangUp));
+  EXPECT_EQ(received.find(HexOf(ExitCommand)), std::string::npos) << received;
   EXPECT_EQ(handlesAfter_, handlesBefore_) << "the hung-up port was left open";
 }
 
@@ -231,8 +217,8 @@ TEST_F(Win32WriteSequence, PortHeldElsewhereShowsTheOpenFailure) {
   ASSERT_TRUE(Emulator(L"COM1", {"busy on"}));
   Press(WRITE_ACTION_WRITE, false);
   ASSERT_EQ(dialog_->boxes.size(), 1u);
-  EXPECT_EQ(dialog_->boxes[0].caption, L"Error.  Could not open COM port:");
-  EXPECT_EQ(dialog_->boxes[0].text, L"COM1");
+  EXPECT_EQ(dialog_->boxes[0].caption, Wide(text::CaptionOpenFailed));
+  EXPECT_EQ(dialog_->boxes[0].text, u"COM1");
   EXPECT_TRUE(EventsNamed(L"COM1", "open").empty());
   EXPECT_EQ(handlesAfter_, handlesBefore_);
 }

@@ -129,7 +129,7 @@ bool ApplyRecordText(Record& record, const std::vector<std::string>& w, std::str
 bool ApplyRecord(Record& record, const std::string& line, const std::vector<std::string>& w,
                  std::string& error) {
   if (w.size() == 2 && w[1] == "default") {
-    record = FactoryDefaultRecord();
+    record = ModuleFactoryRecord();
     return true;
   }
   Bytes bytes;

@@ -160,7 +160,7 @@ bool FeedRecordByte(DeviceState& state, uint8_t byte, std::vector<DeviceAction>&
 
 }  // namespace
 
-Record FactoryDefaultRecord() {
+Record ModuleFactoryRecord() {
   Record record{};
   record[0] = 0x13;
   std::memcpy(&record[1], kDefaultRow0, sizeof kDefaultRow0 - 1);

@@ -68,7 +68,7 @@ struct DeviceAction {
   unsigned delayMs = 0;   // Send
 };
 
-Record FactoryDefaultRecord();
+Record ModuleFactoryRecord();
 Bytes DefaultProductType();
 FaultSettings DefaultFaults();
 DeviceState NewDevice(const Record& record);

@@ -7,6 +7,7 @@
 #include "control.h"
 #include "device.h"
 #include "display.h"
+#include "protocol/startup_view.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ std::string Describe(const std::vector<DeviceAction>& actions) {
 }
 
 DeviceState DeviceWith(const std::vector<std::string>& commands) {
-  DeviceState device = NewDevice(FactoryDefaultRecord());
+  DeviceState device = NewDevice(ModuleFactoryRecord());
   for (const std::string& command : commands) {
     ControlEffects effects;
     std::string error;
@@ -153,7 +154,7 @@ TEST(EmulatedModule, HangsUpInTheMiddleOfTheRecord) {
   EXPECT_EQ(Describe(Feed(device, Concat({kWrite, TestRecord()}))), "write hangup");
   EXPECT_EQ(device.pending.size(), 4u + 10u);  // what arrived before the hang-up
   EXPECT_EQ(DiscardPartialCommand(device).size(), 14u);
-  EXPECT_EQ(device.record, FactoryDefaultRecord());
+  EXPECT_EQ(device.record, ModuleFactoryRecord());
 }
 
 TEST(EmulatedModule, PowerCycleLeavesSetupModeAndDropsAHalfCommand) {
@@ -197,7 +198,7 @@ TEST(ControlCommands, RejectsBadCommandsWithoutChangingAnything) {
     EXPECT_FALSE(error.empty()) << line;
     EXPECT_EQ(device.faults.mode, FaultMode::Split) << line;
     EXPECT_EQ(device.faults.splitSize, 3u) << line;
-    EXPECT_EQ(device.record, FactoryDefaultRecord()) << line;
+    EXPECT_EQ(device.record, ModuleFactoryRecord()) << line;
   }
 }
 
@@ -226,7 +227,7 @@ TEST(ControlCommands, ReportTheirEffects) {
   ControlEffects reset;
   ASSERT_TRUE(ApplyControlCommand(device, "  # a comment", reset, error));
   ASSERT_TRUE(ApplyControlCommand(device, "record default", reset, error));
-  EXPECT_EQ(device.record, FactoryDefaultRecord());
+  EXPECT_EQ(device.record, ModuleFactoryRecord());
 }
 
 TEST(Display, ScrollsLongRowsAtTheirSpeed) {
@@ -237,22 +238,22 @@ TEST(Display, ScrollsLongRowsAtTheirSpeed) {
   const Case speeds[] = {{0x10, 5}, {0x11, 100}, {0x13, 300}, {0x15, 500}, {0x16, 0}, {0x00, 0}};
   for (const Case& c : speeds) EXPECT_EQ(ScrollStepMs(c.speed), c.stepMs) << int(c.speed);
 
-  Record record = FactoryDefaultRecord();  // 51 characters at 300 ms a step
-  EXPECT_EQ(DisplayWindow(record, 0, 0), "QV rm7700 All-in-One");
-  EXPECT_EQ(DisplayWindow(record, 0, 299), "QV rm7700 All-in-One");
-  EXPECT_EQ(DisplayWindow(record, 0, 300), "V rm7700 All-in-One ");
-  EXPECT_EQ(DisplayWindow(record, 0, 300 * 41), "          QV rm7700 ");  // wraps round
-  EXPECT_EQ(DisplayWindow(record, 0, 300 * 51), "QV rm7700 All-in-One");
+  Record record = ModuleFactoryRecord();  // 51 characters at 300 ms a step
+  EXPECT_EQ(RowWindow(record.data(), 0, 0), "QV rm7700 All-in-One");
+  EXPECT_EQ(RowWindow(record.data(), 0, 299), "QV rm7700 All-in-One");
+  EXPECT_EQ(RowWindow(record.data(), 0, 300), "V rm7700 All-in-One ");
+  EXPECT_EQ(RowWindow(record.data(), 0, 300 * 41), "          QV rm7700 ");  // wraps round
+  EXPECT_EQ(RowWindow(record.data(), 0, 300 * 51), "QV rm7700 All-in-One");
 
   record[64] = 0x15;
   record[65] = 'H';
   record[66] = 'i';
   record[67] = 0;
-  EXPECT_EQ(DisplayWindow(record, 1, 100000), "Hi                  ");  // short rows stand still
+  EXPECT_EQ(RowWindow(record.data(), 1, 100000), "Hi                  ");  // short rows stand still
 }
 
 TEST(Display, PrintsTheStoredMessageAsPlainText) {
-  EXPECT_EQ(FormatMessageText(FactoryDefaultRecord()),
+  EXPECT_EQ(FormatMessageText(ModuleFactoryRecord()),
             "row0 speed=0x13 step_ms=300 text=\"QV rm7700 All-in-One Point of Sale System          \"\n"
             "row1 speed=0x13 step_ms=300 text=\" .... Thank You and Have a Nice Day ....           \"\n");
   Record record{};

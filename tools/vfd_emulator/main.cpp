@@ -456,7 +456,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 }
 
 Record InitialRecord(const Options& options) {
-  Record record = FactoryDefaultRecord();
+  Record record = ModuleFactoryRecord();
   if (options.store.empty() || LoadRecord(options.store, record)) return record;
   std::string error;
   if (!SaveRecord(options.store, record, error)) std::fprintf(stderr, "vfd-emulator: %s\n", error.c_str());
@@ -525,7 +525,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (e.options.printMessage) {
-    Record record = FactoryDefaultRecord();
+    Record record = ModuleFactoryRecord();
     LoadRecord(e.options.store, record);  // a module that was never written shows the default
     std::printf("%s", FormatMessageText(record).c_str());
     return 0;

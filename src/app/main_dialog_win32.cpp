@@ -1,15 +1,20 @@
 // The process entry, the main dialog's procedure and its message loop.
 #include <new>
 
+#include "app/exchange_guard.h"
+#include "app/resources/resource.h"
+#include "app/win_exception.h"
 #include "discovery/port_discovery.h"
+#include "frontend/dialog_frontend.h"
 #include "protocol/display_protocol.h"
-#include "ui/dialog_state.h"
-#include "ui/resources/resource.h"
-#include "ui/win_exception.h"
 #include "win_types.h"
 #include "writing/write_sequence.h"
 
-HINSTANCE g_instance = nullptr;
+// Kept at entry; the window icons are loaded from it.
+HINSTANCE ProgramInstance = nullptr;
+// The dialog's record: null until the dialog is initialised, and again once
+// it has closed.
+DialogState* MainDialogState = nullptr;
 
 // Object allocation calls this when it fails. The only object allocated that
 // way is the DialogState, so the dialog procedure catches what it throws.
@@ -38,23 +43,23 @@ void StoreControlHandles(HWND dialog, DialogState* state) {
 
 // LoadIconW gives the system's large size; the small icon is the same image.
 void SetWindowIcons(HWND dialog) {
-  HICON bigIcon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_MAIN));
+  HICON bigIcon = LoadIconW(ProgramInstance, MAKEINTRESOURCEW(IDI_MAIN));
   SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon));
-  HICON smallIcon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_MAIN));
+  HICON smallIcon = LoadIconW(ProgramInstance, MAKEINTRESOURCEW(IDI_MAIN));
   SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
 }
 
 void FillSpeedList(HWND dialog) {
   HWND speedList = GetDlgItem(dialog, IDC_SPEED);
-  for (int position = 0; position < SPEED_LABEL_COUNT; ++position) {
-    SendText(speedList, CB_ADDSTRING, SpeedLabels[position]);
+  for (const SpeedEntry& speed : SpeedTable) {
+    SendText(speedList, CB_ADDSTRING, speed.label);
   }
-  SendMessageW(speedList, CB_SETCURSEL, SPEED_DEFAULT_POSITION, 0);
+  SendMessageW(speedList, CB_SETCURSEL, SpeedDefaultPosition, 0);
 }
 
 void SetDefaultRow(HWND rowField, const Utf16Unit* text) {
   SendText(rowField, WM_SETTEXT, text);
-  SendMessageW(rowField, EM_LIMITTEXT, ROW_TEXT_MAX, 0);
+  SendMessageW(rowField, EM_LIMITTEXT, RowTextMax, 0);
 }
 
 // Shows a start-up failure: no owner, since the dialog may never appear.
@@ -67,24 +72,35 @@ void ShowStartupWarning(const wchar_t* text, const wchar_t* caption) {
 void InitMainDialog(HWND dialog, DialogState* state) {
   StoreControlHandles(dialog, state);
   SetWindowIcons(dialog);
-  ResetDevicePath(state);
   // Probing every port can take seconds each; the dialog appears only after.
-  DiscoverPorts(state->portCombo);
+  FrontEnd frontEnd = {dialog, state};
+  DiscoverPorts(&frontEnd);
   FillSpeedList(dialog);
   SetDefaultRow(state->row0Field, DefaultRow0Text);
   SetDefaultRow(state->row1Field, DefaultRow1Text);
 }
 
+namespace {
+
+// Without a DialogState (its allocation failed) there are no fields to read:
+// the buttons run nothing then. The outcome is the operator's to read in the
+// boxes; the dialog has nothing more to do with it.
+void RunButton(HWND dialog, WriteAction action) {
+  if (MainDialogState == nullptr) return;
+  FrontEnd frontEnd = {dialog, MainDialogState};
+  RunGuardedWriteSequence(&frontEnd, action);
+}
+
+}  // namespace
+
 void OnCommand(HWND dialog, WORD notification, WORD identifier) {
   if (notification != 0) {
     return;
   }
-  // Without a DialogState (its allocation failed) there are no handles and
-  // no DevicePath to write with: only Exit works then.
-  if (identifier == IDC_FACTORY_DEFAULT && g_dialogState != nullptr) {
-    RunWriteSequence(dialog, WRITE_ACTION_FACTORY_DEFAULT);
-  } else if (identifier == IDC_WRITE && g_dialogState != nullptr) {
-    RunWriteSequence(dialog, WRITE_ACTION_WRITE);
+  if (identifier == IDC_FACTORY_DEFAULT) {
+    RunButton(dialog, WRITE_ACTION_FACTORY_DEFAULT);
+  } else if (identifier == IDC_WRITE) {
+    RunButton(dialog, WRITE_ACTION_WRITE);
   } else if (identifier == IDC_EXIT) {
     PostQuitMessage(0);
   }
@@ -97,7 +113,7 @@ INT_PTR OnInitDialog(HWND dialog) {
   try {
     state = new DialogState();
     InitMainDialog(dialog, state);
-    g_dialogState = state;
+    MainDialogState = state;
   } catch (WinException exception) {
     delete state;  // null unless the failure came from inside InitMainDialog
     ShowStartupWarning(exception.message, L"Exception");
@@ -111,11 +127,15 @@ INT_PTR OnInitDialog(HWND dialog) {
   return TRUE;
 }
 
-void OnClose(HWND dialog) {
-  delete g_dialogState;
-  g_dialogState = nullptr;
-  DestroyWindow(dialog);
+void CloseMainDialog(void* dialog) {
+  delete MainDialogState;
+  MainDialogState = nullptr;
+  DestroyWindow(static_cast<HWND>(dialog));
 }
+
+// A close that comes from inside a write sequence's box waits until the
+// sequence has ended: its boxes, the exit command, the port put back.
+void OnClose(HWND dialog) { RequestClose(CloseMainDialog, dialog); }
 
 }  // namespace
 
@@ -163,7 +183,7 @@ bool RunMessageLoop(HWND dialog, int* quitCode) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-  g_instance = instance;
+  ProgramInstance = instance;
   std::set_new_handler(OnAllocationFailure);
 
   HWND dialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
