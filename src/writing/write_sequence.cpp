@@ -163,26 +163,21 @@ StepResult CheckProductType(WriteRun* run) {
 
 // A row is cut at its first character the module cannot show; the field then
 // shows what is really sent.
-void PrepareRow(WriteRun* run, int row, SpeedCode speed) {
+void PrepareRow(FrontEnd* frontEnd, int row, SpeedCode speed, StartupMessageRecord* record) {
   Utf16Unit text[RowTextMax + 1];
-  FrontEndGetRowText(run->frontEnd, row, text);
+  FrontEndGetRowText(frontEnd, row, text);
   text[RowTextMax] = 0;
-  RowTextResult result = PrepareRowText(text, speed, run->result.record.bytes + row * RowLength);
+  RowTextResult result = PrepareRowText(text, speed, record->bytes + row * RowLength);
   if (!result.wasCut) return;
-  FrontEndSetRowText(run->frontEnd, row, result.keptText);
-  FormatMessageText(run->message, MessageBufferUnits, FormatRowCut[row], result.keptText);
-  FrontEndShowBox(run->frontEnd, run->message, CaptionRowCut[row]);
+  FrontEndSetRowText(frontEnd, row, result.keptText);
+  Utf16Unit message[MessageBufferUnits];
+  FormatMessageText(message, MessageBufferUnits, FormatRowCut[row], result.keptText);
+  FrontEndShowBox(frontEnd, message, CaptionRowCut[row]);
 }
 
 void BuildRecord(WriteRun* run) {
   run->result.recordBuilt = true;
-  if (run->action == WRITE_ACTION_FACTORY_DEFAULT) {
-    run->result.record = FactoryDefaultRecord;
-    return;
-  }
-  SpeedCode speed = SpeedCodeFor(FrontEndGetSpeedSelection(run->frontEnd));
-  PrepareRow(run, 0, speed);
-  PrepareRow(run, 1, speed);
+  run->result.record = BuildStartupRecord(run->frontEnd, run->action);
 }
 
 // The rows are read only now, after the write command: the module waits for
@@ -246,6 +241,15 @@ void EndExchange(WriteRun* run, StepResult result) {
 }
 
 }  // namespace
+
+StartupMessageRecord BuildStartupRecord(FrontEnd* frontEnd, WriteAction action) {
+  if (action == WRITE_ACTION_FACTORY_DEFAULT) return FactoryDefaultRecord;
+  StartupMessageRecord record = {};
+  SpeedCode speed = SpeedCodeFor(FrontEndGetSpeedSelection(frontEnd));
+  PrepareRow(frontEnd, 0, speed, &record);
+  PrepareRow(frontEnd, 1, speed, &record);
+  return record;
+}
 
 WriteResult RunWriteSequence(FrontEnd* frontEnd, WriteAction action) {
   WriteRun run = {};

@@ -35,4 +35,9 @@ struct WriteResult {
 // Every outcome is shown to the operator through the front end's boxes.
 WriteResult RunWriteSequence(FrontEnd* frontEnd, WriteAction action);
 
+// The record a press would send, built from the front end's fields as the
+// sequence builds it (the factory default for FactoryDefault), with the same
+// boxes and field changes for a cut row; no port is touched.
+StartupMessageRecord BuildStartupRecord(FrontEnd* frontEnd, WriteAction action);
+
 #endif  // VFD_WRITE_SEQUENCE_H
