@@ -36,6 +36,15 @@ bool Takes(const CommandName& command, const std::string& option) {
   return std::string(command.options).find(option + " ") != std::string::npos;
 }
 
+// An option of any command, with or without its value: the value that was
+// meant to come before it is missing. ("--- SALE ---" is a row, though.)
+bool IsOptionName(const std::string& arg) {
+  std::string name = arg.substr(0, arg.find('='));
+  for (const CommandName& command : Commands)
+    if (name.size() > 2 && Takes(command, name)) return true;
+  return false;
+}
+
 bool SetRow(int row, const std::string& value, CliOptions* options, std::string* error) {
   if (!Utf8ToUtf16(value, &options->rows[row])) {
     *error = "--row" + std::to_string(row) + " is not valid UTF-8";
@@ -98,7 +107,7 @@ bool ParseOption(const CommandName& command, const std::vector<std::string>& arg
     return equals == std::string::npos;
   }
   if (equals != std::string::npos) return SetValue(name, arg.substr(equals + 1), options, error);
-  if (*next >= args.size()) {
+  if (*next >= args.size() || IsOptionName(args[*next])) {
     *error = name + " needs a value";
     return false;
   }

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,11 +16,11 @@
 #include <thread>
 
 #include "discovery/port_list.h"
+#include "emulator_process.h"
 #include "protocol_expected.h"
 #include "serial/port_ops.h"
 #include "serial/serial_link.h"
 
-extern char** environ;
 
 namespace {
 
@@ -34,37 +33,6 @@ const DWORD ErrorSharingViolation = 32;
 
 std::u16string DevicePath(const std::string& path) {
   return u"\\\\.\\" + std::u16string(path.begin(), path.end());
-}
-
-std::string TextOf(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string TempDir() {
-  char name[] = "/tmp/vfd-posix-test-XXXXXX";
-  return mkdtemp(name) != nullptr ? name : "";
-}
-
-// Waits generously: passing never depends on how fast the machine is.
-template <typename Check>
-bool WaitFor(Check check) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!check()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-// The emulator logs hex in lower case without blanks.
-std::string LogHex(const expected::ByteList& bytes) {
-  std::string hex;
-  for (char c : HexOf(bytes))
-    if (c != ' ') hex += static_cast<char>(tolower(c));
-  return hex;
 }
 
 // The line's settings, changed first when asked: the emulator keeps the pty
@@ -81,36 +49,16 @@ termios Line(const std::string& path, void (*change)(termios*) = nullptr) {
 class EmulatedDisplay : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE((dir = TempDir()).empty());
-    link = dir + "/port";
-    control = dir + "/ctl";
-    log = dir + "/log";
-    std::string store = dir + "/rec";
-    const char* argv[] = {VFD_EMULATOR, "--link", link.c_str(), "--control", control.c_str(), "--log",
-                          log.c_str(), "--store", store.c_str(), "--no-display", nullptr};
-    ASSERT_EQ(posix_spawn(&pid, VFD_EMULATOR, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
-    ASSERT_TRUE(LogHas({"\"event\":\"start\""}));
+    ASSERT_FALSE((dir = MakeTempDir()).empty());
+    ASSERT_TRUE(StartEmulator(dir, "port", &emulator));
+    link = emulator.link;
   }
   void TearDown() override {
-    if (pid > 0 && kill(pid, SIGTERM) == 0) waitpid(pid, nullptr, 0);
+    StopEmulator(&emulator);
     fs::remove_all(dir);
   }
-  bool Control(const std::string& command) {
-    std::ofstream(control, std::ios::app) << command << "\n";
-    std::string ack = std::to_string(++commands) + " ok";
-    return WaitFor([&] { return TextOf(control + ".ack").compare(0, ack.size(), ack) == 0; });
-  }
-  bool LogHas(const std::vector<std::string>& parts) {
-    return WaitFor([&] {
-      std::istringstream lines(TextOf(log));
-      for (std::string line; std::getline(lines, line);) {
-        size_t found = 0;
-        for (const std::string& part : parts) found += line.find(part) != std::string::npos;
-        if (found == parts.size()) return true;
-      }
-      return false;
-    });
-  }
+  bool Control(const std::string& command) { return EmulatorControl(&emulator, command); }
+  bool LogHas(const std::vector<std::string>& parts) { return EmulatorLogHas(emulator, parts); }
   // Opened and set up as the write sequence does it.
   void OpenForWriting(SerialLink* serial) {
     ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), serial));
@@ -127,9 +75,8 @@ class EmulatedDisplay : public ::testing::Test {
     return ok ? HexOf(ReceiveBuffer, count) : "failed";
   }
 
-  pid_t pid = 0;
-  std::string dir, link, control, log;
-  unsigned commands = 0;
+  EmulatorProcess emulator;
+  std::string dir, link;
 };
 
 // The line starts foreign (9600, two stop bits, CR translation: more than a
@@ -233,7 +180,7 @@ TEST(PosixPortWrite, EndsAtTheDeadlineAsAShortWrite) {
 }
 
 TEST(PosixPortList, ConfiguredPortThenDevicesInNaturalOrder) {
-  std::string root = TempDir();
+  std::string root = MakeTempDir();
   ASSERT_FALSE(root.empty());
   fs::create_directories(root + "/serial/by-id");
   for (const char* name : {"ttyS10", "ttyS2", "ttyUSB1", "ttyUSB0", "ttyACM0", "tty0", "console"})

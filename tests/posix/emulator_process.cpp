@@ -1,0 +1,105 @@
+#include "emulator_process.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+bool LineHas(const std::string& line, const std::vector<std::string>& parts) {
+  for (const std::string& part : parts)
+    if (line.find(part) == std::string::npos) return false;
+  return true;
+}
+
+}  // namespace
+
+std::string MakeTempDir() {
+  char name[] = "/tmp/vfd-linux-test-XXXXXX";
+  return mkdtemp(name) != nullptr ? name : "";
+}
+
+std::string TextOf(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool WaitFor(const std::function<bool()>& check) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!check()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+std::string LogHex(const expected::ByteList& bytes) {
+  std::string hex;
+  for (char c : HexOf(bytes))
+    if (c != ' ') hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return hex;
+}
+
+bool StartEmulator(const std::string& dir, const std::string& name, EmulatorProcess* emulator) {
+  emulator->link = dir + "/" + name;
+  emulator->control = dir + "/" + name + ".ctl";
+  emulator->log = dir + "/" + name + ".log";
+  emulator->store = dir + "/" + name + ".rec";
+  const char* argv[] = {VFD_EMULATOR, "--link", emulator->link.c_str(), "--control", emulator->control.c_str(),
+                        "--log", emulator->log.c_str(), "--store", emulator->store.c_str(), "--no-display",
+                        nullptr};
+  if (posix_spawn(&emulator->pid, VFD_EMULATOR, nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+    return false;
+  return EmulatorLogHas(*emulator, {"\"event\":\"start\""});
+}
+
+void StopEmulator(EmulatorProcess* emulator) {
+  if (emulator->pid > 0 && kill(emulator->pid, SIGTERM) == 0) waitpid(emulator->pid, nullptr, 0);
+  emulator->pid = 0;
+}
+
+bool EmulatorControl(EmulatorProcess* emulator, const std::string& command) {
+  std::ofstream(emulator->control, std::ios::app) << command << "\n";
+  std::string ack = std::to_string(++emulator->commands) + " ok";
+  return WaitFor([&] { return TextOf(emulator->control + ".ack").compare(0, ack.size(), ack) == 0; });
+}
+
+size_t EmulatorLogCount(const EmulatorProcess& emulator, const std::vector<std::string>& parts) {
+  std::istringstream lines(TextOf(emulator.log));
+  size_t count = 0;
+  for (std::string line; std::getline(lines, line);) count += LineHas(line, parts);
+  return count;
+}
+
+bool EmulatorLogHas(const EmulatorProcess& emulator, const std::vector<std::string>& parts) {
+  return WaitFor([&] { return EmulatorLogCount(emulator, parts) > 0; });
+}
+
+std::vector<std::string> EmulatorCommands(const EmulatorProcess& emulator) {
+  std::vector<std::string> names;
+  std::istringstream lines(TextOf(emulator.log));
+  const std::string key = "\"name\":\"";
+  for (std::string line; std::getline(lines, line);) {
+    size_t at = line.find(key);
+    if (line.find("\"event\":\"command\"") == std::string::npos || at == std::string::npos) continue;
+    at += key.size();
+    names.push_back(line.substr(at, line.find('"', at) - at));
+  }
+  return names;
+}
+
+std::string EmulatorRecordHex(const EmulatorProcess& emulator) {
+  std::string stored = TextOf(emulator.store);
+  return HexOf(stored);
+}

@@ -1,0 +1,43 @@
+// The display emulator (tools/vfd_emulator) as a child process on a
+// pseudo-terminal, for the Linux-side tests: start and stop it, send it
+// control commands, and read what it logged.
+#ifndef VFD_TESTS_EMULATOR_PROCESS_H
+#define VFD_TESTS_EMULATOR_PROCESS_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "protocol_expected.h"
+
+struct EmulatorProcess {
+  pid_t pid = 0;
+  std::string link;     // the pty's published path, what a program opens
+  std::string control, log, store;
+  unsigned commands = 0;
+};
+
+// In dir, files named after name; false when it did not come up.
+bool StartEmulator(const std::string& dir, const std::string& name, EmulatorProcess* emulator);
+void StopEmulator(EmulatorProcess* emulator);
+// Applies a control command and waits for its acknowledgement.
+bool EmulatorControl(EmulatorProcess* emulator, const std::string& command);
+// Waits until one log line holds every part.
+bool EmulatorLogHas(const EmulatorProcess& emulator, const std::vector<std::string>& parts);
+// The log lines holding every part, as they are now.
+size_t EmulatorLogCount(const EmulatorProcess& emulator, const std::vector<std::string>& parts);
+// The names of the commands it recognised, in order.
+std::vector<std::string> EmulatorCommands(const EmulatorProcess& emulator);
+// The record it holds, as HexOf writes it.
+std::string EmulatorRecordHex(const EmulatorProcess& emulator);
+
+std::string MakeTempDir();
+std::string TextOf(const std::string& path);
+// Polls generously: passing never depends on how fast the machine is.
+bool WaitFor(const std::function<bool()>& check);
+// The emulator logs hex in lower case without blanks.
+std::string LogHex(const expected::ByteList& bytes);
+
+#endif  // VFD_TESTS_EMULATOR_PROCESS_H
