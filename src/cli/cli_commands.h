@@ -12,8 +12,13 @@ int RunWrite(const CliOptions& options);  // write and factory-default
 int RunRecord(const CliOptions& options);
 int RunPreview(const CliOptions& options);
 
-// The port the dialog would pick, probing every candidate side by side; the
-// candidates and verdicts go into the run's result. Empty when none answered.
-std::string DiscoverPort(CliRun* run);
+struct ProbeRun;
+
+// The port the dialog would pick, probing every candidate side by side, as
+// soon as that is certain; empty when none answered. Probes of later
+// candidates may still run: AddCandidatesJson waits for them and puts every
+// verdict into the result.
+std::string DiscoverPort(CliRun* run, ProbeRun* probes);
+void AddCandidatesJson(CliRun* run, ProbeRun* probes, int chosen);
 
 #endif  // VFD_CLI_COMMANDS_H

@@ -6,22 +6,10 @@
 
 namespace {
 
-std::vector<ProbedPort> ProbeAll(const std::string& givenPort) {
+void StartSearch(const std::string& givenPort, ProbeRun* probes) {
   std::u16string given;
   Utf8ToUtf16(givenPort, &given);
-  return ProbeCandidates(CandidatePorts(given));
-}
-
-void AddCandidates(CliRun* run, const std::vector<ProbedPort>& probed, int chosen) {
-  std::vector<std::string> entries;
-  for (const ProbedPort& port : probed) {
-    JsonObject entry;
-    JsonAdd(&entry, "port", JsonString(Utf16ToUtf8(port.name)));
-    JsonAdd(&entry, "verdict", JsonString(VerdictKey(port.verdict)));
-    entries.push_back(JsonRender(entry));
-  }
-  JsonAdd(&run->result, "candidates", JsonArray(entries));
-  JsonAdd(&run->result, "chosen", chosen < 0 ? "null" : JsonString(Utf16ToUtf8(probed[chosen].name)));
+  StartProbes(CandidatePorts(given), probes);
 }
 
 void PrintCandidates(const std::vector<ProbedPort>& probed, int chosen) {
@@ -30,31 +18,47 @@ void PrintCandidates(const std::vector<ProbedPort>& probed, int chosen) {
   if (chosen >= 0) PrintLine("write would use " + Utf16ToUtf8(probed[chosen].name));
 }
 
+void ReportNoDisplay(const CliRun& run, bool portsToLookOn) {
+  if (!run.options.json) PrintProblem(portsToLookOn ? "no display found" : "no serial ports to look for the display on");
+}
+
 }  // namespace
 
-std::string DiscoverPort(CliRun* run) {
-  std::vector<ProbedPort> probed = ProbeAll(run->options.port);
-  int chosen = ChosenCandidate(probed);
-  AddCandidates(run, probed, chosen);
-  if (!run->options.json && probed.empty()) PrintProblem("no serial ports to look for the display on");
-  else if (!run->options.json && chosen < 0) PrintProblem("no display found");
-  return chosen < 0 ? std::string() : Utf16ToUtf8(probed[chosen].name);
+void AddCandidatesJson(CliRun* run, ProbeRun* probes, int chosen) {
+  FinishProbes(probes);
+  std::vector<std::string> entries;
+  for (const ProbedPort& port : probes->ports) {
+    JsonObject entry;
+    JsonAdd(&entry, "port", JsonString(Utf16ToUtf8(port.name)));
+    JsonAdd(&entry, "verdict", JsonString(VerdictKey(port.verdict)));
+    entries.push_back(JsonRender(entry));
+  }
+  JsonAdd(&run->result, "candidates", JsonArray(entries));
+  JsonAdd(&run->result, "chosen", chosen < 0 ? "null" : JsonString(Utf16ToUtf8(probes->ports[chosen].name)));
+}
+
+std::string DiscoverPort(CliRun* run, ProbeRun* probes) {
+  StartSearch(run->options.port, probes);
+  int chosen = WaitForChoice(probes);
+  if (chosen < 0) ReportNoDisplay(*run, !probes->ports.empty());
+  return chosen < 0 ? std::string() : Utf16ToUtf8(probes->ports[chosen].name);
 }
 
 int RunFind(const CliOptions& options) {
   CliRun run;
   StartRun(options, &run);
   JsonAdd(&run.result, "command", JsonString("find"));
-  std::vector<ProbedPort> probed = ProbeAll(options.port);
-  int chosen = ChosenCandidate(probed);
-  AddCandidates(&run, probed, chosen);
-  JsonAdd(&run.result, "port", chosen < 0 ? "null" : JsonString(Utf16ToUtf8(probed[chosen].name)));
+  ProbeRun probes;
+  StartSearch(options.port, &probes);
+  int chosen = WaitForChoice(&probes);
+  AddCandidatesJson(&run, &probes, chosen);
+  JsonAdd(&run.result, "port", chosen < 0 ? "null" : JsonString(Utf16ToUtf8(probes.ports[chosen].name)));
   JsonAdd(&run.result, "outcome", JsonString(chosen < 0 ? "no_display" : "found"));
   if (options.json) {
     PrintJsonResult(&run);
   } else {
-    PrintCandidates(probed, chosen);
-    if (chosen < 0) PrintProblem(probed.empty() ? "no serial ports to look for the display on" : "no display found");
+    PrintCandidates(probes.ports, chosen);
+    if (chosen < 0) ReportNoDisplay(run, !probes.ports.empty());
   }
   return chosen < 0 ? EXIT_NO_PORT : EXIT_STORED;
 }

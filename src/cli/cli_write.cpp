@@ -4,6 +4,7 @@
 
 #include "cli/cli_commands.h"
 #include "cli/cli_platform.h"
+#include "cli/find_display.h"
 #include "cli/state_store.h"
 #include "cli/text_convert.h"
 #include "discovery/port_list.h"
@@ -40,6 +41,8 @@ struct WriteJob {
   StartupMessageRecord record;  // what the write would send
   std::string stateDir;
   std::string port;             // UTF-8, as given or chosen; empty: none
+  bool searched;                // the port was found by probing
+  ProbeRun probes;
 };
 
 std::string OpenFailureText(const WriteJob& job, const WriteResult& result) {
@@ -86,6 +89,7 @@ void AddRecordJson(WriteJob* job, bool recordSent) {
 }
 
 int Finish(WriteJob* job, const std::string& outcome, bool changed, int exitCode) {
+  if (job->searched) AddCandidatesJson(&job->run, &job->probes, WaitForChoice(&job->probes));
   JsonAdd(&job->run.result, "port", job->port.empty() ? "null" : JsonString(job->port));
   JsonAdd(&job->run.result, "outcome", JsonString(outcome));
   JsonAdd(&job->run.result, "changed", changed ? "true" : "false");
@@ -148,6 +152,7 @@ int WriteToPort(WriteJob* job) {
 
 int RunWrite(const CliOptions& options) {
   WriteJob job;
+  job.searched = false;
   StartRun(options, &job.run);
   job.action = options.command == CLI_FACTORY_DEFAULT ? WRITE_ACTION_FACTORY_DEFAULT : WRITE_ACTION_WRITE;
   JsonAdd(&job.run.result, "command", JsonString(options.command == CLI_WRITE ? "write" : "factory-default"));
@@ -161,7 +166,10 @@ int RunWrite(const CliOptions& options) {
     job.port = known;
     return FinishUnchanged(&job);
   }
-  if (job.port.empty()) job.port = DiscoverPort(&job.run);
+  if (job.port.empty()) {
+    job.searched = true;
+    job.port = DiscoverPort(&job.run, &job.probes);
+  }
   if (job.port.empty()) {
     JsonAdd(&job.run.result, "product_type", "null");
     AddRecordJson(&job, false);

@@ -1,9 +1,7 @@
 #include "cli/find_display.h"
 
 #include <cstdlib>
-#include <memory>
 #include <sstream>
-#include <thread>
 
 #include "cli/text_convert.h"
 #include "discovery/port_list.h"
@@ -68,25 +66,38 @@ std::vector<std::u16string> CandidatePorts(const std::u16string& givenPort) {
   return candidates;
 }
 
-std::vector<ProbedPort> ProbeCandidates(const std::vector<std::u16string>& candidates) {
-  std::vector<ProbedPort> probed(candidates.size());
-  std::vector<std::unique_ptr<BYTE[]>> buffers;
-  std::vector<std::thread> probes;
+void StartProbes(const std::vector<std::u16string>& candidates, ProbeRun* run) {
+  run->ports.resize(candidates.size());
+  run->done.assign(candidates.size(), false);
   for (size_t i = 0; i < candidates.size(); ++i) {
-    probed[i].name = candidates[i];
-    buffers.emplace_back(new BYTE[ReceiveBufferSize]);
-    BYTE* buffer = buffers.back().get();
-    ProbedPort* result = &probed[i];
-    probes.emplace_back([result, buffer] { result->verdict = ProbePort(result->name.c_str(), buffer); });
+    run->ports[i].name = candidates[i];
+    run->buffers.emplace_back(new BYTE[ReceiveBufferSize]);
   }
-  for (std::thread& probe : probes) probe.join();
-  return probed;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    run->threads.emplace_back([run, i] {
+      ProbeVerdict verdict = ProbePort(run->ports[i].name.c_str(), run->buffers[i].get());
+      std::lock_guard<std::mutex> hold(run->lock);
+      run->ports[i].verdict = verdict;
+      run->done[i] = true;
+      run->finished.notify_all();
+    });
+  }
 }
 
-int ChosenCandidate(const std::vector<ProbedPort>& probed) {
-  for (size_t i = 0; i < probed.size(); ++i)
-    if (probed[i].verdict == PROBE_FOUND) return static_cast<int>(i);
-  return -1;
+int WaitForChoice(ProbeRun* run) {
+  std::unique_lock<std::mutex> hold(run->lock);
+  for (;;) {
+    size_t i = 0;
+    while (i < run->ports.size() && run->done[i] && run->ports[i].verdict != PROBE_FOUND) ++i;
+    if (i == run->ports.size()) return -1;
+    if (run->done[i]) return static_cast<int>(i);
+    run->finished.wait(hold);
+  }
+}
+
+void FinishProbes(ProbeRun* run) {
+  for (std::thread& thread : run->threads)
+    if (thread.joinable()) thread.join();
 }
 
 const char* VerdictText(ProbeVerdict verdict) { return NameOf(verdict)->text; }

@@ -3,7 +3,11 @@
 #ifndef VFD_CLI_FIND_DISPLAY_H
 #define VFD_CLI_FIND_DISPLAY_H
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "discovery/display_probe.h"
@@ -18,13 +22,27 @@ struct ProbedPort {
 // list when it is set), each name once as the dialog tries them.
 std::vector<std::u16string> CandidatePorts(const std::u16string& givenPort);
 
-// Probes every candidate at the same time, each with its own receive buffer,
-// and returns the verdicts in candidate order.
-std::vector<ProbedPort> ProbeCandidates(const std::vector<std::u16string>& candidates);
+// Probes of every candidate, running side by side, each with its own
+// receive buffer. Each probe puts its port back before it ends.
+struct ProbeRun {
+  std::vector<ProbedPort> ports;   // in candidate order; a verdict once done
+  std::vector<bool> done;
+  std::vector<std::unique_ptr<BYTE[]>> buffers;
+  std::vector<std::thread> threads;
+  std::mutex lock;
+  std::condition_variable finished;
+};
 
-// The first candidate where the display answered, or -1: the port the
-// dialog's one-by-one discovery would have picked.
-int ChosenCandidate(const std::vector<ProbedPort>& probed);
+void StartProbes(const std::vector<std::u16string>& candidates, ProbeRun* run);
+
+// The port the dialog's one-by-one discovery would have picked, as soon as
+// that is certain: the first candidate where the display answered, once
+// every candidate before it is done; -1 once all are done without one.
+// Later probes may still run.
+int WaitForChoice(ProbeRun* run);
+
+// Waits for every probe; then all verdicts are in.
+void FinishProbes(ProbeRun* run);
 
 // "display found", "CTS down", ...; and the JSON form, "found", "cts_down".
 const char* VerdictText(ProbeVerdict verdict);
