@@ -73,7 +73,7 @@ void InitMainDialog(HWND dialog, DialogState* state) {
   StoreControlHandles(dialog, state);
   SetWindowIcons(dialog);
   // Probing every port can take seconds each; the dialog appears only after.
-  FrontEnd frontEnd = {dialog, state};
+  FrontEnd frontEnd = {dialog, state, IDC_SPEED};
   DiscoverPorts(&frontEnd);
   FillSpeedList(dialog);
   SetDefaultRow(state->row0Field, DefaultRow0Text);
@@ -87,7 +87,7 @@ namespace {
 // boxes; the dialog has nothing more to do with it.
 void RunButton(HWND dialog, WriteAction action) {
   if (MainDialogState == nullptr) return;
-  FrontEnd frontEnd = {dialog, MainDialogState};
+  FrontEnd frontEnd = {dialog, MainDialogState, IDC_SPEED};
   RunGuardedWriteSequence(&frontEnd, action);
 }
 

@@ -16,11 +16,13 @@ struct DialogState {
   HWND writeButton;
 };
 
-// The dialog as a front end: the window that owns the boxes and holds the
-// speed list, and the record with the other controls.
+// The dialog as a front end: the window that owns the boxes, the record with
+// its fields, and the identifier by which the speed list is looked up each
+// time it is needed (the record does not keep it).
 struct FrontEnd {
   HWND dialog;
   DialogState* state;
+  int speedListId;
 };
 
 #endif  // VFD_DIALOG_FRONTEND_H

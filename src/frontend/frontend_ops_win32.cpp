@@ -3,7 +3,6 @@
 // speed list is looked up by its identifier each time.
 #include "frontend/frontend_ops.h"
 
-#include "app/resources/resource.h"
 #include "frontend/dialog_frontend.h"
 #include "protocol/display_protocol.h"
 
@@ -22,7 +21,7 @@ HWND RowField(FrontEnd* frontEnd, int row) {
   return row == 0 ? frontEnd->state->row0Field : frontEnd->state->row1Field;
 }
 
-HWND SpeedList(FrontEnd* frontEnd) { return GetDlgItem(frontEnd->dialog, IDC_SPEED); }
+HWND SpeedList(FrontEnd* frontEnd) { return GetDlgItem(frontEnd->dialog, frontEnd->speedListId); }
 
 }  // namespace
 

@@ -28,7 +28,8 @@ ComboWindow CreateSpeedListWindow() { return CreateWithStyle(CBS_DROPDOWNLIST | 
 void DiscoverPortsInto(const ComboWindow& window) {
   DialogState state = {};
   state.portCombo = window.combo;
-  FrontEnd frontEnd = {window.frame, &state};
+  // Discovery uses no speed list.
+  FrontEnd frontEnd = {window.frame, &state, 0};
   DiscoverPorts(&frontEnd);
 }
 
