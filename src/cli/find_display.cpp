@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "cli/cli_platform.h"
 #include "cli/text_convert.h"
 #include "discovery/port_list.h"
 #include "serial/serial_link.h"
@@ -75,7 +76,9 @@ void StartProbes(const std::vector<std::u16string>& candidates, ProbeRun* run) {
   }
   for (size_t i = 0; i < candidates.size(); ++i) {
     run->threads.emplace_back([run, i] {
-      ProbeVerdict verdict = ProbePort(run->ports[i].name.c_str(), run->buffers[i].get());
+      std::u16string name;
+      Utf8ToUtf16(PortNameForSequence(Utf16ToUtf8(run->ports[i].name)), &name);
+      ProbeVerdict verdict = ProbePort(name.c_str(), run->buffers[i].get());
       std::lock_guard<std::mutex> hold(run->lock);
       run->ports[i].verdict = verdict;
       run->done[i] = true;

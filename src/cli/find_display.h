@@ -13,7 +13,7 @@
 #include "discovery/display_probe.h"
 
 struct ProbedPort {
-  std::u16string name;   // as given or listed, never resolved
+  std::u16string name;   // as given or listed, never resolved (probed as the sequence takes it)
   ProbeVerdict verdict;
 };
 
