@@ -120,6 +120,21 @@ void RunInvalidCharacter(Session& session, const DriverOptions& options) {
   CloseWithExit(&session);
 }
 
+// A close request (another program, taskkill without /F) while the row 0
+// box is up: the press still runs to its end, then the dialog closes. The
+// close is posted before OK, so the program has it while the box is up.
+void RunCloseDuringExchange(Session& session, const DriverOptions& options) {
+  SeenBox box = {};
+  PressWriteUpToRow0Box(session, &box);
+  if (box.window != nullptr) {
+    PostMessageW(session.dialog, WM_CLOSE, 0, 0);
+    Expect(DismissBox(box, StepTimeoutMs), "OK closes the row 0 box after the close request");
+    ExpectWriteOkBox(session);
+  }
+  ExpectCleanExit(&session, "a close request during the exchange");
+  ExpectRow0CutStored(options);
+}
+
 void RunExitButton(Session& session, const DriverOptions&) { CloseWithExit(&session); }
 
 void RunCloseButton(Session& session, const DriverOptions&) {
@@ -243,6 +258,7 @@ const std::vector<Scenario>& Scenarios() {
       {"write-and-factory-default", RunWriteAndFactoryDefault, true},
       {"wrong-product-type", RunWrongProductType, true},
       {"invalid-character", RunInvalidCharacter, true},
+      {"close-during-exchange", RunCloseDuringExchange, true},
       {"exit-button", RunExitButton, true},
       {"close-button", RunCloseButton, true},
       {"keyboard", RunKeyboard, true},
