@@ -6,26 +6,15 @@
 
 namespace {
 
-int g_failures = 0;
+int Failures = 0;
 
 bool Report(bool ok, const std::string& what) {
   std::printf("%s %s\n", ok ? "  ok  " : "  FAIL", what.c_str());
   std::fflush(stdout);
   if (!ok) {
-    ++g_failures;
+    ++Failures;
   }
   return ok;
-}
-
-std::string Hex(const ByteString& bytes) {
-  std::string text;
-  char piece[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(piece, sizeof piece, "%02X", bytes[i]);
-    text += (i % 16 == 0 && i != 0) ? "\n           " : (i == 0 ? "" : " ");
-    text += piece;
-  }
-  return text;
 }
 
 std::string Joined(const std::vector<std::wstring>& texts) {
@@ -64,11 +53,11 @@ bool ExpectNumber(long long seen, long long expected, const std::string& what) {
   return Report(false, what + ": seen " + shown + ", expected " + std::to_string(expected));
 }
 
-bool ExpectBytes(const ByteString& seen, const ByteString& expected, const std::string& what) {
+bool ExpectBytes(const ByteList& seen, const ByteList& expected, const std::string& what) {
   if (seen == expected) {
     return Report(true, what + " (" + std::to_string(seen.size()) + " bytes)");
   }
-  return Report(false, what + "\n  seen     " + Hex(seen) + "\n  expected " + Hex(expected));
+  return Report(false, what + "\n  seen     " + HexOf(seen) + "\n  expected " + HexOf(expected));
 }
 
 void Note(const std::string& text) {
@@ -81,4 +70,4 @@ void PlatformGap(const std::string& text) {
   std::fflush(stdout);
 }
 
-int FailureCount() { return g_failures; }
+int FailureCount() { return Failures; }

@@ -3,19 +3,19 @@
 #ifndef VFD_E2E_CHECKS_H
 #define VFD_E2E_CHECKS_H
 
-#include <windows.h>
-
 #include <string>
 #include <vector>
 
-typedef std::vector<BYTE> ByteString;
+#include "protocol_expected.h"
+
+typedef expected::ByteList ByteList;
 
 bool Expect(bool condition, const std::string& what);
 bool ExpectText(const std::wstring& seen, const std::wstring& expected, const std::string& what);
 bool ExpectTexts(const std::vector<std::wstring>& seen, const std::vector<std::wstring>& expected,
                  const std::string& what);
 bool ExpectNumber(long long seen, long long expected, const std::string& what);
-bool ExpectBytes(const ByteString& seen, const ByteString& expected, const std::string& what);
+bool ExpectBytes(const ByteList& seen, const ByteList& expected, const std::string& what);
 void Note(const std::string& text);
 // A known difference of the platform the test runs on (Wine): reported, not
 // counted as a failure, and never a reason to loosen a check elsewhere.

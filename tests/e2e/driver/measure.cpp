@@ -1,7 +1,5 @@
-// The long runs: a soak of many presses with the program's handles and
-// memory sampled along the way, and the timings of scripts/bench-write.sh.
-// They print figures; only the soak also fails on a wrong box, a record
-// that was not stored byte for byte, or handles or memory that grow.
+// The long runs print figures; only the soak also fails on a wrong box, a
+// record that was not stored byte for byte, or handles or memory that grow.
 #include <windows.h>
 #include <psapi.h>
 #include <winternl.h>
@@ -9,21 +7,17 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "faults.h"
-#include "rig_client.h"
+#include "measure.h"
 #include "session.h"
 
 namespace {
 
-const DWORD kBoxTimeoutMs = 20000;
-const DWORD kCloseTimeoutMs = 3000;
-const int kDefaultPresses = 300;
-const int kDefaultRuns = 20;
-const wchar_t kDialogCaption[] = L"QV rm7700 Line Display  Startup Message";
+const int DefaultPresses = 300;
+const int DefaultRuns = 20;
 // A leak of one handle or a few hundred bytes per press would pass these
 // over a few presses but not over a soak of hundreds.
-const long long kHandleSlack = 2;
-const long long kPrivateBytesSlack = 512 * 1024;
+const long long HandleSlack = 2;
+const long long PrivateBytesSlack = 512 * 1024;
 
 struct Sample {
   int press;
@@ -89,27 +83,6 @@ bool TakeSample(const Session& session, int press, Sample* sample) {
   return ok && sample->handles != 0 && sample->privateBytes != 0;
 }
 
-size_t CountCloses(const std::wstring& port) {
-  std::string log = RigReadFile(RigPortFile(port.c_str(), L".log"));
-  size_t count = 0;
-  for (size_t at = log.find("\"event\":\"close\""); at != std::string::npos;
-       at = log.find("\"event\":\"close\"", at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
-bool WaitForCloseCount(const std::wstring& port, size_t count) {
-  DWORD deadline = DeadlineIn(kCloseTimeoutMs);
-  while (CountCloses(port) < count) {
-    if (IsPast(deadline)) {
-      return false;
-    }
-    Sleep(10);
-  }
-  return true;
-}
-
 // Texts that change at every press: lengths from 0 to 63, every printable
 // character from 0x20 to 0x7F in turn.
 std::wstring SoakText(int press, int row) {
@@ -121,52 +94,27 @@ std::wstring SoakText(int press, int row) {
   return text;
 }
 
-// Finds the next box as soon as it is there (1 ms polls); the time it was seen.
-bool WaitForBoxQuickly(const Session& session, SeenBox* box, LARGE_INTEGER* seenAt) {
-  DWORD deadline = DeadlineIn(kBoxTimeoutMs);
-  while (!WaitForBox(session.run.info.dwProcessId, session.dialog, 0, box)) {
-    if (IsPast(deadline)) {
-      return false;
-    }
-    Sleep(1);
-  }
-  *seenAt = Now();
-  return true;
-}
-
-const std::wstring& SuccessText() {
-  static const std::wstring text =
-      std::wstring(L"Product type: ") + kAcceptedProductType + L"\r\nStartup Message write: (OK)     ";
-  return text;
-}
-
 // One press, checked quietly: only a mismatch is reported.
 bool CheckedPress(const Session& session, const DriverOptions& options, const std::wstring& row0,
                   const std::wstring& row1, int speed, const std::string& at, double* elapsedMs) {
-  size_t closes = CountCloses(options.port);
-  WriteText(Control(session, IDC_ROW0), row0);
-  WriteText(Control(session, IDC_ROW1), row1);
-  SelectComboItem(Control(session, IDC_SPEED), speed);
+  size_t closes = CountLogEvents(options.port, "close");
+  FillFields(session, row0, row1, speed);
   LARGE_INTEGER pressed = Now();
   ClickButton(Control(session, IDC_WRITE));
+  // The box as soon as it is there: 1 ms polls.
   SeenBox box = {};
-  LARGE_INTEGER seenAt = {};
-  if (!Expect(WaitForBoxQuickly(session, &box, &seenAt), at + "a box appears")) {
+  if (!Expect(WaitForBox(session.run.info.dwProcessId, session.dialog, BoxTimeoutMs, &box, 1), at + "a box appears")) {
     return false;
   }
-  *elapsedMs = Milliseconds(pressed, seenAt);
-  bool ok = (box.caption == L"Startup Message write successful" && box.text == SuccessText()) ||
+  *elapsedMs = Milliseconds(pressed, Now());
+  bool ok = (box.caption == Widen(expected::text::CaptionWriteOk) &&
+             box.text == Widen(expected::Format(expected::text::WriteOk, expected::AcceptedProductType))) ||
             Expect(false, at + "box \"" + Visible(box.caption) + "\": \"" + Visible(box.text) + "\"");
   ok = (DismissBox(box, 5000) || Expect(false, at + "OK closes the box")) && ok;
-  ok = (WaitForCloseCount(options.port, closes + 1) || Expect(false, at + "the port is closed")) && ok;
-  ByteString expected = MakeRecord(static_cast<BYTE>(0x10 + speed), row0, row1);
-  ByteString stored = ReadRecordFile(options.record);
-  return (stored == expected || ExpectBytes(stored, expected, at + "stored record")) && ok;
-}
-
-bool SoakPress(const Session& session, const DriverOptions& options, int press, double* elapsedMs) {
-  return CheckedPress(session, options, SoakText(press, 0), SoakText(press, 1), press % 6,
-                      "press " + std::to_string(press) + ": ", elapsedMs);
+  ok = (WaitForLogEvents(options.port, "close", closes + 1) || Expect(false, at + "the port is closed")) && ok;
+  ByteList record = RecordAt(speed, row0, row1);
+  ByteList stored = ReadRecordFile(options.record);
+  return (stored == record || ExpectBytes(stored, record, at + "stored record")) && ok;
 }
 
 void PrintSample(const char* label, const Sample& sample) {
@@ -197,10 +145,10 @@ void ReportSamples(const std::vector<Sample>& samples) {
   PrintSample("first", samples.front());
   PrintSample("last", samples.back());
   PrintSample("max", most);
-  Expect(static_cast<long long>(most.handles) <= static_cast<long long>(samples.front().handles) + kHandleSlack,
+  Expect(static_cast<long long>(most.handles) <= static_cast<long long>(samples.front().handles) + HandleSlack,
          "handle count flat over the soak");
   Expect(static_cast<long long>(samples.back().privateBytes) <=
-             static_cast<long long>(samples.front().privateBytes) + kPrivateBytesSlack,
+             static_cast<long long>(samples.front().privateBytes) + PrivateBytesSlack,
          "private bytes flat over the soak");
 }
 
@@ -216,12 +164,12 @@ void PrintTimes(const char* what, std::vector<double> times) {
   std::fflush(stdout);
 }
 
-void RunSoak(const DriverOptions& options) {
-  int presses = options.count > 0 ? options.count : kDefaultPresses;
+}  // namespace
+
+void RunSoak(Session& session, const DriverOptions& options) {
+  int presses = options.count > 0 ? options.count : DefaultPresses;
   int every = std::max(1, presses / 12);
-  Session session = {};
-  if (!OpenSession(options, &session) || !WaitForCloseCount(options.port, 1)) {
-    EndProgram(&session.run);
+  if (!WaitForLogEvents(options.port, "close", 1)) {
     return;
   }
   std::vector<Sample> samples;
@@ -229,7 +177,10 @@ void RunSoak(const DriverOptions& options) {
   int good = 0;
   for (int press = 1; press <= presses; ++press) {
     double elapsed = 0;
-    good += SoakPress(session, options, press, &elapsed) ? 1 : 0;
+    good += CheckedPress(session, options, SoakText(press, 0), SoakText(press, 1), press % 6,
+                         "press " + std::to_string(press) + ": ", &elapsed)
+                ? 1
+                : 0;
     times.push_back(elapsed);
     Sample sample = {};
     if ((press == 1 || press % every == 0 || press == presses) && TakeSample(session, press, &sample)) {
@@ -242,19 +193,17 @@ void RunSoak(const DriverOptions& options) {
   CloseWithExit(&session);
 }
 
-void RunBenchWrite(const DriverOptions& options) {
-  int runs = options.count > 0 ? options.count : kDefaultRuns;
-  Session session = {};
-  if (!OpenSession(options, &session) || !WaitForCloseCount(options.port, 1)) {
-    EndProgram(&session.run);
+void RunBenchWrite(Session& session, const DriverOptions& options) {
+  int runs = options.count > 0 ? options.count : DefaultRuns;
+  if (!WaitForLogEvents(options.port, "close", 1)) {
     return;
   }
   std::vector<double> times;
   for (int run = 0; run < runs; ++run) {
     double elapsed = 0;
     // Both rows at their full 63 characters, every time.
-    std::wstring row0(63, L'0' + run % 10);
-    std::wstring row1(63, L'A' + run % 26);
+    std::wstring row0(expected::RowTextMax, L'0' + run % 10);
+    std::wstring row1(expected::RowTextMax, L'A' + run % 26);
     if (CheckedPress(session, options, row0, row1, run % 6, "run " + std::to_string(run) + ": ", &elapsed)) {
       times.push_back(elapsed);
     }
@@ -263,7 +212,8 @@ void RunBenchWrite(const DriverOptions& options) {
   CloseWithExit(&session);
 }
 
-void RunBenchStartup(const DriverOptions& options) {
+// Starts the program itself, again and again: the session it is given stays closed.
+void RunBenchStartup(Session&, const DriverOptions& options) {
   int runs = options.count > 0 ? options.count : 5;
   std::vector<double> times;
   for (int run = 0; run < runs; ++run) {
@@ -273,11 +223,7 @@ void RunBenchStartup(const DriverOptions& options) {
     if (!Expect(session.run.started, "vfdstartup.exe starts")) {
       return;
     }
-    DWORD deadline = DeadlineIn(60000);
-    while ((session.dialog = WaitForCaption(session.run.info.dwProcessId, kDialogCaption, 0)) == nullptr &&
-           !IsPast(deadline)) {
-      Sleep(1);
-    }
+    session.dialog = WaitForCaption(session.run.info.dwProcessId, DialogCaption, 60000, 1);
     LARGE_INTEGER shown = Now();
     if (Expect(session.dialog != nullptr, "the dialog appears")) {
       times.push_back(Milliseconds(started, shown));
@@ -287,15 +233,4 @@ void RunBenchStartup(const DriverOptions& options) {
     }
   }
   PrintTimes("process start to the dialog shown", times);
-}
-
-}  // namespace
-
-const std::vector<Scenario>& MeasureScenarios() {
-  static const std::vector<Scenario> scenarios = {
-      {"soak", RunSoak, true},
-      {"bench-write", RunBenchWrite, true},
-      {"bench-startup", RunBenchStartup, true},
-  };
-  return scenarios;
 }

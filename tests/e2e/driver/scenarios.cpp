@@ -1,151 +1,26 @@
 #include "scenarios.h"
 
-#include <cstdio>
-
-#include "checks.h"
 #include "faults.h"
+#include "measure.h"
 #include "session.h"
-#include "ui_automation.h"
 
 namespace {
 
-// Start-up includes Wine's own start and port discovery.
-const DWORD kDialogTimeoutMs = 40000;
-// A write sequence with a silent display takes 5 s per reply; ours answer.
-const DWORD kBoxTimeoutMs = 20000;
-const DWORD kStepTimeoutMs = 5000;
-const DWORD kExitTimeoutMs = 10000;
-// How long to watch for a box that must not come.
-const DWORD kNoBoxMs = 700;
+// "300ms / character", the speed list's position at start.
+const int DefaultSpeed = 3;
 
-const wchar_t kCaption[] = L"QV rm7700 Line Display  Startup Message";
-const wchar_t kDefaultRow0[] = L"QV rm7700 All-in-One Point of Sale System          ";
-const wchar_t kDefaultRow1[] = L" .... Thank You and Have a Nice Day ....           ";
-const int kDefaultSpeed = 3;
-const BYTE kDefaultSpeedCode = 0x13;
-
-const std::vector<std::wstring>& SpeedLabels() {
-  static const std::vector<std::wstring> labels = {
-      L"<10ms / character", L"100ms / character", L"200ms / character",
-      L"300ms / character", L"400ms / character", L"500ms / character"};
+std::vector<std::wstring> SpeedLabels() {
+  std::vector<std::wstring> labels;
+  for (const expected::SpeedRow& row : expected::SpeedRows) {
+    labels.push_back(Widen(row.label));
+  }
   return labels;
 }
 
-}  // namespace
-
-bool OpenSession(const DriverOptions& options, Session* session) {
-  session->run = StartProgram(options.program);
-  if (!Expect(session->run.started, "vfdstartup.exe starts")) {
-    return false;
-  }
-  DWORD started = GetTickCount();
-  session->dialog = WaitForCaption(session->run.info.dwProcessId, kCaption, kDialogTimeoutMs);
-  if (!Expect(session->dialog != nullptr, "the dialog appears with its caption")) {
-    for (const std::string& line : DescribeWindows(session->run.info.dwProcessId)) {
-      Note("window of the program: " + line);
-    }
-    EndProgram(&session->run);
-    return false;
-  }
-  Note("dialog shown after " + std::to_string(GetTickCount() - started) + " ms");
-  return true;
-}
-
-HWND Control(const Session& session, int identifier) { return GetDlgItem(session.dialog, identifier); }
-
-DWORD DialogThread(const Session& session) { return GetWindowThreadProcessId(session.dialog, nullptr); }
-
-// Ends the program the way the test expects: the exit code must be 0.
-void ExpectCleanExit(Session* session, const std::string& how) {
-  DWORD exitCode = 0xFFFFFFFF;
-  bool ended = WaitForExit(session->run, kExitTimeoutMs, &exitCode);
-  if (Expect(ended, how + " ends the program")) {
-    ExpectNumber(exitCode, 0, "exit code after " + how);
-  }
-  EndProgram(&session->run);
-}
-
-void CloseWithExit(Session* session) {
-  ClickButton(Control(*session, IDC_EXIT));
-  ExpectCleanExit(session, "\"Exit\"");
-}
-
-static std::string Identifiers(const std::vector<int>& identifiers) {
-  std::string list;
-  for (int identifier : identifiers) {
-    list += (list.empty() ? "" : ",") + std::to_string(identifier);
-  }
-  return "[" + list + "]";
-}
-
-// The next box must be owned by the dialog and read exactly so; OK closes it.
-bool ExpectBox(const Session& session, const std::wstring& caption, const std::wstring& text) {
-  SeenBox box = {};
-  if (!Expect(WaitForBox(session.run.info.dwProcessId, session.dialog, kBoxTimeoutMs, &box),
-              "a message box appears (\"" + ToUtf8(caption) + "\")")) {
-    return false;
-  }
-  bool ok = ExpectText(box.caption, caption, "box caption");
-  ok = ExpectText(box.text, text, "box text") && ok;
-  ok = Expect(box.owner == session.dialog, "the box is owned by the dialog") && ok;
-  ok = Expect(box.buttons == std::vector<int>{IDOK} && box.icons == 0,
-              "the box has only an OK button and no icon (buttons " + Identifiers(box.buttons) + ", icons " +
-                  std::to_string(box.icons) + ")") &&
-       ok;
-  return Expect(DismissBox(box, kStepTimeoutMs), "OK closes the box") && ok;
-}
-
-void ExpectNoFurtherBox(const Session& session) {
-  Expect(NoBoxWithin(session.run.info.dwProcessId, session.dialog, kNoBoxMs), "no further box");
-}
-
-ByteString ReadRecordFile(const std::wstring& path) {
-  ByteString bytes;
-  FILE* in = _wfopen(path.c_str(), L"rb");
-  if (in == nullptr) {
-    return bytes;
-  }
-  BYTE buffer[512];
-  size_t count = 0;
-  while ((count = fread(buffer, 1, sizeof buffer, in)) > 0) {
-    bytes.insert(bytes.end(), buffer, buffer + count);
-  }
-  fclose(in);
-  return bytes;
-}
-
-// The display keeps its record in a file that it rewrites as soon as the
-// record is complete; give the write a moment to land.
-void ExpectStoredRecord(const DriverOptions& options, const ByteString& expected, const std::string& what) {
-  DWORD deadline = DeadlineIn(2000);
-  ByteString seen = ReadRecordFile(options.record);
-  while (seen != expected && !IsPast(deadline)) {
-    Sleep(50);
-    seen = ReadRecordFile(options.record);
-  }
-  ExpectBytes(seen, expected, what);
-}
-
-static void PutRow(ByteString* record, size_t offset, BYTE speedCode, const std::wstring& text) {
-  (*record)[offset] = speedCode;
-  for (size_t i = 0; i < text.size() && i < 63; ++i) {
-    (*record)[offset + 1 + i] = static_cast<BYTE>(text[i]);
-  }
-}
-
-ByteString MakeRecord(BYTE speedCode, const std::wstring& row0, const std::wstring& row1) {
-  ByteString record(128, 0);
-  PutRow(&record, 0, speedCode, row0);
-  PutRow(&record, 64, speedCode, row1);
-  return record;
-}
-
-namespace {
-
 void ExpectDefaultFields(const Session& session, const std::string& when) {
-  ExpectText(ReadText(Control(session, IDC_ROW0)), kDefaultRow0, "row 0 " + when);
-  ExpectText(ReadText(Control(session, IDC_ROW1)), kDefaultRow1, "row 1 " + when);
-  ExpectNumber(ReadComboSelection(Control(session, IDC_SPEED)), kDefaultSpeed, "speed selection " + when);
+  ExpectText(ReadText(Control(session, IDC_ROW0)), Widen(expected::DefaultRow0), "row 0 " + when);
+  ExpectText(ReadText(Control(session, IDC_ROW1)), Widen(expected::DefaultRow1), "row 1 " + when);
+  ExpectNumber(ReadComboSelection(Control(session, IDC_SPEED)), DefaultSpeed, "speed selection " + when);
 }
 
 void SaveStartupShot(const Session& session, const DriverOptions& options) {
@@ -156,11 +31,7 @@ void SaveStartupShot(const Session& session, const DriverOptions& options) {
   Expect(colours > 2, "screenshot saved with " + std::to_string(colours) + " colours: " + ToUtf8(path));
 }
 
-void RunStartup(const DriverOptions& options) {
-  Session session = {};
-  if (!OpenSession(options, &session)) {
-    return;
-  }
+void RunStartup(Session& session, const DriverOptions& options) {
   ExpectText(ReadText(Control(session, IDC_PORT)), options.port, "port field");
   ExpectTexts(ReadComboItems(Control(session, IDC_PORT)), options.ports, "port list");
   ExpectTexts(ReadComboItems(Control(session, IDC_SPEED)), SpeedLabels(), "speed list");
@@ -184,15 +55,11 @@ std::wstring FullRow() {
 void WriteEditedRows(const Session& session, const DriverOptions& options) {
   const std::wstring row0 = FullRow();
   const std::wstring row1 = L"Hello, VFD!";
-  Expect(row0.size() == 63, "row 0 test text holds 63 characters");
-  Expect(WriteText(Control(session, IDC_ROW0), row0), "row 0 edited");
-  Expect(WriteText(Control(session, IDC_ROW1), row1), "row 1 edited");
-  Expect(SelectComboItem(Control(session, IDC_SPEED), 0), "speed \"<10ms / character\" chosen");
-  ClickButton(Control(session, IDC_WRITE));
-  ExpectBox(session, L"Startup Message write successful",
-            std::wstring(L"Product type: ") + kAcceptedProductType + L"\r\nStartup Message write: (OK)     ");
+  ExpectNumber(static_cast<long long>(row0.size()), expected::RowTextMax, "row 0 test text length");
+  Expect(PressWrite(session, row0, row1, 0), "rows edited, speed \"<10ms / character\" chosen, \"Write to VFD\" pressed");
+  ExpectWriteOkBox(session);
   ExpectNoFurtherBox(session);
-  ExpectStoredRecord(options, MakeRecord(0x10, row0, row1), "stored record after \"Write to VFD\"");
+  ExpectStoredRecord(options, RecordAt(0, row0, row1), "stored record after \"Write to VFD\"");
   ExpectText(ReadText(Control(session, IDC_ROW0)), row0, "row 0 kept after the write");
 }
 
@@ -201,76 +68,85 @@ void RestoreFactoryDefault(const Session& session, const DriverOptions& options)
   WriteText(Control(session, IDC_ROW1), L"");
   SelectComboItem(Control(session, IDC_SPEED), 5);
   ClickButton(Control(session, IDC_FACTORY_DEFAULT));
-  ExpectBox(session, L"Success.", L"Factory default restored.");
+  ExpectBox(session, expected::text::CaptionFactoryRestored, expected::text::FactoryRestored);
   ExpectNoFurtherBox(session);
   ExpectDefaultFields(session, "after \"Set to factory default\"");
-  ExpectStoredRecord(options, MakeRecord(kDefaultSpeedCode, kDefaultRow0, kDefaultRow1),
-                     "stored record after \"Set to factory default\"");
+  ExpectStoredRecord(options, expected::FactoryRecord(), "stored record after \"Set to factory default\"");
 }
 
-void RunWriteAndFactory(const DriverOptions& options) {
-  Session session = {};
-  if (!OpenSession(options, &session)) {
-    return;
-  }
+void RunWriteAndFactoryDefault(Session& session, const DriverOptions& options) {
   WriteEditedRows(session, options);
   RestoreFactoryDefault(session, options);
   CloseWithExit(&session);
 }
 
-void RunWrongProduct(const DriverOptions& options) {
-  Session session = {};
-  if (!OpenSession(options, &session)) {
-    return;
-  }
-  ByteString before = ReadRecordFile(options.record);
-  Expect(before.size() == 128, "the display holds a record before the write");
+void RunWrongProductType(Session& session, const DriverOptions& options) {
+  ByteList before = ReadRecordFile(options.record);
+  ExpectNumber(static_cast<long long>(before.size()), expected::RecordSize, "record held before the write");
   ClickButton(Control(session, IDC_WRITE));
-  ExpectBox(session, L"Error: Incompatible VFD module",
-            L"Product type: " + options.productType + L"\r\n\r\n\r\nVFD Module must be CU20029-T307A-01 ");
-  ExpectBox(session, L"Startup Message write failed",
-            L"Product type: " + options.productType + L"\r\nStartup Message write: (failed) ");
+  std::string productType = ToUtf8(options.productType);
+  ExpectBox(session, expected::text::CaptionIncompatible, expected::Format(expected::text::Incompatible, productType));
+  ExpectBox(session, expected::text::CaptionWriteFailed, expected::Format(expected::text::WriteFailed, productType));
   ExpectNoFurtherBox(session);
   ExpectBytes(ReadRecordFile(options.record), before, "stored record unchanged");
   CloseWithExit(&session);
 }
 
-void RunInvalidCharacter(const DriverOptions& options) {
-  Session session = {};
-  if (!OpenSession(options, &session)) {
-    return;
-  }
+// Row 0 holds a character the module cannot show: the press stops at the
+// row 0 box, after the write command, while the module waits for the record.
+// The box is left up (box->window is null when none came).
+void PressWriteUpToRow0Box(const Session& session, SeenBox* box) {
   Expect(WriteText(Control(session, IDC_ROW0), L"ABC\u00E9DEF"), "row 0 edited to \"ABC\\u00E9DEF\"");
   ClickButton(Control(session, IDC_WRITE));
-  ExpectBox(session, L"Invalid character(s) in Row 0.", L"Row 0 truncated to:          \r\n\r\nABC\r\n");
-  ExpectBox(session, L"Startup Message write successful",
-            std::wstring(L"Product type: ") + kAcceptedProductType + L"\r\nStartup Message write: (OK)     ");
+  if (Expect(WaitForBox(session.run.info.dwProcessId, session.dialog, BoxTimeoutMs, box),
+             "a message box appears (\"" + std::string(expected::text::CaptionRow0Cut) + "\")")) {
+    CheckBox(session, *box, expected::text::CaptionRow0Cut, expected::Format(expected::text::Row0Cut, "ABC"));
+  }
+}
+
+void ExpectRow0CutStored(const DriverOptions& options) {
+  ExpectStoredRecord(options, expected::Record(expected::DefaultSpeedCode, "ABC", expected::DefaultRow1),
+                     "stored record with row 0 cut");
+}
+
+void RunInvalidCharacter(Session& session, const DriverOptions& options) {
+  SeenBox box = {};
+  PressWriteUpToRow0Box(session, &box);
+  Expect(box.window != nullptr && DismissBox(box, StepTimeoutMs), "OK closes the box");
+  ExpectWriteOkBox(session);
   ExpectNoFurtherBox(session);
   ExpectText(ReadText(Control(session, IDC_ROW0)), L"ABC", "row 0 field after the cut");
-  ExpectStoredRecord(options, MakeRecord(kDefaultSpeedCode, L"ABC", kDefaultRow1), "stored record with row 0 cut");
+  ExpectRow0CutStored(options);
   CloseWithExit(&session);
 }
 
-void RunExitButton(const DriverOptions& options) {
-  Session session = {};
-  if (OpenSession(options, &session)) {
-    CloseWithExit(&session);
+// A close request (another program, taskkill without /F) while the row 0
+// box is up: the press still runs to its end, then the dialog closes. The
+// close is posted before OK, so the program has it while the box is up.
+void RunCloseDuringExchange(Session& session, const DriverOptions& options) {
+  SeenBox box = {};
+  PressWriteUpToRow0Box(session, &box);
+  if (box.window != nullptr) {
+    PostMessageW(session.dialog, WM_CLOSE, 0, 0);
+    Expect(DismissBox(box, StepTimeoutMs), "OK closes the row 0 box after the close request");
+    ExpectWriteOkBox(session);
   }
+  ExpectCleanExit(&session, "a close request during the exchange");
+  ExpectRow0CutStored(options);
 }
 
-void RunCloseButton(const DriverOptions& options) {
-  Session session = {};
-  if (OpenSession(options, &session)) {
-    PostCloseCommand(session.dialog);
-    ExpectCleanExit(&session, "the close button");
-  }
+void RunExitButton(Session& session, const DriverOptions&) { CloseWithExit(&session); }
+
+void RunCloseButton(Session& session, const DriverOptions&) {
+  PostCloseCommand(session.dialog);
+  ExpectCleanExit(&session, "the close button");
 }
 
 // Puts the focus into a control with a mouse click, as the keyboard only
 // reaches a window that has been clicked.
 bool FocusByClick(const Session& session, int identifier) {
   ClickControl(Control(session, identifier));
-  return WaitForFocus(DialogThread(session), Control(session, identifier), kStepTimeoutMs);
+  return WaitForFocus(DialogThread(session), Control(session, identifier), StepTimeoutMs);
 }
 
 // A key that the dialog must ignore: once the edit has handled what follows
@@ -278,11 +154,11 @@ bool FocusByClick(const Session& session, int identifier) {
 void ExpectKeyIgnored(const Session& session, UINT key, const std::string& name) {
   HWND row0 = Control(session, IDC_ROW0);
   PostKey(row0, key);
-  bool handled = WaitUntilHandled(row0, kStepTimeoutMs);
+  bool handled = WaitUntilHandled(row0, StepTimeoutMs);
   Expect(handled && IsWindow(session.dialog) && IsRunning(session.run), name + " in a row does not close the dialog");
 }
 
-void ExpectTypingStopsAt63(const Session& session) {
+void ExpectTypingStopsAtTheLimit(const Session& session) {
   HWND row1 = Control(session, IDC_ROW1);
   if (!Expect(FocusByClick(session, IDC_ROW1), "a click puts the focus into row 1")) {
     return;
@@ -295,8 +171,8 @@ void ExpectTypingStopsAt63(const Session& session) {
   for (wchar_t character : typed) {
     PostChar(row1, character);
   }
-  Expect(WaitUntilHandled(row1, kStepTimeoutMs), "70 typed characters handled");
-  ExpectText(ReadText(row1), typed.substr(0, 63), "row 1 after typing 70 characters");
+  Expect(WaitUntilHandled(row1, StepTimeoutMs), "70 typed characters handled");
+  ExpectText(ReadText(row1), typed.substr(0, expected::RowTextMax), "row 1 after typing 70 characters");
 }
 
 // From row 1 the tab order runs: speed list, "Write to VFD", "Set to factory
@@ -306,38 +182,30 @@ bool TabToExit(const Session& session) {
   DWORD thread = DialogThread(session);
   for (int identifier : order) {
     PostKey(FocusedWindow(thread), VK_TAB);
-    if (!WaitForFocus(thread, Control(session, identifier), kStepTimeoutMs)) {
+    if (!WaitForFocus(thread, Control(session, identifier), StepTimeoutMs)) {
       return Expect(false, "Tab moves the focus to control " + std::to_string(identifier));
     }
   }
   // The dialog manager makes the button the default one after it has taken
   // the focus; from another process the two steps can be seen apart.
   HWND exitButton = Control(session, IDC_EXIT);
-  DWORD deadline = DeadlineIn(kStepTimeoutMs);
-  while ((GetWindowLongW(exitButton, GWL_STYLE) & BS_TYPEMASK) != BS_DEFPUSHBUTTON && !IsPast(deadline)) {
-    Sleep(20);
-  }
-  LONG style = GetWindowLongW(exitButton, GWL_STYLE);
-  return Expect((style & BS_TYPEMASK) == BS_DEFPUSHBUTTON, "Tab reaches \"Exit\" and makes it the default button");
+  return Expect(WaitUntil(StepTimeoutMs,
+                          [&] { return (GetWindowLongW(exitButton, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON; }),
+                "Tab reaches \"Exit\" and makes it the default button");
 }
 
 // On Windows the dialog manager makes the push button that gets the initial
 // focus the default one, so Enter right after start presses "Exit". Wine's
 // does so only when the focus comes by keyboard (see TabToExit).
-const DWORD kEnterAtStartMs = 1500;
+const DWORD EnterAtStartMs = 1500;
 
-void RunEnterAtStart(const DriverOptions& options) {
-  Session session = {};
-  if (!OpenSession(options, &session)) {
-    return;
-  }
+void RunEnterAtStart(Session& session, const DriverOptions&) {
   HWND focus = FocusedWindow(DialogThread(session));
   Expect(focus == Control(session, IDC_EXIT), "the focus starts on \"Exit\"");
   PostKey(focus, VK_RETURN);
   DWORD exitCode = 0xFFFFFFFF;
-  if (WaitForExit(session.run, kEnterAtStartMs, &exitCode)) {
+  if (WaitForExit(session.run, EnterAtStartMs, &exitCode)) {
     ExpectNumber(exitCode, 0, "exit code after Enter right after start");
-    EndProgram(&session.run);
     return;
   }
   PlatformGap("Enter right after start left the dialog open: the initial focus did not make \"Exit\" the default button");
@@ -345,42 +213,30 @@ void RunEnterAtStart(const DriverOptions& options) {
   CloseWithExit(&session);
 }
 
-void RunKeyboard(const DriverOptions& options) {
-  Session session = {};
-  if (!OpenSession(options, &session)) {
-    return;
-  }
+void RunKeyboard(Session& session, const DriverOptions&) {
   if (Expect(FocusByClick(session, IDC_ROW0), "a click puts the focus into row 0")) {
     ExpectKeyIgnored(session, VK_ESCAPE, "Esc");
     ExpectKeyIgnored(session, VK_RETURN, "Enter");
   }
-  ExpectTypingStopsAt63(session);
+  ExpectTypingStopsAtTheLimit(session);
   if (TabToExit(session)) {
     PostKey(Control(session, IDC_EXIT), VK_RETURN);
     ExpectCleanExit(&session, "Enter on \"Exit\"");
   }
-  EndProgram(&session.run);
 }
 
 // scripts/run.sh: the dialog for a person, or a short demonstration write
 // when nobody is there to use it.
 void WriteDemoMessage(const Session& session) {
-  WriteText(Control(session, IDC_ROW0), L"Hello from scripts/run.sh");
-  WriteText(Control(session, IDC_ROW1), L"Written under Wine, shown by the emulator");
-  SelectComboItem(Control(session, IDC_SPEED), 1);
-  ClickButton(Control(session, IDC_WRITE));
+  PressWrite(session, L"Hello from scripts/run.sh", L"Written under Wine, shown by the emulator", 1);
   SeenBox box = {};
-  if (Expect(WaitForBox(session.run.info.dwProcessId, session.dialog, kBoxTimeoutMs, &box), "a box answers the write")) {
+  if (Expect(WaitForBox(session.run.info.dwProcessId, session.dialog, BoxTimeoutMs, &box), "a box answers the write")) {
     Note("box \"" + Visible(box.caption) + "\": \"" + Visible(box.text) + "\"");
-    DismissBox(box, kStepTimeoutMs);
+    DismissBox(box, StepTimeoutMs);
   }
 }
 
-void RunShow(const DriverOptions& options) {
-  Session session = {};
-  if (!OpenSession(options, &session)) {
-    return;
-  }
+void RunShow(Session& session, const DriverOptions& options) {
   Note("port field: \"" + ToUtf8(ReadText(Control(session, IDC_PORT))) + "\"");
   SaveStartupShot(session, options);
   if (options.automatic) {
@@ -392,7 +248,6 @@ void RunShow(const DriverOptions& options) {
   DWORD exitCode = 0;
   WaitForExit(session.run, INFINITE, &exitCode);
   Note("vfdstartup.exe ended with exit code " + std::to_string(static_cast<int>(exitCode)));
-  EndProgram(&session.run);
 }
 
 }  // namespace
@@ -400,20 +255,19 @@ void RunShow(const DriverOptions& options) {
 const std::vector<Scenario>& Scenarios() {
   static const std::vector<Scenario> scenarios = {
       {"startup", RunStartup, true},
-      {"write-and-factory", RunWriteAndFactory, true},
-      {"wrong-product", RunWrongProduct, true},
+      {"write-and-factory-default", RunWriteAndFactoryDefault, true},
+      {"wrong-product-type", RunWrongProductType, true},
       {"invalid-character", RunInvalidCharacter, true},
+      {"close-during-exchange", RunCloseDuringExchange, true},
       {"exit-button", RunExitButton, true},
       {"close-button", RunCloseButton, true},
       {"keyboard", RunKeyboard, true},
       {"enter-at-start", RunEnterAtStart, true},
+      {"fault", RunFault, true},
       {"show", RunShow, false},
+      {"soak", RunSoak, true},
+      {"bench-write", RunBenchWrite, true},
+      {"bench-startup", RunBenchStartup, true, true},
   };
-  static std::vector<Scenario> all;
-  if (all.empty()) {
-    all = scenarios;
-    all.insert(all.end(), FaultScenarios().begin(), FaultScenarios().end());
-    all.insert(all.end(), MeasureScenarios().begin(), MeasureScenarios().end());
-  }
-  return all;
+  return scenarios;
 }

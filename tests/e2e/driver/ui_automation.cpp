@@ -5,19 +5,18 @@
 
 namespace {
 
-const DWORD kPollMs = 20;
 // A sent message to the program must not hang the driver when the program
 // is stuck (for example inside a long serial exchange).
-const UINT kSendTimeoutMs = 5000;
+const UINT SendTimeoutMs = 5000;
 // The message box's static text carries this identifier.
-const int kBoxTextId = 0xFFFF;
+const int BoxTextId = 0xFFFF;
 // Marker selection posted after input; typing never leaves this selection.
-const WPARAM kMarkStart = 1;
-const LPARAM kMarkEnd = 2;
+const WPARAM MarkStart = 1;
+const LPARAM MarkEnd = 2;
 
 bool SendTimed(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR* result) {
   DWORD_PTR ignored = 0;
-  return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kSendTimeoutMs,
+  return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, SendTimeoutMs,
                              result != nullptr ? result : &ignored) != 0;
 }
 
@@ -34,7 +33,7 @@ DWORD ProcessOf(HWND window) {
 }
 
 // The program started last, while it runs; the watchdog's thread reads it.
-HANDLE volatile g_runningProgram = nullptr;
+HANDLE volatile RunningProgram = nullptr;
 
 struct WindowSearch {
   DWORD processId;
@@ -61,15 +60,10 @@ HWND FindWindowOf(WindowSearch search) {
   return search.found;
 }
 
-HWND WaitForWindow(const WindowSearch& search, DWORD timeoutMs) {
-  DWORD deadline = DeadlineIn(timeoutMs);
-  for (;;) {
-    HWND found = FindWindowOf(search);
-    if (found != nullptr || IsPast(deadline)) {
-      return found;
-    }
-    Sleep(kPollMs);
-  }
+HWND WaitForWindow(const WindowSearch& search, DWORD timeoutMs, DWORD pollMs = 20) {
+  HWND found = nullptr;
+  WaitUntil(timeoutMs, [&] { return (found = FindWindowOf(search)) != nullptr; }, pollMs);
+  return found;
 }
 
 bool WriteBmp(const std::wstring& path, const BITMAPINFOHEADER& header, const std::vector<BYTE>& pixels) {
@@ -131,19 +125,15 @@ BOOL CALLBACK CollectBoxControl(HWND control, LPARAM parameter) {
   return TRUE;
 }
 
-const wchar_t kUnreadable[] = L"<unreadable>";
+const wchar_t Unreadable[] = L"<unreadable>";
 
 // A thread that has not looked at its messages for 5 s (a write sequence
 // waiting out a silent line) counts as hung, and SMTO_ABORTIFHUNG gives up
 // at once, until it next does: its box can be on screen a moment before
 // that. Such a box is read again until it answers.
 std::wstring ReadTextOnceAnswering(HWND window) {
-  DWORD deadline = DeadlineIn(kSendTimeoutMs);
-  std::wstring text = ReadText(window);
-  while (text == kUnreadable && window != nullptr && IsWindow(window) && !IsPast(deadline)) {
-    Sleep(kPollMs);
-    text = ReadText(window);
-  }
+  std::wstring text;
+  WaitUntil(SendTimeoutMs, [&] { return (text = ReadText(window)) != Unreadable || !IsWindow(window); });
   return text;
 }
 
@@ -155,9 +145,16 @@ std::vector<std::string> DescribeWindows(DWORD processId) {
   return list.lines;
 }
 
-DWORD DeadlineIn(DWORD milliseconds) { return GetTickCount() + milliseconds; }
-
-bool IsPast(DWORD deadline) { return static_cast<LONG>(GetTickCount() - deadline) >= 0; }
+bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& condition, DWORD pollMs) {
+  DWORD started = GetTickCount();
+  while (!condition()) {
+    if (GetTickCount() - started >= timeoutMs) {
+      return false;
+    }
+    Sleep(pollMs);
+  }
+  return true;
+}
 
 ProgramRun StartProgram(const std::wstring& path) {
   ProgramRun run = {};
@@ -166,7 +163,7 @@ ProgramRun StartProgram(const std::wstring& path) {
   std::wstring commandLine = L"\"" + path + L"\"";
   run.started = CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                &startup, &run.info) != 0;
-  g_runningProgram = run.started ? run.info.hProcess : nullptr;
+  RunningProgram = run.started ? run.info.hProcess : nullptr;
   return run;
 }
 
@@ -178,14 +175,14 @@ void EndProgram(ProgramRun* run) {
     TerminateProcess(run->info.hProcess, 99);
     WaitForSingleObject(run->info.hProcess, 5000);
   }
-  g_runningProgram = nullptr;
+  RunningProgram = nullptr;
   CloseHandle(run->info.hThread);
   CloseHandle(run->info.hProcess);
   run->started = false;
 }
 
 void EndRunningProgramNow() {
-  HANDLE program = g_runningProgram;
+  HANDLE program = RunningProgram;
   if (program != nullptr) {
     TerminateProcess(program, 99);
   }
@@ -200,19 +197,19 @@ bool WaitForExit(const ProgramRun& run, DWORD timeoutMs, DWORD* exitCode) {
 
 bool IsRunning(const ProgramRun& run) { return WaitForSingleObject(run.info.hProcess, 0) == WAIT_TIMEOUT; }
 
-HWND WaitForCaption(DWORD processId, const std::wstring& caption, DWORD timeoutMs) {
-  return WaitForWindow(WindowSearch{processId, nullptr, false, caption, nullptr}, timeoutMs);
+HWND WaitForCaption(DWORD processId, const std::wstring& caption, DWORD timeoutMs, DWORD pollMs) {
+  return WaitForWindow(WindowSearch{processId, nullptr, false, caption, nullptr}, timeoutMs, pollMs);
 }
 
-bool WaitForBox(DWORD processId, HWND dialog, DWORD timeoutMs, SeenBox* box) {
-  HWND window = WaitForWindow(WindowSearch{processId, dialog, true, L"", nullptr}, timeoutMs);
+bool WaitForBox(DWORD processId, HWND dialog, DWORD timeoutMs, SeenBox* box, DWORD pollMs) {
+  HWND window = WaitForWindow(WindowSearch{processId, dialog, true, L"", nullptr}, timeoutMs, pollMs);
   if (window == nullptr) {
     return false;
   }
   box->window = window;
   box->owner = GetWindow(window, GW_OWNER);
   box->caption = ReadTextOnceAnswering(window);
-  box->text = ReadTextOnceAnswering(GetDlgItem(window, kBoxTextId));
+  box->text = ReadTextOnceAnswering(GetDlgItem(window, BoxTextId));
   box->buttons.clear();
   box->icons = 0;
   EnumChildWindows(window, CollectBoxControl, reinterpret_cast<LPARAM>(box));
@@ -222,14 +219,7 @@ bool WaitForBox(DWORD processId, HWND dialog, DWORD timeoutMs, SeenBox* box) {
 bool DismissBox(const SeenBox& box, DWORD timeoutMs) {
   HWND okButton = GetDlgItem(box.window, IDOK);
   PostMessageW(box.window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(okButton));
-  DWORD deadline = DeadlineIn(timeoutMs);
-  while (IsWindow(box.window)) {
-    if (IsPast(deadline)) {
-      return false;
-    }
-    Sleep(kPollMs);
-  }
-  return true;
+  return WaitUntil(timeoutMs, [&] { return !IsWindow(box.window); });
 }
 
 bool NoBoxWithin(DWORD processId, HWND dialog, DWORD timeoutMs) {
@@ -239,7 +229,7 @@ bool NoBoxWithin(DWORD processId, HWND dialog, DWORD timeoutMs) {
 std::wstring ReadText(HWND window) {
   DWORD_PTR length = 0;
   if (window == nullptr || !SendTimed(window, WM_GETTEXTLENGTH, 0, 0, &length)) {
-    return kUnreadable;
+    return Unreadable;
   }
   std::wstring text(length + 1, L'\0');
   DWORD_PTR copied = 0;
@@ -309,31 +299,20 @@ HWND FocusedWindow(DWORD threadId) {
 }
 
 bool WaitForFocus(DWORD threadId, HWND expected, DWORD timeoutMs) {
-  DWORD deadline = DeadlineIn(timeoutMs);
-  while (FocusedWindow(threadId) != expected) {
-    if (IsPast(deadline)) {
-      return false;
-    }
-    Sleep(kPollMs);
-  }
-  return true;
+  return WaitUntil(timeoutMs, [&] { return FocusedWindow(threadId) == expected; });
 }
 
 bool WaitUntilHandled(HWND edit, DWORD timeoutMs) {
-  PostMessageW(edit, EM_SETSEL, kMarkStart, kMarkEnd);
-  DWORD deadline = DeadlineIn(timeoutMs);
-  for (;;) {
+  PostMessageW(edit, EM_SETSEL, MarkStart, MarkEnd);
+  bool marked = false;
+  WaitUntil(timeoutMs, [&] {
     DWORD start = 0;
     DWORD end = 0;
     SendTimed(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end), nullptr);
-    if (start == kMarkStart && end == static_cast<DWORD>(kMarkEnd)) {
-      return true;
-    }
-    if (IsPast(deadline) || !IsWindow(edit)) {
-      return false;
-    }
-    Sleep(kPollMs);
-  }
+    marked = start == MarkStart && end == static_cast<DWORD>(MarkEnd);
+    return marked || !IsWindow(edit);
+  });
+  return marked;
 }
 
 int SaveWindowShot(HWND window, const std::wstring& path) {
@@ -381,6 +360,15 @@ std::string ToUtf8(const std::wstring& text) {
   WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size, nullptr,
                       nullptr);
   return result;
+}
+
+std::wstring Widen(const std::string& text) {
+  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(size, L'\0');
+  if (size > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
+  }
+  return wide;
 }
 
 std::string Visible(const std::wstring& text) {

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,9 @@ struct SeenBox {
   int icons;                 // visible icon controls that show an icon
 };
 
-// Deadlines are absolute GetTickCount values.
-DWORD DeadlineIn(DWORD milliseconds);
-bool IsPast(DWORD deadline);
+// Checks the condition every pollMs until it holds (true) or timeoutMs
+// have passed (false); it is checked at least once.
+bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& condition, DWORD pollMs = 20);
 
 ProgramRun StartProgram(const std::wstring& path);
 // Ends a program that is still running (a failed test must not leave it).
@@ -36,13 +37,14 @@ void EndRunningProgramNow();
 bool WaitForExit(const ProgramRun& run, DWORD timeoutMs, DWORD* exitCode);
 bool IsRunning(const ProgramRun& run);
 
-// A visible top-level window of the process with exactly this caption.
-HWND WaitForCaption(DWORD processId, const std::wstring& caption, DWORD timeoutMs);
+// A visible top-level window of the process with exactly this caption
+// (looked for every pollMs: the benchmarks ask for 1 ms).
+HWND WaitForCaption(DWORD processId, const std::wstring& caption, DWORD timeoutMs, DWORD pollMs = 20);
 // Every top-level window of the process: class, caption, visibility; for
 // telling what the program showed when the expected window did not come.
 std::vector<std::string> DescribeWindows(DWORD processId);
 // A visible message box (#32770, other than `dialog`) of the process.
-bool WaitForBox(DWORD processId, HWND dialog, DWORD timeoutMs, SeenBox* box);
+bool WaitForBox(DWORD processId, HWND dialog, DWORD timeoutMs, SeenBox* box, DWORD pollMs = 20);
 // Presses OK and waits until the box is gone.
 bool DismissBox(const SeenBox& box, DWORD timeoutMs);
 // True when no message box of the process appears within the time.
@@ -74,6 +76,7 @@ bool WaitUntilHandled(HWND edit, DWORD timeoutMs);
 int SaveWindowShot(HWND window, const std::wstring& path);
 
 std::string ToUtf8(const std::wstring& text);
+std::wstring Widen(const std::string& text);  // from UTF-8
 // Text with control characters spelt as \r, \n, \xNN, for messages.
 std::string Visible(const std::wstring& text);
 
