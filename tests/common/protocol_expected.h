@@ -57,6 +57,19 @@ const SpeedRow SpeedRows[] = {
 };
 const size_t SpeedRowCount = sizeof SpeedRows / sizeof SpeedRows[0];
 
+// How the program talks to the module: a reply lands in a receive buffer of
+// 4096 bytes; a drain reads 64 bytes at a time until a read finds nothing; a
+// reply gets 50 empty polls 100 ms apart, counted again after every piece,
+// with a 1 ms pause after a piece that is still short.
+const size_t ReceiveBufferSize = 4096;
+const size_t DrainReadSize = 64;
+const unsigned ReplySilentPolls = 50;
+const unsigned ReplyPollMs = 100;
+const unsigned ReplyPiecePauseMs = 1;
+
+// Every box text is formed in 512 UTF-16 units, its terminator included.
+const size_t MessageBufferUnits = 512;
+
 // The lists one after another, as they go over the line.
 inline ByteList Concat(std::initializer_list<ByteList> lists) {
   ByteList all;
