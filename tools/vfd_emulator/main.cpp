@@ -154,7 +154,7 @@ void LogRecord(Emulator& e, const char* source) {
   AddString(f, "hex", HexString(r.data(), r.size()));
   for (size_t row = 0; row < 2; ++row) {
     Bytes text = RowText(r, row);
-    AddNumber(f, row == 0 ? "speed0" : "speed1", r[row * kRowSize]);
+    AddNumber(f, row == 0 ? "speed0" : "speed1", r[row * expected::RowSize]);
     AddString(f, row == 0 ? "row0" : "row1", EscapeText(text.data(), text.size()));
   }
   WriteEvent(e.log, "record", f);
@@ -209,7 +209,7 @@ void TakeDownLine(Emulator& e) {
 
 void HangUp(Emulator& e) {
   JsonFields f;
-  AddNumber(f, "record_bytes", static_cast<long long>(e.device.pending.size() - 4));
+  AddNumber(f, "record_bytes", static_cast<long long>(e.device.pending.size() - expected::WriteCommand.size()));
   AddString(f, "old_pts", e.port.slavePath);
   DiscardPartialCommand(e.device);
   e.outbox.clear();
