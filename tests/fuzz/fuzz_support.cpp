@@ -98,6 +98,31 @@ void FeedPortReads(SimPort* port, ReadStream* stream) {
   };
 }
 
+void TakeModuleFaults(ByteFeed* feed, SimModule* module) {
+  FaultSettings& faults = module->device.faults;
+  faults.mode = static_cast<FaultMode>(TakeByte(feed) % FaultModeCount);
+  faults.replyDelayMs = TakeByte(feed) * 40u;
+  switch (faults.mode) {
+    case FaultMode::Garbage: faults.garbage = TakeBytes(feed, TakeByte(feed) % 24); break;
+    case FaultMode::BadEnter: faults.badEnter = TakeBytes(feed, TakeByte(feed) % 24); break;
+    case FaultMode::BadQuery: faults.badQuery = TakeBytes(feed, TakeByte(feed) % 24); break;
+    case FaultMode::BadConfirm: faults.badConfirm = TakeBytes(feed, TakeByte(feed) % 24); break;
+    case FaultMode::Split:
+      faults.splitSize = TakeByte(feed) % 20;
+      faults.splitDelayMs = TakeU16(feed) % 12000;
+      break;
+    case FaultMode::Trickle: faults.trickleDelayMs = TakeU16(feed) % 2000; break;
+    case FaultMode::ExtraByte:
+      faults.extraByte = TakeByte(feed);
+      faults.extraDelayMs = TakeU16(feed) % 2000;
+      break;
+    case FaultMode::Hangup: faults.hangupAfter = TakeByte(feed) % 127 + 1; break;
+    default: break;
+  }
+  uint8_t type = TakeByte(feed);
+  if (type != 0xFF) faults.productType = TakeBytes(feed, type % 40);
+}
+
 // --- the transcript walker ---------------------------------------------
 
 TranscriptWalk BeginWalk(size_t firstEvent, uint64_t clockMs) {

@@ -60,6 +60,15 @@ bool NextReadResult(ReadStream* stream, DWORD size, Bytes* delivered);
 // Makes every read of the port come from the stream.
 void FeedPortReads(SimPort* port, ReadStream* stream);
 
+// How a module (the emulator's device logic on a simulated port) misbehaves:
+//   mode (selector % FaultModeCount, in FaultMode's order), reply delay (x 40 ms),
+//   the mode's own bytes: garbage, bad-enter, bad-query, bad-confirm: a count
+//     (% 24), then the bytes; split: size (% 20, 0 as 1), 16-bit pause (% 12000);
+//     trickle: 16-bit pause (% 2000); extra-byte: the byte, 16-bit pause
+//     (% 2000); hangup: after (% 127 + 1) record bytes;
+//   the product type: 0xFF the accepted one, else a count (% 40) and bytes.
+void TakeModuleFaults(ByteFeed* feed, SimModule* module);
+
 // A recorded run of simulated platform calls, walked in order. Every event
 // must come at the virtual time the walk expects: time moves only by the
 // sleeps the walk accepts and by a write that stalls on CTS.

@@ -16,8 +16,9 @@
 //   value count (% 12), each: name (count byte % 48, bytes), type, data
 //   ["Port": type, data]
 //   one behaviour byte for each port of kPortNames (bits 0-1: none, a
-//   display, a module with own answers, a raw read stream; bit 2 busy,
-//   bit 3 CTS down, bit 4 a fault byte follows), with its module bytes
+//   display, a module with faults, a raw read stream; bit 2 busy, bit 3 CTS
+//   down, bit 4 a fault byte follows), with its module's faults (see
+//   TakeModuleFaults)
 //   the read results of the raw streams to the end (see ReadStream)
 // Data: a selector below 0x80 picks a port name (bits 0-2, % 6) and a form
 // (bits 3-4: terminated, not terminated, an odd byte more, text then more
@@ -155,17 +156,6 @@ void TakeFault(ByteFeed* feed, SimPort* port) {
   *counters[fault % 7] = at;
 }
 
-void TakeOwnAnswers(ByteFeed* feed, SimModule* module) {
-  uint8_t flags = TakeByte(feed);
-  module->silent = (flags & 1) != 0;
-  if (flags & 2) module->enterReply = TakeBytes(feed, TakeByte(feed) % 8);
-  module->replyDelayMs = TakeByte(feed) * 40u;
-  if (flags & 4) {
-    module->splitAt = TakeByte(feed) % 5;
-    module->splitDelayMs = TakeU16(feed) % 8000;
-  }
-}
-
 void TakePorts(ByteFeed* feed, ReadStream* stream) {
   for (size_t i = 0; i < kPortCount; ++i) {
     uint8_t behaviour = TakeByte(feed);
@@ -173,9 +163,9 @@ void TakePorts(ByteFeed* feed, ReadStream* stream) {
     if ((behaviour & 3) == 0) continue;
     SimPort* port = SimAddPort(kPortNames[i]);
     port->busy = (behaviour & 4) != 0;
-    port->ctsUp = (behaviour & 8) == 0;
+    if (behaviour & 8) port->modemStatus = MS_DSR_ON;
     if (behaviour & 0x10) TakeFault(feed, port);
-    if ((behaviour & 3) == 2) TakeOwnAnswers(feed, SimAttachModule(port));
+    if ((behaviour & 3) == 2) TakeModuleFaults(feed, SimAttachModule(port));
     else if ((behaviour & 3) == 1) SimAttachModule(port);
     else FeedPortReads(port, stream);
     g_scene.ports[i] = port;

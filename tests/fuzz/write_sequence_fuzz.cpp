@@ -16,11 +16,8 @@
 //          SetCommTimeouts, read, write, short write
 //   speed (% 7 - 1), row 0 and row 1 (count byte, 0xFF: the factory text,
 //          else count % 100 little-endian units)
-//   module: flags (bit 0 silent, 1 verbatim product reply, 2 enter reply,
-//          3 confirmation, 4 product type, 5 split), delay byte (x 40 ms),
-//          then the chosen replies (count byte % 24 or % 40, bytes), the
-//          15-byte product type, split point and 16-bit split delay;
-//   or with a raw stream, the read results (see ReadStream) to the end.
+//   a module's faults (see TakeModuleFaults), or with a raw stream, the read
+//          results (see ReadStream) to the end.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -107,25 +104,6 @@ std::u16string TakeRowText(ByteFeed* feed, int row) {
   return TakeUnits(feed, count % 100);
 }
 
-void TakeModule(ByteFeed* feed, SimPort* port) {
-  SimModule* module = SimAttachModule(port);
-  uint8_t flags = TakeByte(feed);
-  module->silent = (flags & 0x01) != 0;
-  module->useProductTypeReply = (flags & 0x02) != 0;
-  module->replyDelayMs = TakeByte(feed) * 40u;
-  if (flags & 0x04) module->enterReply = TakeBytes(feed, TakeByte(feed) % 24);
-  if (flags & 0x08) module->confirmReply = TakeBytes(feed, TakeByte(feed) % 24);
-  if (flags & 0x02) module->productTypeReply = TakeBytes(feed, TakeByte(feed) % 40);
-  if (flags & 0x10) {
-    Bytes type = TakeBytes(feed, 15);
-    module->productType.assign(type.begin(), type.end());
-  }
-  if (flags & 0x20) {
-    module->splitAt = TakeByte(feed) % 20;
-    module->splitDelayMs = TakeU16(feed) % 12000;
-  }
-}
-
 void OnBox(const SimBox&) { g_scene.eventsAtBox.push_back(SimEvents().size()); }
 
 void BuildScene(ByteFeed* feed, ReadStream* stream) {
@@ -137,14 +115,14 @@ void BuildScene(ByteFeed* feed, ReadStream* stream) {
   g_scene.portText = TakePortText(feed, (flags >> 5) & 3);
   g_scene.usedName = g_scene.portText.substr(0, expected::PortNameMax);
   SimPort* port = SimAddPort(SimUtf8(g_scene.usedName.c_str()));
-  port->ctsUp = (flags & 0x04) == 0;
+  if (flags & 0x04) port->modemStatus = MS_DSR_ON;
   port->busy = (flags & 0x10) != 0;
   TakeFaults(feed, port);
   g_scene.speed = static_cast<int>(TakeByte(feed) % 7) - 1;
   g_scene.rowText[0] = TakeRowText(feed, 0);
   g_scene.rowText[1] = TakeRowText(feed, 1);
   if (g_scene.rawStream) FeedPortReads(port, stream);
-  else TakeModule(feed, port);
+  else TakeModuleFaults(feed, SimAttachModule(port));
   // A missing port is removed only now, so the input is read the same way.
   port->exists = (flags & 0x08) == 0;
   g_scene.port = port;

@@ -74,7 +74,7 @@ TEST_F(DisplayProbeTest, DisplayAnswersInTheProbesOrder) {
   ASSERT_EQ(port->writes.size(), 2u);
   EXPECT_EQ(port->writes[0], Bytes(EnterSetupMode, EnterSetupMode + sizeof EnterSetupMode));
   EXPECT_EQ(port->writes[1], Bytes(ExitSetupMode, ExitSetupMode + sizeof ExitSetupMode));
-  EXPECT_FALSE(module->inSetupMode);
+  EXPECT_FALSE(module->device.setupMode);
   ExpectPortAsBefore();
 }
 
@@ -94,20 +94,17 @@ TEST_F(DisplayProbeTest, EveryOutcomeFromTheProfileOnRestoresThePort) {
   const std::vector<ExchangeCase> cases = {
       {"display answers", [](SimPort*, SimModule*) {}, true, 1, 10 + 100 + 50},
       {"answer in two pieces 300 ms apart",
-       [](SimPort*, SimModule* m) {
-         m->splitAt = 2;
-         m->splitDelayMs = 300;
-       }, true, 1, -1},
+       [](SimPort*, SimModule* m) { SimControl(m, "mode split 2 300"); }, true, 1, -1},
       // The whole reply allowance: 50 empty polls 100 ms apart.
-      {"silent device", [](SimPort*, SimModule* m) { m->silent = true; }, false, 1, 10 + 5000 + 50},
-      {"garbage answer", [](SimPort*, SimModule* m) { m->enterReply = {'A', 'B', 'C', 'D'}; },
+      {"silent device", [](SimPort*, SimModule* m) { SimControl(m, "mode silent"); }, false, 1, 10 + 5000 + 50},
+      {"garbage answer", [](SimPort*, SimModule* m) { SimControl(m, "mode garbage 41 42 43 44"); },
        false, 1, 160},
       {"status byte not zero",
-       [](SimPort*, SimModule* m) { m->enterReply = {0x28, 0x65, 0x01, 0x01}; }, false, 1, 160},
+       [](SimPort*, SimModule* m) { SimControl(m, "mode bad-enter 28 65 01 01"); }, false, 1, 160},
       {"five bytes collected",
-       [](SimPort*, SimModule* m) { m->enterReply = {0x28, 0x65, 0x01, 0x00, 0x00}; }, false, 1,
+       [](SimPort*, SimModule* m) { SimControl(m, "mode extra-byte 00 0"); }, false, 1,
        160},
-      {"CTS down", [](SimPort* p, SimModule*) { p->ctsUp = false; }, false, 0, 10},
+      {"CTS down", [](SimPort* p, SimModule*) { p->modemStatus = MS_DSR_ON; }, false, 0, 10},
       {"modem status call fails", [](SimPort* p, SimModule*) { p->failModemStatus = 1; }, false,
        0, 10},
       {"line profile refused", [](SimPort* p, SimModule*) { p->failSetCommState = 1; }, false, 0,
@@ -121,12 +118,12 @@ TEST_F(DisplayProbeTest, EveryOutcomeFromTheProfileOnRestoresThePort) {
     SetUp();
     c.arrange(port, module);
     EXPECT_EQ(Probe("COM3"), c.answered);
-    EXPECT_EQ(module->exitCount, c.exitCommands);
+    EXPECT_EQ(SimCommandCount(module, "exit"), c.exitCommands);
     if (c.elapsedMs >= 0) {
       EXPECT_EQ(SimNow(), static_cast<uint64_t>(c.elapsedMs));
       EXPECT_EQ(SleptMs(), static_cast<uint64_t>(c.elapsedMs));
     }
-    if (!port->ctsUp) {
+    if (!(port->modemStatus & MS_CTS_ON)) {
       EXPECT_EQ(SimCountEvents("write"), 0);
     }
     // Line settings, then timeouts, then the handle, on every one of these paths.

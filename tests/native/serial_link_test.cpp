@@ -211,15 +211,15 @@ TEST_F(SerialLinkTest, PurgeClearsBothSides) {
 
 TEST_F(SerialLinkTest, IsCtsUpReadsTheCtsBit) {
   struct {
-    bool ctsUp;
+    DWORD modemStatus;
     int failAt;
     bool expected;
-  } cases[] = {{true, 0, true}, {false, 0, false}, {true, 1, false}};
+  } cases[] = {{MS_CTS_ON | MS_DSR_ON, 0, true}, {MS_DSR_ON, 0, false}, {MS_CTS_ON, 1, false}};
   for (const auto& c : cases) {
-    port->ctsUp = c.ctsUp;
+    port->modemStatus = c.modemStatus;
     port->modemCalls = 0;
     port->failModemStatus = c.failAt;
-    EXPECT_EQ(IsCtsUp(&link), c.expected) << c.ctsUp << " " << c.failAt;
+    EXPECT_EQ(IsCtsUp(&link), c.expected) << c.modemStatus << " " << c.failAt;
   }
 }
 
@@ -241,7 +241,7 @@ TEST_F(SerialLinkTest, WriteExactSucceedsOnlyWhenEveryByteIsTaken) {
     port->writeCalls = 0;
     port->failWrite = c.failWrite;
     port->shortWriteAt = c.shortWrite;
-    port->ctsUp = !c.ctsDown;
+    port->modemStatus = c.ctsDown ? MS_DSR_ON : MS_CTS_ON | MS_DSR_ON;
     port->dcb.fOutxCtsFlow = 1;
     port->written.clear();
     EXPECT_EQ(WriteExact(&link, command.data(), static_cast<DWORD>(command.size())), c.expected)

@@ -203,10 +203,10 @@ TEST(WriteSequenceTranscript, WriteSendsTheRecordBuiltFromTheFields) {
   Bytes row1 = Row(0x13, "Open 9-5 ~\x7F");
   EXPECT_EQ(Transcript(s), SuccessfulTranscript(row0, row1, "Startup Message write successful"));
   EXPECT_EQ(Boxes(s), std::vector<std::string>{kWriteOk});
-  EXPECT_EQ(s.module->record, Concat(row0, row1));
+  EXPECT_EQ(SimStoredRecord(s.module), Concat(row0, row1));
   EXPECT_EQ(s.result.outcome, WRITE_STORED);
   EXPECT_EQ(Bytes(s.result.record.bytes, s.result.record.bytes + 128), Concat(row0, row1));
-  EXPECT_FALSE(s.module->inSetupMode);
+  EXPECT_FALSE(s.module->device.setupMode);
   EXPECT_EQ(SimNow(), SleptMs()) << "time passed outside the sequence's own waits";
   EXPECT_EQ(SimNow(), 100u + 10 + 100 + 10 + 50 + 100 + 10 + 50);
   ExpectPortLeftAsFound(s);
@@ -220,7 +220,7 @@ TEST(WriteSequenceTranscript, FactoryDefaultSendsTheFactoryRecord) {
   Bytes row1 = Row(0x13, kDefaultRow1);
   EXPECT_EQ(Transcript(s), SuccessfulTranscript(row0, row1, "Success."));
   EXPECT_EQ(Boxes(s), std::vector<std::string>{kFactoryOk});
-  EXPECT_EQ(s.module->record, Concat(row0, row1));
+  EXPECT_EQ(SimStoredRecord(s.module), Concat(row0, row1));
   EXPECT_EQ(SimNow(), SleptMs());
   ExpectPortLeftAsFound(s);
 }
@@ -264,51 +264,43 @@ const FailureCase kFailureCases[] = {
      {"Error. | SetCommState() returned error."}, false, false, WRITE_OPEN_FAILED},
     {"SetCommTimeouts fails", WRITE_ACTION_WRITE, [](Scene& s) { s.port->failSetCommTimeouts = 1; },
      {"Error. | SetCommTimeouts() returned error."}, false, false, WRITE_OPEN_FAILED},
-    {"silent display", WRITE_ACTION_WRITE, [](Scene& s) { s.module->silent = true; },
+    {"silent display", WRITE_ACTION_WRITE, [](Scene& s) { SimControl(s.module, "mode silent"); },
      {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
     {"enter reply with a bad status", WRITE_ACTION_WRITE,
-     [](Scene& s) { s.module->enterReply = {0x28, 0x65, 0x01, 0x01
-}; }, {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
+     [](Scene& s) { SimControl(s.module, "mode bad-enter 28 65 01 01"); }, {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
     {"enter reply with an extra byte", WRITE_ACTION_WRITE,
-     [](Scene& s) { s.module->enterReply = {0x28, 0x65, 0x01, 0x00, 0x00}; }, {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
+     [](Scene& s) { SimControl(s.module, "mode extra-byte 00 0"); }, {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
     {"enter reply one byte short", WRITE_ACTION_FACTORY_DEFAULT,
-     [](Scene& s) { s.module->enterReply = {0x28, 0x65, 0x01}; }, {kFactoryFailed}, true, true, WRITE_NOT_CONFIRMED},
+     [](Scene& s) { SimControl(s.module, "mode bad-enter 28 65 01"); }, {kFactoryFailed}, true, true, WRITE_NOT_CONFIRMED},
     {"product type reply with an extra byte", WRITE_ACTION_WRITE,
-     [](Scene& s) {
-       s.module->useProductTypeReply = true;
-       s.module->productTypeReply = ProductReply(kGoodType + "!");
-     },
+     [](Scene& s) { SimControl(s.module, "product-type \"CU20029T307A01 !\""); },
      {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
     {"product type reply with a wrong function byte", WRITE_ACTION_WRITE,
-     [](Scene& s) {
-       s.module->useProductTypeReply = true;
-       s.module->productTypeReply = ProductReply(kGoodType);
-       s.module->productTypeReply[2] = 0x41;
-     },
+     [](Scene& s) { SimControl(s.module, "mode bad-query"); },
      {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
-    {"wrong product type", WRITE_ACTION_WRITE, [](Scene& s) { s.module->productType = "CU20029T307A02 "; },
+    {"wrong product type", WRITE_ACTION_WRITE, [](Scene& s) { SimControl(s.module, "product-type \"CU20029T307A02 \""); },
      {"Error: Incompatible VFD module | Product type: CU20029T307A02 \\r\\n\\r\\n\\r\\nVFD Module must be "
       "CU20029-T307A-01 ",
       "Startup Message write failed | Product type: CU20029T307A02 \\r\\nStartup Message write: (failed) "},
      true, true, WRITE_INCOMPATIBLE},
     {"wrong product type, factory default", WRITE_ACTION_FACTORY_DEFAULT,
-     [](Scene& s) { s.module->productType = "cu20029t307a01 "; },
+     [](Scene& s) { SimControl(s.module, "product-type \"cu20029t307a01 \""); },
      {"Error: Incompatible VFD module | Product type: cu20029t307a01 \\r\\n\\r\\n\\r\\nVFD Module must be "
       "CU20029-T307A-01 ",
       kFactoryFailed},
      true, true, WRITE_INCOMPATIBLE},
     {"product type with a zero byte", WRITE_ACTION_WRITE,
-     [](Scene& s) { s.module->productType = std::string("CU20029T307A01\0", 15); },
+     [](Scene& s) { SimControl(s.module, "product-type \"CU20029T307A01\\0\""); },
      {"Error: Incompatible VFD module | Product type: CU20029T307A01\\r\\n\\r\\n\\r\\nVFD Module must be "
       "CU20029-T307A-01 ",
       "Startup Message write failed | Product type: CU20029T307A01\\r\\nStartup Message write: (failed) "},
      true, true, WRITE_INCOMPATIBLE},
     {"confirmation with a bad status", WRITE_ACTION_WRITE,
-     [](Scene& s) { s.module->confirmReply = {0x28, 0x65, 0x32, 0x01}; }, {kWriteFailedGood}, true, true, WRITE_NOT_CONFIRMED},
-    {"confirmation missing", WRITE_ACTION_WRITE, [](Scene& s) { s.module->confirmReply = {}; },
+     [](Scene& s) { SimControl(s.module, "mode bad-confirm 28 65 32 01"); }, {kWriteFailedGood}, true, true, WRITE_NOT_CONFIRMED},
+    {"confirmation missing", WRITE_ACTION_WRITE, [](Scene& s) { SimControl(s.module, "mode no-confirm"); },
      {kWriteFailedGood}, true, true, WRITE_NOT_CONFIRMED},
     {"confirmation missing, factory default", WRITE_ACTION_FACTORY_DEFAULT,
-     [](Scene& s) { s.module->confirmReply = {}; }, {kFactoryFailed}, true, true, WRITE_NOT_CONFIRMED},
+     [](Scene& s) { SimControl(s.module, "mode no-confirm"); }, {kFactoryFailed}, true, true, WRITE_NOT_CONFIRMED},
 };
 
 TEST(WriteSequenceFailures, EachEndsWithItsBoxesAndThePortLeftAsFound) {
@@ -319,11 +311,11 @@ TEST(WriteSequenceFailures, EachEndsWithItsBoxesAndThePortLeftAsFound) {
     Press(s, c.action);
     EXPECT_EQ(Boxes(s), c.boxes);
     EXPECT_EQ(s.result.outcome, c.outcome);
-    EXPECT_EQ(s.module->exitCount, c.exitSent ? 1 : 0);
+    EXPECT_EQ(SimCommandCount(s.module, "exit"), c.exitSent ? 1 : 0);
     EXPECT_EQ(WritesOfSize(7), c.exitSent ? 1 : 0);
     ASSERT_FALSE(s.openHandlesAtBox.empty());
     EXPECT_EQ(s.openHandlesAtBox.back(), c.portOpenDuringLastBox ? 1 : 0);
-    EXPECT_FALSE(s.module->inSetupMode);
+    EXPECT_FALSE(s.module->device.setupMode);
     ExpectPortLeftAsFound(s);
   }
 }
@@ -358,7 +350,7 @@ TEST(WriteSequenceFailures, OpeningFailuresTouchNothingMore) {
 
 TEST(WriteSequenceFailures, SilentDisplayCostsTheFullReplyAllowance) {
   Scene& s = NewScene();
-  s.module->silent = true;
+  SimControl(s.module, "mode silent");
   Press(s, WRITE_ACTION_WRITE);
 
   uint64_t enterAt = 0, exitAt = 0;
@@ -370,16 +362,16 @@ TEST(WriteSequenceFailures, SilentDisplayCostsTheFullReplyAllowance) {
   }
   EXPECT_EQ(exitAt - enterAt, 5000u);
   EXPECT_EQ(polls, 50);
-  EXPECT_EQ(s.module->queryCount, 0);
+  EXPECT_EQ(SimCommandCount(s.module, "query"), 0);
   EXPECT_EQ(Boxes(s), std::vector<std::string>{kWriteFailedEmpty});
 }
 
 TEST(WriteSequenceFailures, WrongProductTypeSendsNoRecord) {
   Scene& s = NewScene();
-  s.module->productType = "CU20029T307A02 ";
+  SimControl(s.module, "product-type \"CU20029T307A02 \"");
   Press(s, WRITE_ACTION_WRITE);
 
-  EXPECT_EQ(s.module->writeCount, 0);
+  EXPECT_EQ(SimCommandCount(s.module, "write"), 0);
   EXPECT_EQ(WritesOfSize(4) + WritesOfSize(64), 0);
   EXPECT_EQ(s.dialog->boxes.size(), 2u);
   // The exit command goes out only after the incompatibility box is dismissed.
@@ -443,7 +435,7 @@ TEST(WriteSequenceFailures, EveryReadAndWriteFailureEndsAtOnce) {
       EXPECT_EQ(s.result.outcome, WRITE_IO_ERROR);
       EXPECT_EQ(CompleteWrites(), f.completeWritesBefore);
       EXPECT_EQ(WritesOfSize(7), f.exitAttempted ? 1 : 0);
-      EXPECT_EQ(s.module->exitCount, 0);
+      EXPECT_EQ(SimCommandCount(s.module, "exit"), 0);
       EXPECT_EQ(s.openHandlesAtBox, std::vector<int>{1});
       // Nothing is read or written after the failure.
       const SimEvent& last = SimEvents()[s.eventsAtBox.back() - 1];
@@ -457,7 +449,7 @@ TEST(WriteSequenceFailures, EveryReadAndWriteFailureEndsAtOnce) {
 // for its whole write timeout and then comes back short.
 TEST(WriteSequenceFailures, CtsHeldDownTimesOutTheEnterCommand) {
   Scene& s = NewScene();
-  s.port->ctsUp = false;
+  s.port->modemStatus = MS_DSR_ON;
   Press(s, WRITE_ACTION_WRITE);
 
   const std::vector<SimEvent>& events = SimEvents();
@@ -491,7 +483,7 @@ TEST(WriteSequencePortName, TwentyCharactersAreCutToSixteenAndTheRunGoesOn) {
   EXPECT_EQ(s.openHandlesAtBox.front(), 0) << "the cut is shown before the port is opened";
   EXPECT_EQ(s.dialog->portText, u"COM1234567890ABC");
   EXPECT_EQ(DevicePath(s), "\\\\.\\COM1234567890ABC");
-  EXPECT_TRUE(s.module->recordStored);
+  EXPECT_EQ(s.module->recordsStored, 1);
   ExpectPortLeftAsFound(s);
 }
 
@@ -546,7 +538,7 @@ TEST(WriteSequenceRows, RowCutAtAnAccentedLetterIsShownAndWrittenBack) {
   EXPECT_EQ(s.openHandlesAtBox.front(), 1);
   EXPECT_EQ(s.dialog->rowText[0], u"abc");
   EXPECT_EQ(s.dialog->rowTextSets[1], 0);
-  EXPECT_EQ(s.module->record, Concat(Row(0x13, "abc"), Row(0x13, "World")));
+  EXPECT_EQ(SimStoredRecord(s.module), Concat(Row(0x13, "abc"), Row(0x13, "World")));
 }
 
 TEST(WriteSequenceRows, BothRowsCutShowTwoBoxesInRowOrder) {
@@ -562,7 +554,7 @@ TEST(WriteSequenceRows, BothRowsCutShowTwoBoxesInRowOrder) {
                 kWriteOk}));
   EXPECT_EQ(s.dialog->rowText[0], u"");
   EXPECT_EQ(s.dialog->rowText[1], u"Kept part");
-  EXPECT_EQ(s.module->record, Concat(Row(0x13, ""), Row(0x13, "Kept part")));
+  EXPECT_EQ(SimStoredRecord(s.module), Concat(Row(0x13, ""), Row(0x13, "Kept part")));
 }
 
 TEST(WriteSequenceRows, RecordRowsFollowTheFieldsAndTheSpeed) {
@@ -589,7 +581,7 @@ TEST(WriteSequenceRows, RecordRowsFollowTheFieldsAndTheSpeed) {
     s.dialog->rowText[0] = c.row0;
     s.dialog->rowText[1] = c.row1;
     Press(s, WRITE_ACTION_WRITE);
-    EXPECT_EQ(Hex(s.module->record), Hex(c.record));
+    EXPECT_EQ(Hex(SimStoredRecord(s.module)), Hex(c.record));
     EXPECT_EQ(Boxes(s), std::vector<std::string>{kWriteOk});
     EXPECT_EQ(s.dialog->rowTextSets[0] + s.dialog->rowTextSets[1], 0);
     EXPECT_EQ(s.dialog->speedSets, 0);
@@ -630,14 +622,14 @@ TEST(WriteSequenceFactoryDefault, AlwaysSendsTheFactoryRecordWithoutRowBoxes) {
   s.dialog->rowText[0] = u"bad\ttext";
   s.dialog->speedSelection = 0;
   Press(s, WRITE_ACTION_FACTORY_DEFAULT);
-  Bytes first = s.module->record;
+  Bytes first = SimStoredRecord(s.module);
   s.dialog->rowText[1] = u"other\x80";
   s.dialog->speedSelection = -1;
   Press(s, WRITE_ACTION_FACTORY_DEFAULT);
 
-  EXPECT_EQ(s.module->writeCount, 2);
+  EXPECT_EQ(SimCommandCount(s.module, "write"), 2);
   EXPECT_EQ(first, Concat(Row(0x13, kDefaultRow0), Row(0x13, kDefaultRow1)));
-  EXPECT_EQ(s.module->record, first);
+  EXPECT_EQ(SimStoredRecord(s.module), first);
   EXPECT_EQ(Boxes(s), (std::vector<std::string>{kFactoryOk, kFactoryOk}));
   EXPECT_EQ(s.dialog->speedSelection, 3);
 }
@@ -672,7 +664,7 @@ TEST(WriteSequenceClose, ACloseDuringAnyBoxWaitsForTheEndOfTheSequence) {
       {"COM port name truncated to:", [](Scene& s) { s.dialog->portText += u"XYZ"; }, 1},
       {"Invalid character(s) in Row 0.", [](Scene& s) { s.dialog->rowText[0] = u"ab\tc"; }, 1},
       {"Invalid character(s) in Row 1.", [](Scene& s) { s.dialog->rowText[1] = u"\u00E9"; }, 1},
-      {"Error: Incompatible VFD module", [](Scene& s) { s.module->productType = "CU20029T307A02 "; }, 1},
+      {"Error: Incompatible VFD module", [](Scene& s) { SimControl(s.module, "product-type \"CU20029T307A02 \""); }, 1},
       {"Startup Message write successful", [](Scene&) {}, 1},
       {"Error.", [](Scene& s) { s.port->failRead = 3; }, 0},
   };
@@ -695,7 +687,7 @@ TEST(WriteSequenceClose, ACloseDuringAnyBoxWaitsForTheEndOfTheSequence) {
     EXPECT_EQ(closed.openHandlesAtClose, 0);
     EXPECT_EQ(closed.exitsAtClose, c.exitsSent);
     // A failed read ends the exchange on the spot, without the exit command.
-    EXPECT_EQ(s.module->inSetupMode, c.exitsSent == 0);
+    EXPECT_EQ(s.module->device.setupMode, c.exitsSent == 0);
     ExpectPortLeftAsFound(s);
   }
 }
@@ -715,7 +707,7 @@ TEST(WriteSequenceClose, NoSecondSequenceStartsInsideABox) {
   s.dialog->onBox = [&](const SimBox&) { nested = RunGuardedWriteSequence(SimFrontEnd(), WRITE_ACTION_WRITE).outcome; };
   EXPECT_EQ(RunGuardedWriteSequence(SimFrontEnd(), WRITE_ACTION_WRITE).outcome, WRITE_STORED);
   EXPECT_EQ(nested, WRITE_NOTHING_RUN);
-  EXPECT_EQ(s.module->writeCount, 1);
+  EXPECT_EQ(SimCommandCount(s.module, "write"), 1);
 }
 
 }  // namespace
