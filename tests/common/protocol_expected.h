@@ -131,6 +131,13 @@ inline std::string Format(const char* format, const std::string& argument) {
   return out;
 }
 
+// Each byte as one UTF-16 unit, as the program widens the module's bytes.
+inline std::u16string Wide(const std::string& text) {
+  std::u16string out;
+  for (unsigned char c : text) out += static_cast<char16_t>(c);
+  return out;
+}
+
 }  // namespace expected
 
 // Upper-case hex, bytes separated by one space ("1F 28 65").

@@ -2,32 +2,28 @@
 // and the transcript walker.
 #include "fuzz_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "serial/serial_link.h"
-
-const Bytes kEnterCommand = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
-const Bytes kQueryCommand = {0x1F, 0x28, 0x65, 0x40, 0x30};
-const Bytes kWriteCommand = {0x1F, 0x28, 0x65, 0x32};
-const Bytes kExitCommand = {0x1F, 0x28, 0x65, 0x02, 0x4F, 0x55, 0x54};
-const Bytes kEnterAccepted = {0x28, 0x65, 0x01, 0x00};
-const Bytes kWriteConfirmed = {0x28, 0x65, 0x32, 0x00};
-const std::string kAcceptedType = "CU20029T307A01 ";
 
 namespace {
 
 const size_t kDumpedEventsMax = 400;
+const size_t kDumpedBytesMax = 48;
 const DWORD kReadPieceMax = 4600;
 const uint8_t kSelectorEmpty = 0x00;
 const uint8_t kSelectorFail = 0x01;
 const uint8_t kSelectorLong = 0xF0;
 
+// Long reads are cut to their first bytes.
 void DumpEvent(size_t index, const SimEvent& e) {
+  std::string hex = HexOf(e.bytes.data(), std::min<size_t>(e.bytes.size(), kDumpedBytesMax));
+  if (e.bytes.size() > kDumpedBytesMax) hex += " ...(" + std::to_string(e.bytes.size()) + " bytes)";
   std::fprintf(stderr, "  #%zu t=%llu %s%s value=%u %s\n", index,
                static_cast<unsigned long long>(e.timeMs), e.kind.c_str(), e.ok ? "" : " (failed)",
-               static_cast<unsigned>(e.value), Hex(e.bytes).c_str());
+               static_cast<unsigned>(e.value), hex.c_str());
 }
 
 }  // namespace
@@ -172,29 +168,29 @@ bool WalkRead(TranscriptWalk* walk, DWORD size, Bytes* bytes) {
 
 bool WalkDrain(TranscriptWalk* walk) {
   Bytes bytes;
-  if (!WalkRead(walk, DrainReadSize, &bytes)) return false;
+  if (!WalkRead(walk, expected::DrainReadSize, &bytes)) return false;
   do {
-    if (!WalkRead(walk, DrainReadSize, &bytes)) return false;
+    if (!WalkRead(walk, expected::DrainReadSize, &bytes)) return false;
   } while (!bytes.empty());
   return true;
 }
 
 bool WalkReply(TranscriptWalk* walk, DWORD minimumCount, Bytes* collected) {
   collected->clear();
-  DWORD silentPolls = 0;
-  while (collected->size() < ReceiveBufferSize) {
+  unsigned silentPolls = 0;
+  while (collected->size() < expected::ReceiveBufferSize) {
     Bytes piece;
-    DWORD room = ReceiveBufferSize - static_cast<DWORD>(collected->size());
+    DWORD room = static_cast<DWORD>(expected::ReceiveBufferSize - collected->size());
     if (!WalkRead(walk, room, &piece)) return false;
     if (!piece.empty()) {
       collected->insert(collected->end(), piece.begin(), piece.end());
       if (collected->size() >= minimumCount) return true;
-      WalkSleep(walk, ReplyPiecePauseMs);
+      WalkSleep(walk, expected::ReplyPiecePauseMs);
       silentPolls = 0;
       continue;
     }
-    WalkSleep(walk, ReplyPollIntervalMs);
-    if (++silentPolls >= ReplySilentPolls) return true;
+    WalkSleep(walk, expected::ReplyPollMs);
+    if (++silentPolls >= expected::ReplySilentPolls) return true;
   }
   return true;
 }
@@ -206,7 +202,7 @@ bool WalkWrite(TranscriptWalk* walk, const Bytes& bytes) {
                                           std::to_string(bytes.size()) + where);
   FUZZ_CHECK(e.bytes.size() <= bytes.size() &&
                  std::equal(e.bytes.begin(), e.bytes.end(), bytes.begin()),
-             "wrote " + Hex(e.bytes) + " instead of " + Hex(bytes) + where);
+             "wrote " + HexOf(e.bytes) + " instead of " + HexOf(bytes) + where);
   if (e.timeMs != walk->clockMs) {
     // Output waits for CTS until the write total timeout, then ends short.
     uint64_t stall = 2ull * bytes.size() + walk->writeTimeoutConstantMs;
@@ -231,13 +227,3 @@ bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
   return std::memcmp(&a, &b, sizeof(COMMTIMEOUTS)) == 0;
 }
 
-std::string Hex(const Bytes& bytes) {
-  std::string out;
-  char piece[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i == 48) return out + " ...(" + std::to_string(bytes.size()) + " bytes)";
-    std::snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", bytes[i]);
-    out += piece;
-  }
-  return out;
-}

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol_expected.h"
 #include "sim_port.h"
 #include "win_types.h"
 
@@ -84,8 +85,8 @@ const SimEvent& PeekEvent(const TranscriptWalk* walk);  // FuzzFail at the end
 // The next event, which must be of this kind; checks its time.
 const SimEvent& TakeEvent(TranscriptWalk* walk, const std::string& kind);
 void WalkSleep(TranscriptWalk* walk, DWORD ms);
-// DrainInput: 64-byte reads, at least two, until the first empty read after
-// the first. False where a read failed.
+// DrainInput: reads of expected::DrainReadSize, at least two, until the first
+// empty read after the first. False where a read failed.
 bool WalkDrain(TranscriptWalk* walk);
 // ReadReply(minimum): the bytes collected go to *collected, and they must be
 // what ReceiveBuffer now holds. False where a read failed.
@@ -94,16 +95,6 @@ bool WalkReply(TranscriptWalk* walk, DWORD minimumCount, Bytes* collected);
 // accepted). A write that stalls on CTS may only cost its write timeout.
 bool WalkWrite(TranscriptWalk* walk, const Bytes& bytes);
 int EventsTaken(const TranscriptWalk* walk);
-
-// The command bytes and replies as the module documents them, written out
-// here rather than taken from the program, so a wrong constant shows up.
-extern const Bytes kEnterCommand;
-extern const Bytes kQueryCommand;
-extern const Bytes kWriteCommand;
-extern const Bytes kExitCommand;
-extern const Bytes kEnterAccepted;
-extern const Bytes kWriteConfirmed;
-extern const std::string kAcceptedType;
 
 // Settings written with SetCommState or SetCommTimeouts, every attempt in
 // order, the failAt-th (from 1) failing: true when every successful change
@@ -132,6 +123,5 @@ bool IsPutBackAfterChange(const std::vector<Settings>& attempts, int failAt, con
 std::u16string TextUpToZero(const Utf16Unit* text);
 bool SameDcb(const DCB& a, const DCB& b);
 bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b);
-std::string Hex(const Bytes& bytes);
 
 #endif  // VFD_FUZZ_SUPPORT_H

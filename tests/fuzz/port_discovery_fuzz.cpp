@@ -207,12 +207,12 @@ bool WalkProbeExchange(TranscriptWalk* walk) {
   const SimEvent& modem = TakeEvent(walk, "modem");
   if (!modem.ok || !(modem.value & MS_CTS_ON)) return false;
   walk->writeTimeoutConstantMs = 4000;
-  if (!WalkWrite(walk, kEnterCommand)) return false;
+  if (!WalkWrite(walk, expected::EnterCommand)) return false;
   Bytes reply;
   if (!WalkReply(walk, 4, &reply)) return false;
-  WalkWrite(walk, kExitCommand);  // sent whatever came back; its result does not count
+  WalkWrite(walk, expected::ExitCommand);  // sent whatever came back; its result does not count
   WalkSleep(walk, 50);
-  return reply == kEnterAccepted;
+  return reply == expected::EnterAccepted;
 }
 
 ProbeSession WalkProbe(TranscriptWalk* walk) {

@@ -38,7 +38,7 @@ void CheckReply(SerialLink* link, DWORD minimum) {
   FUZZ_CHECK(ok == expectedOk, "ReadReply's error flag is wrong");
   FUZZ_CHECK(SimNow() == walk.clockMs, "ReadReply spent time outside its pauses");
   if (!ok) return;
-  FUZZ_CHECK(count <= ReceiveBufferSize, "count beyond ReceiveBuffer");
+  FUZZ_CHECK(count <= expected::ReceiveBufferSize, "count beyond ReceiveBuffer");
   FUZZ_CHECK(count == collected.size(), "count is not the number of bytes read");
   FUZZ_CHECK(count == 0 || std::memcmp(ReceiveBuffer, collected.data(), count) == 0,
              "ReceiveBuffer does not hold the bytes in the order they came");

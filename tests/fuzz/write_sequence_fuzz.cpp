@@ -31,17 +31,16 @@
 
 namespace {
 
-const std::u16string kDefaultRow[2] = {
-    u"QV rm7700 All-in-One Point of Sale System          ",
-    u" .... Thank You and Have a Nice Day ....           ",
-};
-const std::u16string kCaptionError = u"Error.";
-const std::u16string kCaptionOpenFailed = u"Error.  Could not open COM port:";
-const std::u16string kCaptionPortCut = u"COM port name truncated to:";
-const std::u16string kCaptionIncompatible = u"Error: Incompatible VFD module";
-const std::u16string kCaptionWriteOk = u"Startup Message write successful";
-const std::u16string kCaptionWriteFailed = u"Startup Message write failed";
-const std::u16string kCaptionFactoryOk = u"Success.";
+using expected::Format;
+using expected::Wide;
+namespace text = expected::text;
+
+const std::u16string DefaultRow[2] = {Wide(expected::DefaultRow0), Wide(expected::DefaultRow1)};
+const std::u16string CaptionError = Wide(text::CaptionError);
+const std::u16string CaptionOpenFailed = Wide(text::CaptionOpenFailed);
+const std::u16string CaptionWriteOk = Wide(text::CaptionWriteOk);
+const std::u16string CaptionWriteFailed = Wide(text::CaptionWriteFailed);
+const std::u16string CaptionFactoryOk = Wide(text::CaptionFactoryRestored);
 
 struct ExpectedBox {
   std::u16string caption;
@@ -71,7 +70,7 @@ enum Stretch { GOES_ON, LEAVES, READ_ERROR, WRITE_ERROR };
 struct Model {
   TranscriptWalk walk;
   std::vector<ExpectedBox> boxes;
-  std::u16string productType;
+  std::string productType;  // the bytes shown, up to the first zero
   bool confirmed;
   bool exitAttempted;
   std::u16string rowField[2];
@@ -100,7 +99,7 @@ void TakeFaults(ByteFeed* feed, SimPort* port) {
 
 std::u16string TakeRowText(ByteFeed* feed, int row) {
   uint8_t count = TakeByte(feed);
-  if (count == 0xFF) return kDefaultRow[row];
+  if (count == 0xFF) return DefaultRow[row];
   return TakeUnits(feed, count % 100);
 }
 
@@ -138,13 +137,12 @@ void BuildScene(ByteFeed* feed, ReadStream* stream) {
 
 // --- the model of one press --------------------------------------------
 
-void ExpectBox(Model* model, const std::u16string& caption, const std::u16string& text) {
-  model->boxes.push_back({caption, text, model->walk.next});
+void ExpectBox(Model* model, const std::u16string& caption, const std::u16string& boxText) {
+  model->boxes.push_back({caption, boxText, model->walk.next});
 }
 
-std::u16string Formatted(const std::u16string& before, const std::u16string& argument,
-                         const std::u16string& after) {
-  return before + argument + after;
+void ExpectBox(Model* model, const char* caption, const std::string& boxText) {
+  ExpectBox(model, Wide(caption), Wide(boxText));
 }
 
 // Steps 1 to 5. False when the sequence ends here.
@@ -153,26 +151,26 @@ bool WalkOpening(Model* model) {
   if (PeekEvent(&model->walk).kind == "open-failed") {
     const SimEvent& e = TakeEvent(&model->walk, "open-failed");
     FUZZ_CHECK(e.port == path, "opened " + e.port + " instead of " + path);
-    ExpectBox(model, kCaptionOpenFailed, g_scene.usedName);
+    ExpectBox(model, CaptionOpenFailed, g_scene.usedName);
     return false;
   }
   FUZZ_CHECK(TakeEvent(&model->walk, "open").port == path, "opened the wrong port");
-  std::u16string failure;
+  const char* failure = nullptr;
   if (!TakeEvent(&model->walk, "get-state").ok) {
-    failure = u"GetCommState() returned error.";
+    failure = text::GetStateFailed;
   } else if (!TakeEvent(&model->walk, "set-state").ok) {
-    failure = u"SetCommState() returned error.";
+    failure = text::SetStateFailed;
   } else if (!TakeEvent(&model->walk, "set-timeouts").ok) {
     // The write profile is already in force: it is taken back as well.
     TakeEvent(&model->walk, "set-state");
-    failure = u"SetCommTimeouts() returned error.";
+    failure = text::SetTimeoutsFailed;
   }
-  if (failure.empty()) {
+  if (failure == nullptr) {
     model->walk.writeTimeoutConstantMs = 5000;
     return true;
   }
   TakeEvent(&model->walk, "close");
-  ExpectBox(model, kCaptionError, failure);
+  ExpectBox(model, text::CaptionError, failure);
   return false;
 }
 
@@ -185,72 +183,61 @@ Stretch DrainWriteReply(Model* model, const Bytes& command, DWORD minimum, Bytes
 
 Stretch WalkEnter(Model* model) {
   Bytes reply;
-  Stretch result = DrainWriteReply(model, kEnterCommand, 4, &reply);
+  Stretch result = DrainWriteReply(model, expected::EnterCommand, expected::EnterAccepted.size(), &reply);
   if (result != GOES_ON) return result;
-  return reply == kEnterAccepted ? GOES_ON : LEAVES;
+  return reply == expected::EnterAccepted ? GOES_ON : LEAVES;
 }
 
 Stretch WalkProductType(Model* model) {
+  const Bytes& lead = expected::ProductTypeLead;
   WalkSleep(&model->walk, 10);
   Bytes reply;
-  Stretch result = DrainWriteReply(model, kQueryCommand, 18, &reply);
+  Stretch result = DrainWriteReply(model, expected::QueryCommand, lead.size() + expected::ProductTypeLength, &reply);
   if (result != GOES_ON) return result;
-  if (reply.size() != 18 || reply[0] != 0x28 || reply[1] != 0x65 || reply[2] != 0x40) return LEAVES;
-  for (size_t i = 3; i < 18 && reply[i] != 0; ++i) model->productType += reply[i];
-  bool accepted = std::equal(reply.begin() + 3, reply.end(), kAcceptedType.begin());
+  if (reply.size() != lead.size() + expected::ProductTypeLength || !std::equal(lead.begin(), lead.end(), reply.begin()))
+    return LEAVES;
+  std::string type(reply.begin() + lead.size(), reply.end());
+  model->productType = type.substr(0, type.find('\0'));
   WalkSleep(&model->walk, 10);
   if (!WalkDrain(&model->walk)) return READ_ERROR;
-  if (accepted) return GOES_ON;
-  ExpectBox(model, kCaptionIncompatible,
-            Formatted(u"Product type: ", model->productType,
-                      u"\r\n\r\n\r\nVFD Module must be CU20029-T307A-01 "));
+  if (type == expected::AcceptedProductType) return GOES_ON;
+  ExpectBox(model, text::CaptionIncompatible, Format(text::Incompatible, model->productType));
   return LEAVES;
 }
 
-// The 64 bytes of one row from its field, with the box when it is cut.
-Bytes ModelRow(Model* model, int row, BYTE speed) {
-  std::u16string considered = TextUpToZero(g_scene.rowText[row].substr(0, 63).c_str());
+// The text one row sends (the part of its field before the first character
+// the module cannot show), with the box when the field was cut.
+std::string ModelRowText(Model* model, int row) {
+  std::u16string considered = TextUpToZero(g_scene.rowText[row].substr(0, expected::RowTextMax).c_str());
   size_t kept = 0;
   while (kept < considered.size() && considered[kept] >= 0x20 && considered[kept] <= 0x7F) ++kept;
-  Bytes bytes(64, 0);
-  bytes[0] = speed;
-  for (size_t i = 0; i < kept; ++i) bytes[1 + i] = static_cast<BYTE>(considered[i]);
+  std::string keptText(considered.begin(), considered.begin() + kept);
   if (kept < considered.size()) {
-    std::u16string keptText = considered.substr(0, kept);
-    model->rowField[row] = keptText;
-    std::u16string header = row == 0 ? u"Row 0 truncated to:          \r\n\r\n"
-                                     : u"Row 1 truncated to:          \r\n\r\n";
-    ExpectBox(model, row == 0 ? u"Invalid character(s) in Row 0." : u"Invalid character(s) in Row 1.",
-              Formatted(header, keptText, u"\r\n"));
+    model->rowField[row] = considered.substr(0, kept);
+    if (row == 0) ExpectBox(model, text::CaptionRow0Cut, Format(text::Row0Cut, keptText));
+    else ExpectBox(model, text::CaptionRow1Cut, Format(text::Row1Cut, keptText));
   }
-  return bytes;
+  return keptText;
 }
 
-Bytes FactoryRow(const std::u16string& text) {
-  Bytes bytes(64, 0);
-  bytes[0] = 0x13;
-  for (size_t i = 0; i < text.size(); ++i) bytes[1 + i] = static_cast<BYTE>(text[i]);
-  return bytes;
+Bytes ModelRecord(Model* model) {
+  if (g_scene.action == WRITE_ACTION_FACTORY_DEFAULT) return expected::FactoryRecord();
+  BYTE speed = g_scene.speed < 0 ? expected::NoSelectionSpeedCode : expected::SpeedRows[g_scene.speed].code;
+  std::string row0 = ModelRowText(model, 0);
+  return expected::Record(speed, row0, ModelRowText(model, 1));
 }
 
 Stretch WalkRecord(Model* model) {
-  if (!WalkWrite(&model->walk, kWriteCommand)) return WRITE_ERROR;
+  if (!WalkWrite(&model->walk, expected::WriteCommand)) return WRITE_ERROR;
   WalkSleep(&model->walk, 50);
-  Bytes rows[2];
-  if (g_scene.action == WRITE_ACTION_FACTORY_DEFAULT) {
-    rows[0] = FactoryRow(kDefaultRow[0]);
-    rows[1] = FactoryRow(kDefaultRow[1]);
-  } else {
-    BYTE speed = g_scene.speed < 0 ? 0x12 : static_cast<BYTE>(0x10 + g_scene.speed);
-    rows[0] = ModelRow(model, 0, speed);
-    rows[1] = ModelRow(model, 1, speed);
-  }
-  if (!WalkWrite(&model->walk, rows[0])) return WRITE_ERROR;
-  if (!WalkWrite(&model->walk, rows[1])) return WRITE_ERROR;
+  Bytes record = ModelRecord(model);
+  const size_t rowSize = expected::RowSize;
+  if (!WalkWrite(&model->walk, Bytes(record.begin(), record.begin() + rowSize))) return WRITE_ERROR;
+  if (!WalkWrite(&model->walk, Bytes(record.begin() + rowSize, record.end()))) return WRITE_ERROR;
   WalkSleep(&model->walk, 100);
   Bytes reply;
-  if (!WalkReply(&model->walk, 4, &reply)) return READ_ERROR;
-  model->confirmed = reply == kWriteConfirmed;
+  if (!WalkReply(&model->walk, expected::WriteConfirmed.size(), &reply)) return READ_ERROR;
+  model->confirmed = reply == expected::WriteConfirmed;
   WalkSleep(&model->walk, 10);
   return WalkDrain(&model->walk) ? GOES_ON : READ_ERROR;
 }
@@ -263,21 +250,17 @@ Stretch WalkExchange(Model* model) {
   if (result == GOES_ON) result = WalkRecord(model);
   if (result == READ_ERROR || result == WRITE_ERROR) return result;
   model->exitAttempted = true;
-  return WalkWrite(&model->walk, kExitCommand) ? GOES_ON : WRITE_ERROR;
+  return WalkWrite(&model->walk, expected::ExitCommand) ? GOES_ON : WRITE_ERROR;
 }
 
 void WalkFinish(Model* model, Stretch result) {
   bool factory = g_scene.action == WRITE_ACTION_FACTORY_DEFAULT;
-  if (result == READ_ERROR) ExpectBox(model, kCaptionError, u"Error reading from COM port.");
-  else if (result == WRITE_ERROR) ExpectBox(model, kCaptionError, u"Error writing to COM port.");
-  else if (factory && model->confirmed) ExpectBox(model, kCaptionFactoryOk, u"Factory default restored.");
-  else if (factory) ExpectBox(model, kCaptionError, u"Factory default restoration failed.");
-  else if (model->confirmed)
-    ExpectBox(model, kCaptionWriteOk, Formatted(u"Product type: ", model->productType,
-                                                u"\r\nStartup Message write: (OK)     "));
-  else
-    ExpectBox(model, kCaptionWriteFailed, Formatted(u"Product type: ", model->productType,
-                                                    u"\r\nStartup Message write: (failed) "));
+  if (result == READ_ERROR) ExpectBox(model, text::CaptionError, text::ReadError);
+  else if (result == WRITE_ERROR) ExpectBox(model, text::CaptionError, text::WriteError);
+  else if (factory && model->confirmed) ExpectBox(model, text::CaptionFactoryRestored, text::FactoryRestored);
+  else if (factory) ExpectBox(model, text::CaptionError, text::FactoryFailed);
+  else if (model->confirmed) ExpectBox(model, text::CaptionWriteOk, Format(text::WriteOk, model->productType));
+  else ExpectBox(model, text::CaptionWriteFailed, Format(text::WriteFailed, model->productType));
   WalkSleep(&model->walk, 50);
   TakeEvent(&model->walk, "set-state");
   TakeEvent(&model->walk, "close");
@@ -289,10 +272,11 @@ Model WalkPress() {
   model.rowField[0] = g_scene.rowText[0];
   model.rowField[1] = g_scene.rowText[1];
   if (g_scene.action == WRITE_ACTION_FACTORY_DEFAULT) {
-    model.rowField[0] = kDefaultRow[0];
-    model.rowField[1] = kDefaultRow[1];
+    model.rowField[0] = DefaultRow[0];
+    model.rowField[1] = DefaultRow[1];
   }
-  if (g_scene.portText.size() > expected::PortNameMax) ExpectBox(&model, kCaptionPortCut, g_scene.usedName);
+  if (g_scene.portText.size() > expected::PortNameMax)
+    ExpectBox(&model, Wide(text::CaptionPortCut), g_scene.usedName);
   if (WalkOpening(&model)) WalkFinish(&model, WalkExchange(&model));
   FUZZ_CHECK(IsWalkAtEnd(&model.walk), "platform calls after the sequence should have ended, at #" +
                                            std::to_string(model.walk.next));
@@ -314,14 +298,14 @@ void CheckBoxes(const Model& model) {
   // Exactly one outcome or error box, and it is the last.
   int outcomes = 0;
   for (const SimBox& box : shown) {
-    bool outcome = box.caption == kCaptionError || box.caption == kCaptionOpenFailed ||
-                   box.caption == kCaptionWriteOk || box.caption == kCaptionWriteFailed ||
-                   box.caption == kCaptionFactoryOk;
+    bool outcome = box.caption == CaptionError || box.caption == CaptionOpenFailed ||
+                   box.caption == CaptionWriteOk || box.caption == CaptionWriteFailed ||
+                   box.caption == CaptionFactoryOk;
     outcomes += outcome ? 1 : 0;
     FUZZ_CHECK(!outcome || &box == &shown.back(), "an outcome box that is not the last");
   }
   FUZZ_CHECK(outcomes == 1, std::to_string(outcomes) + " outcome boxes");
-  bool claimsSuccess = shown.back().caption == kCaptionWriteOk || shown.back().caption == kCaptionFactoryOk;
+  bool claimsSuccess = shown.back().caption == CaptionWriteOk || shown.back().caption == CaptionFactoryOk;
   FUZZ_CHECK(!claimsSuccess || model.confirmed, "success shown without 28 65 32 00 from the module");
 }
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "discovery/display_probe.h"
-#include "protocol/display_protocol.h"
+#include "protocol_expected.h"
 #include "sim_port.h"
 
 namespace {
@@ -72,8 +72,8 @@ TEST_F(DisplayProbeTest, DisplayAnswersInTheProbesOrder) {
   EXPECT_EQ(Trace(), expected);
   EXPECT_EQ(SimEvents().front().port, "\\\\.\\COM3");
   ASSERT_EQ(port->writes.size(), 2u);
-  EXPECT_EQ(port->writes[0], Bytes(EnterSetupMode, EnterSetupMode + sizeof EnterSetupMode));
-  EXPECT_EQ(port->writes[1], Bytes(ExitSetupMode, ExitSetupMode + sizeof ExitSetupMode));
+  EXPECT_EQ(port->writes[0], expected::EnterCommand);
+  EXPECT_EQ(port->writes[1], expected::ExitCommand);
   EXPECT_FALSE(module->device.setupMode);
   ExpectPortAsBefore();
 }
@@ -90,7 +90,6 @@ struct ExchangeCase {
 };
 
 TEST_F(DisplayProbeTest, EveryOutcomeFromTheProfileOnRestoresThePort) {
-  const Bytes enterOk = {0x28, 0x65, 0x01, 0x00};
   const std::vector<ExchangeCase> cases = {
       {"display answers", [](SimPort*, SimModule*) {}, true, 1, 10 + 100 + 50},
       {"answer in two pieces 300 ms apart",
