@@ -9,6 +9,7 @@
 
 #include "discovery/display_probe.h"
 #include "protocol_expected.h"
+#include "serial/serial_link.h"
 #include "sim_port.h"
 
 namespace {
@@ -78,51 +79,53 @@ TEST_F(DisplayProbeTest, DisplayAnswersInTheProbesOrder) {
   ExpectPortAsBefore();
 }
 
-// Every path from the line profile on: the outcome, whether the module was
+// Every path from the line profile on: the verdict, whether the module was
 // told to leave set-up mode, and the virtual time the probe took (all of it
 // its own waits).
 struct ExchangeCase {
   const char* what;
   std::function<void(SimPort*, SimModule*)> arrange;
-  bool answered;
+  ProbeVerdict verdict;
   int exitCommands;
   int64_t elapsedMs;  // -1: not checked
 };
 
 TEST_F(DisplayProbeTest, EveryOutcomeFromTheProfileOnRestoresThePort) {
   const std::vector<ExchangeCase> cases = {
-      {"display answers", [](SimPort*, SimModule*) {}, true, 1, 10 + 100 + 50},
+      {"display answers", [](SimPort*, SimModule*) {}, PROBE_FOUND, 1, 10 + 100 + 50},
       {"answer in two pieces 300 ms apart",
-       [](SimPort*, SimModule* m) { SimControl(m, "mode split 2 300"); }, true, 1, -1},
+       [](SimPort*, SimModule* m) { SimControl(m, "mode split 2 300"); }, PROBE_FOUND, 1, -1},
       // The whole reply allowance: 50 empty polls 100 ms apart.
-      {"silent device", [](SimPort*, SimModule* m) { SimControl(m, "mode silent"); }, false, 1, 10 + 5000 + 50},
+      {"silent device", [](SimPort*, SimModule* m) { SimControl(m, "mode silent"); }, PROBE_NO_ANSWER, 1,
+       10 + 5000 + 50},
       {"garbage answer", [](SimPort*, SimModule* m) { SimControl(m, "mode garbage 41 42 43 44"); },
-       false, 1, 160},
-      {"status byte not zero",
-       [](SimPort*, SimModule* m) { SimControl(m, "mode bad-enter 28 65 01 01"); }, false, 1, 160},
-      {"five bytes collected",
-       [](SimPort*, SimModule* m) { SimControl(m, "mode extra-byte 00 0"); }, false, 1,
-       160},
-      {"CTS down", [](SimPort* p, SimModule*) { p->modemStatus = MS_DSR_ON; }, false, 0, 10},
-      {"modem status call fails", [](SimPort* p, SimModule*) { p->failModemStatus = 1; }, false,
-       0, 10},
-      {"line profile refused", [](SimPort* p, SimModule*) { p->failSetCommState = 1; }, false, 0,
-       0},
-      {"command write fails", [](SimPort* p, SimModule*) { p->failWrite = 1; }, false, 0, 10},
-      {"command write short", [](SimPort* p, SimModule*) { p->shortWriteAt = 1; }, false, 0, 10},
-      {"reply read fails", [](SimPort* p, SimModule*) { p->failRead = 1; }, false, 0, 10},
+       PROBE_WRONG_ANSWER, 1, 160},
+      {"status byte not zero", [](SimPort*, SimModule* m) { SimControl(m, "mode bad-enter 28 65 01 01"); },
+       PROBE_WRONG_ANSWER, 1, 160},
+      {"five bytes collected", [](SimPort*, SimModule* m) { SimControl(m, "mode extra-byte 00 0"); },
+       PROBE_WRONG_ANSWER, 1, 160},
+      // Only the CTS bit counts: other modem lines up are no display.
+      {"CTS down, DSR up", [](SimPort* p, SimModule*) { p->modemStatus = MS_DSR_ON; }, PROBE_CTS_DOWN, 0, 10},
+      {"CTS down, RLSD up", [](SimPort* p, SimModule*) { p->modemStatus = MS_RLSD_ON; }, PROBE_CTS_DOWN, 0, 10},
+      {"CTS held down by the module", [](SimPort*, SimModule* m) { SimControl(m, "mode cts-down"); },
+       PROBE_CTS_DOWN, 0, 10},
+      {"modem status call fails", [](SimPort* p, SimModule*) { p->failModemStatus = 1; }, PROBE_CTS_DOWN, 0, 10},
+      {"line profile refused", [](SimPort* p, SimModule*) { p->failSetCommState = 1; }, PROBE_CANNOT_OPEN, 0, 0},
+      {"command write fails", [](SimPort* p, SimModule*) { p->failWrite = 1; }, PROBE_NO_ANSWER, 0, 10},
+      {"command write short", [](SimPort* p, SimModule*) { p->shortWriteAt = 1; }, PROBE_NO_ANSWER, 0, 10},
+      {"reply read fails", [](SimPort* p, SimModule*) { p->failRead = 1; }, PROBE_NO_ANSWER, 0, 10},
   };
   for (const ExchangeCase& c : cases) {
     SCOPED_TRACE(c.what);
     SetUp();
     c.arrange(port, module);
-    EXPECT_EQ(Probe("COM3"), c.answered);
+    EXPECT_EQ(ProbePort(u"COM3", ReceiveBuffer), c.verdict);
     EXPECT_EQ(SimCommandCount(module, "exit"), c.exitCommands);
     if (c.elapsedMs >= 0) {
       EXPECT_EQ(SimNow(), static_cast<uint64_t>(c.elapsedMs));
       EXPECT_EQ(SleptMs(), static_cast<uint64_t>(c.elapsedMs));
     }
-    if (!(port->modemStatus & MS_CTS_ON)) {
+    if (c.verdict == PROBE_CTS_DOWN) {
       EXPECT_EQ(SimCountEvents("write"), 0);
     }
     // Line settings, then timeouts, then the handle, on every one of these paths.

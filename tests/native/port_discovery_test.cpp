@@ -283,17 +283,39 @@ TEST_F(PortDiscoveryTest, SizesThatOverflowCountAsBuffersNotObtained) {
   }
 }
 
-// Values added after the key was measured find no room among the candidates.
-TEST_F(PortDiscoveryTest, ValuesAddedAfterMeasuringAreListedButNotProbed) {
-  SimRegKey* key = AddPortList({Sz("COM1"), Sz("COM2"), Sz("COM3")});
-  key->reportStaleInfo = true;
-  key->reportedValueCount = 1;
-  key->reportedMaxNameLength = 15;
-  key->reportedMaxDataBytes = 10;
-  AddSilentPorts({"COM1", "COM2", "COM3"});
-  Discover();
-  EXPECT_EQ(ComboItems(), (std::vector<std::string>{"COM1", "COM2", "COM3"}));
-  EXPECT_EQ(Probed(), std::vector<std::string>{"COM1"});
+// Sizes measured before values were added or grew: 10 data bytes reported
+// give a data buffer of 6 units, and one value reported a candidate list of
+// 6 + 1 units. Every value still read stays within them.
+TEST_F(PortDiscoveryTest, ValuesChangedAfterMeasuringStayInTheirBuffers) {
+  struct Case {
+    const char* what;
+    DWORD valueCount;  // as reported
+    std::vector<RegValue> listed;
+    std::vector<std::string> combo, probed;
+  };
+  const std::vector<Case> cases = {
+      {"values added after measuring are listed but not probed", 1, {Sz("COM1"), Sz("COM2"), Sz("COM3")},
+       {"COM1", "COM2", "COM3"}, {"COM1"}},
+      // 12 bytes each: the last unit becomes the terminator.
+      {"values that fill the data buffer exactly", 2, {Sz("COM12"), RawSz(Unterminated("COM456"))},
+       {"COM12", "COM45"}, {"COM12", "COM45"}},
+      // After COM1 two units are left: room for C, but not for the list's end.
+      {"a candidate one unit short of room", 1, {Sz("COM1"), Sz("C")}, {"COM1", "C"}, {"COM1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    SimRegKey* key = AddPortList(c.listed);
+    key->reportStaleInfo = true;
+    key->reportedValueCount = c.valueCount;
+    key->reportedMaxNameLength = 15;
+    key->reportedMaxDataBytes = 10;
+    AddSilentPorts(c.combo);
+    Discover();
+    EXPECT_EQ(ComboItems(), c.combo);
+    EXPECT_EQ(Probed(), c.probed);
+    CheckLeftovers();
+  }
 }
 
 }  // namespace

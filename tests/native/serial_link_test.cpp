@@ -217,7 +217,9 @@ TEST_F(SerialLinkTest, IsCtsUpReadsTheCtsBit) {
     DWORD modemStatus;
     int failAt;
     bool expected;
-  } cases[] = {{MS_CTS_ON | MS_DSR_ON, 0, true}, {MS_DSR_ON, 0, false}, {MS_CTS_ON, 1, false}};
+  } cases[] = {{MS_CTS_ON | MS_DSR_ON, 0, true}, {MS_CTS_ON, 0, true},
+               {MS_DSR_ON, 0, false}, {MS_RING_ON, 0, false}, {MS_RLSD_ON, 0, false},
+               {MS_DSR_ON | MS_RING_ON | MS_RLSD_ON, 0, false}, {MS_CTS_ON, 1, false}};
   for (const auto& c : cases) {
     port->modemStatus = c.modemStatus;
     port->modemCalls = 0;

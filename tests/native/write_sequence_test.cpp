@@ -207,9 +207,9 @@ TEST(WriteSequenceTranscript, SettingsDuringTheExchangeAreTheWriteProfileAndTime
   ExpectPortLeftAsFound(s);
 }
 
-// --- the failure table -------------------------------------------------
+// --- what the module answers ------------------------------------------
 
-struct FailureCase {
+struct PressCase {
   const char* name;
   WriteAction action;
   void (*arrange)(Scene&);
@@ -219,7 +219,7 @@ struct FailureCase {
   WriteOutcome outcome;
 };
 
-const FailureCase kFailureCases[] = {
+const PressCase kPressCases[] = {
     {"port missing", WRITE_ACTION_WRITE, [](Scene& s) { s.port->exists = false; },
      {OpenFailedCom3Box}, false, false, WRITE_OPEN_FAILED},
     {"port held by another program", WRITE_ACTION_FACTORY_DEFAULT, [](Scene& s) { s.port->busy = true; },
@@ -260,10 +260,15 @@ const FailureCase kFailureCases[] = {
      {WriteFailedBox(AcceptedProductType)}, true, true, WRITE_NOT_CONFIRMED},
     {"confirmation missing, factory default", WRITE_ACTION_FACTORY_DEFAULT,
      [](Scene& s) { SimControl(s.module, "mode no-confirm"); }, {FactoryFailedBox}, true, true, WRITE_NOT_CONFIRMED},
+    // Every reply, the product type's too, is collected whole.
+    {"replies in 2-byte pieces 300 ms apart", WRITE_ACTION_WRITE,
+     [](Scene& s) { SimControl(s.module, "mode split 2 300"); }, {WriteOkBox}, true, true, WRITE_STORED},
+    {"replies one byte at a time", WRITE_ACTION_FACTORY_DEFAULT,
+     [](Scene& s) { SimControl(s.module, "mode trickle 150"); }, {FactoryOkBox}, true, true, WRITE_STORED},
 };
 
-TEST(WriteSequenceFailures, EachEndsWithItsBoxesAndThePortLeftAsFound) {
-  for (const FailureCase& c : kFailureCases) {
+TEST(WriteSequenceAnswers, EachEndsWithItsBoxesAndThePortLeftAsFound) {
+  for (const PressCase& c : kPressCases) {
     SCOPED_TRACE(c.name);
     Scene& s = NewScene();
     c.arrange(s);
@@ -511,21 +516,29 @@ TEST(WriteSequenceRows, BothRowsCutShowTwoBoxesInRowOrder) {
 }
 
 TEST(WriteSequenceRows, RecordRowsFollowTheFieldsAndTheSpeed) {
+  const std::string x62(62, 'x');
   struct Case {
     const char* name;
     int speed;
     std::u16string row0, row1;
     Bytes record;
+    std::vector<std::string> boxes;
   } cases[] = {
-      {"empty row 1", 3, u"Top", u"", expected::Record(0x13, "Top", "")},
-      {"no speed selected", -1, u"A", u"B", expected::Record(0x12, "A", "B")},
-      {"fastest", 0, u"A", u"B", expected::Record(0x10, "A", "B")},
-      {"slowest", 5, u"A", u"B", expected::Record(0x15, "A", "B")},
+      {"empty row 1", 3, u"Top", u"", expected::Record(0x13, "Top", ""), {WriteOkBox}},
+      {"no speed selected", -1, u"A", u"B", expected::Record(0x12, "A", "B"), {WriteOkBox}},
+      {"fastest", 0, u"A", u"B", expected::Record(0x10, "A", "B"), {WriteOkBox}},
+      {"slowest", 5, u"A", u"B", expected::Record(0x15, "A", "B"), {WriteOkBox}},
       {"63 characters fill the row", 3, std::u16string(63, u'x'), u"B",
-       expected::Record(0x13, std::string(63, 'x'), "B")},
+       expected::Record(0x13, std::string(63, 'x'), "B"), {WriteOkBox}},
       // The field never holds more than 63; should it, the rest is dropped
       // without a box.
-      {"70 characters", 3, std::u16string(70, u'y'), u"B", expected::Record(0x13, std::string(63, 'y'), "B")},
+      {"70 characters", 3, std::u16string(70, u'y'), u"B", expected::Record(0x13, std::string(63, 'y'), "B"),
+       {WriteOkBox}},
+      // The longest text a row box can show, whole.
+      {"62 characters, then a tab", 3, SimUtf16(x62) + u"\t", u"B", expected::Record(0x13, x62, "B"),
+       {RowCutBox(0, x62), WriteOkBox}},
+      {"62 characters, then an accented letter", 3, u"A", SimUtf16(x62) + u"\u00E9",
+       expected::Record(0x13, "A", x62), {RowCutBox(1, x62), WriteOkBox}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -535,8 +548,8 @@ TEST(WriteSequenceRows, RecordRowsFollowTheFieldsAndTheSpeed) {
     s.dialog->rowText[1] = c.row1;
     Press(s, WRITE_ACTION_WRITE);
     EXPECT_EQ(HexOf(SimStoredRecord(s.module)), HexOf(c.record));
-    EXPECT_EQ(Boxes(s), std::vector<std::string>{WriteOkBox});
-    EXPECT_EQ(s.dialog->rowTextSets[0] + s.dialog->rowTextSets[1], 0);
+    EXPECT_EQ(Boxes(s), c.boxes);
+    EXPECT_EQ(s.dialog->rowTextSets[0] + s.dialog->rowTextSets[1], static_cast<int>(c.boxes.size()) - 1);
     EXPECT_EQ(s.dialog->speedSets, 0);
   }
 }
