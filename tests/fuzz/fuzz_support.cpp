@@ -10,17 +10,17 @@
 
 namespace {
 
-const size_t kDumpedEventsMax = 400;
-const size_t kDumpedBytesMax = 48;
-const DWORD kReadPieceMax = 4600;
-const uint8_t kSelectorEmpty = 0x00;
-const uint8_t kSelectorFail = 0x01;
-const uint8_t kSelectorLong = 0xF0;
+const size_t DumpedEventsMax = 400;
+const size_t DumpedBytesMax = 48;
+const DWORD ReadPieceMax = 4600;
+const uint8_t SelectorEmpty = 0x00;
+const uint8_t SelectorFail = 0x01;
+const uint8_t SelectorLong = 0xF0;
 
 // Long reads are cut to their first bytes.
 void DumpEvent(size_t index, const SimEvent& e) {
-  std::string hex = HexOf(e.bytes.data(), std::min<size_t>(e.bytes.size(), kDumpedBytesMax));
-  if (e.bytes.size() > kDumpedBytesMax) hex += " ...(" + std::to_string(e.bytes.size()) + " bytes)";
+  std::string hex = HexOf(e.bytes.data(), std::min<size_t>(e.bytes.size(), DumpedBytesMax));
+  if (e.bytes.size() > DumpedBytesMax) hex += " ...(" + std::to_string(e.bytes.size()) + " bytes)";
   std::fprintf(stderr, "  #%zu t=%llu %s%s value=%u %s\n", index,
                static_cast<unsigned long long>(e.timeMs), e.kind.c_str(), e.ok ? "" : " (failed)",
                static_cast<unsigned>(e.value), hex.c_str());
@@ -36,7 +36,7 @@ bool IsVerbose() {
 void PrintEvents() {
   const std::vector<SimEvent>& events = SimEvents();
   std::fprintf(stderr, "platform calls (%zu):\n", events.size());
-  for (size_t i = 0; i < events.size() && i < kDumpedEventsMax; ++i) DumpEvent(i, events[i]);
+  for (size_t i = 0; i < events.size() && i < DumpedEventsMax; ++i) DumpEvent(i, events[i]);
 }
 
 void FuzzFail(const char* file, int line, const std::string& what) {
@@ -76,10 +76,10 @@ std::u16string TakeUnits(ByteFeed* feed, size_t n) {
 bool NextReadResult(ReadStream* stream, DWORD size, Bytes* delivered) {
   if (stream->carried.empty() && !IsExhausted(stream->feed)) {
     uint8_t selector = TakeByte(stream->feed);
-    if (selector == kSelectorFail) return false;
-    if (selector >= kSelectorLong)
-      stream->carried = TakeBytes(stream->feed, TakeU16(stream->feed) % kReadPieceMax + 1);
-    else if (selector != kSelectorEmpty)
+    if (selector == SelectorFail) return false;
+    if (selector >= SelectorLong)
+      stream->carried = TakeBytes(stream->feed, TakeU16(stream->feed) % ReadPieceMax + 1);
+    else if (selector != SelectorEmpty)
       stream->carried = TakeBytes(stream->feed, selector - 1u);
   }
   size_t take = stream->carried.size() < size ? stream->carried.size() : size;

@@ -62,7 +62,7 @@ struct Scene {
   std::vector<size_t> eventsAtBox;
 };
 
-Scene g_scene;
+Scene CurrentScene;
 
 // How a stretch of the exchange ended, in the model.
 enum Stretch { GOES_ON, LEAVES, READ_ERROR, WRITE_ERROR };
@@ -103,36 +103,36 @@ std::u16string TakeRowText(ByteFeed* feed, int row) {
   return TakeUnits(feed, count % 100);
 }
 
-void OnBox(const SimBox&) { g_scene.eventsAtBox.push_back(SimEvents().size()); }
+void OnBox(const SimBox&) { CurrentScene.eventsAtBox.push_back(SimEvents().size()); }
 
 void BuildScene(ByteFeed* feed, ReadStream* stream) {
-  g_scene = Scene();
+  CurrentScene = Scene();
   uint8_t flags = TakeByte(feed);
-  g_scene.withoutState = (flags & 0x80) != 0;
-  g_scene.action = (flags & 0x01) ? WRITE_ACTION_FACTORY_DEFAULT : WRITE_ACTION_WRITE;
-  g_scene.rawStream = (flags & 0x02) != 0;
-  g_scene.portText = TakePortText(feed, (flags >> 5) & 3);
-  g_scene.usedName = g_scene.portText.substr(0, expected::PortNameMax);
-  SimPort* port = SimAddPort(SimUtf8(g_scene.usedName.c_str()));
+  CurrentScene.withoutState = (flags & 0x80) != 0;
+  CurrentScene.action = (flags & 0x01) ? WRITE_ACTION_FACTORY_DEFAULT : WRITE_ACTION_WRITE;
+  CurrentScene.rawStream = (flags & 0x02) != 0;
+  CurrentScene.portText = TakePortText(feed, (flags >> 5) & 3);
+  CurrentScene.usedName = CurrentScene.portText.substr(0, expected::PortNameMax);
+  SimPort* port = SimAddPort(SimUtf8(CurrentScene.usedName.c_str()));
   if (flags & 0x04) port->modemStatus = MS_DSR_ON;
   port->busy = (flags & 0x10) != 0;
   TakeFaults(feed, port);
-  g_scene.speed = static_cast<int>(TakeByte(feed) % 7) - 1;
-  g_scene.rowText[0] = TakeRowText(feed, 0);
-  g_scene.rowText[1] = TakeRowText(feed, 1);
-  if (g_scene.rawStream) FeedPortReads(port, stream);
+  CurrentScene.speed = static_cast<int>(TakeByte(feed) % 7) - 1;
+  CurrentScene.rowText[0] = TakeRowText(feed, 0);
+  CurrentScene.rowText[1] = TakeRowText(feed, 1);
+  if (CurrentScene.rawStream) FeedPortReads(port, stream);
   else TakeModuleFaults(feed, SimAttachModule(port));
   // A missing port is removed only now, so the input is read the same way.
   port->exists = (flags & 0x08) == 0;
-  g_scene.port = port;
-  g_scene.originalDcb = port->dcb;
+  CurrentScene.port = port;
+  CurrentScene.originalDcb = port->dcb;
 
-  g_scene.dialog = SimResetDialog();
-  g_scene.dialog->portText = g_scene.portText;
-  g_scene.dialog->rowText[0] = g_scene.rowText[0];
-  g_scene.dialog->rowText[1] = g_scene.rowText[1];
-  g_scene.dialog->speedSelection = g_scene.speed;
-  g_scene.dialog->onBox = OnBox;
+  CurrentScene.dialog = SimResetDialog();
+  CurrentScene.dialog->portText = CurrentScene.portText;
+  CurrentScene.dialog->rowText[0] = CurrentScene.rowText[0];
+  CurrentScene.dialog->rowText[1] = CurrentScene.rowText[1];
+  CurrentScene.dialog->speedSelection = CurrentScene.speed;
+  CurrentScene.dialog->onBox = OnBox;
 }
 
 // --- the model of one press --------------------------------------------
@@ -147,11 +147,11 @@ void ExpectBox(Model* model, const char* caption, const std::string& boxText) {
 
 // Steps 1 to 5. False when the sequence ends here.
 bool WalkOpening(Model* model) {
-  std::string path = "\\\\.\\" + SimUtf8(g_scene.usedName.c_str());
+  std::string path = "\\\\.\\" + SimUtf8(CurrentScene.usedName.c_str());
   if (PeekEvent(&model->walk).kind == "open-failed") {
     const SimEvent& e = TakeEvent(&model->walk, "open-failed");
     FUZZ_CHECK(e.port == path, "opened " + e.port + " instead of " + path);
-    ExpectBox(model, CaptionOpenFailed, g_scene.usedName);
+    ExpectBox(model, CaptionOpenFailed, CurrentScene.usedName);
     return false;
   }
   FUZZ_CHECK(TakeEvent(&model->walk, "open").port == path, "opened the wrong port");
@@ -208,7 +208,7 @@ Stretch WalkProductType(Model* model) {
 // The text one row sends (the part of its field before the first character
 // the module cannot show), with the box when the field was cut.
 std::string ModelRowText(Model* model, int row) {
-  std::u16string considered = TextUpToZero(g_scene.rowText[row].substr(0, expected::RowTextMax).c_str());
+  std::u16string considered = TextUpToZero(CurrentScene.rowText[row].substr(0, expected::RowTextMax).c_str());
   size_t kept = 0;
   while (kept < considered.size() && considered[kept] >= 0x20 && considered[kept] <= 0x7F) ++kept;
   std::string keptText(considered.begin(), considered.begin() + kept);
@@ -221,8 +221,8 @@ std::string ModelRowText(Model* model, int row) {
 }
 
 Bytes ModelRecord(Model* model) {
-  if (g_scene.action == WRITE_ACTION_FACTORY_DEFAULT) return expected::FactoryRecord();
-  BYTE speed = g_scene.speed < 0 ? expected::NoSelectionSpeedCode : expected::SpeedRows[g_scene.speed].code;
+  if (CurrentScene.action == WRITE_ACTION_FACTORY_DEFAULT) return expected::FactoryRecord();
+  BYTE speed = CurrentScene.speed < 0 ? expected::NoSelectionSpeedCode : expected::SpeedRows[CurrentScene.speed].code;
   std::string row0 = ModelRowText(model, 0);
   return expected::Record(speed, row0, ModelRowText(model, 1));
 }
@@ -254,7 +254,7 @@ Stretch WalkExchange(Model* model) {
 }
 
 void WalkFinish(Model* model, Stretch result) {
-  bool factory = g_scene.action == WRITE_ACTION_FACTORY_DEFAULT;
+  bool factory = CurrentScene.action == WRITE_ACTION_FACTORY_DEFAULT;
   if (result == READ_ERROR) ExpectBox(model, text::CaptionError, text::ReadError);
   else if (result == WRITE_ERROR) ExpectBox(model, text::CaptionError, text::WriteError);
   else if (factory && model->confirmed) ExpectBox(model, text::CaptionFactoryRestored, text::FactoryRestored);
@@ -269,14 +269,14 @@ void WalkFinish(Model* model, Stretch result) {
 Model WalkPress() {
   Model model = {};
   model.walk = BeginWalk(0, 0);
-  model.rowField[0] = g_scene.rowText[0];
-  model.rowField[1] = g_scene.rowText[1];
-  if (g_scene.action == WRITE_ACTION_FACTORY_DEFAULT) {
+  model.rowField[0] = CurrentScene.rowText[0];
+  model.rowField[1] = CurrentScene.rowText[1];
+  if (CurrentScene.action == WRITE_ACTION_FACTORY_DEFAULT) {
     model.rowField[0] = DefaultRow[0];
     model.rowField[1] = DefaultRow[1];
   }
-  if (g_scene.portText.size() > expected::PortNameMax)
-    ExpectBox(&model, Wide(text::CaptionPortCut), g_scene.usedName);
+  if (CurrentScene.portText.size() > expected::PortNameMax)
+    ExpectBox(&model, Wide(text::CaptionPortCut), CurrentScene.usedName);
   if (WalkOpening(&model)) WalkFinish(&model, WalkExchange(&model));
   FUZZ_CHECK(IsWalkAtEnd(&model.walk), "platform calls after the sequence should have ended, at #" +
                                            std::to_string(model.walk.next));
@@ -286,14 +286,14 @@ Model WalkPress() {
 // --- what must hold after every press ----------------------------------
 
 void CheckBoxes(const Model& model) {
-  const std::vector<SimBox>& shown = g_scene.dialog->boxes;
+  const std::vector<SimBox>& shown = CurrentScene.dialog->boxes;
   FUZZ_CHECK(shown.size() == model.boxes.size(), std::to_string(shown.size()) + " boxes instead of " +
                                                      std::to_string(model.boxes.size()));
   for (size_t i = 0; i < shown.size(); ++i) {
     std::string which = "box " + std::to_string(i) + " (" + SimUtf8(shown[i].caption.c_str()) + ")";
     FUZZ_CHECK(shown[i].caption == model.boxes[i].caption, which + ": wrong caption");
     FUZZ_CHECK(shown[i].text == model.boxes[i].text, which + ": wrong text");
-    FUZZ_CHECK(g_scene.eventsAtBox[i] == model.boxes[i].atEvent, which + ": shown at the wrong moment");
+    FUZZ_CHECK(CurrentScene.eventsAtBox[i] == model.boxes[i].atEvent, which + ": shown at the wrong moment");
   }
   // Exactly one outcome or error box, and it is the last.
   int outcomes = 0;
@@ -311,13 +311,13 @@ void CheckBoxes(const Model& model) {
 
 // The saved line settings go back whenever the sequence changed them.
 void CheckPortLeftAsFound() {
-  FUZZ_CHECK(SimOpenHandleCount() == 0 && !g_scene.port->open, "the port was left open");
-  const std::vector<DCB>& sets = g_scene.port->dcbSets;
-  FUZZ_CHECK(IsPutBackAfterChange(sets, g_scene.port->failSetCommState, g_scene.originalDcb, SameDcb),
+  FUZZ_CHECK(SimOpenHandleCount() == 0 && !CurrentScene.port->open, "the port was left open");
+  const std::vector<DCB>& sets = CurrentScene.port->dcbSets;
+  FUZZ_CHECK(IsPutBackAfterChange(sets, CurrentScene.port->failSetCommState, CurrentScene.originalDcb, SameDcb),
              "line settings changed and not written back");
   if (sets.empty()) return;
   // The write profile: only these fields differ from what GetCommState gave.
-  DCB profile = g_scene.originalDcb;
+  DCB profile = CurrentScene.originalDcb;
   profile.BaudRate = 38400;
   profile.ByteSize = 8;
   profile.Parity = 0;
@@ -332,19 +332,19 @@ void CheckPortLeftAsFound() {
   profile.fRtsControl = 1;
   FUZZ_CHECK(SameDcb(sets.front(), profile),
              "the write profile is not what was applied");
-  FUZZ_CHECK(g_scene.port->timeoutSets.empty() ||
-                 (g_scene.port->timeoutSets.front().ReadIntervalTimeout == MAXDWORD &&
-                  g_scene.port->timeoutSets.front().WriteTotalTimeoutConstant == 5000),
+  FUZZ_CHECK(CurrentScene.port->timeoutSets.empty() ||
+                 (CurrentScene.port->timeoutSets.front().ReadIntervalTimeout == MAXDWORD &&
+                  CurrentScene.port->timeoutSets.front().WriteTotalTimeoutConstant == 5000),
              "the write timeouts are not what was applied");
 }
 
 void CheckFieldsAndTime(const Model& model) {
-  std::u16string portField = g_scene.portText.size() > expected::PortNameMax ? g_scene.usedName : g_scene.portText;
-  FUZZ_CHECK(g_scene.dialog->portText == portField, "the port field is wrong");
-  FUZZ_CHECK(g_scene.dialog->rowText[0] == model.rowField[0], "row 0 field is wrong");
-  FUZZ_CHECK(g_scene.dialog->rowText[1] == model.rowField[1], "row 1 field is wrong");
-  int speed = g_scene.action == WRITE_ACTION_FACTORY_DEFAULT ? 3 : g_scene.speed;
-  FUZZ_CHECK(g_scene.dialog->speedSelection == speed, "the speed selection is wrong");
+  std::u16string portField = CurrentScene.portText.size() > expected::PortNameMax ? CurrentScene.usedName : CurrentScene.portText;
+  FUZZ_CHECK(CurrentScene.dialog->portText == portField, "the port field is wrong");
+  FUZZ_CHECK(CurrentScene.dialog->rowText[0] == model.rowField[0], "row 0 field is wrong");
+  FUZZ_CHECK(CurrentScene.dialog->rowText[1] == model.rowField[1], "row 1 field is wrong");
+  int speed = CurrentScene.action == WRITE_ACTION_FACTORY_DEFAULT ? 3 : CurrentScene.speed;
+  FUZZ_CHECK(CurrentScene.dialog->speedSelection == speed, "the speed selection is wrong");
   // The exit command is the only 7-byte write.
   int exitWrites = 0;
   for (const SimEvent& e : SimEvents()) exitWrites += e.kind == "write" && e.value == 7 ? 1 : 0;
@@ -356,7 +356,7 @@ void CheckFieldsAndTime(const Model& model) {
 
 void PrintRun() {
   PrintEvents();
-  for (const SimBox& box : g_scene.dialog->boxes)
+  for (const SimBox& box : CurrentScene.dialog->boxes)
     std::fprintf(stderr, "box: %s | %s\n", SimUtf8(box.caption.c_str()).c_str(),
                  SimUtf8(box.text.c_str()).c_str());
 }
@@ -368,10 +368,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ByteFeed feed = MakeFeed(data, size);
   ReadStream stream = {&feed, {}};
   BuildScene(&feed, &stream);
-  RunWriteSequence(g_scene.withoutState ? nullptr : SimFrontEnd(), g_scene.action);
-  if (g_scene.withoutState) {
+  RunWriteSequence(CurrentScene.withoutState ? nullptr : SimFrontEnd(), CurrentScene.action);
+  if (CurrentScene.withoutState) {
     // Without the state there is no port path: nothing may run at all.
-    FUZZ_CHECK(SimEvents().empty() && g_scene.dialog->boxes.empty(), "a sequence ran without DialogState");
+    FUZZ_CHECK(SimEvents().empty() && CurrentScene.dialog->boxes.empty(), "a sequence ran without DialogState");
     SimReset();
     return 0;
   }

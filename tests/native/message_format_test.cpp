@@ -40,7 +40,7 @@ TEST(FormatMessageText, SubstitutesTheArgument) {
 // The buffer sits inside a larger one filled with a guard value, so any
 // unit written beyond it shows.
 TEST(FormatMessageText, NeverWritesBeyondTheBuffer) {
-  const Utf16Unit kGuard = 0xBEEF;
+  const Utf16Unit Guard = 0xBEEF;
   std::u16string longArgument(2 * MessageBufferUnits, u'a');
   std::u16string rowFormat = Wide(expected::text::Row0Cut);
   std::u16string rowPrefix = rowFormat.substr(0, rowFormat.find(u"%s"));
@@ -55,10 +55,10 @@ TEST(FormatMessageText, NeverWritesBeyondTheBuffer) {
       {1, u"abc%s", u""},
   };
   for (const Case& c : cases) {
-    std::u16string area(c.units + 16, kGuard);
+    std::u16string area(c.units + 16, Guard);
     FormatMessageText(&area[0], static_cast<DWORD>(c.units), c.format.c_str(), longArgument.c_str());
     EXPECT_EQ(std::u16string(area.c_str()), c.expected);
-    EXPECT_EQ(area.find_first_not_of(kGuard, c.units), std::u16string::npos);
+    EXPECT_EQ(area.find_first_not_of(Guard, c.units), std::u16string::npos);
   }
 }
 

@@ -14,8 +14,8 @@
 
 namespace {
 
-const char kPortListKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-const char kLineDisplayKey[] =
+const char PortListKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+const char LineDisplayKey[] =
     "SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\QVrm7700LineDisplay";
 
 struct RegValue {
@@ -34,14 +34,14 @@ Bytes Joined(Bytes a, const Bytes& b) {
 }
 
 SimRegKey* AddPortList(const std::vector<RegValue>& values) {
-  SimRegKey* key = SimAddRegKey(kPortListKey);
+  SimRegKey* key = SimAddRegKey(PortListKey);
   for (size_t i = 0; i < values.size(); ++i)
     SimAddRegValue(key, "\\Device\\Serial" + std::to_string(i), values[i].type, values[i].data);
   return key;
 }
 
 void Configure(const RegValue& port) {
-  SimAddRegValue(SimAddRegKey(kLineDisplayKey), "Port", port.type, port.data);
+  SimAddRegValue(SimAddRegKey(LineDisplayKey), "Port", port.type, port.data);
 }
 
 void AddDisplays(const std::vector<std::string>& names) {
@@ -71,12 +71,12 @@ std::string Field() { return SimUtf8(SimGetDialog()->portText.c_str()); }
 
 // Allocation seam for the tests: counts requests, refuses the n-th one, and
 // refuses anything large, which a correct size never is here.
-size_t g_refuseRequest = 0;
-std::vector<size_t> g_requestBytes;
+size_t RefusedRequest = 0;
+std::vector<size_t> RequestedBytes;
 
 void* TestAllocate(size_t count, size_t unitSize) {
-  g_requestBytes.push_back(count * unitSize);
-  if (g_requestBytes.size() == g_refuseRequest || count * unitSize > (1u << 20)) return nullptr;
+  RequestedBytes.push_back(count * unitSize);
+  if (RequestedBytes.size() == RefusedRequest || count * unitSize > (1u << 20)) return nullptr;
   return std::calloc(count, unitSize);
 }
 
@@ -86,8 +86,8 @@ class PortDiscoveryTest : public ::testing::Test {
     SimReset();
     SimResetRegistry();
     SimResetDialog();
-    g_refuseRequest = 0;
-    g_requestBytes.clear();
+    RefusedRequest = 0;
+    RequestedBytes.clear();
     DiscoveryAllocate = TestAllocate;
   }
   void TearDown() override {
@@ -200,7 +200,7 @@ TEST_F(PortDiscoveryTest, PortListKeyThatCannotBeReadStopsEverything) {
 TEST_F(PortDiscoveryTest, LineDisplayKeyThatCannotBeOpenedLeavesTheList) {
   AddPortList({Sz("COM1")});
   Configure(Sz("COM5"));
-  SimFindRegKey(kLineDisplayKey)->openResult = ERROR_ACCESS_DENIED;
+  SimFindRegKey(LineDisplayKey)->openResult = ERROR_ACCESS_DENIED;
   AddDisplays({"COM1", "COM5"});
   Discover();
   EXPECT_EQ(Probed(), std::vector<std::string>{"COM1"});
@@ -236,7 +236,7 @@ TEST_F(PortDiscoveryTest, BuffersThatCannotBeObtainedStillTryTheConfiguredPort) 
     for (bool configuredAnswers : {true, false}) {
       SCOPED_TRACE(std::to_string(refused) + (configuredAnswers ? " answers" : " silent"));
       SetUp();
-      g_refuseRequest = refused;
+      RefusedRequest = refused;
       AddPortList({Sz("COM1"), Sz("COM2")});
       Configure(Sz("COM5"));
       AddDisplays({"COM1", "COM2"});
@@ -275,7 +275,7 @@ TEST_F(PortDiscoveryTest, SizesThatOverflowCountAsBuffersNotObtained) {
     Discover();
     EXPECT_TRUE(ComboItems().empty());
     EXPECT_EQ(Field(), "COM5");
-    for (size_t bytes : g_requestBytes) {
+    for (size_t bytes : RequestedBytes) {
       EXPECT_GE(bytes, 2u);
       EXPECT_LE(bytes, 1u << 20);
     }

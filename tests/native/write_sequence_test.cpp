@@ -59,25 +59,25 @@ struct Scene {
   WriteResult result;
 };
 
-Scene g_scene;
+Scene CurrentScene;
 
 Scene& NewScene(const std::string& portName = "COM3") {
-  g_scene = Scene();
+  CurrentScene = Scene();
   SimReset();
-  g_scene.dialog = SimResetDialog();
-  g_scene.port = SimAddPort(portName);
-  g_scene.module = SimAttachModule(g_scene.port);
-  g_scene.originalDcb = g_scene.port->dcb;
-  g_scene.dialog->portText = SimUtf16(portName);
-  g_scene.dialog->rowText[0] = u"Hello";
-  g_scene.dialog->rowText[1] = u"World";
-  g_scene.dialog->speedSelection = 3;
-  g_scene.dialog->onBox = [](const SimBox&) {
-    g_scene.openHandlesAtBox.push_back(SimOpenHandleCount());
-    g_scene.eventsAtBox.push_back(SimEvents().size());
-    g_scene.writesAtBox.push_back(g_scene.port->writes.size());
+  CurrentScene.dialog = SimResetDialog();
+  CurrentScene.port = SimAddPort(portName);
+  CurrentScene.module = SimAttachModule(CurrentScene.port);
+  CurrentScene.originalDcb = CurrentScene.port->dcb;
+  CurrentScene.dialog->portText = SimUtf16(portName);
+  CurrentScene.dialog->rowText[0] = u"Hello";
+  CurrentScene.dialog->rowText[1] = u"World";
+  CurrentScene.dialog->speedSelection = 3;
+  CurrentScene.dialog->onBox = [](const SimBox&) {
+    CurrentScene.openHandlesAtBox.push_back(SimOpenHandleCount());
+    CurrentScene.eventsAtBox.push_back(SimEvents().size());
+    CurrentScene.writesAtBox.push_back(CurrentScene.port->writes.size());
   };
-  return g_scene;
+  return CurrentScene;
 }
 
 void Press(Scene& scene, WriteAction action) {
@@ -194,7 +194,7 @@ TEST(WriteSequenceTranscript, FactoryDefaultSendsTheFactoryRecord) {
 TEST(WriteSequenceTranscript, SettingsDuringTheExchangeAreTheWriteProfileAndTimeouts) {
   Scene& s = NewScene();
   DCB duringBox = {};
-  s.dialog->onBox = [&duringBox](const SimBox&) { duringBox = g_scene.port->dcb; };
+  s.dialog->onBox = [&duringBox](const SimBox&) { duringBox = CurrentScene.port->dcb; };
   Press(s, WRITE_ACTION_WRITE);
 
   EXPECT_EQ(duringBox.BaudRate, 38400u);
@@ -219,7 +219,7 @@ struct PressCase {
   WriteOutcome outcome;
 };
 
-const PressCase kPressCases[] = {
+const PressCase PressCases[] = {
     {"port missing", WRITE_ACTION_WRITE, [](Scene& s) { s.port->exists = false; },
      {OpenFailedCom3Box}, false, false, WRITE_OPEN_FAILED},
     {"port held by another program", WRITE_ACTION_FACTORY_DEFAULT, [](Scene& s) { s.port->busy = true; },
@@ -268,7 +268,7 @@ const PressCase kPressCases[] = {
 };
 
 TEST(WriteSequenceAnswers, EachEndsWithItsBoxesAndThePortLeftAsFound) {
-  for (const PressCase& c : kPressCases) {
+  for (const PressCase& c : PressCases) {
     SCOPED_TRACE(c.name);
     Scene& s = NewScene();
     c.arrange(s);
@@ -351,7 +351,7 @@ struct IoFault {
   bool exitAttempted;
 };
 
-const IoFault kIoFaults[] = {
+const IoFault IoFaults[] = {
     {"drain before enter, first read", 1, 0, 0, 0, false},
     {"drain before enter, second read", 2, 0, 0, 0, false},
     {"enter reply, first poll", 3, 0, 0, 1, false},
@@ -387,7 +387,7 @@ size_t CompleteWrites() {
 }
 
 TEST(WriteSequenceFailures, EveryReadAndWriteFailureEndsAtOnce) {
-  for (const IoFault& f : kIoFaults) {
+  for (const IoFault& f : IoFaults) {
     for (WriteAction action : {WRITE_ACTION_WRITE, WRITE_ACTION_FACTORY_DEFAULT}) {
       SCOPED_TRACE(std::string(f.step) + (action == WRITE_ACTION_WRITE ? " (write)" : " (factory)"));
       Scene& s = NewScene();

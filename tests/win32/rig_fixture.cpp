@@ -7,8 +7,8 @@
 
 namespace {
 
-const wchar_t kSerialCommKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
-const wchar_t kOposKey[] =
+const wchar_t SerialCommKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+const wchar_t OposKey[] =
     L"SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\QVrm7700LineDisplay";
 
 std::string Narrow(const wchar_t* text) {
@@ -195,7 +195,7 @@ SerialCommValue DwordValue(const std::wstring& name, DWORD number) {
 bool SetSerialComm(const std::vector<SerialCommValue>& values) {
   HKEY key = nullptr;
   // HKLM\HARDWARE is volatile: a key deleted by a case comes back volatile.
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, nullptr, REG_OPTION_VOLATILE,
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SerialCommKey, 0, nullptr, REG_OPTION_VOLATILE,
                       KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
     return false;
   bool ok = DeleteAllValues(key);
@@ -210,13 +210,13 @@ bool SetDefaultSerialComm() {
 }
 
 bool DeleteSerialCommKey() {
-  LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSerialCommKey);
+  LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, SerialCommKey);
   return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
 bool SetOposPort(REGSAM view, const std::wstring& port) {
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kOposKey, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, OposKey, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
                       &key, nullptr) != ERROR_SUCCESS)
     return false;
   DWORD bytes = static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t));
@@ -228,7 +228,7 @@ bool SetOposPort(REGSAM view, const std::wstring& port) {
 
 void DeleteOposPort(REGSAM view) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kOposKey, 0, KEY_SET_VALUE | view, &key) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, OposKey, 0, KEY_SET_VALUE | view, &key) != ERROR_SUCCESS)
     return;
   RegDeleteValueW(key, L"Port");
   RegCloseKey(key);
@@ -256,7 +256,7 @@ struct SystemHandleTable {
   SystemHandleEntry entries[1];
 };
 typedef LONG(WINAPI* QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
-const ULONG kSystemHandleInformation = 16;
+const ULONG HandleInformationClass = 16;
 
 }  // namespace
 
@@ -267,7 +267,7 @@ DWORD OpenHandleCount() {
   std::vector<BYTE> buffer(1 << 16);
   for (;;) {
     ULONG needed = 0;
-    LONG status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
+    LONG status = query(HandleInformationClass, buffer.data(), static_cast<ULONG>(buffer.size()),
                         &needed);
     if (status == 0) break;
     if (buffer.size() >= (1u << 26)) return 0;
