@@ -36,6 +36,11 @@ const size_t ProductTypeLength = 15;
 // The longest port name the dialog takes on Windows; longer ones are cut.
 const size_t PortNameMax = 16;
 
+// Where the ports come from: the system's port list, and the OPOS line
+// display configuration with its "Port" value (under HKEY_LOCAL_MACHINE).
+const char PortListKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+const char LineDisplayKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\QVrm7700LineDisplay";
+
 const size_t RecordSize = 128;
 const size_t RowSize = 64;
 const size_t RowTextMax = 63;

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 namespace {
 
 const size_t DumpedEventsMax = 400;
@@ -221,9 +220,4 @@ std::u16string TextUpToZero(const Utf16Unit* text) {
   return out;
 }
 
-bool SameDcb(const DCB& a, const DCB& b) { return std::memcmp(&a, &b, sizeof(DCB)) == 0; }
-
-bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
-  return std::memcmp(&a, &b, sizeof(COMMTIMEOUTS)) == 0;
-}
 

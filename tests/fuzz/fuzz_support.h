@@ -121,7 +121,5 @@ bool IsPutBackAfterChange(const std::vector<Settings>& attempts, int failAt, con
 }
 
 std::u16string TextUpToZero(const Utf16Unit* text);
-bool SameDcb(const DCB& a, const DCB& b);
-bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b);
 
 #endif  // VFD_FUZZ_SUPPORT_H

@@ -37,8 +37,6 @@
 
 namespace {
 
-const char PortListKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-const char ConfigKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\QVrm7700LineDisplay";
 const char* const PortNames[] = {"COM1", "COM2", "COM3", "COM4", "COMPORTNAME16CHR", "COMPORTNAME17CHRS"};
 const size_t PortCount = sizeof PortNames / sizeof PortNames[0];
 const DWORD OtherTypes[] = {REG_NONE, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, 11, 0xFFFFFFFFu};
@@ -114,7 +112,7 @@ DWORD TakeSize(ByteFeed* feed, DWORD scale) {
 }
 
 void TakePortList(ByteFeed* feed, uint8_t flags) {
-  SimRegKey* key = (flags & 3) == 2 ? nullptr : SimAddRegKey(PortListKey);
+  SimRegKey* key = (flags & 3) == 2 ? nullptr : SimAddRegKey(expected::PortListKey);
   if (key && (flags & 3) == 3) key->openResult = ERROR_ACCESS_DENIED;
   if (key && (flags & 4)) key->queryInfoResult = ERROR_ACCESS_DENIED;
   CurrentScene.listOpens = key && (flags & 3) != 3 && !(flags & 4);
@@ -138,7 +136,7 @@ void TakePortList(ByteFeed* feed, uint8_t flags) {
 
 void TakeConfiguration(ByteFeed* feed, uint8_t flags) {
   int mode = (flags >> 4) & 3;
-  SimRegKey* key = mode == 1 ? nullptr : SimAddRegKey(ConfigKey);
+  SimRegKey* key = mode == 1 ? nullptr : SimAddRegKey(expected::LineDisplayKey);
   if (key && mode == 2) key->openResult = ERROR_ACCESS_DENIED;
   if (mode != 0) return;
   CurrentScene.configHasPort = true;
@@ -342,10 +340,10 @@ void CheckPortsLeftAsFound() {
   FUZZ_CHECK(SimOpenHandleCount() == 0, "a port was left open");
   for (SimPort* port : CurrentScene.ports) {
     if (!port) continue;
-    FUZZ_CHECK(IsPutBackAfterChange(port->dcbSets, port->failSetCommState, CurrentScene.originalDcb, SameDcb),
+    FUZZ_CHECK(IsPutBackAfterChange(port->dcbSets, port->failSetCommState, CurrentScene.originalDcb, SimSameDcb),
                port->path + ": line settings not put back");
     FUZZ_CHECK(IsPutBackAfterChange(port->timeoutSets, port->failSetCommTimeouts,
-                                    CurrentScene.originalTimeouts, SameTimeouts),
+                                    CurrentScene.originalTimeouts, SimSameTimeouts),
                port->path + ": timeouts not put back");
   }
 }

@@ -313,7 +313,7 @@ void CheckBoxes(const Model& model) {
 void CheckPortLeftAsFound() {
   FUZZ_CHECK(SimOpenHandleCount() == 0 && !CurrentScene.port->open, "the port was left open");
   const std::vector<DCB>& sets = CurrentScene.port->dcbSets;
-  FUZZ_CHECK(IsPutBackAfterChange(sets, CurrentScene.port->failSetCommState, CurrentScene.originalDcb, SameDcb),
+  FUZZ_CHECK(IsPutBackAfterChange(sets, CurrentScene.port->failSetCommState, CurrentScene.originalDcb, SimSameDcb),
              "line settings changed and not written back");
   if (sets.empty()) return;
   // The write profile: only these fields differ from what GetCommState gave.
@@ -330,7 +330,7 @@ void CheckPortLeftAsFound() {
   profile.fOutX = 0;
   profile.fInX = 0;
   profile.fRtsControl = 1;
-  FUZZ_CHECK(SameDcb(sets.front(), profile),
+  FUZZ_CHECK(SimSameDcb(sets.front(), profile),
              "the write profile is not what was applied");
   FUZZ_CHECK(CurrentScene.port->timeoutSets.empty() ||
                  (CurrentScene.port->timeoutSets.front().ReadIntervalTimeout == MAXDWORD &&

@@ -2,7 +2,6 @@
 // steps, every outcome, what it leaves behind on the port, and its waits.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,7 +13,7 @@
 
 namespace {
 
-bool Probe(const std::string& name) { return ProbeDisplay(SimUtf16(name).c_str()); }
+bool Probe(const std::string& name) { return ProbeDisplay(expected::Wide(name).c_str()); }
 
 // The calls that reached the port, with the one figure that tells them apart.
 std::vector<std::string> Trace() {
@@ -28,19 +27,6 @@ std::vector<std::string> Trace() {
   return trace;
 }
 
-uint64_t SleptMs() {
-  uint64_t total = 0;
-  for (const SimEvent& e : SimEvents())
-    if (e.kind == "sleep") total += e.value;
-  return total;
-}
-
-bool SameDcb(const DCB& a, const DCB& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
 class DisplayProbeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -52,8 +38,8 @@ class DisplayProbeTest : public ::testing::Test {
   }
   // Whatever happened, the port is closed with the settings it had.
   void ExpectPortAsBefore() {
-    EXPECT_TRUE(SameDcb(port->dcb, dcbBefore));
-    EXPECT_TRUE(SameTimeouts(port->timeouts, timeoutsBefore));
+    EXPECT_TRUE(SimSameDcb(port->dcb, dcbBefore));
+    EXPECT_TRUE(SimSameTimeouts(port->timeouts, timeoutsBefore));
     EXPECT_EQ(SimOpenHandleCount(), 0);
     EXPECT_EQ(SimCountEvents("close"), SimCountEvents("open"));
   }
@@ -123,7 +109,7 @@ TEST_F(DisplayProbeTest, EveryOutcomeFromTheProfileOnRestoresThePort) {
     EXPECT_EQ(SimCommandCount(module, "exit"), c.exitCommands);
     if (c.elapsedMs >= 0) {
       EXPECT_EQ(SimNow(), static_cast<uint64_t>(c.elapsedMs));
-      EXPECT_EQ(SleptMs(), static_cast<uint64_t>(c.elapsedMs));
+      EXPECT_EQ(SimSleptMs(), static_cast<uint64_t>(c.elapsedMs));
     }
     if (c.verdict == PROBE_CTS_DOWN) {
       EXPECT_EQ(SimCountEvents("write"), 0);

@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "discovery/port_discovery.h"
+#include "protocol_expected.h"
 #include "sim_dialog.h"
 #include "sim_port.h"
 #include "sim_registry.h"
 
 namespace {
 
-const char PortListKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-const char LineDisplayKey[] =
-    "SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\QVrm7700LineDisplay";
+using expected::LineDisplayKey;
+using expected::PortListKey;
 
 struct RegValue {
   DWORD type;

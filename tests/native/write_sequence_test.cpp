@@ -68,7 +68,7 @@ Scene& NewScene(const std::string& portName = "COM3") {
   CurrentScene.port = SimAddPort(portName);
   CurrentScene.module = SimAttachModule(CurrentScene.port);
   CurrentScene.originalDcb = CurrentScene.port->dcb;
-  CurrentScene.dialog->portText = SimUtf16(portName);
+  CurrentScene.dialog->portText = expected::Wide(portName);
   CurrentScene.dialog->rowText[0] = u"Hello";
   CurrentScene.dialog->rowText[1] = u"World";
   CurrentScene.dialog->speedSelection = 3;
@@ -135,13 +135,6 @@ std::vector<std::string> SuccessfulTranscript(const Bytes& record, const std::st
   return t;
 }
 
-uint64_t SleptMs() {
-  uint64_t total = 0;
-  for (const SimEvent& e : SimEvents())
-    if (e.kind == "sleep") total += e.value;
-  return total;
-}
-
 int WritesOfSize(size_t size) {
   int n = 0;
   for (const SimEvent& e : SimEvents())
@@ -152,11 +145,9 @@ int WritesOfSize(size_t size) {
 // The exit command is the only write of its size.
 int ExitWrites() { return WritesOfSize(expected::ExitCommand.size()); }
 
-bool SameDcb(const DCB& a, const DCB& b) { return std::memcmp(&a, &b, sizeof(DCB)) == 0; }
-
 // Holds on every path: the saved line settings are back and the port is closed.
 void ExpectPortLeftAsFound(const Scene& scene) {
-  EXPECT_TRUE(SameDcb(scene.port->dcb, scene.originalDcb)) << "line settings not restored";
+  EXPECT_TRUE(SimSameDcb(scene.port->dcb, scene.originalDcb)) << "line settings not restored";
   EXPECT_EQ(SimOpenHandleCount(), 0);
 }
 
@@ -175,7 +166,7 @@ TEST(WriteSequenceTranscript, WriteSendsTheRecordBuiltFromTheFields) {
   EXPECT_EQ(s.result.outcome, WRITE_STORED);
   EXPECT_EQ(Bytes(s.result.record.bytes, s.result.record.bytes + expected::RecordSize), record);
   EXPECT_FALSE(s.module->device.setupMode);
-  EXPECT_EQ(SimNow(), SleptMs()) << "time passed outside the sequence's own waits";
+  EXPECT_EQ(SimNow(), SimSleptMs()) << "time passed outside the sequence's own waits";
   EXPECT_EQ(SimNow(), 100u + 10 + 100 + 10 + 50 + 100 + 10 + 50);
   ExpectPortLeftAsFound(s);
 }
@@ -187,7 +178,7 @@ TEST(WriteSequenceTranscript, FactoryDefaultSendsTheFactoryRecord) {
   EXPECT_EQ(Transcript(s), SuccessfulTranscript(expected::FactoryRecord(), text::CaptionFactoryRestored));
   EXPECT_EQ(Boxes(s), std::vector<std::string>{FactoryOkBox});
   EXPECT_EQ(SimStoredRecord(s.module), expected::FactoryRecord());
-  EXPECT_EQ(SimNow(), SleptMs());
+  EXPECT_EQ(SimNow(), SimSleptMs());
   ExpectPortLeftAsFound(s);
 }
 
@@ -535,9 +526,9 @@ TEST(WriteSequenceRows, RecordRowsFollowTheFieldsAndTheSpeed) {
       {"70 characters", 3, std::u16string(70, u'y'), u"B", expected::Record(0x13, std::string(63, 'y'), "B"),
        {WriteOkBox}},
       // The longest text a row box can show, whole.
-      {"62 characters, then a tab", 3, SimUtf16(x62) + u"\t", u"B", expected::Record(0x13, x62, "B"),
+      {"62 characters, then a tab", 3, expected::Wide(x62) + u"\t", u"B", expected::Record(0x13, x62, "B"),
        {RowCutBox(0, x62), WriteOkBox}},
-      {"62 characters, then an accented letter", 3, u"A", SimUtf16(x62) + u"\u00E9",
+      {"62 characters, then an accented letter", 3, u"A", expected::Wide(x62) + u"\u00E9",
        expected::Record(0x13, "A", x62), {RowCutBox(1, x62), WriteOkBox}},
   };
   for (const Case& c : cases) {
@@ -577,8 +568,8 @@ TEST(WriteSequenceFactoryDefault, FieldsAreResetEvenWhenThePortCannotBeOpened) {
   s.dialog->speedSelection = -1;
   Press(s, WRITE_ACTION_FACTORY_DEFAULT);
 
-  EXPECT_EQ(s.dialog->rowText[0], SimUtf16(expected::DefaultRow0));
-  EXPECT_EQ(s.dialog->rowText[1], SimUtf16(expected::DefaultRow1));
+  EXPECT_EQ(s.dialog->rowText[0], expected::Wide(expected::DefaultRow0));
+  EXPECT_EQ(s.dialog->rowText[1], expected::Wide(expected::DefaultRow1));
   EXPECT_EQ(s.dialog->speedSelection, 3);
   EXPECT_EQ(Boxes(s), std::vector<std::string>{OpenFailedCom3Box});
 }

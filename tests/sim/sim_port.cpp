@@ -117,6 +117,17 @@ int SimCountEvents(const std::string& kind, const std::string& port) {
   return n;
 }
 
+uint64_t SimSleptMs() {
+  uint64_t total = 0;
+  for (const SimEvent& e : World().events)
+    if (e.kind == "sleep") total += e.value;
+  return total;
+}
+
+bool SimSameDcb(const DCB& a, const DCB& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+bool SimSameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
 SimPort* SimAddPort(const std::string& name) {
   auto port = std::make_unique<SimPort>();
   port->path = "\\\\.\\" + name;
@@ -186,11 +197,6 @@ std::string SimUtf8(const Utf16Unit* text) {
   return out;
 }
 
-std::u16string SimUtf16(const std::string& text) {
-  std::u16string out;
-  for (unsigned char c : text) out += static_cast<char16_t>(c);  // Latin-1 is enough for tests
-  return out;
-}
 
 // --- the port operations ----------------------------------------------
 

@@ -73,6 +73,10 @@ void SimAdvance(uint64_t ms);
 const std::vector<SimEvent>& SimEvents();
 // Count of events of one kind (optionally on one port path).
 int SimCountEvents(const std::string& kind, const std::string& port = "");
+// The virtual time spent in PortSleep.
+uint64_t SimSleptMs();
+bool SimSameDcb(const DCB& a, const DCB& b);
+bool SimSameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b);
 
 // Adds a port named like "COM3"; its path is \\.\COM3. The DCB starts as a
 // recognisable pattern (9600 7E2, CTS flow on) and the timeouts as all 7s.
@@ -104,6 +108,5 @@ int SimCommandCount(const SimModule* module, const std::string& name);
 Bytes SimStoredRecord(const SimModule* module);
 
 std::string SimUtf8(const Utf16Unit* text);
-std::u16string SimUtf16(const std::string& text);
 
 #endif  // VFD_SIM_PORT_H

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "discovery/registry_ops.h"
+#include "protocol_expected.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ SimRegKey* SimFindRegKey(const std::string& path) {
 
 Bytes SimSzData(const std::string& text, bool terminated) {
   Bytes data;
-  for (char16_t unit : SimUtf16(text)) {
+  for (char16_t unit : expected::Wide(text)) {
     data.push_back(static_cast<BYTE>(unit & 0xFF));
     data.push_back(static_cast<BYTE>(unit >> 8));
   }
@@ -102,7 +103,7 @@ Bytes SimSzData(const std::string& text, bool terminated) {
 }
 
 void SimAddRegValue(SimRegKey* key, const std::string& name, DWORD type, const Bytes& data) {
-  key->values.push_back({SimUtf16(name), type, data});
+  key->values.push_back({expected::Wide(name), type, data});
 }
 
 void SimAddRegString(SimRegKey* key, const std::string& name, const std::string& text) {
