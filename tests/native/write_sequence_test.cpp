@@ -4,7 +4,6 @@
 // and handle after each run.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
