@@ -36,6 +36,11 @@ const size_t ProductTypeLength = 15;
 // The longest port name the dialog takes on Windows; longer ones are cut.
 const size_t PortNameMax = 16;
 
+// Where the ports come from: the system's port list, and the OPOS line
+// display configuration with its "Port" value (under HKEY_LOCAL_MACHINE).
+const char PortListKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+const char LineDisplayKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\QVrm7700LineDisplay";
+
 const size_t RecordSize = 128;
 const size_t RowSize = 64;
 const size_t RowTextMax = 63;
@@ -56,6 +61,19 @@ const SpeedRow SpeedRows[] = {
     {"300ms / character", 0x13}, {"400ms / character", 0x14}, {"500ms / character", 0x15},
 };
 const size_t SpeedRowCount = sizeof SpeedRows / sizeof SpeedRows[0];
+
+// How the program talks to the module: a reply lands in a receive buffer of
+// 4096 bytes; a drain reads 64 bytes at a time until a read finds nothing; a
+// reply gets 50 empty polls 100 ms apart, counted again after every piece,
+// with a 1 ms pause after a piece that is still short.
+const size_t ReceiveBufferSize = 4096;
+const size_t DrainReadSize = 64;
+const unsigned ReplySilentPolls = 50;
+const unsigned ReplyPollMs = 100;
+const unsigned ReplyPiecePauseMs = 1;
+
+// Every box text is formed in 512 UTF-16 units, its terminator included.
+const size_t MessageBufferUnits = 512;
 
 // The lists one after another, as they go over the line.
 inline ByteList Concat(std::initializer_list<ByteList> lists) {
@@ -115,6 +133,13 @@ inline std::string Format(const char* format, const std::string& argument) {
   std::string out = format;
   size_t at = out.find("%s");
   if (at != std::string::npos) out.replace(at, 2, argument);
+  return out;
+}
+
+// Each byte as one UTF-16 unit, as the program widens the module's bytes.
+inline std::u16string Wide(const std::string& text) {
+  std::u16string out;
+  for (unsigned char c : text) out += static_cast<char16_t>(c);
   return out;
 }
 

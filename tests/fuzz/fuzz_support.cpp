@@ -2,32 +2,27 @@
 // and the transcript walker.
 #include "fuzz_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "serial/serial_link.h"
-
-const Bytes kEnterCommand = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
-const Bytes kQueryCommand = {0x1F, 0x28, 0x65, 0x40, 0x30};
-const Bytes kWriteCommand = {0x1F, 0x28, 0x65, 0x32};
-const Bytes kExitCommand = {0x1F, 0x28, 0x65, 0x02, 0x4F, 0x55, 0x54};
-const Bytes kEnterAccepted = {0x28, 0x65, 0x01, 0x00};
-const Bytes kWriteConfirmed = {0x28, 0x65, 0x32, 0x00};
-const std::string kAcceptedType = "CU20029T307A01 ";
-
 namespace {
 
-const size_t kDumpedEventsMax = 400;
-const DWORD kReadPieceMax = 4600;
-const uint8_t kSelectorEmpty = 0x00;
-const uint8_t kSelectorFail = 0x01;
-const uint8_t kSelectorLong = 0xF0;
+const size_t DumpedEventsMax = 400;
+const size_t DumpedBytesMax = 48;
+const DWORD ReadPieceMax = 4600;
+const uint8_t SelectorEmpty = 0x00;
+const uint8_t SelectorFail = 0x01;
+const uint8_t SelectorLong = 0xF0;
 
+// Long reads are cut to their first bytes.
 void DumpEvent(size_t index, const SimEvent& e) {
+  std::string hex = HexOf(e.bytes.data(), std::min<size_t>(e.bytes.size(), DumpedBytesMax));
+  if (e.bytes.size() > DumpedBytesMax) hex += " ...(" + std::to_string(e.bytes.size()) + " bytes)";
   std::fprintf(stderr, "  #%zu t=%llu %s%s value=%u %s\n", index,
                static_cast<unsigned long long>(e.timeMs), e.kind.c_str(), e.ok ? "" : " (failed)",
-               static_cast<unsigned>(e.value), Hex(e.bytes).c_str());
+               static_cast<unsigned>(e.value), hex.c_str());
 }
 
 }  // namespace
@@ -40,7 +35,7 @@ bool IsVerbose() {
 void PrintEvents() {
   const std::vector<SimEvent>& events = SimEvents();
   std::fprintf(stderr, "platform calls (%zu):\n", events.size());
-  for (size_t i = 0; i < events.size() && i < kDumpedEventsMax; ++i) DumpEvent(i, events[i]);
+  for (size_t i = 0; i < events.size() && i < DumpedEventsMax; ++i) DumpEvent(i, events[i]);
 }
 
 void FuzzFail(const char* file, int line, const std::string& what) {
@@ -80,10 +75,10 @@ std::u16string TakeUnits(ByteFeed* feed, size_t n) {
 bool NextReadResult(ReadStream* stream, DWORD size, Bytes* delivered) {
   if (stream->carried.empty() && !IsExhausted(stream->feed)) {
     uint8_t selector = TakeByte(stream->feed);
-    if (selector == kSelectorFail) return false;
-    if (selector >= kSelectorLong)
-      stream->carried = TakeBytes(stream->feed, TakeU16(stream->feed) % kReadPieceMax + 1);
-    else if (selector != kSelectorEmpty)
+    if (selector == SelectorFail) return false;
+    if (selector >= SelectorLong)
+      stream->carried = TakeBytes(stream->feed, TakeU16(stream->feed) % ReadPieceMax + 1);
+    else if (selector != SelectorEmpty)
       stream->carried = TakeBytes(stream->feed, selector - 1u);
   }
   size_t take = stream->carried.size() < size ? stream->carried.size() : size;
@@ -96,6 +91,31 @@ void FeedPortReads(SimPort* port, ReadStream* stream) {
   port->reader = [stream](SimPort*, DWORD size, Bytes* delivered) {
     return NextReadResult(stream, size, delivered);
   };
+}
+
+void TakeModuleFaults(ByteFeed* feed, SimModule* module) {
+  FaultSettings& faults = module->device.faults;
+  faults.mode = static_cast<FaultMode>(TakeByte(feed) % FaultModeCount);
+  faults.replyDelayMs = TakeByte(feed) * 40u;
+  switch (faults.mode) {
+    case FaultMode::Garbage: faults.garbage = TakeBytes(feed, TakeByte(feed) % 24); break;
+    case FaultMode::BadEnter: faults.badEnter = TakeBytes(feed, TakeByte(feed) % 24); break;
+    case FaultMode::BadQuery: faults.badQuery = TakeBytes(feed, TakeByte(feed) % 24); break;
+    case FaultMode::BadConfirm: faults.badConfirm = TakeBytes(feed, TakeByte(feed) % 24); break;
+    case FaultMode::Split:
+      faults.splitSize = TakeByte(feed) % 20;
+      faults.splitDelayMs = TakeU16(feed) % 12000;
+      break;
+    case FaultMode::Trickle: faults.trickleDelayMs = TakeU16(feed) % 2000; break;
+    case FaultMode::ExtraByte:
+      faults.extraByte = TakeByte(feed);
+      faults.extraDelayMs = TakeU16(feed) % 2000;
+      break;
+    case FaultMode::Hangup: faults.hangupAfter = TakeByte(feed) % 127 + 1; break;
+    default: break;
+  }
+  uint8_t type = TakeByte(feed);
+  if (type != 0xFF) faults.productType = TakeBytes(feed, type % 40);
 }
 
 // --- the transcript walker ---------------------------------------------
@@ -147,29 +167,29 @@ bool WalkRead(TranscriptWalk* walk, DWORD size, Bytes* bytes) {
 
 bool WalkDrain(TranscriptWalk* walk) {
   Bytes bytes;
-  if (!WalkRead(walk, DrainReadSize, &bytes)) return false;
+  if (!WalkRead(walk, expected::DrainReadSize, &bytes)) return false;
   do {
-    if (!WalkRead(walk, DrainReadSize, &bytes)) return false;
+    if (!WalkRead(walk, expected::DrainReadSize, &bytes)) return false;
   } while (!bytes.empty());
   return true;
 }
 
 bool WalkReply(TranscriptWalk* walk, DWORD minimumCount, Bytes* collected) {
   collected->clear();
-  DWORD silentPolls = 0;
-  while (collected->size() < ReceiveBufferSize) {
+  unsigned silentPolls = 0;
+  while (collected->size() < expected::ReceiveBufferSize) {
     Bytes piece;
-    DWORD room = ReceiveBufferSize - static_cast<DWORD>(collected->size());
+    DWORD room = static_cast<DWORD>(expected::ReceiveBufferSize - collected->size());
     if (!WalkRead(walk, room, &piece)) return false;
     if (!piece.empty()) {
       collected->insert(collected->end(), piece.begin(), piece.end());
       if (collected->size() >= minimumCount) return true;
-      WalkSleep(walk, ReplyPiecePauseMs);
+      WalkSleep(walk, expected::ReplyPiecePauseMs);
       silentPolls = 0;
       continue;
     }
-    WalkSleep(walk, ReplyPollIntervalMs);
-    if (++silentPolls >= ReplySilentPolls) return true;
+    WalkSleep(walk, expected::ReplyPollMs);
+    if (++silentPolls >= expected::ReplySilentPolls) return true;
   }
   return true;
 }
@@ -181,7 +201,7 @@ bool WalkWrite(TranscriptWalk* walk, const Bytes& bytes) {
                                           std::to_string(bytes.size()) + where);
   FUZZ_CHECK(e.bytes.size() <= bytes.size() &&
                  std::equal(e.bytes.begin(), e.bytes.end(), bytes.begin()),
-             "wrote " + Hex(e.bytes) + " instead of " + Hex(bytes) + where);
+             "wrote " + HexOf(e.bytes) + " instead of " + HexOf(bytes) + where);
   if (e.timeMs != walk->clockMs) {
     // Output waits for CTS until the write total timeout, then ends short.
     uint64_t stall = 2ull * bytes.size() + walk->writeTimeoutConstantMs;
@@ -200,19 +220,4 @@ std::u16string TextUpToZero(const Utf16Unit* text) {
   return out;
 }
 
-bool SameDcb(const DCB& a, const DCB& b) { return std::memcmp(&a, &b, sizeof(DCB)) == 0; }
 
-bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
-  return std::memcmp(&a, &b, sizeof(COMMTIMEOUTS)) == 0;
-}
-
-std::string Hex(const Bytes& bytes) {
-  std::string out;
-  char piece[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i == 48) return out + " ...(" + std::to_string(bytes.size()) + " bytes)";
-    std::snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", bytes[i]);
-    out += piece;
-  }
-  return out;
-}

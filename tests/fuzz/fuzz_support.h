@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol_expected.h"
 #include "sim_port.h"
 #include "win_types.h"
 
@@ -60,6 +61,15 @@ bool NextReadResult(ReadStream* stream, DWORD size, Bytes* delivered);
 // Makes every read of the port come from the stream.
 void FeedPortReads(SimPort* port, ReadStream* stream);
 
+// How a module (the emulator's device logic on a simulated port) misbehaves:
+//   mode (selector % FaultModeCount, in FaultMode's order), reply delay (x 40 ms),
+//   the mode's own bytes: garbage, bad-enter, bad-query, bad-confirm: a count
+//     (% 24), then the bytes; split: size (% 20, 0 as 1), 16-bit pause (% 12000);
+//     trickle: 16-bit pause (% 2000); extra-byte: the byte, 16-bit pause
+//     (% 2000); hangup: after (% 127 + 1) record bytes;
+//   the product type: 0xFF the accepted one, else a count (% 40) and bytes.
+void TakeModuleFaults(ByteFeed* feed, SimModule* module);
+
 // A recorded run of simulated platform calls, walked in order. Every event
 // must come at the virtual time the walk expects: time moves only by the
 // sleeps the walk accepts and by a write that stalls on CTS.
@@ -75,8 +85,8 @@ const SimEvent& PeekEvent(const TranscriptWalk* walk);  // FuzzFail at the end
 // The next event, which must be of this kind; checks its time.
 const SimEvent& TakeEvent(TranscriptWalk* walk, const std::string& kind);
 void WalkSleep(TranscriptWalk* walk, DWORD ms);
-// DrainInput: 64-byte reads, at least two, until the first empty read after
-// the first. False where a read failed.
+// DrainInput: reads of expected::DrainReadSize, at least two, until the first
+// empty read after the first. False where a read failed.
 bool WalkDrain(TranscriptWalk* walk);
 // ReadReply(minimum): the bytes collected go to *collected, and they must be
 // what ReceiveBuffer now holds. False where a read failed.
@@ -85,16 +95,6 @@ bool WalkReply(TranscriptWalk* walk, DWORD minimumCount, Bytes* collected);
 // accepted). A write that stalls on CTS may only cost its write timeout.
 bool WalkWrite(TranscriptWalk* walk, const Bytes& bytes);
 int EventsTaken(const TranscriptWalk* walk);
-
-// The command bytes and replies as the module documents them, written out
-// here rather than taken from the program, so a wrong constant shows up.
-extern const Bytes kEnterCommand;
-extern const Bytes kQueryCommand;
-extern const Bytes kWriteCommand;
-extern const Bytes kExitCommand;
-extern const Bytes kEnterAccepted;
-extern const Bytes kWriteConfirmed;
-extern const std::string kAcceptedType;
 
 // Settings written with SetCommState or SetCommTimeouts, every attempt in
 // order, the failAt-th (from 1) failing: true when every successful change
@@ -121,8 +121,5 @@ bool IsPutBackAfterChange(const std::vector<Settings>& attempts, int failAt, con
 }
 
 std::u16string TextUpToZero(const Utf16Unit* text);
-bool SameDcb(const DCB& a, const DCB& b);
-bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b);
-std::string Hex(const Bytes& bytes);
 
 #endif  // VFD_FUZZ_SUPPORT_H

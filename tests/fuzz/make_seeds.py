@@ -33,6 +33,21 @@ EMPTY = b"\x00"
 FAIL = b"\x01"
 DRAIN = EMPTY + EMPTY
 
+# FaultMode's order (tools/vfd_emulator/device.h).
+NORMAL, SILENT, GARBAGE, SPLIT, TRICKLE, EXTRA_BYTE, NO_CONFIRM, SHORT_CONFIRM, BAD_CONFIRM, \
+    CTS_DOWN, HANGUP, BAD_ENTER, BAD_QUERY = range(13)
+
+
+def module(mode=NORMAL, delay=1, params=b"", product_type=None):
+    """A module's faults (TakeModuleFaults): mode, delay (x 40 ms), the mode's
+    bytes, the product type (the accepted one unless given)."""
+    product = b"\xff" if product_type is None else bytes([len(product_type)]) + product_type
+    return bytes([mode, delay]) + params + product
+
+
+def counted(data):
+    return bytes([len(data)]) + data
+
 
 def reply_checks():
     return {
@@ -96,7 +111,9 @@ def port_discovery():
         "listed_com3_answers": bytes([0x10]) + two_values + ports(0, 0, 1),
         "configured_answers": bytes([0x00]) + two_values + bytes([0, com4]) + ports(1, 0, 0, 1),
         "configured_listed_silent": bytes([0x00]) + two_values + bytes([0, com3])
-        + ports(1, 0, bytes([2, 0x01, 0x02])),
+        + ports(1, 0, bytes([2]) + module(SILENT, delay=2)),
+        "configured_answers_wrongly": bytes([0x00]) + two_values + bytes([0, com3])
+        + ports(1, 0, bytes([2]) + module(BAD_ENTER, params=counted(b"\x28\x65\x01\x01"))),
         "nobody_answers_raw": bytes([0x30]) + bytes([3]) + discovery_value(b"A", com1)
         + discovery_value(b"B", com1 + unterminated) + discovery_value(b"C", long16)
         + ports(3, 0, 0, 0, 3) + piece(b"\x28\x65\x01\x00\x00") + EMPTY + FAIL,
@@ -126,31 +143,35 @@ def raw_success():
 def write_sequence():
     write, factory, raw, cts_down, missing = 0x00, 0x01, 0x02, 0x04, 0x08
     long_port = 0x20
-    module = b"\x00\x01"  # answers as a display does, 40 ms after each command
+    answers = module()  # as a display does, 40 ms after each command
     return {
-        "write_ok": write_scene(write) + module,
-        "factory_ok": write_scene(factory, rows=("", "")) + module,
-        "write_rows_cut": write_scene(write, rows=("abc\tdef", "caf\u00e9")) + module,
-        "write_no_speed": write_scene(write, speed=0) + module,
-        "wrong_product_type": write_scene(write) + b"\x10\x01" + b"CU20029T307A02 ",
-        "product_zero_for_space": write_scene(write) + b"\x10\x01" + TYPE[:14] + b"\x00",
-        "silent_module": write_scene(factory) + b"\x01\x01",
-        "late_split_reply": write_scene(write) + b"\x20\x02" + bytes([2]) + struct.pack("<H", 5100),
-        "bad_confirmation": write_scene(factory) + b"\x08\x01" + bytes([4, 0x28, 0x65, 0x32, 0x01]),
-        "enter_reply_five": write_scene(write) + b"\x04\x00" + bytes([5, 0x28, 0x65, 0x01, 0x00, 0x00]),
+        "write_ok": write_scene(write) + answers,
+        "factory_ok": write_scene(factory, rows=("", "")) + answers,
+        "write_rows_cut": write_scene(write, rows=("abc\tdef", "caf\u00e9")) + answers,
+        "write_no_speed": write_scene(write, speed=0) + answers,
+        "wrong_product_type": write_scene(write) + module(product_type=b"CU20029T307A02 "),
+        "product_zero_for_space": write_scene(write) + module(product_type=TYPE[:14] + b"\x00"),
+        "product_reply_wrong_function": write_scene(write) + module(BAD_QUERY, params=counted(b"\x28\x65\x41" + TYPE)),
+        "silent_module": write_scene(factory) + module(SILENT),
+        "late_split_reply": write_scene(write) + module(SPLIT, delay=2, params=bytes([2]) + struct.pack("<H", 5100)),
+        "trickled_replies": write_scene(write) + module(TRICKLE, params=struct.pack("<H", 300)),
+        "bad_confirmation": write_scene(factory) + module(BAD_CONFIRM, params=counted(b"\x28\x65\x32\x01")),
+        "no_confirmation": write_scene(write) + module(NO_CONFIRM),
+        "enter_reply_five": write_scene(write) + module(EXTRA_BYTE, delay=0, params=b"\x00\x00\x00"),
+        "hangup_mid_record": write_scene(write) + module(HANGUP, params=bytes([64])),
         "raw_success": write_scene(write | raw) + raw_success(),
         "raw_factory_success": write_scene(factory | raw) + raw_success(),
         "raw_read_error": write_scene(write | raw) + EMPTY + FAIL,
         "raw_confirm_six": write_scene(write | raw) + raw_success()[:-7] + piece(b"\x28\x65\x32\x00\x00\x00"),
-        "long_port_name": write_scene(write | long_port, port=counted_units("4567890123456789")) + module,
-        "port_missing": write_scene(factory | missing) + module,
-        "without_dialog_state": write_scene(write | 0x80) + module,
-        "cts_down": write_scene(write | cts_down) + module,
-        "set_timeouts_fails": write_scene(write, faults=b"\x04\x00") + module,
-        "set_state_fails": write_scene(write, faults=b"\x02\x00") + module,
-        "write_fails_at_record": write_scene(write, faults=b"\x10\x03") + module,
-        "short_exit_write": write_scene(write, faults=b"\x20\x05") + module,
-        "read_fails_late": write_scene(write, faults=b"\x08\x0c") + module,
+        "long_port_name": write_scene(write | long_port, port=counted_units("4567890123456789")) + answers,
+        "port_missing": write_scene(factory | missing) + answers,
+        "without_dialog_state": write_scene(write | 0x80) + answers,
+        "cts_down": write_scene(write | cts_down) + answers,
+        "set_timeouts_fails": write_scene(write, faults=b"\x04\x00") + answers,
+        "set_state_fails": write_scene(write, faults=b"\x02\x00") + answers,
+        "write_fails_at_record": write_scene(write, faults=b"\x10\x03") + answers,
+        "short_exit_write": write_scene(write, faults=b"\x20\x05") + answers,
+        "read_fails_late": write_scene(write, faults=b"\x08\x0c") + answers,
     }
 
 

@@ -15,9 +15,10 @@
 //   [refusal: which allocation (% 4) is refused]
 //   value count (% 12), each: name (count byte % 48, bytes), type, data
 //   ["Port": type, data]
-//   one behaviour byte for each port of kPortNames (bits 0-1: none, a
-//   display, a module with own answers, a raw read stream; bit 2 busy,
-//   bit 3 CTS down, bit 4 a fault byte follows), with its module bytes
+//   one behaviour byte for each port of PortNames (bits 0-1: none, a
+//   display, a module with faults, a raw read stream; bit 2 busy, bit 3 CTS
+//   down, bit 4 a fault byte follows), with its module's faults (see
+//   TakeModuleFaults)
 //   the read results of the raw streams to the end (see ReadStream)
 // Data: a selector below 0x80 picks a port name (bits 0-2, % 6) and a form
 // (bits 3-4: terminated, not terminated, an odd byte more, text then more
@@ -36,13 +37,11 @@
 
 namespace {
 
-const char kPortListKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-const char kConfigKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\QVrm7700LineDisplay";
-const char* const kPortNames[] = {"COM1", "COM2", "COM3", "COM4", "COMPORTNAME16CHR", "COMPORTNAME17CHRS"};
-const size_t kPortCount = sizeof kPortNames / sizeof kPortNames[0];
-const DWORD kOtherTypes[] = {REG_NONE, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, 11, 0xFFFFFFFFu};
-const size_t kAllocationLimit = 1u << 20;
-const DWORD kConfiguredPortByteLimit = 63;
+const char* const PortNames[] = {"COM1", "COM2", "COM3", "COM4", "COMPORTNAME16CHR", "COMPORTNAME17CHRS"};
+const size_t PortCount = sizeof PortNames / sizeof PortNames[0];
+const DWORD OtherTypes[] = {REG_NONE, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, 11, 0xFFFFFFFFu};
+const size_t AllocationLimit = 1u << 20;
+const DWORD ConfiguredPortByteLimit = 63;
 
 struct Scene {
   bool listOpens;           // the port list key opens and can be measured
@@ -51,23 +50,23 @@ struct Scene {
   bool configHasPort;
   DWORD portType;
   Bytes portData;
-  SimPort* ports[kPortCount];
+  SimPort* ports[PortCount];
   DCB originalDcb;
   COMMTIMEOUTS originalTimeouts;
 };
 
-Scene g_scene;
-int g_allocations = 0;
-int g_refuseAllocation = 0;  // counted from 1; 0: none
-bool g_refused = false;
+Scene CurrentScene;
+int Allocations = 0;
+int RefusedAllocation = 0;  // counted from 1; 0: none
+bool AllocationRefused = false;
 
 // Buffers as calloc gives them, but a huge one (from absurd reported sizes)
 // or the chosen one is refused, as a failed allocation would be.
 void* FuzzAllocate(size_t count, size_t unitSize) {
-  ++g_allocations;
-  bool tooBig = unitSize != 0 && count > kAllocationLimit / unitSize;
-  if (tooBig || g_allocations == g_refuseAllocation) {
-    g_refused = true;
+  ++Allocations;
+  bool tooBig = unitSize != 0 && count > AllocationLimit / unitSize;
+  if (tooBig || Allocations == RefusedAllocation) {
+    AllocationRefused = true;
     return nullptr;
   }
   return std::calloc(count, unitSize);
@@ -81,7 +80,7 @@ Bytes TakeData(ByteFeed* feed) {
     size_t count = selector == 0xFF ? TakeU16(feed) % 2048 : TakeByte(feed);
     return TakeBytes(feed, count);
   }
-  std::string name = kPortNames[(selector & 7) % kPortCount];
+  std::string name = PortNames[(selector & 7) % PortCount];
   switch ((selector >> 3) & 3) {
     case 0: return SimSzData(name);
     case 1: return SimSzData(name, false);
@@ -101,7 +100,7 @@ Bytes TakeData(ByteFeed* feed) {
 
 DWORD TakeType(ByteFeed* feed) {
   uint8_t selector = TakeByte(feed);
-  return selector < 0xC0 ? static_cast<DWORD>(REG_SZ) : kOtherTypes[selector % 7];
+  return selector < 0xC0 ? static_cast<DWORD>(REG_SZ) : OtherTypes[selector % 7];
 }
 
 DWORD TakeSize(ByteFeed* feed, DWORD scale) {
@@ -113,37 +112,37 @@ DWORD TakeSize(ByteFeed* feed, DWORD scale) {
 }
 
 void TakePortList(ByteFeed* feed, uint8_t flags) {
-  SimRegKey* key = (flags & 3) == 2 ? nullptr : SimAddRegKey(kPortListKey);
+  SimRegKey* key = (flags & 3) == 2 ? nullptr : SimAddRegKey(expected::PortListKey);
   if (key && (flags & 3) == 3) key->openResult = ERROR_ACCESS_DENIED;
   if (key && (flags & 4)) key->queryInfoResult = ERROR_ACCESS_DENIED;
-  g_scene.listOpens = key && (flags & 3) != 3 && !(flags & 4);
-  g_scene.stale = (flags & 8) != 0;
-  if (key && g_scene.stale) {
+  CurrentScene.listOpens = key && (flags & 3) != 3 && !(flags & 4);
+  CurrentScene.stale = (flags & 8) != 0;
+  if (key && CurrentScene.stale) {
     key->reportStaleInfo = true;
     key->reportedValueCount = TakeByte(feed) % 16;
     key->reportedMaxNameLength = TakeSize(feed, 1);
     key->reportedMaxDataBytes = TakeSize(feed, 4);
   }
-  if (flags & 0x40) g_refuseAllocation = TakeByte(feed) % 4;
+  if (flags & 0x40) RefusedAllocation = TakeByte(feed) % 4;
   int count = TakeByte(feed) % 12;
   for (int i = 0; i < count; ++i) {
     Bytes name = TakeBytes(feed, TakeByte(feed) % 48);
     DWORD type = TakeType(feed);
     Bytes data = TakeData(feed);
     if (key) SimAddRegValue(key, std::string(name.begin(), name.end()), type, data);
-    if (type == REG_SZ) g_scene.listedData.push_back(data);
+    if (type == REG_SZ) CurrentScene.listedData.push_back(data);
   }
 }
 
 void TakeConfiguration(ByteFeed* feed, uint8_t flags) {
   int mode = (flags >> 4) & 3;
-  SimRegKey* key = mode == 1 ? nullptr : SimAddRegKey(kConfigKey);
+  SimRegKey* key = mode == 1 ? nullptr : SimAddRegKey(expected::LineDisplayKey);
   if (key && mode == 2) key->openResult = ERROR_ACCESS_DENIED;
   if (mode != 0) return;
-  g_scene.configHasPort = true;
-  g_scene.portType = TakeType(feed);
-  g_scene.portData = TakeData(feed);
-  SimAddRegValue(key, "Port", g_scene.portType, g_scene.portData);
+  CurrentScene.configHasPort = true;
+  CurrentScene.portType = TakeType(feed);
+  CurrentScene.portData = TakeData(feed);
+  SimAddRegValue(key, "Port", CurrentScene.portType, CurrentScene.portData);
 }
 
 void TakeFault(ByteFeed* feed, SimPort* port) {
@@ -155,40 +154,29 @@ void TakeFault(ByteFeed* feed, SimPort* port) {
   *counters[fault % 7] = at;
 }
 
-void TakeOwnAnswers(ByteFeed* feed, SimModule* module) {
-  uint8_t flags = TakeByte(feed);
-  module->silent = (flags & 1) != 0;
-  if (flags & 2) module->enterReply = TakeBytes(feed, TakeByte(feed) % 8);
-  module->replyDelayMs = TakeByte(feed) * 40u;
-  if (flags & 4) {
-    module->splitAt = TakeByte(feed) % 5;
-    module->splitDelayMs = TakeU16(feed) % 8000;
-  }
-}
-
 void TakePorts(ByteFeed* feed, ReadStream* stream) {
-  for (size_t i = 0; i < kPortCount; ++i) {
+  for (size_t i = 0; i < PortCount; ++i) {
     uint8_t behaviour = TakeByte(feed);
-    g_scene.ports[i] = nullptr;
+    CurrentScene.ports[i] = nullptr;
     if ((behaviour & 3) == 0) continue;
-    SimPort* port = SimAddPort(kPortNames[i]);
+    SimPort* port = SimAddPort(PortNames[i]);
     port->busy = (behaviour & 4) != 0;
-    port->ctsUp = (behaviour & 8) == 0;
+    if (behaviour & 8) port->modemStatus = MS_DSR_ON;
     if (behaviour & 0x10) TakeFault(feed, port);
-    if ((behaviour & 3) == 2) TakeOwnAnswers(feed, SimAttachModule(port));
+    if ((behaviour & 3) == 2) TakeModuleFaults(feed, SimAttachModule(port));
     else if ((behaviour & 3) == 1) SimAttachModule(port);
     else FeedPortReads(port, stream);
-    g_scene.ports[i] = port;
-    g_scene.originalDcb = port->dcb;
-    g_scene.originalTimeouts = port->timeouts;
+    CurrentScene.ports[i] = port;
+    CurrentScene.originalDcb = port->dcb;
+    CurrentScene.originalTimeouts = port->timeouts;
   }
 }
 
 void BuildScene(ByteFeed* feed, ReadStream* stream) {
-  g_scene = Scene();
-  g_allocations = 0;
-  g_refuseAllocation = 0;
-  g_refused = false;
+  CurrentScene = Scene();
+  Allocations = 0;
+  RefusedAllocation = 0;
+  AllocationRefused = false;
   DiscoveryAllocate = FuzzAllocate;
   uint8_t flags = TakeByte(feed);
   TakePortList(feed, flags);
@@ -217,12 +205,12 @@ bool WalkProbeExchange(TranscriptWalk* walk) {
   const SimEvent& modem = TakeEvent(walk, "modem");
   if (!modem.ok || !(modem.value & MS_CTS_ON)) return false;
   walk->writeTimeoutConstantMs = 4000;
-  if (!WalkWrite(walk, kEnterCommand)) return false;
+  if (!WalkWrite(walk, expected::EnterCommand)) return false;
   Bytes reply;
   if (!WalkReply(walk, 4, &reply)) return false;
-  WalkWrite(walk, kExitCommand);  // sent whatever came back; its result does not count
+  WalkWrite(walk, expected::ExitCommand);  // sent whatever came back; its result does not count
   WalkSleep(walk, 50);
-  return reply == kEnterAccepted;
+  return reply == expected::EnterAccepted;
 }
 
 ProbeSession WalkProbe(TranscriptWalk* walk) {
@@ -259,31 +247,31 @@ std::string PathOf(const std::u16string& name) { return "\\\\.\\" + SimUtf8(name
 
 void CheckComboList() {
   const std::vector<std::u16string>& items = SimGetDialog()->comboItems;
-  if (!g_scene.listOpens) {
+  if (!CurrentScene.listOpens) {
     FUZZ_CHECK(items.empty(), "ports listed without a port list");
     return;
   }
-  FUZZ_CHECK(items.size() <= g_scene.listedData.size(), "more ports listed than there are");
+  FUZZ_CHECK(items.size() <= CurrentScene.listedData.size(), "more ports listed than there are");
   for (size_t i = 0; i < items.size(); ++i) {
-    const Bytes& data = g_scene.listedData[i];
+    const Bytes& data = CurrentScene.listedData[i];
     // With stale sizes a value may fill the data buffer to its last unit;
     // then the name may lose its last units to the terminator.
     std::u16string whole = TextOf(data, true);
     bool fits = items[i] == TextOf(data, false) || items[i] == whole ||
-                (g_scene.stale && whole.compare(0, items[i].size(), items[i]) == 0);
+                (CurrentScene.stale && whole.compare(0, items[i].size(), items[i]) == 0);
     FUZZ_CHECK(fits, "listed port " + std::to_string(i) + " is not its value's text");
   }
-  if (!g_scene.stale && !g_refused)
-    FUZZ_CHECK(items.size() == g_scene.listedData.size(), "a port of the list is missing");
+  if (!CurrentScene.stale && !AllocationRefused)
+    FUZZ_CHECK(items.size() == CurrentScene.listedData.size(), "a port of the list is missing");
 }
 
 // Every name a probe may have been given: the listed ones, the configured
 // one, read either way, and their first 16 characters.
 bool IsCandidatePath(const std::string& path) {
   std::vector<std::u16string> names = SimGetDialog()->comboItems;
-  if (g_scene.configHasPort && g_scene.portData.size() <= kConfiguredPortByteLimit) {
-    names.push_back(TextOf(g_scene.portData, false));
-    names.push_back(TextOf(g_scene.portData, true));
+  if (CurrentScene.configHasPort && CurrentScene.portData.size() <= ConfiguredPortByteLimit) {
+    names.push_back(TextOf(CurrentScene.portData, false));
+    names.push_back(TextOf(CurrentScene.portData, true));
   }
   for (const std::u16string& name : names)
     if (path == PathOf(name) || path == PathOf(name.substr(0, expected::PortNameMax))) return true;
@@ -295,11 +283,11 @@ bool IsCandidatePath(const std::string& path) {
 // characters. Sets *clear to false when the choice is open.
 bool ConfiguredName(std::u16string* name, bool* clear) {
   *clear = true;
-  if (!g_scene.configHasPort || g_scene.portType != REG_SZ ||
-      g_scene.portData.size() > kConfiguredPortByteLimit)
+  if (!CurrentScene.configHasPort || CurrentScene.portType != REG_SZ ||
+      CurrentScene.portData.size() > ConfiguredPortByteLimit)
     return false;
-  *name = TextOf(g_scene.portData, false);
-  *clear = g_scene.portData.size() % 2 == 0 && name->size() <= expected::PortNameMax;
+  *name = TextOf(CurrentScene.portData, false);
+  *clear = CurrentScene.portData.size() % 2 == 0 && name->size() <= expected::PortNameMax;
   return true;
 }
 
@@ -310,8 +298,8 @@ void CheckProbeOrder(const std::vector<ProbeSession>& sessions) {
   std::u16string configured;
   bool clear = true;
   bool hasConfigured = ConfiguredName(&configured, &clear);
-  if (!g_scene.listOpens || !clear || g_scene.stale || g_refused) return;
-  for (const Bytes& data : g_scene.listedData)
+  if (!CurrentScene.listOpens || !clear || CurrentScene.stale || AllocationRefused) return;
+  for (const Bytes& data : CurrentScene.listedData)
     if (data.size() % 2) return;
   std::vector<std::u16string> expected;
   if (hasConfigured) expected.push_back(configured);
@@ -332,7 +320,7 @@ void CheckProbeOrder(const std::vector<ProbeSession>& sessions) {
 
 void CheckProbes(const std::vector<ProbeSession>& sessions) {
   SimDialog* dialog = SimGetDialog();
-  if (!g_scene.listOpens) FUZZ_CHECK(sessions.empty(), "a port probed without a port list");
+  if (!CurrentScene.listOpens) FUZZ_CHECK(sessions.empty(), "a port probed without a port list");
   for (size_t i = 0; i < sessions.size(); ++i) {
     FUZZ_CHECK(IsCandidatePath(sessions[i].path), "probed " + sessions[i].path + ", no candidate");
     FUZZ_CHECK(!sessions[i].answered || i + 1 == sessions.size(), "probing went on after an answer");
@@ -350,12 +338,12 @@ void CheckProbes(const std::vector<ProbeSession>& sessions) {
 void CheckPortsLeftAsFound() {
   FUZZ_CHECK(SimOpenKeyCount() == 0, "a registry key was left open");
   FUZZ_CHECK(SimOpenHandleCount() == 0, "a port was left open");
-  for (SimPort* port : g_scene.ports) {
+  for (SimPort* port : CurrentScene.ports) {
     if (!port) continue;
-    FUZZ_CHECK(IsPutBackAfterChange(port->dcbSets, port->failSetCommState, g_scene.originalDcb, SameDcb),
+    FUZZ_CHECK(IsPutBackAfterChange(port->dcbSets, port->failSetCommState, CurrentScene.originalDcb, SimSameDcb),
                port->path + ": line settings not put back");
     FUZZ_CHECK(IsPutBackAfterChange(port->timeoutSets, port->failSetCommTimeouts,
-                                    g_scene.originalTimeouts, SameTimeouts),
+                                    CurrentScene.originalTimeouts, SimSameTimeouts),
                port->path + ": timeouts not put back");
   }
 }

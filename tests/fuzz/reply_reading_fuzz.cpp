@@ -15,13 +15,13 @@
 
 namespace {
 
-const int kOperationsMax = 16;
-const DWORD kMinimumChoices[] = {4, 18, 4, 18, 0, 1, 2, 5, 64, 4095, 4096, 4097, 0xFFFFFFFFu};
+const int OperationsMax = 16;
+const DWORD MinimumChoices[] = {4, 18, 4, 18, 0, 1, 2, 5, 64, 4095, 4096, 4097, 0xFFFFFFFFu};
 
 DWORD TakeMinimum(ByteFeed* feed) {
   uint8_t selector = TakeByte(feed);
-  const size_t choices = sizeof kMinimumChoices / sizeof kMinimumChoices[0];
-  if (selector < 0xF0) return kMinimumChoices[selector % choices];
+  const size_t choices = sizeof MinimumChoices / sizeof MinimumChoices[0];
+  if (selector < 0xF0) return MinimumChoices[selector % choices];
   return TakeU16(feed);
 }
 
@@ -38,7 +38,7 @@ void CheckReply(SerialLink* link, DWORD minimum) {
   FUZZ_CHECK(ok == expectedOk, "ReadReply's error flag is wrong");
   FUZZ_CHECK(SimNow() == walk.clockMs, "ReadReply spent time outside its pauses");
   if (!ok) return;
-  FUZZ_CHECK(count <= ReceiveBufferSize, "count beyond ReceiveBuffer");
+  FUZZ_CHECK(count <= expected::ReceiveBufferSize, "count beyond ReceiveBuffer");
   FUZZ_CHECK(count == collected.size(), "count is not the number of bytes read");
   FUZZ_CHECK(count == 0 || std::memcmp(ReceiveBuffer, collected.data(), count) == 0,
              "ReceiveBuffer does not hold the bytes in the order they came");
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FeedPortReads(port, &stream);
   SerialLink link;
   FUZZ_CHECK(OpenPort(u"\\\\.\\COM1", &link), "the port did not open");
-  for (int i = 0; i < kOperationsMax && !IsExhausted(&feed); ++i) {
+  for (int i = 0; i < OperationsMax && !IsExhausted(&feed); ++i) {
     if (TakeByte(&feed) & 1) CheckDrain(&link);
     else CheckReply(&link, TakeMinimum(&feed));
   }

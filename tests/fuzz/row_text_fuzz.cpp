@@ -14,9 +14,9 @@
 
 namespace {
 
-const size_t kGuard = 32;
-const BYTE kGuardByte = 0xA5;
-const BYTE kJunkByte = 0xCC;
+const size_t Guard = 32;
+const BYTE GuardByte = 0xA5;
+const BYTE JunkByte = 0xCC;
 
 bool IsRowCharacter(char16_t unit) { return unit >= 0x20 && unit <= 0x7F; }
 
@@ -25,12 +25,12 @@ bool IsRowCharacter(char16_t unit) { return unit >= 0x20 && unit <= 0x7F; }
 // 0x20..0x7F among them.
 void CheckRow(const std::u16string& text, SpeedCode speed, const BYTE* row,
               const RowTextResult& result) {
-  size_t considered = std::min<size_t>(TextUpToZero(text.c_str()).size(), 63);
+  size_t considered = std::min<size_t>(TextUpToZero(text.c_str()).size(), expected::RowTextMax);
   size_t kept = 0;
   while (kept < considered && IsRowCharacter(text[kept])) ++kept;
 
   FUZZ_CHECK(row[0] == speed, "row byte 0 is not the speed code");
-  for (size_t i = 0; i < 63; ++i) {
+  for (size_t i = 0; i < expected::RowTextMax; ++i) {
     BYTE expected = i < kept ? static_cast<BYTE>(text[i]) : 0;
     FUZZ_CHECK(row[1 + i] == expected, "row text byte " + std::to_string(i) + " wrong");
   }
@@ -50,18 +50,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::unique_ptr<Utf16Unit[]> input(new Utf16Unit[text.size() + 1]);
   std::memcpy(input.get(), text.c_str(), (text.size() + 1) * sizeof(Utf16Unit));
-  BYTE area[kGuard + RowLength + kGuard];
-  std::memset(area, kGuardByte, sizeof area);
-  std::memset(area + kGuard, kJunkByte, RowLength);
+  BYTE area[Guard + expected::RowSize + Guard];
+  std::memset(area, GuardByte, sizeof area);
+  std::memset(area + Guard, JunkByte, expected::RowSize);
 
-  RowTextResult result = PrepareRowText(input.get(), speed, area + kGuard);
+  RowTextResult result = PrepareRowText(input.get(), speed, area + Guard);
 
-  for (size_t i = 0; i < kGuard; ++i) {
-    FUZZ_CHECK(area[i] == kGuardByte, "written before the row");
-    FUZZ_CHECK(area[kGuard + RowLength + i] == kGuardByte, "written past the row");
+  for (size_t i = 0; i < Guard; ++i) {
+    FUZZ_CHECK(area[i] == GuardByte, "written before the row");
+    FUZZ_CHECK(area[Guard + expected::RowSize + i] == GuardByte, "written past the row");
   }
   FUZZ_CHECK(std::memcmp(input.get(), text.c_str(), (text.size() + 1) * sizeof(Utf16Unit)) == 0,
              "the input text was changed");
-  CheckRow(text, speed, area + kGuard, result);
+  CheckRow(text, speed, area + Guard, result);
   return 0;
 }

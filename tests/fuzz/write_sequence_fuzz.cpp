@@ -16,11 +16,8 @@
 //          SetCommTimeouts, read, write, short write
 //   speed (% 7 - 1), row 0 and row 1 (count byte, 0xFF: the factory text,
 //          else count % 100 little-endian units)
-//   module: flags (bit 0 silent, 1 verbatim product reply, 2 enter reply,
-//          3 confirmation, 4 product type, 5 split), delay byte (x 40 ms),
-//          then the chosen replies (count byte % 24 or % 40, bytes), the
-//          15-byte product type, split point and 16-bit split delay;
-//   or with a raw stream, the read results (see ReadStream) to the end.
+//   a module's faults (see TakeModuleFaults), or with a raw stream, the read
+//          results (see ReadStream) to the end.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -34,17 +31,16 @@
 
 namespace {
 
-const std::u16string kDefaultRow[2] = {
-    u"QV rm7700 All-in-One Point of Sale System          ",
-    u" .... Thank You and Have a Nice Day ....           ",
-};
-const std::u16string kCaptionError = u"Error.";
-const std::u16string kCaptionOpenFailed = u"Error.  Could not open COM port:";
-const std::u16string kCaptionPortCut = u"COM port name truncated to:";
-const std::u16string kCaptionIncompatible = u"Error: Incompatible VFD module";
-const std::u16string kCaptionWriteOk = u"Startup Message write successful";
-const std::u16string kCaptionWriteFailed = u"Startup Message write failed";
-const std::u16string kCaptionFactoryOk = u"Success.";
+using expected::Format;
+using expected::Wide;
+namespace text = expected::text;
+
+const std::u16string DefaultRow[2] = {Wide(expected::DefaultRow0), Wide(expected::DefaultRow1)};
+const std::u16string CaptionError = Wide(text::CaptionError);
+const std::u16string CaptionOpenFailed = Wide(text::CaptionOpenFailed);
+const std::u16string CaptionWriteOk = Wide(text::CaptionWriteOk);
+const std::u16string CaptionWriteFailed = Wide(text::CaptionWriteFailed);
+const std::u16string CaptionFactoryOk = Wide(text::CaptionFactoryRestored);
 
 struct ExpectedBox {
   std::u16string caption;
@@ -66,7 +62,7 @@ struct Scene {
   std::vector<size_t> eventsAtBox;
 };
 
-Scene g_scene;
+Scene CurrentScene;
 
 // How a stretch of the exchange ended, in the model.
 enum Stretch { GOES_ON, LEAVES, READ_ERROR, WRITE_ERROR };
@@ -74,7 +70,7 @@ enum Stretch { GOES_ON, LEAVES, READ_ERROR, WRITE_ERROR };
 struct Model {
   TranscriptWalk walk;
   std::vector<ExpectedBox> boxes;
-  std::u16string productType;
+  std::string productType;  // the bytes shown, up to the first zero
   bool confirmed;
   bool exitAttempted;
   std::u16string rowField[2];
@@ -103,98 +99,78 @@ void TakeFaults(ByteFeed* feed, SimPort* port) {
 
 std::u16string TakeRowText(ByteFeed* feed, int row) {
   uint8_t count = TakeByte(feed);
-  if (count == 0xFF) return kDefaultRow[row];
+  if (count == 0xFF) return DefaultRow[row];
   return TakeUnits(feed, count % 100);
 }
 
-void TakeModule(ByteFeed* feed, SimPort* port) {
-  SimModule* module = SimAttachModule(port);
-  uint8_t flags = TakeByte(feed);
-  module->silent = (flags & 0x01) != 0;
-  module->useProductTypeReply = (flags & 0x02) != 0;
-  module->replyDelayMs = TakeByte(feed) * 40u;
-  if (flags & 0x04) module->enterReply = TakeBytes(feed, TakeByte(feed) % 24);
-  if (flags & 0x08) module->confirmReply = TakeBytes(feed, TakeByte(feed) % 24);
-  if (flags & 0x02) module->productTypeReply = TakeBytes(feed, TakeByte(feed) % 40);
-  if (flags & 0x10) {
-    Bytes type = TakeBytes(feed, 15);
-    module->productType.assign(type.begin(), type.end());
-  }
-  if (flags & 0x20) {
-    module->splitAt = TakeByte(feed) % 20;
-    module->splitDelayMs = TakeU16(feed) % 12000;
-  }
-}
-
-void OnBox(const SimBox&) { g_scene.eventsAtBox.push_back(SimEvents().size()); }
+void OnBox(const SimBox&) { CurrentScene.eventsAtBox.push_back(SimEvents().size()); }
 
 void BuildScene(ByteFeed* feed, ReadStream* stream) {
-  g_scene = Scene();
+  CurrentScene = Scene();
   uint8_t flags = TakeByte(feed);
-  g_scene.withoutState = (flags & 0x80) != 0;
-  g_scene.action = (flags & 0x01) ? WRITE_ACTION_FACTORY_DEFAULT : WRITE_ACTION_WRITE;
-  g_scene.rawStream = (flags & 0x02) != 0;
-  g_scene.portText = TakePortText(feed, (flags >> 5) & 3);
-  g_scene.usedName = g_scene.portText.substr(0, expected::PortNameMax);
-  SimPort* port = SimAddPort(SimUtf8(g_scene.usedName.c_str()));
-  port->ctsUp = (flags & 0x04) == 0;
+  CurrentScene.withoutState = (flags & 0x80) != 0;
+  CurrentScene.action = (flags & 0x01) ? WRITE_ACTION_FACTORY_DEFAULT : WRITE_ACTION_WRITE;
+  CurrentScene.rawStream = (flags & 0x02) != 0;
+  CurrentScene.portText = TakePortText(feed, (flags >> 5) & 3);
+  CurrentScene.usedName = CurrentScene.portText.substr(0, expected::PortNameMax);
+  SimPort* port = SimAddPort(SimUtf8(CurrentScene.usedName.c_str()));
+  if (flags & 0x04) port->modemStatus = MS_DSR_ON;
   port->busy = (flags & 0x10) != 0;
   TakeFaults(feed, port);
-  g_scene.speed = static_cast<int>(TakeByte(feed) % 7) - 1;
-  g_scene.rowText[0] = TakeRowText(feed, 0);
-  g_scene.rowText[1] = TakeRowText(feed, 1);
-  if (g_scene.rawStream) FeedPortReads(port, stream);
-  else TakeModule(feed, port);
+  CurrentScene.speed = static_cast<int>(TakeByte(feed) % 7) - 1;
+  CurrentScene.rowText[0] = TakeRowText(feed, 0);
+  CurrentScene.rowText[1] = TakeRowText(feed, 1);
+  if (CurrentScene.rawStream) FeedPortReads(port, stream);
+  else TakeModuleFaults(feed, SimAttachModule(port));
   // A missing port is removed only now, so the input is read the same way.
   port->exists = (flags & 0x08) == 0;
-  g_scene.port = port;
-  g_scene.originalDcb = port->dcb;
+  CurrentScene.port = port;
+  CurrentScene.originalDcb = port->dcb;
 
-  g_scene.dialog = SimResetDialog();
-  g_scene.dialog->portText = g_scene.portText;
-  g_scene.dialog->rowText[0] = g_scene.rowText[0];
-  g_scene.dialog->rowText[1] = g_scene.rowText[1];
-  g_scene.dialog->speedSelection = g_scene.speed;
-  g_scene.dialog->onBox = OnBox;
+  CurrentScene.dialog = SimResetDialog();
+  CurrentScene.dialog->portText = CurrentScene.portText;
+  CurrentScene.dialog->rowText[0] = CurrentScene.rowText[0];
+  CurrentScene.dialog->rowText[1] = CurrentScene.rowText[1];
+  CurrentScene.dialog->speedSelection = CurrentScene.speed;
+  CurrentScene.dialog->onBox = OnBox;
 }
 
 // --- the model of one press --------------------------------------------
 
-void ExpectBox(Model* model, const std::u16string& caption, const std::u16string& text) {
-  model->boxes.push_back({caption, text, model->walk.next});
+void ExpectBox(Model* model, const std::u16string& caption, const std::u16string& boxText) {
+  model->boxes.push_back({caption, boxText, model->walk.next});
 }
 
-std::u16string Formatted(const std::u16string& before, const std::u16string& argument,
-                         const std::u16string& after) {
-  return before + argument + after;
+void ExpectBox(Model* model, const char* caption, const std::string& boxText) {
+  ExpectBox(model, Wide(caption), Wide(boxText));
 }
 
 // Steps 1 to 5. False when the sequence ends here.
 bool WalkOpening(Model* model) {
-  std::string path = "\\\\.\\" + SimUtf8(g_scene.usedName.c_str());
+  std::string path = "\\\\.\\" + SimUtf8(CurrentScene.usedName.c_str());
   if (PeekEvent(&model->walk).kind == "open-failed") {
     const SimEvent& e = TakeEvent(&model->walk, "open-failed");
     FUZZ_CHECK(e.port == path, "opened " + e.port + " instead of " + path);
-    ExpectBox(model, kCaptionOpenFailed, g_scene.usedName);
+    ExpectBox(model, CaptionOpenFailed, CurrentScene.usedName);
     return false;
   }
   FUZZ_CHECK(TakeEvent(&model->walk, "open").port == path, "opened the wrong port");
-  std::u16string failure;
+  const char* failure = nullptr;
   if (!TakeEvent(&model->walk, "get-state").ok) {
-    failure = u"GetCommState() returned error.";
+    failure = text::GetStateFailed;
   } else if (!TakeEvent(&model->walk, "set-state").ok) {
-    failure = u"SetCommState() returned error.";
+    failure = text::SetStateFailed;
   } else if (!TakeEvent(&model->walk, "set-timeouts").ok) {
     // The write profile is already in force: it is taken back as well.
     TakeEvent(&model->walk, "set-state");
-    failure = u"SetCommTimeouts() returned error.";
+    failure = text::SetTimeoutsFailed;
   }
-  if (failure.empty()) {
+  if (failure == nullptr) {
     model->walk.writeTimeoutConstantMs = 5000;
     return true;
   }
   TakeEvent(&model->walk, "close");
-  ExpectBox(model, kCaptionError, failure);
+  ExpectBox(model, text::CaptionError, failure);
   return false;
 }
 
@@ -207,72 +183,61 @@ Stretch DrainWriteReply(Model* model, const Bytes& command, DWORD minimum, Bytes
 
 Stretch WalkEnter(Model* model) {
   Bytes reply;
-  Stretch result = DrainWriteReply(model, kEnterCommand, 4, &reply);
+  Stretch result = DrainWriteReply(model, expected::EnterCommand, expected::EnterAccepted.size(), &reply);
   if (result != GOES_ON) return result;
-  return reply == kEnterAccepted ? GOES_ON : LEAVES;
+  return reply == expected::EnterAccepted ? GOES_ON : LEAVES;
 }
 
 Stretch WalkProductType(Model* model) {
+  const Bytes& lead = expected::ProductTypeLead;
   WalkSleep(&model->walk, 10);
   Bytes reply;
-  Stretch result = DrainWriteReply(model, kQueryCommand, 18, &reply);
+  Stretch result = DrainWriteReply(model, expected::QueryCommand, lead.size() + expected::ProductTypeLength, &reply);
   if (result != GOES_ON) return result;
-  if (reply.size() != 18 || reply[0] != 0x28 || reply[1] != 0x65 || reply[2] != 0x40) return LEAVES;
-  for (size_t i = 3; i < 18 && reply[i] != 0; ++i) model->productType += reply[i];
-  bool accepted = std::equal(reply.begin() + 3, reply.end(), kAcceptedType.begin());
+  if (reply.size() != lead.size() + expected::ProductTypeLength || !std::equal(lead.begin(), lead.end(), reply.begin()))
+    return LEAVES;
+  std::string type(reply.begin() + lead.size(), reply.end());
+  model->productType = type.substr(0, type.find('\0'));
   WalkSleep(&model->walk, 10);
   if (!WalkDrain(&model->walk)) return READ_ERROR;
-  if (accepted) return GOES_ON;
-  ExpectBox(model, kCaptionIncompatible,
-            Formatted(u"Product type: ", model->productType,
-                      u"\r\n\r\n\r\nVFD Module must be CU20029-T307A-01 "));
+  if (type == expected::AcceptedProductType) return GOES_ON;
+  ExpectBox(model, text::CaptionIncompatible, Format(text::Incompatible, model->productType));
   return LEAVES;
 }
 
-// The 64 bytes of one row from its field, with the box when it is cut.
-Bytes ModelRow(Model* model, int row, BYTE speed) {
-  std::u16string considered = TextUpToZero(g_scene.rowText[row].substr(0, 63).c_str());
+// The text one row sends (the part of its field before the first character
+// the module cannot show), with the box when the field was cut.
+std::string ModelRowText(Model* model, int row) {
+  std::u16string considered = TextUpToZero(CurrentScene.rowText[row].substr(0, expected::RowTextMax).c_str());
   size_t kept = 0;
   while (kept < considered.size() && considered[kept] >= 0x20 && considered[kept] <= 0x7F) ++kept;
-  Bytes bytes(64, 0);
-  bytes[0] = speed;
-  for (size_t i = 0; i < kept; ++i) bytes[1 + i] = static_cast<BYTE>(considered[i]);
+  std::string keptText(considered.begin(), considered.begin() + kept);
   if (kept < considered.size()) {
-    std::u16string keptText = considered.substr(0, kept);
-    model->rowField[row] = keptText;
-    std::u16string header = row == 0 ? u"Row 0 truncated to:          \r\n\r\n"
-                                     : u"Row 1 truncated to:          \r\n\r\n";
-    ExpectBox(model, row == 0 ? u"Invalid character(s) in Row 0." : u"Invalid character(s) in Row 1.",
-              Formatted(header, keptText, u"\r\n"));
+    model->rowField[row] = considered.substr(0, kept);
+    if (row == 0) ExpectBox(model, text::CaptionRow0Cut, Format(text::Row0Cut, keptText));
+    else ExpectBox(model, text::CaptionRow1Cut, Format(text::Row1Cut, keptText));
   }
-  return bytes;
+  return keptText;
 }
 
-Bytes FactoryRow(const std::u16string& text) {
-  Bytes bytes(64, 0);
-  bytes[0] = 0x13;
-  for (size_t i = 0; i < text.size(); ++i) bytes[1 + i] = static_cast<BYTE>(text[i]);
-  return bytes;
+Bytes ModelRecord(Model* model) {
+  if (CurrentScene.action == WRITE_ACTION_FACTORY_DEFAULT) return expected::FactoryRecord();
+  BYTE speed = CurrentScene.speed < 0 ? expected::NoSelectionSpeedCode : expected::SpeedRows[CurrentScene.speed].code;
+  std::string row0 = ModelRowText(model, 0);
+  return expected::Record(speed, row0, ModelRowText(model, 1));
 }
 
 Stretch WalkRecord(Model* model) {
-  if (!WalkWrite(&model->walk, kWriteCommand)) return WRITE_ERROR;
+  if (!WalkWrite(&model->walk, expected::WriteCommand)) return WRITE_ERROR;
   WalkSleep(&model->walk, 50);
-  Bytes rows[2];
-  if (g_scene.action == WRITE_ACTION_FACTORY_DEFAULT) {
-    rows[0] = FactoryRow(kDefaultRow[0]);
-    rows[1] = FactoryRow(kDefaultRow[1]);
-  } else {
-    BYTE speed = g_scene.speed < 0 ? 0x12 : static_cast<BYTE>(0x10 + g_scene.speed);
-    rows[0] = ModelRow(model, 0, speed);
-    rows[1] = ModelRow(model, 1, speed);
-  }
-  if (!WalkWrite(&model->walk, rows[0])) return WRITE_ERROR;
-  if (!WalkWrite(&model->walk, rows[1])) return WRITE_ERROR;
+  Bytes record = ModelRecord(model);
+  const size_t rowSize = expected::RowSize;
+  if (!WalkWrite(&model->walk, Bytes(record.begin(), record.begin() + rowSize))) return WRITE_ERROR;
+  if (!WalkWrite(&model->walk, Bytes(record.begin() + rowSize, record.end()))) return WRITE_ERROR;
   WalkSleep(&model->walk, 100);
   Bytes reply;
-  if (!WalkReply(&model->walk, 4, &reply)) return READ_ERROR;
-  model->confirmed = reply == kWriteConfirmed;
+  if (!WalkReply(&model->walk, expected::WriteConfirmed.size(), &reply)) return READ_ERROR;
+  model->confirmed = reply == expected::WriteConfirmed;
   WalkSleep(&model->walk, 10);
   return WalkDrain(&model->walk) ? GOES_ON : READ_ERROR;
 }
@@ -285,21 +250,17 @@ Stretch WalkExchange(Model* model) {
   if (result == GOES_ON) result = WalkRecord(model);
   if (result == READ_ERROR || result == WRITE_ERROR) return result;
   model->exitAttempted = true;
-  return WalkWrite(&model->walk, kExitCommand) ? GOES_ON : WRITE_ERROR;
+  return WalkWrite(&model->walk, expected::ExitCommand) ? GOES_ON : WRITE_ERROR;
 }
 
 void WalkFinish(Model* model, Stretch result) {
-  bool factory = g_scene.action == WRITE_ACTION_FACTORY_DEFAULT;
-  if (result == READ_ERROR) ExpectBox(model, kCaptionError, u"Error reading from COM port.");
-  else if (result == WRITE_ERROR) ExpectBox(model, kCaptionError, u"Error writing to COM port.");
-  else if (factory && model->confirmed) ExpectBox(model, kCaptionFactoryOk, u"Factory default restored.");
-  else if (factory) ExpectBox(model, kCaptionError, u"Factory default restoration failed.");
-  else if (model->confirmed)
-    ExpectBox(model, kCaptionWriteOk, Formatted(u"Product type: ", model->productType,
-                                                u"\r\nStartup Message write: (OK)     "));
-  else
-    ExpectBox(model, kCaptionWriteFailed, Formatted(u"Product type: ", model->productType,
-                                                    u"\r\nStartup Message write: (failed) "));
+  bool factory = CurrentScene.action == WRITE_ACTION_FACTORY_DEFAULT;
+  if (result == READ_ERROR) ExpectBox(model, text::CaptionError, text::ReadError);
+  else if (result == WRITE_ERROR) ExpectBox(model, text::CaptionError, text::WriteError);
+  else if (factory && model->confirmed) ExpectBox(model, text::CaptionFactoryRestored, text::FactoryRestored);
+  else if (factory) ExpectBox(model, text::CaptionError, text::FactoryFailed);
+  else if (model->confirmed) ExpectBox(model, text::CaptionWriteOk, Format(text::WriteOk, model->productType));
+  else ExpectBox(model, text::CaptionWriteFailed, Format(text::WriteFailed, model->productType));
   WalkSleep(&model->walk, 50);
   TakeEvent(&model->walk, "set-state");
   TakeEvent(&model->walk, "close");
@@ -308,13 +269,14 @@ void WalkFinish(Model* model, Stretch result) {
 Model WalkPress() {
   Model model = {};
   model.walk = BeginWalk(0, 0);
-  model.rowField[0] = g_scene.rowText[0];
-  model.rowField[1] = g_scene.rowText[1];
-  if (g_scene.action == WRITE_ACTION_FACTORY_DEFAULT) {
-    model.rowField[0] = kDefaultRow[0];
-    model.rowField[1] = kDefaultRow[1];
+  model.rowField[0] = CurrentScene.rowText[0];
+  model.rowField[1] = CurrentScene.rowText[1];
+  if (CurrentScene.action == WRITE_ACTION_FACTORY_DEFAULT) {
+    model.rowField[0] = DefaultRow[0];
+    model.rowField[1] = DefaultRow[1];
   }
-  if (g_scene.portText.size() > expected::PortNameMax) ExpectBox(&model, kCaptionPortCut, g_scene.usedName);
+  if (CurrentScene.portText.size() > expected::PortNameMax)
+    ExpectBox(&model, Wide(text::CaptionPortCut), CurrentScene.usedName);
   if (WalkOpening(&model)) WalkFinish(&model, WalkExchange(&model));
   FUZZ_CHECK(IsWalkAtEnd(&model.walk), "platform calls after the sequence should have ended, at #" +
                                            std::to_string(model.walk.next));
@@ -324,38 +286,38 @@ Model WalkPress() {
 // --- what must hold after every press ----------------------------------
 
 void CheckBoxes(const Model& model) {
-  const std::vector<SimBox>& shown = g_scene.dialog->boxes;
+  const std::vector<SimBox>& shown = CurrentScene.dialog->boxes;
   FUZZ_CHECK(shown.size() == model.boxes.size(), std::to_string(shown.size()) + " boxes instead of " +
                                                      std::to_string(model.boxes.size()));
   for (size_t i = 0; i < shown.size(); ++i) {
     std::string which = "box " + std::to_string(i) + " (" + SimUtf8(shown[i].caption.c_str()) + ")";
     FUZZ_CHECK(shown[i].caption == model.boxes[i].caption, which + ": wrong caption");
     FUZZ_CHECK(shown[i].text == model.boxes[i].text, which + ": wrong text");
-    FUZZ_CHECK(g_scene.eventsAtBox[i] == model.boxes[i].atEvent, which + ": shown at the wrong moment");
+    FUZZ_CHECK(CurrentScene.eventsAtBox[i] == model.boxes[i].atEvent, which + ": shown at the wrong moment");
   }
   // Exactly one outcome or error box, and it is the last.
   int outcomes = 0;
   for (const SimBox& box : shown) {
-    bool outcome = box.caption == kCaptionError || box.caption == kCaptionOpenFailed ||
-                   box.caption == kCaptionWriteOk || box.caption == kCaptionWriteFailed ||
-                   box.caption == kCaptionFactoryOk;
+    bool outcome = box.caption == CaptionError || box.caption == CaptionOpenFailed ||
+                   box.caption == CaptionWriteOk || box.caption == CaptionWriteFailed ||
+                   box.caption == CaptionFactoryOk;
     outcomes += outcome ? 1 : 0;
     FUZZ_CHECK(!outcome || &box == &shown.back(), "an outcome box that is not the last");
   }
   FUZZ_CHECK(outcomes == 1, std::to_string(outcomes) + " outcome boxes");
-  bool claimsSuccess = shown.back().caption == kCaptionWriteOk || shown.back().caption == kCaptionFactoryOk;
+  bool claimsSuccess = shown.back().caption == CaptionWriteOk || shown.back().caption == CaptionFactoryOk;
   FUZZ_CHECK(!claimsSuccess || model.confirmed, "success shown without 28 65 32 00 from the module");
 }
 
 // The saved line settings go back whenever the sequence changed them.
 void CheckPortLeftAsFound() {
-  FUZZ_CHECK(SimOpenHandleCount() == 0 && !g_scene.port->open, "the port was left open");
-  const std::vector<DCB>& sets = g_scene.port->dcbSets;
-  FUZZ_CHECK(IsPutBackAfterChange(sets, g_scene.port->failSetCommState, g_scene.originalDcb, SameDcb),
+  FUZZ_CHECK(SimOpenHandleCount() == 0 && !CurrentScene.port->open, "the port was left open");
+  const std::vector<DCB>& sets = CurrentScene.port->dcbSets;
+  FUZZ_CHECK(IsPutBackAfterChange(sets, CurrentScene.port->failSetCommState, CurrentScene.originalDcb, SimSameDcb),
              "line settings changed and not written back");
   if (sets.empty()) return;
   // The write profile: only these fields differ from what GetCommState gave.
-  DCB profile = g_scene.originalDcb;
+  DCB profile = CurrentScene.originalDcb;
   profile.BaudRate = 38400;
   profile.ByteSize = 8;
   profile.Parity = 0;
@@ -368,21 +330,21 @@ void CheckPortLeftAsFound() {
   profile.fOutX = 0;
   profile.fInX = 0;
   profile.fRtsControl = 1;
-  FUZZ_CHECK(SameDcb(sets.front(), profile),
+  FUZZ_CHECK(SimSameDcb(sets.front(), profile),
              "the write profile is not what was applied");
-  FUZZ_CHECK(g_scene.port->timeoutSets.empty() ||
-                 (g_scene.port->timeoutSets.front().ReadIntervalTimeout == MAXDWORD &&
-                  g_scene.port->timeoutSets.front().WriteTotalTimeoutConstant == 5000),
+  FUZZ_CHECK(CurrentScene.port->timeoutSets.empty() ||
+                 (CurrentScene.port->timeoutSets.front().ReadIntervalTimeout == MAXDWORD &&
+                  CurrentScene.port->timeoutSets.front().WriteTotalTimeoutConstant == 5000),
              "the write timeouts are not what was applied");
 }
 
 void CheckFieldsAndTime(const Model& model) {
-  std::u16string portField = g_scene.portText.size() > expected::PortNameMax ? g_scene.usedName : g_scene.portText;
-  FUZZ_CHECK(g_scene.dialog->portText == portField, "the port field is wrong");
-  FUZZ_CHECK(g_scene.dialog->rowText[0] == model.rowField[0], "row 0 field is wrong");
-  FUZZ_CHECK(g_scene.dialog->rowText[1] == model.rowField[1], "row 1 field is wrong");
-  int speed = g_scene.action == WRITE_ACTION_FACTORY_DEFAULT ? 3 : g_scene.speed;
-  FUZZ_CHECK(g_scene.dialog->speedSelection == speed, "the speed selection is wrong");
+  std::u16string portField = CurrentScene.portText.size() > expected::PortNameMax ? CurrentScene.usedName : CurrentScene.portText;
+  FUZZ_CHECK(CurrentScene.dialog->portText == portField, "the port field is wrong");
+  FUZZ_CHECK(CurrentScene.dialog->rowText[0] == model.rowField[0], "row 0 field is wrong");
+  FUZZ_CHECK(CurrentScene.dialog->rowText[1] == model.rowField[1], "row 1 field is wrong");
+  int speed = CurrentScene.action == WRITE_ACTION_FACTORY_DEFAULT ? 3 : CurrentScene.speed;
+  FUZZ_CHECK(CurrentScene.dialog->speedSelection == speed, "the speed selection is wrong");
   // The exit command is the only 7-byte write.
   int exitWrites = 0;
   for (const SimEvent& e : SimEvents()) exitWrites += e.kind == "write" && e.value == 7 ? 1 : 0;
@@ -394,7 +356,7 @@ void CheckFieldsAndTime(const Model& model) {
 
 void PrintRun() {
   PrintEvents();
-  for (const SimBox& box : g_scene.dialog->boxes)
+  for (const SimBox& box : CurrentScene.dialog->boxes)
     std::fprintf(stderr, "box: %s | %s\n", SimUtf8(box.caption.c_str()).c_str(),
                  SimUtf8(box.text.c_str()).c_str());
 }
@@ -406,10 +368,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ByteFeed feed = MakeFeed(data, size);
   ReadStream stream = {&feed, {}};
   BuildScene(&feed, &stream);
-  RunWriteSequence(g_scene.withoutState ? nullptr : SimFrontEnd(), g_scene.action);
-  if (g_scene.withoutState) {
+  RunWriteSequence(CurrentScene.withoutState ? nullptr : SimFrontEnd(), CurrentScene.action);
+  if (CurrentScene.withoutState) {
     // Without the state there is no port path: nothing may run at all.
-    FUZZ_CHECK(SimEvents().empty() && g_scene.dialog->boxes.empty(), "a sequence ran without DialogState");
+    FUZZ_CHECK(SimEvents().empty() && CurrentScene.dialog->boxes.empty(), "a sequence ran without DialogState");
     SimReset();
     return 0;
   }

@@ -2,18 +2,18 @@
 // steps, every outcome, what it leaves behind on the port, and its waits.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "discovery/display_probe.h"
-#include "protocol/display_protocol.h"
+#include "protocol_expected.h"
+#include "serial/serial_link.h"
 #include "sim_port.h"
 
 namespace {
 
-bool Probe(const std::string& name) { return ProbeDisplay(SimUtf16(name).c_str()); }
+bool Probe(const std::string& name) { return ProbeDisplay(expected::Wide(name).c_str()); }
 
 // The calls that reached the port, with the one figure that tells them apart.
 std::vector<std::string> Trace() {
@@ -27,19 +27,6 @@ std::vector<std::string> Trace() {
   return trace;
 }
 
-uint64_t SleptMs() {
-  uint64_t total = 0;
-  for (const SimEvent& e : SimEvents())
-    if (e.kind == "sleep") total += e.value;
-  return total;
-}
-
-bool SameDcb(const DCB& a, const DCB& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
 class DisplayProbeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,8 +38,8 @@ class DisplayProbeTest : public ::testing::Test {
   }
   // Whatever happened, the port is closed with the settings it had.
   void ExpectPortAsBefore() {
-    EXPECT_TRUE(SameDcb(port->dcb, dcbBefore));
-    EXPECT_TRUE(SameTimeouts(port->timeouts, timeoutsBefore));
+    EXPECT_TRUE(SimSameDcb(port->dcb, dcbBefore));
+    EXPECT_TRUE(SimSameTimeouts(port->timeouts, timeoutsBefore));
     EXPECT_EQ(SimOpenHandleCount(), 0);
     EXPECT_EQ(SimCountEvents("close"), SimCountEvents("open"));
   }
@@ -72,61 +59,59 @@ TEST_F(DisplayProbeTest, DisplayAnswersInTheProbesOrder) {
   EXPECT_EQ(Trace(), expected);
   EXPECT_EQ(SimEvents().front().port, "\\\\.\\COM3");
   ASSERT_EQ(port->writes.size(), 2u);
-  EXPECT_EQ(port->writes[0], Bytes(EnterSetupMode, EnterSetupMode + sizeof EnterSetupMode));
-  EXPECT_EQ(port->writes[1], Bytes(ExitSetupMode, ExitSetupMode + sizeof ExitSetupMode));
-  EXPECT_FALSE(module->inSetupMode);
+  EXPECT_EQ(port->writes[0], expected::EnterCommand);
+  EXPECT_EQ(port->writes[1], expected::ExitCommand);
+  EXPECT_FALSE(module->device.setupMode);
   ExpectPortAsBefore();
 }
 
-// Every path from the line profile on: the outcome, whether the module was
+// Every path from the line profile on: the verdict, whether the module was
 // told to leave set-up mode, and the virtual time the probe took (all of it
 // its own waits).
 struct ExchangeCase {
   const char* what;
   std::function<void(SimPort*, SimModule*)> arrange;
-  bool answered;
+  ProbeVerdict verdict;
   int exitCommands;
   int64_t elapsedMs;  // -1: not checked
 };
 
 TEST_F(DisplayProbeTest, EveryOutcomeFromTheProfileOnRestoresThePort) {
-  const Bytes enterOk = {0x28, 0x65, 0x01, 0x00};
   const std::vector<ExchangeCase> cases = {
-      {"display answers", [](SimPort*, SimModule*) {}, true, 1, 10 + 100 + 50},
+      {"display answers", [](SimPort*, SimModule*) {}, PROBE_FOUND, 1, 10 + 100 + 50},
       {"answer in two pieces 300 ms apart",
-       [](SimPort*, SimModule* m) {
-         m->splitAt = 2;
-         m->splitDelayMs = 300;
-       }, true, 1, -1},
+       [](SimPort*, SimModule* m) { SimControl(m, "mode split 2 300"); }, PROBE_FOUND, 1, -1},
       // The whole reply allowance: 50 empty polls 100 ms apart.
-      {"silent device", [](SimPort*, SimModule* m) { m->silent = true; }, false, 1, 10 + 5000 + 50},
-      {"garbage answer", [](SimPort*, SimModule* m) { m->enterReply = {'A', 'B', 'C', 'D'}; },
-       false, 1, 160},
-      {"status byte not zero",
-       [](SimPort*, SimModule* m) { m->enterReply = {0x28, 0x65, 0x01, 0x01}; }, false, 1, 160},
-      {"five bytes collected",
-       [](SimPort*, SimModule* m) { m->enterReply = {0x28, 0x65, 0x01, 0x00, 0x00}; }, false, 1,
-       160},
-      {"CTS down", [](SimPort* p, SimModule*) { p->ctsUp = false; }, false, 0, 10},
-      {"modem status call fails", [](SimPort* p, SimModule*) { p->failModemStatus = 1; }, false,
-       0, 10},
-      {"line profile refused", [](SimPort* p, SimModule*) { p->failSetCommState = 1; }, false, 0,
-       0},
-      {"command write fails", [](SimPort* p, SimModule*) { p->failWrite = 1; }, false, 0, 10},
-      {"command write short", [](SimPort* p, SimModule*) { p->shortWriteAt = 1; }, false, 0, 10},
-      {"reply read fails", [](SimPort* p, SimModule*) { p->failRead = 1; }, false, 0, 10},
+      {"silent device", [](SimPort*, SimModule* m) { SimControl(m, "mode silent"); }, PROBE_NO_ANSWER, 1,
+       10 + 5000 + 50},
+      {"garbage answer", [](SimPort*, SimModule* m) { SimControl(m, "mode garbage 41 42 43 44"); },
+       PROBE_WRONG_ANSWER, 1, 160},
+      {"status byte not zero", [](SimPort*, SimModule* m) { SimControl(m, "mode bad-enter 28 65 01 01"); },
+       PROBE_WRONG_ANSWER, 1, 160},
+      {"five bytes collected", [](SimPort*, SimModule* m) { SimControl(m, "mode extra-byte 00 0"); },
+       PROBE_WRONG_ANSWER, 1, 160},
+      // Only the CTS bit counts: other modem lines up are no display.
+      {"CTS down, DSR up", [](SimPort* p, SimModule*) { p->modemStatus = MS_DSR_ON; }, PROBE_CTS_DOWN, 0, 10},
+      {"CTS down, RLSD up", [](SimPort* p, SimModule*) { p->modemStatus = MS_RLSD_ON; }, PROBE_CTS_DOWN, 0, 10},
+      {"CTS held down by the module", [](SimPort*, SimModule* m) { SimControl(m, "mode cts-down"); },
+       PROBE_CTS_DOWN, 0, 10},
+      {"modem status call fails", [](SimPort* p, SimModule*) { p->failModemStatus = 1; }, PROBE_CTS_DOWN, 0, 10},
+      {"line profile refused", [](SimPort* p, SimModule*) { p->failSetCommState = 1; }, PROBE_CANNOT_OPEN, 0, 0},
+      {"command write fails", [](SimPort* p, SimModule*) { p->failWrite = 1; }, PROBE_NO_ANSWER, 0, 10},
+      {"command write short", [](SimPort* p, SimModule*) { p->shortWriteAt = 1; }, PROBE_NO_ANSWER, 0, 10},
+      {"reply read fails", [](SimPort* p, SimModule*) { p->failRead = 1; }, PROBE_NO_ANSWER, 0, 10},
   };
   for (const ExchangeCase& c : cases) {
     SCOPED_TRACE(c.what);
     SetUp();
     c.arrange(port, module);
-    EXPECT_EQ(Probe("COM3"), c.answered);
-    EXPECT_EQ(module->exitCount, c.exitCommands);
+    EXPECT_EQ(ProbePort(u"COM3", ReceiveBuffer), c.verdict);
+    EXPECT_EQ(SimCommandCount(module, "exit"), c.exitCommands);
     if (c.elapsedMs >= 0) {
       EXPECT_EQ(SimNow(), static_cast<uint64_t>(c.elapsedMs));
-      EXPECT_EQ(SleptMs(), static_cast<uint64_t>(c.elapsedMs));
+      EXPECT_EQ(SimSleptMs(), static_cast<uint64_t>(c.elapsedMs));
     }
-    if (!port->ctsUp) {
+    if (c.verdict == PROBE_CTS_DOWN) {
       EXPECT_EQ(SimCountEvents("write"), 0);
     }
     // Line settings, then timeouts, then the handle, on every one of these paths.

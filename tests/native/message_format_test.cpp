@@ -4,18 +4,23 @@
 
 #include <string>
 
+#include "protocol_expected.h"
 #include "writing/message_format.h"
 
 namespace {
 
+using expected::MessageBufferUnits;
+using expected::Wide;
+
 TEST(FormatMessageText, SubstitutesTheArgument) {
+  const std::u16string acceptedType = Wide(expected::AcceptedProductType);
   struct Case {
-    const char16_t* format;
+    std::u16string format;
     const char16_t* argument;
     std::u16string expected;
   } cases[] = {
-      {u"Product type: %s\r\nStartup Message write: (OK)     ", u"CU20029T307A01 ",
-       u"Product type: CU20029T307A01 \r\nStartup Message write: (OK)     "},
+      {Wide(expected::text::WriteOk), acceptedType.c_str(),
+       Wide(expected::Format(expected::text::WriteOk, expected::AcceptedProductType))},
       {u"Product type: %s\r\n", u"", u"Product type: \r\n"},
       {u"Product type: %s\r\n", nullptr, u"Product type: \r\n"},
       {u"no conversion", u"unused", u"no conversion"},
@@ -27,7 +32,7 @@ TEST(FormatMessageText, SubstitutesTheArgument) {
   };
   for (const Case& c : cases) {
     Utf16Unit buffer[MessageBufferUnits];
-    FormatMessageText(buffer, MessageBufferUnits, c.format, c.argument);
+    FormatMessageText(buffer, MessageBufferUnits, c.format.c_str(), c.argument);
     EXPECT_EQ(std::u16string(buffer), c.expected);
   }
 }
@@ -35,25 +40,25 @@ TEST(FormatMessageText, SubstitutesTheArgument) {
 // The buffer sits inside a larger one filled with a guard value, so any
 // unit written beyond it shows.
 TEST(FormatMessageText, NeverWritesBeyondTheBuffer) {
-  const Utf16Unit kGuard = 0xBEEF;
+  const Utf16Unit Guard = 0xBEEF;
   std::u16string longArgument(2 * MessageBufferUnits, u'a');
-  std::u16string rowPrefix = u"Row 0 truncated to:          \r\n\r\n";
+  std::u16string rowFormat = Wide(expected::text::Row0Cut);
+  std::u16string rowPrefix = rowFormat.substr(0, rowFormat.find(u"%s"));
   struct Case {
-    DWORD units;
-    const char16_t* format;
+    size_t units;
+    std::u16string format;
     std::u16string expected;
   } cases[] = {
-      {MessageBufferUnits, u"Row 0 truncated to:          \r\n\r\n%s\r\n",
-       rowPrefix + std::u16string(MessageBufferUnits - 1 - rowPrefix.size(), u'a')},
+      {MessageBufferUnits, rowFormat, rowPrefix + std::u16string(MessageBufferUnits - 1 - rowPrefix.size(), u'a')},
       {8, u"abc%s", u"abcaaaa"},
       {8, u"abcdefghij", u"abcdefg"},
       {1, u"abc%s", u""},
   };
   for (const Case& c : cases) {
-    std::u16string area(c.units + 16, kGuard);
-    FormatMessageText(&area[0], c.units, c.format, longArgument.c_str());
+    std::u16string area(c.units + 16, Guard);
+    FormatMessageText(&area[0], static_cast<DWORD>(c.units), c.format.c_str(), longArgument.c_str());
     EXPECT_EQ(std::u16string(area.c_str()), c.expected);
-    EXPECT_EQ(area.find_first_not_of(kGuard, c.units), std::u16string::npos);
+    EXPECT_EQ(area.find_first_not_of(Guard, c.units), std::u16string::npos);
   }
 }
 

@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "discovery/port_discovery.h"
+#include "protocol_expected.h"
 #include "sim_dialog.h"
 #include "sim_port.h"
 #include "sim_registry.h"
 
 namespace {
 
-const char kPortListKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-const char kLineDisplayKey[] =
-    "SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\QVrm7700LineDisplay";
+using expected::LineDisplayKey;
+using expected::PortListKey;
 
 struct RegValue {
   DWORD type;
@@ -34,14 +34,14 @@ Bytes Joined(Bytes a, const Bytes& b) {
 }
 
 SimRegKey* AddPortList(const std::vector<RegValue>& values) {
-  SimRegKey* key = SimAddRegKey(kPortListKey);
+  SimRegKey* key = SimAddRegKey(PortListKey);
   for (size_t i = 0; i < values.size(); ++i)
     SimAddRegValue(key, "\\Device\\Serial" + std::to_string(i), values[i].type, values[i].data);
   return key;
 }
 
 void Configure(const RegValue& port) {
-  SimAddRegValue(SimAddRegKey(kLineDisplayKey), "Port", port.type, port.data);
+  SimAddRegValue(SimAddRegKey(LineDisplayKey), "Port", port.type, port.data);
 }
 
 void AddDisplays(const std::vector<std::string>& names) {
@@ -71,12 +71,12 @@ std::string Field() { return SimUtf8(SimGetDialog()->portText.c_str()); }
 
 // Allocation seam for the tests: counts requests, refuses the n-th one, and
 // refuses anything large, which a correct size never is here.
-size_t g_refuseRequest = 0;
-std::vector<size_t> g_requestBytes;
+size_t RefusedRequest = 0;
+std::vector<size_t> RequestedBytes;
 
 void* TestAllocate(size_t count, size_t unitSize) {
-  g_requestBytes.push_back(count * unitSize);
-  if (g_requestBytes.size() == g_refuseRequest || count * unitSize > (1u << 20)) return nullptr;
+  RequestedBytes.push_back(count * unitSize);
+  if (RequestedBytes.size() == RefusedRequest || count * unitSize > (1u << 20)) return nullptr;
   return std::calloc(count, unitSize);
 }
 
@@ -86,8 +86,8 @@ class PortDiscoveryTest : public ::testing::Test {
     SimReset();
     SimResetRegistry();
     SimResetDialog();
-    g_refuseRequest = 0;
-    g_requestBytes.clear();
+    RefusedRequest = 0;
+    RequestedBytes.clear();
     DiscoveryAllocate = TestAllocate;
   }
   void TearDown() override {
@@ -200,7 +200,7 @@ TEST_F(PortDiscoveryTest, PortListKeyThatCannotBeReadStopsEverything) {
 TEST_F(PortDiscoveryTest, LineDisplayKeyThatCannotBeOpenedLeavesTheList) {
   AddPortList({Sz("COM1")});
   Configure(Sz("COM5"));
-  SimFindRegKey(kLineDisplayKey)->openResult = ERROR_ACCESS_DENIED;
+  SimFindRegKey(LineDisplayKey)->openResult = ERROR_ACCESS_DENIED;
   AddDisplays({"COM1", "COM5"});
   Discover();
   EXPECT_EQ(Probed(), std::vector<std::string>{"COM1"});
@@ -236,7 +236,7 @@ TEST_F(PortDiscoveryTest, BuffersThatCannotBeObtainedStillTryTheConfiguredPort) 
     for (bool configuredAnswers : {true, false}) {
       SCOPED_TRACE(std::to_string(refused) + (configuredAnswers ? " answers" : " silent"));
       SetUp();
-      g_refuseRequest = refused;
+      RefusedRequest = refused;
       AddPortList({Sz("COM1"), Sz("COM2")});
       Configure(Sz("COM5"));
       AddDisplays({"COM1", "COM2"});
@@ -275,7 +275,7 @@ TEST_F(PortDiscoveryTest, SizesThatOverflowCountAsBuffersNotObtained) {
     Discover();
     EXPECT_TRUE(ComboItems().empty());
     EXPECT_EQ(Field(), "COM5");
-    for (size_t bytes : g_requestBytes) {
+    for (size_t bytes : RequestedBytes) {
       EXPECT_GE(bytes, 2u);
       EXPECT_LE(bytes, 1u << 20);
     }
@@ -283,17 +283,39 @@ TEST_F(PortDiscoveryTest, SizesThatOverflowCountAsBuffersNotObtained) {
   }
 }
 
-// Values added after the key was measured find no room among the candidates.
-TEST_F(PortDiscoveryTest, ValuesAddedAfterMeasuringAreListedButNotProbed) {
-  SimRegKey* key = AddPortList({Sz("COM1"), Sz("COM2"), Sz("COM3")});
-  key->reportStaleInfo = true;
-  key->reportedValueCount = 1;
-  key->reportedMaxNameLength = 15;
-  key->reportedMaxDataBytes = 10;
-  AddSilentPorts({"COM1", "COM2", "COM3"});
-  Discover();
-  EXPECT_EQ(ComboItems(), (std::vector<std::string>{"COM1", "COM2", "COM3"}));
-  EXPECT_EQ(Probed(), std::vector<std::string>{"COM1"});
+// Sizes measured before values were added or grew: 10 data bytes reported
+// give a data buffer of 6 units, and one value reported a candidate list of
+// 6 + 1 units. Every value still read stays within them.
+TEST_F(PortDiscoveryTest, ValuesChangedAfterMeasuringStayInTheirBuffers) {
+  struct Case {
+    const char* what;
+    DWORD valueCount;  // as reported
+    std::vector<RegValue> listed;
+    std::vector<std::string> combo, probed;
+  };
+  const std::vector<Case> cases = {
+      {"values added after measuring are listed but not probed", 1, {Sz("COM1"), Sz("COM2"), Sz("COM3")},
+       {"COM1", "COM2", "COM3"}, {"COM1"}},
+      // 12 bytes each: the last unit becomes the terminator.
+      {"values that fill the data buffer exactly", 2, {Sz("COM12"), RawSz(Unterminated("COM456"))},
+       {"COM12", "COM45"}, {"COM12", "COM45"}},
+      // After COM1 two units are left: room for C, but not for the list's end.
+      {"a candidate one unit short of room", 1, {Sz("COM1"), Sz("C")}, {"COM1", "C"}, {"COM1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    SimRegKey* key = AddPortList(c.listed);
+    key->reportStaleInfo = true;
+    key->reportedValueCount = c.valueCount;
+    key->reportedMaxNameLength = 15;
+    key->reportedMaxDataBytes = 10;
+    AddSilentPorts(c.combo);
+    Discover();
+    EXPECT_EQ(ComboItems(), c.combo);
+    EXPECT_EQ(Probed(), c.probed);
+    CheckLeftovers();
+  }
 }
 
 }  // namespace

@@ -7,10 +7,14 @@
 #include <vector>
 
 #include "protocol/display_protocol.h"
+#include "protocol_expected.h"
 
 namespace {
 
 typedef std::vector<BYTE> Bytes;
+using expected::AcceptedProductType;
+using expected::ProductTypeReply;
+using expected::Wide;
 
 std::u16string Repeat(char16_t unit, size_t n) { return std::u16string(n, unit); }
 
@@ -63,17 +67,17 @@ TEST(PrepareRowText, FillsRowAndReportsCut) {
     SCOPED_TRACE(c.name);
     // Both rows of a record, pre-filled, so bytes never written and bytes
     // written outside the row both show up.
-    for (DWORD offset : {DWORD(0), RowLength}) {
-      BYTE record[RecordLength];
+    for (DWORD offset : {DWORD(0), DWORD(expected::RowSize)}) {
+      BYTE record[expected::RecordSize];
       std::memset(record, 0xAA, sizeof record);
       RowTextResult result = PrepareRowText(c.text.c_str(), 0x14, record + offset);
 
-      Bytes expected(RowLength, 0x00);
-      expected[0] = 0x14;
-      std::memcpy(expected.data() + 1, c.rowText.data(), c.rowText.size());
-      EXPECT_EQ(Bytes(record + offset, record + offset + RowLength), expected);
-      DWORD other = offset == 0 ? RowLength : 0;
-      EXPECT_EQ(Bytes(record + other, record + other + RowLength), Bytes(RowLength, 0xAA));
+      Bytes row(expected::RowSize, 0x00);
+      row[0] = 0x14;
+      std::memcpy(row.data() + 1, c.rowText.data(), c.rowText.size());
+      EXPECT_EQ(Bytes(record + offset, record + offset + expected::RowSize), row);
+      DWORD other = offset == 0 ? expected::RowSize : 0;
+      EXPECT_EQ(Bytes(record + other, record + other + expected::RowSize), Bytes(expected::RowSize, 0xAA));
 
       EXPECT_EQ(result.wasCut, c.wasCut);
       EXPECT_EQ(std::u16string(result.keptText), c.kept);
@@ -82,35 +86,31 @@ TEST(PrepareRowText, FillsRowAndReportsCut) {
 }
 
 TEST(PrepareRowText, FullRowHasNoZeroByte) {
-  BYTE row[RowLength];
+  BYTE row[expected::RowSize];
   PrepareRowText(Valid63().c_str(), 0x10, row);
-  for (DWORD i = 0; i < RowLength; ++i) EXPECT_NE(row[i], 0) << "byte " << i;
+  for (DWORD i = 0; i < expected::RowSize; ++i) EXPECT_NE(row[i], 0) << "byte " << i;
 }
 
 TEST(PrepareRowText, KeptTextIsTerminatedWhenFull) {
   RowTextResult result = PrepareRowText(Repeat(u'z', 80).c_str(), 0x10, std::vector<BYTE>(64).data());
-  EXPECT_EQ(result.keptText[RowTextMax], 0);
+  EXPECT_EQ(result.keptText[expected::RowTextMax], 0);
 }
 
 // --- speed codes --------------------------------------------------------
 
 TEST(SpeedCodeFor, PositionPlus0x10AndNoSelection) {
-  struct {
-    int selection;
-    SpeedCode code;
-  } cases[] = {{SpeedNoSelection, 0x12}, {0, 0x10}, {1, 0x11}, {2, 0x12},
-               {3, 0x13},                  {4, 0x14}, {5, 0x15}};
-  for (const auto& c : cases) EXPECT_EQ(SpeedCodeFor(c.selection), c.code) << c.selection;
+  EXPECT_EQ(SpeedCodeFor(SpeedNoSelection), expected::NoSelectionSpeedCode);
+  for (size_t i = 0; i < expected::SpeedRowCount; ++i)
+    EXPECT_EQ(SpeedCodeFor(static_cast<int>(i)), expected::SpeedRows[i].code) << i;
 }
 
 TEST(SpeedLabels, TableOrderWithLessThanFirst) {
-  const char16_t* expected[SpeedCount] = {u"<10ms / character", u"100ms / character",
-                                                 u"200ms / character", u"300ms / character",
-                                                 u"400ms / character", u"500ms / character"};
-  for (int i = 0; i < SpeedCount; ++i)
-    EXPECT_EQ(std::u16string(SpeedTable[i].label), std::u16string(expected[i])) << i;
-  EXPECT_EQ(std::u16string(SpeedTable[SpeedDefaultPosition].label), u"300ms / character");
-  EXPECT_EQ(SpeedCodeFor(SpeedDefaultPosition), 0x13);
+  ASSERT_EQ(static_cast<size_t>(SpeedCount), expected::SpeedRowCount);
+  for (size_t i = 0; i < expected::SpeedRowCount; ++i) {
+    const char* label = expected::SpeedRows[i].label;
+    EXPECT_EQ(std::u16string(SpeedTable[i].label), std::u16string(label, label + std::strlen(label))) << i;
+  }
+  EXPECT_EQ(SpeedCodeFor(SpeedDefaultPosition), expected::DefaultSpeedCode);
 }
 
 // --- replies -------------------------------------------------------------
@@ -133,8 +133,8 @@ TEST(IsStatusReply, ExactlyFourBytesWithZeroStatus) {
     BYTE function;
     bool accepted;
   } cases[] = {
-      {"enter accepted", {0x28, 0x65, 0x01, 0x00}, 4, FunctionEnterSetup, true},
-      {"write accepted", {0x28, 0x65, 0x32, 0x00}, 4, FunctionWriteStartup, true},
+      {"enter accepted", expected::EnterAccepted, 4, FunctionEnterSetup, true},
+      {"write accepted", expected::WriteConfirmed, 4, FunctionWriteStartup, true},
       {"five bytes", {0x28, 0x65, 0x01, 0x00, 0x00}, 5, FunctionEnterSetup, false},
       {"three bytes", {0x28, 0x65, 0x01}, 3, FunctionEnterSetup, false},
       {"nothing", {}, 0, FunctionEnterSetup, false},
@@ -149,15 +149,9 @@ TEST(IsStatusReply, ExactlyFourBytesWithZeroStatus) {
   }
 }
 
-Bytes ProductReply(const std::string& type) {
-  Bytes reply = {0x28, 0x65, 0x40};
-  reply.insert(reply.end(), type.begin(), type.end());
-  return reply;
-}
-
 TEST(IsProductTypeReply, EighteenBytesBeginning286540) {
-  Bytes good = ProductReply("CU20029T307A01 ");
-  Bytes otherType = ProductReply("XYZ            ");
+  Bytes good = ProductTypeReply(AcceptedProductType);
+  Bytes otherType = ProductTypeReply("XYZ            ");
   Bytes wrongFunction = good;
   wrongFunction[2] = 0x41;
   Bytes wrongLead = good;
@@ -188,7 +182,7 @@ TEST(ProductType, AcceptedOnlyByteForByte) {
     std::string type;
     bool accepted;
   } cases[] = {
-      {"exact", std::string("CU20029T307A01 ", 15), true},
+      {"exact", AcceptedProductType, true},
       {"zero in place of the space", std::string("CU20029T307A01\0", 15), false},
       {"trailing character differs", std::string("CU20029T307A01X", 15), false},
       {"lower case", std::string("cu20029t307a01 ", 15), false},
@@ -196,13 +190,13 @@ TEST(ProductType, AcceptedOnlyByteForByte) {
       {"dashed catalogue name", std::string("CU20029-T307A-0", 15), false},
   };
   for (const auto& c : cases) {
-    ReplyBuffer buffer(ProductReply(c.type));
+    ReplyBuffer buffer(ProductTypeReply(c.type));
     EXPECT_EQ(IsAcceptedProductType(buffer.bytes), c.accepted) << c.name;
   }
 }
 
 TEST(ProductType, OnlyBytes3To17AreCompared) {
-  ReplyBuffer buffer(ProductReply("CU20029T307A01 "));
+  ReplyBuffer buffer(ProductTypeReply(AcceptedProductType));
   buffer.bytes[0] = 0x00;  // the shape is IsProductTypeReply's business
   buffer.bytes[18] = 'Z';
   EXPECT_TRUE(IsAcceptedProductType(buffer.bytes));
@@ -214,38 +208,31 @@ TEST(ProductType, TextWidensEachByteAndEndsAtZero) {
     std::string type;
     std::u16string text;
   } cases[] = {
-      {"accepted type", "CU20029T307A01 ", u"CU20029T307A01 "},
+      {"accepted type", AcceptedProductType, u"CU20029T307A01 "},
       {"zero ends the text", std::string("CU20029T307A01\0", 15), u"CU20029T307A01"},
       {"zero early", std::string("AB\0DEFGHIJKLMNO", 15), u"AB"},
       {"high bytes zero-extended", "\xE9\xFF" "CDEFGHIJKLMNO", u"\u00E9\u00FF" u"CDEFGHIJKLMNO"},
   };
   for (const auto& c : cases) {
-    ReplyBuffer buffer(ProductReply(c.type));
+    ReplyBuffer buffer(ProductTypeReply(c.type));
     ProductTypeText text = MakeProductTypeText(buffer.bytes);
     EXPECT_EQ(std::u16string(text.text), c.text) << c.name;
-    EXPECT_EQ(text.text[ProductTypeLength], 0) << c.name;
+    EXPECT_EQ(text.text[expected::ProductTypeLength], 0) << c.name;
   }
 }
 
 // --- defaults ------------------------------------------------------------
 
-const std::string kRow0Default = "QV rm7700 All-in-One Point of Sale System          ";
-const std::string kRow1Default = " .... Thank You and Have a Nice Day ....           ";
-
 TEST(Defaults, RowTextsAre51CharactersAsShown) {
-  EXPECT_EQ(std::u16string(DefaultRow0Text), std::u16string(kRow0Default.begin(), kRow0Default.end()));
-  EXPECT_EQ(std::u16string(DefaultRow1Text), std::u16string(kRow1Default.begin(), kRow1Default.end()));
+  EXPECT_EQ(std::u16string(DefaultRow0Text), Wide(expected::DefaultRow0));
+  EXPECT_EQ(std::u16string(DefaultRow1Text), Wide(expected::DefaultRow1));
   EXPECT_EQ(std::u16string(DefaultRow0Text).size(), 51u);
   EXPECT_EQ(std::u16string(DefaultRow1Text).size(), 51u);
 }
 
 TEST(Defaults, FactoryRecordLayout) {
-  Bytes expected(RecordLength, 0x00);
-  expected[0] = 0x13;
-  std::memcpy(expected.data() + 1, kRow0Default.data(), 51);
-  expected[64] = 0x13;
-  std::memcpy(expected.data() + 65, kRow1Default.data(), 51);
-  EXPECT_EQ(Bytes(FactoryDefaultRecord.bytes, FactoryDefaultRecord.bytes + RecordLength), expected);
+  EXPECT_EQ(Bytes(FactoryDefaultRecord.bytes, FactoryDefaultRecord.bytes + expected::RecordSize),
+            expected::FactoryRecord());
 }
 
 TEST(Defaults, FactoryRecordMatchesTheDialogDefaultsThroughTheRowRule) {

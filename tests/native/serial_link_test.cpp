@@ -6,14 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "protocol_expected.h"
 #include "serial/port_ops.h"
 #include "serial/serial_link.h"
 #include "sim_port.h"
 
 namespace {
 
+using expected::EnterAccepted;
+
 std::u16string PathOf(const std::string& name) {
-  return std::u16string(DevicePathPrefix) + SimUtf16(name);
+  return std::u16string(DevicePathPrefix) + expected::Wide(name);
 }
 
 Bytes Counting(size_t n) {
@@ -53,7 +56,7 @@ class SerialLinkTest : public ::testing::Test {
 TEST(OpenPort, SixteenCharacterNameGivesTwentyCharacterPath) {
   SimReset();
   const std::string name = "COMPORTNAME16CHR";
-  ASSERT_EQ(name.size(), PortNameMax);
+  ASSERT_EQ(name.size(), expected::PortNameMax);
   SimAddPort(name);
   Utf16Unit path[DevicePathUnits] = {};
   std::u16string full = PathOf(name);
@@ -211,22 +214,24 @@ TEST_F(SerialLinkTest, PurgeClearsBothSides) {
 
 TEST_F(SerialLinkTest, IsCtsUpReadsTheCtsBit) {
   struct {
-    bool ctsUp;
+    DWORD modemStatus;
     int failAt;
     bool expected;
-  } cases[] = {{true, 0, true}, {false, 0, false}, {true, 1, false}};
+  } cases[] = {{MS_CTS_ON | MS_DSR_ON, 0, true}, {MS_CTS_ON, 0, true},
+               {MS_DSR_ON, 0, false}, {MS_RING_ON, 0, false}, {MS_RLSD_ON, 0, false},
+               {MS_DSR_ON | MS_RING_ON | MS_RLSD_ON, 0, false}, {MS_CTS_ON, 1, false}};
   for (const auto& c : cases) {
-    port->ctsUp = c.ctsUp;
+    port->modemStatus = c.modemStatus;
     port->modemCalls = 0;
     port->failModemStatus = c.failAt;
-    EXPECT_EQ(IsCtsUp(&link), c.expected) << c.ctsUp << " " << c.failAt;
+    EXPECT_EQ(IsCtsUp(&link), c.expected) << c.modemStatus << " " << c.failAt;
   }
 }
 
 // --- writes -------------------------------------------------------------------
 
 TEST_F(SerialLinkTest, WriteExactSucceedsOnlyWhenEveryByteIsTaken) {
-  const Bytes command = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
+  const Bytes& command = expected::EnterCommand;
   struct {
     const char* name;
     int failWrite, shortWrite;
@@ -241,7 +246,7 @@ TEST_F(SerialLinkTest, WriteExactSucceedsOnlyWhenEveryByteIsTaken) {
     port->writeCalls = 0;
     port->failWrite = c.failWrite;
     port->shortWriteAt = c.shortWrite;
-    port->ctsUp = !c.ctsDown;
+    port->modemStatus = c.ctsDown ? MS_DSR_ON : MS_CTS_ON | MS_DSR_ON;
     port->dcb.fOutxCtsFlow = 1;
     port->written.clear();
     EXPECT_EQ(WriteExact(&link, command.data(), static_cast<DWORD>(command.size())), c.expected)
@@ -256,7 +261,7 @@ TEST_F(SerialLinkTest, WriteExactSucceedsOnlyWhenEveryByteIsTaken) {
 
 TEST_F(SerialLinkTest, DrainIdlePortMakesExactlyTwoReads) {
   EXPECT_TRUE(DrainInput(&link));
-  EXPECT_EQ(ReadSizes(), (std::vector<DWORD>{64, 64}));
+  EXPECT_EQ(ReadSizes(), std::vector<DWORD>(2, expected::DrainReadSize));
   EXPECT_EQ(SimNow(), 0u);
 }
 
@@ -289,18 +294,18 @@ TEST_F(SerialLinkTest, SilentDeviceGetsExactlyFiftyPolls) {
   DWORD count = 99;
   EXPECT_TRUE(ReadReply(&link, 4, &count));
   EXPECT_EQ(count, 0u);
-  EXPECT_EQ(Reads(), 50);
-  EXPECT_EQ(SimCountEvents("sleep"), 50);
-  EXPECT_EQ(SimNow(), 5000u);
+  EXPECT_EQ(Reads(), expected::ReplySilentPolls);
+  EXPECT_EQ(SimCountEvents("sleep"), expected::ReplySilentPolls);
+  EXPECT_EQ(SimNow(), expected::ReplySilentPolls * expected::ReplyPollMs);
 }
 
 TEST_F(SerialLinkTest, ReplyInOneReadMayExceedTheMinimum) {
   std::memset(ReceiveBuffer, 0xEE, ReceiveBufferSize);
-  SimQueueBytes(port, 0, {0x28, 0x65, 0x01, 0x00, 0x41, 0x42});
+  SimQueueBytes(port, 0, expected::Concat({EnterAccepted, {0x41, 0x42}}));
   DWORD count = 0;
   EXPECT_TRUE(ReadReply(&link, 4, &count));
   EXPECT_EQ(count, 6u);
-  EXPECT_EQ(Bytes(ReceiveBuffer, ReceiveBuffer + 7), (Bytes{0x28, 0x65, 0x01, 0x00, 0x41, 0x42, 0xEE}));
+  EXPECT_EQ(Bytes(ReceiveBuffer, ReceiveBuffer + 7), expected::Concat({EnterAccepted, {0x41, 0x42, 0xEE}}));
   EXPECT_EQ(SimNow(), 0u);
 }
 
@@ -320,15 +325,13 @@ TEST_F(SerialLinkTest, ReplyInTwoPiecesRestartsTheSilenceAllowance) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.firstAt << "+" << c.gap);
     Restart();
-    SimQueueBytes(port, c.firstAt, {0x28, 0x65});
-    SimQueueBytes(port, c.firstAt + c.gap, {0x01, 0x00});
+    SimQueueBytes(port, c.firstAt, Bytes(EnterAccepted.begin(), EnterAccepted.begin() + 2));
+    SimQueueBytes(port, c.firstAt + c.gap, Bytes(EnterAccepted.begin() + 2, EnterAccepted.end()));
     DWORD count = 0;
     EXPECT_TRUE(ReadReply(&link, 4, &count));
     EXPECT_EQ(count, c.count);
     EXPECT_EQ(SimNow(), c.endsAt);
-    Bytes expected = {0x28, 0x65, 0x01, 0x00};
-    expected.resize(c.count);
-    EXPECT_EQ(Bytes(ReceiveBuffer, ReceiveBuffer + c.count), expected);
+    EXPECT_EQ(Bytes(ReceiveBuffer, ReceiveBuffer + c.count), Bytes(EnterAccepted.begin(), EnterAccepted.begin() + c.count));
   }
 }
 
@@ -353,14 +356,14 @@ TEST_F(SerialLinkTest, FloodStopsAtTheBufferSize) {
   SimQueueBytes(port, 50, Bytes(flood.begin() + 3000, flood.end()));
   DWORD count = 0;
   EXPECT_TRUE(ReadReply(&link, 5000, &count));
-  EXPECT_EQ(count, ReceiveBufferSize);
-  EXPECT_EQ(Bytes(ReceiveBuffer, ReceiveBuffer + ReceiveBufferSize),
-            Bytes(flood.begin(), flood.begin() + ReceiveBufferSize));
+  const size_t bufferSize = expected::ReceiveBufferSize;
+  ASSERT_EQ(count, bufferSize);  // before the buffer is read that far
+  EXPECT_EQ(Bytes(ReceiveBuffer, ReceiveBuffer + bufferSize), Bytes(flood.begin(), flood.begin() + bufferSize));
   // Each read asks for no more than the room left.
   std::vector<DWORD> sizes = ReadSizes();
   ASSERT_FALSE(sizes.empty());
-  EXPECT_EQ(sizes.front(), ReceiveBufferSize);
-  EXPECT_EQ(sizes.back(), ReceiveBufferSize - 3000);
+  EXPECT_EQ(sizes.front(), bufferSize);
+  EXPECT_EQ(sizes.back(), bufferSize - 3000);
   // What did not fit is left for the next drain.
   EXPECT_TRUE(DrainInput(&link));
   EXPECT_TRUE(port->pending.empty());

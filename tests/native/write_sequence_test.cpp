@@ -4,11 +4,10 @@
 // and handle after each run.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "protocol_expected.h"
 #include "serial/serial_link.h"
 #include "sim_dialog.h"
 #include "sim_port.h"
@@ -17,26 +16,34 @@
 
 namespace {
 
-// The command bytes as the module documents them, written out here rather
-// than taken from the program, so a wrong constant shows up.
-const Bytes kEnter = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
-const Bytes kQuery = {0x1F, 0x28, 0x65, 0x40, 0x30};
-const Bytes kWriteCommand = {0x1F, 0x28, 0x65, 0x32};
-const Bytes kExit = {0x1F, 0x28, 0x65, 0x02, 0x4F, 0x55, 0x54};
-const Bytes kEnterOk = {0x28, 0x65, 0x01, 0x00};
-const Bytes kConfirmOk = {0x28, 0x65, 0x32, 0x00};
-const std::string kGoodType = "CU20029T307A01 ";
-const std::string kDefaultRow0 = "QV rm7700 All-in-One Point of Sale System          ";
-const std::string kDefaultRow1 = " .... Thank You and Have a Nice Day ....           ";
+using expected::AcceptedProductType;
+using expected::Format;
+namespace text = expected::text;
 
-const char kOpenFailedCaption[] = "Error.  Could not open COM port:";
-const char kReadError[] = "Error. | Error reading from COM port.";
-const char kWriteError[] = "Error. | Error writing to COM port.";
-const char kWriteOk[] = "Startup Message write successful | Product type: CU20029T307A01 \\r\\nStartup Message write: (OK)     ";
-const char kWriteFailedEmpty[] = "Startup Message write failed | Product type: \\r\\nStartup Message write: (failed) ";
-const char kWriteFailedGood[] = "Startup Message write failed | Product type: CU20029T307A01 \\r\\nStartup Message write: (failed) ";
-const char kFactoryOk[] = "Success. | Factory default restored.";
-const char kFactoryFailed[] = "Error. | Factory default restoration failed.";
+// A box as "caption | text".
+std::string Box(const char* caption, const std::string& boxText) { return std::string(caption) + " | " + boxText; }
+
+const std::string ReadErrorBox = Box(text::CaptionError, text::ReadError);
+const std::string WriteErrorBox = Box(text::CaptionError, text::WriteError);
+const std::string WriteOkBox = Box(text::CaptionWriteOk, Format(text::WriteOk, AcceptedProductType));
+const std::string FactoryOkBox = Box(text::CaptionFactoryRestored, text::FactoryRestored);
+const std::string FactoryFailedBox = Box(text::CaptionError, text::FactoryFailed);
+const std::string OpenFailedCom3Box = Box(text::CaptionOpenFailed, "COM3");
+
+// The outcome of a write the module did not confirm, and the box of a module
+// of another product type, with the product type as shown.
+std::string WriteFailedBox(const std::string& shownType) {
+  return Box(text::CaptionWriteFailed, Format(text::WriteFailed, shownType));
+}
+
+std::string IncompatibleBox(const std::string& shownType) {
+  return Box(text::CaptionIncompatible, Format(text::Incompatible, shownType));
+}
+
+std::string RowCutBox(int row, const std::string& kept) {
+  return row == 0 ? Box(text::CaptionRow0Cut, Format(text::Row0Cut, kept))
+                  : Box(text::CaptionRow1Cut, Format(text::Row1Cut, kept));
+}
 
 // One run's world: the dialog, a port with a module on it, and
 // what was true at the moment each box was on screen.
@@ -51,69 +58,44 @@ struct Scene {
   WriteResult result;
 };
 
-Scene g_scene;
+Scene CurrentScene;
 
 Scene& NewScene(const std::string& portName = "COM3") {
-  g_scene = Scene();
+  CurrentScene = Scene();
   SimReset();
-  g_scene.dialog = SimResetDialog();
-  g_scene.port = SimAddPort(portName);
-  g_scene.module = SimAttachModule(g_scene.port);
-  g_scene.originalDcb = g_scene.port->dcb;
-  g_scene.dialog->portText = SimUtf16(portName);
-  g_scene.dialog->rowText[0] = u"Hello";
-  g_scene.dialog->rowText[1] = u"World";
-  g_scene.dialog->speedSelection = 3;
-  g_scene.dialog->onBox = [](const SimBox&) {
-    g_scene.openHandlesAtBox.push_back(SimOpenHandleCount());
-    g_scene.eventsAtBox.push_back(SimEvents().size());
-    g_scene.writesAtBox.push_back(g_scene.port->writes.size());
+  CurrentScene.dialog = SimResetDialog();
+  CurrentScene.port = SimAddPort(portName);
+  CurrentScene.module = SimAttachModule(CurrentScene.port);
+  CurrentScene.originalDcb = CurrentScene.port->dcb;
+  CurrentScene.dialog->portText = expected::Wide(portName);
+  CurrentScene.dialog->rowText[0] = u"Hello";
+  CurrentScene.dialog->rowText[1] = u"World";
+  CurrentScene.dialog->speedSelection = 3;
+  CurrentScene.dialog->onBox = [](const SimBox&) {
+    CurrentScene.openHandlesAtBox.push_back(SimOpenHandleCount());
+    CurrentScene.eventsAtBox.push_back(SimEvents().size());
+    CurrentScene.writesAtBox.push_back(CurrentScene.port->writes.size());
   };
-  return g_scene;
+  return CurrentScene;
 }
 
 void Press(Scene& scene, WriteAction action) {
   scene.result = RunWriteSequence(SimFrontEnd(), action);
 }
 
-std::string Hex(const Bytes& bytes) {
-  std::string out;
-  char piece[4];
-  for (BYTE b : bytes) {
-    std::snprintf(piece, sizeof piece, out.empty() ? "%02X" : " %02X", b);
-    out += piece;
-  }
-  return out;
-}
-
-// UTF-16 text as readable ASCII: CR and LF spelled out, others as \uXXXX.
-std::string Readable(const std::u16string& text) {
-  std::string out;
-  char piece[8];
-  for (char16_t c : text) {
-    if (c == u'\r') out += "\\r";
-    else if (c == u'\n') out += "\\n";
-    else if (c >= 0x20 && c < 0x7F) out += static_cast<char>(c);
-    else {
-      std::snprintf(piece, sizeof piece, "\\u%04X", static_cast<unsigned>(c));
-      out += piece;
-    }
-  }
-  return out;
-}
-
 std::vector<std::string> Boxes(const Scene& scene) {
   std::vector<std::string> out;
-  for (const SimBox& box : scene.dialog->boxes) out.push_back(Readable(box.caption) + " | " + Readable(box.text));
+  for (const SimBox& box : scene.dialog->boxes)
+    out.push_back(SimUtf8(box.caption.c_str()) + " | " + SimUtf8(box.text.c_str()));
   return out;
 }
 
 std::string Describe(const SimEvent& e) {
   if (e.kind == "sleep") return "sleep " + std::to_string(e.value);
-  if (e.kind == "read") return e.ok ? ("read " + Hex(e.bytes)) : "read-failed";
+  if (e.kind == "read") return e.ok ? ("read " + HexOf(e.bytes)) : "read-failed";
   if (e.kind == "write" && !e.ok) return "write-failed";
-  if (e.kind == "write" && e.bytes.size() < e.value) return "write-short " + Hex(e.bytes);
-  if (e.kind == "write") return "write " + Hex(e.bytes);
+  if (e.kind == "write" && e.bytes.size() < e.value) return "write-short " + HexOf(e.bytes);
+  if (e.kind == "write") return "write " + HexOf(e.bytes);
   return e.ok || e.kind == "open-failed" ? e.kind : e.kind + "-failed";
 }
 
@@ -124,7 +106,7 @@ std::vector<std::string> Transcript(const Scene& scene) {
   size_t box = 0;
   for (size_t i = 0; i <= events.size(); ++i) {
     for (; box < scene.eventsAtBox.size() && scene.eventsAtBox[box] == i; ++box)
-      out.push_back("box " + Readable(scene.dialog->boxes[box].caption));
+      out.push_back("box " + SimUtf8(scene.dialog->boxes[box].caption.c_str()));
     if (i < events.size()) out.push_back(Describe(events[i]));
   }
   for (std::string& line : out)
@@ -136,58 +118,35 @@ void Append(std::vector<std::string>* to, const std::vector<std::string>& more) 
   to->insert(to->end(), more.begin(), more.end());
 }
 
-Bytes Row(BYTE speed, const std::string& text) {
-  Bytes row(64, 0);
-  row[0] = speed;
-  for (size_t i = 0; i < text.size() && i < 63; ++i) row[1 + i] = static_cast<BYTE>(text[i]);
-  return row;
-}
-
-Bytes Concat(const Bytes& a, const Bytes& b) {
-  Bytes out = a;
-  out.insert(out.end(), b.begin(), b.end());
-  return out;
-}
-
-Bytes ProductReply(const std::string& type) {
-  Bytes reply = {0x28, 0x65, 0x40};
-  reply.insert(reply.end(), type.begin(), type.end());
-  return reply;
-}
-
 // A successful exchange with a module that answers 20 ms after each command:
 // every reply is still on its way at the first poll and there at the second.
-std::vector<std::string> SuccessfulTranscript(const Bytes& row0, const Bytes& row1, const std::string& box) {
+std::vector<std::string> SuccessfulTranscript(const Bytes& record, const std::string& box) {
+  using namespace expected;
   std::vector<std::string> t = {"open", "get-state", "set-state", "set-timeouts"};
-  Append(&t, {"read", "read", "write " + Hex(kEnter), "read", "sleep 100", "read " + Hex(kEnterOk)});
-  Append(&t, {"sleep 10", "read", "read", "write " + Hex(kQuery), "read", "sleep 100",
-              "read " + Hex(ProductReply(kGoodType))});
-  Append(&t, {"sleep 10", "read", "read", "write " + Hex(kWriteCommand), "sleep 50"});
-  Append(&t, {"write " + Hex(row0), "write " + Hex(row1), "sleep 100", "read " + Hex(kConfirmOk)});
-  Append(&t, {"sleep 10", "read", "read", "write " + Hex(kExit)});
+  Append(&t, {"read", "read", "write " + HexOf(EnterCommand), "read", "sleep 100", "read " + HexOf(EnterAccepted)});
+  Append(&t, {"sleep 10", "read", "read", "write " + HexOf(QueryCommand), "read", "sleep 100",
+              "read " + HexOf(ProductTypeReply(AcceptedProductType))});
+  Append(&t, {"sleep 10", "read", "read", "write " + HexOf(WriteCommand), "sleep 50"});
+  Append(&t, {"write " + HexOf(record.data(), RowSize), "write " + HexOf(record.data() + RowSize, RowSize),
+              "sleep 100", "read " + HexOf(WriteConfirmed)});
+  Append(&t, {"sleep 10", "read", "read", "write " + HexOf(ExitCommand)});
   Append(&t, {"box " + box, "sleep 50", "set-state", "close"});
   return t;
 }
 
-uint64_t SleptMs() {
-  uint64_t total = 0;
-  for (const SimEvent& e : SimEvents())
-    if (e.kind == "sleep") total += e.value;
-  return total;
-}
-
-int WritesOfSize(DWORD size) {
+int WritesOfSize(size_t size) {
   int n = 0;
   for (const SimEvent& e : SimEvents())
     if (e.kind == "write" && e.value == size) n++;
   return n;
 }
 
-bool SameDcb(const DCB& a, const DCB& b) { return std::memcmp(&a, &b, sizeof(DCB)) == 0; }
+// The exit command is the only write of its size.
+int ExitWrites() { return WritesOfSize(expected::ExitCommand.size()); }
 
 // Holds on every path: the saved line settings are back and the port is closed.
 void ExpectPortLeftAsFound(const Scene& scene) {
-  EXPECT_TRUE(SameDcb(scene.port->dcb, scene.originalDcb)) << "line settings not restored";
+  EXPECT_TRUE(SimSameDcb(scene.port->dcb, scene.originalDcb)) << "line settings not restored";
   EXPECT_EQ(SimOpenHandleCount(), 0);
 }
 
@@ -199,15 +158,14 @@ TEST(WriteSequenceTranscript, WriteSendsTheRecordBuiltFromTheFields) {
   s.dialog->rowText[1] = u"Open 9-5 ~\x7F";
   Press(s, WRITE_ACTION_WRITE);
 
-  Bytes row0 = Row(0x13, "Welcome");
-  Bytes row1 = Row(0x13, "Open 9-5 ~\x7F");
-  EXPECT_EQ(Transcript(s), SuccessfulTranscript(row0, row1, "Startup Message write successful"));
-  EXPECT_EQ(Boxes(s), std::vector<std::string>{kWriteOk});
-  EXPECT_EQ(s.module->record, Concat(row0, row1));
+  Bytes record = expected::Record(0x13, "Welcome", "Open 9-5 ~\x7F");
+  EXPECT_EQ(Transcript(s), SuccessfulTranscript(record, text::CaptionWriteOk));
+  EXPECT_EQ(Boxes(s), std::vector<std::string>{WriteOkBox});
+  EXPECT_EQ(SimStoredRecord(s.module), record);
   EXPECT_EQ(s.result.outcome, WRITE_STORED);
-  EXPECT_EQ(Bytes(s.result.record.bytes, s.result.record.bytes + 128), Concat(row0, row1));
-  EXPECT_FALSE(s.module->inSetupMode);
-  EXPECT_EQ(SimNow(), SleptMs()) << "time passed outside the sequence's own waits";
+  EXPECT_EQ(Bytes(s.result.record.bytes, s.result.record.bytes + expected::RecordSize), record);
+  EXPECT_FALSE(s.module->device.setupMode);
+  EXPECT_EQ(SimNow(), SimSleptMs()) << "time passed outside the sequence's own waits";
   EXPECT_EQ(SimNow(), 100u + 10 + 100 + 10 + 50 + 100 + 10 + 50);
   ExpectPortLeftAsFound(s);
 }
@@ -216,19 +174,17 @@ TEST(WriteSequenceTranscript, FactoryDefaultSendsTheFactoryRecord) {
   Scene& s = NewScene();
   Press(s, WRITE_ACTION_FACTORY_DEFAULT);
 
-  Bytes row0 = Row(0x13, kDefaultRow0);
-  Bytes row1 = Row(0x13, kDefaultRow1);
-  EXPECT_EQ(Transcript(s), SuccessfulTranscript(row0, row1, "Success."));
-  EXPECT_EQ(Boxes(s), std::vector<std::string>{kFactoryOk});
-  EXPECT_EQ(s.module->record, Concat(row0, row1));
-  EXPECT_EQ(SimNow(), SleptMs());
+  EXPECT_EQ(Transcript(s), SuccessfulTranscript(expected::FactoryRecord(), text::CaptionFactoryRestored));
+  EXPECT_EQ(Boxes(s), std::vector<std::string>{FactoryOkBox});
+  EXPECT_EQ(SimStoredRecord(s.module), expected::FactoryRecord());
+  EXPECT_EQ(SimNow(), SimSleptMs());
   ExpectPortLeftAsFound(s);
 }
 
 TEST(WriteSequenceTranscript, SettingsDuringTheExchangeAreTheWriteProfileAndTimeouts) {
   Scene& s = NewScene();
   DCB duringBox = {};
-  s.dialog->onBox = [&duringBox](const SimBox&) { duringBox = g_scene.port->dcb; };
+  s.dialog->onBox = [&duringBox](const SimBox&) { duringBox = CurrentScene.port->dcb; };
   Press(s, WRITE_ACTION_WRITE);
 
   EXPECT_EQ(duringBox.BaudRate, 38400u);
@@ -241,9 +197,9 @@ TEST(WriteSequenceTranscript, SettingsDuringTheExchangeAreTheWriteProfileAndTime
   ExpectPortLeftAsFound(s);
 }
 
-// --- the failure table -------------------------------------------------
+// --- what the module answers ------------------------------------------
 
-struct FailureCase {
+struct PressCase {
   const char* name;
   WriteAction action;
   void (*arrange)(Scene&);
@@ -253,77 +209,67 @@ struct FailureCase {
   WriteOutcome outcome;
 };
 
-const FailureCase kFailureCases[] = {
+const PressCase PressCases[] = {
     {"port missing", WRITE_ACTION_WRITE, [](Scene& s) { s.port->exists = false; },
-     {std::string(kOpenFailedCaption) + " | COM3"}, false, false, WRITE_OPEN_FAILED},
+     {OpenFailedCom3Box}, false, false, WRITE_OPEN_FAILED},
     {"port held by another program", WRITE_ACTION_FACTORY_DEFAULT, [](Scene& s) { s.port->busy = true; },
-     {std::string(kOpenFailedCaption) + " | COM3"}, false, false, WRITE_OPEN_FAILED},
+     {OpenFailedCom3Box}, false, false, WRITE_OPEN_FAILED},
     {"GetCommState fails", WRITE_ACTION_WRITE, [](Scene& s) { s.port->failGetCommState = 1; },
-     {"Error. | GetCommState() returned error."}, false, false, WRITE_OPEN_FAILED},
+     {Box(text::CaptionError, text::GetStateFailed)}, false, false, WRITE_OPEN_FAILED},
     {"SetCommState fails", WRITE_ACTION_WRITE, [](Scene& s) { s.port->failSetCommState = 1; },
-     {"Error. | SetCommState() returned error."}, false, false, WRITE_OPEN_FAILED},
+     {Box(text::CaptionError, text::SetStateFailed)}, false, false, WRITE_OPEN_FAILED},
     {"SetCommTimeouts fails", WRITE_ACTION_WRITE, [](Scene& s) { s.port->failSetCommTimeouts = 1; },
-     {"Error. | SetCommTimeouts() returned error."}, false, false, WRITE_OPEN_FAILED},
-    {"silent display", WRITE_ACTION_WRITE, [](Scene& s) { s.module->silent = true; },
-     {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
+     {Box(text::CaptionError, text::SetTimeoutsFailed)}, false, false, WRITE_OPEN_FAILED},
+    {"silent display", WRITE_ACTION_WRITE, [](Scene& s) { SimControl(s.module, "mode silent"); },
+     {WriteFailedBox("")}, true, true, WRITE_NOT_CONFIRMED},
     {"enter reply with a bad status", WRITE_ACTION_WRITE,
-     [](Scene& s) { s.module->enterReply = {0x28, 0x65, 0x01, 0x01
-}; }, {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
-    {"enter reply with an extra byte", WRITE_ACTION_WRITE,
-     [](Scene& s) { s.module->enterReply = {0x28, 0x65, 0x01, 0x00, 0x00}; }, {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
+     [](Scene& s) { SimControl(s.module, "mode bad-enter 28 65 01 01"); },
+     {WriteFailedBox("")}, true, true, WRITE_NOT_CONFIRMED},
+    {"enter reply with an extra byte", WRITE_ACTION_WRITE, [](Scene& s) { SimControl(s.module, "mode extra-byte 00 0"); },
+     {WriteFailedBox("")}, true, true, WRITE_NOT_CONFIRMED},
     {"enter reply one byte short", WRITE_ACTION_FACTORY_DEFAULT,
-     [](Scene& s) { s.module->enterReply = {0x28, 0x65, 0x01}; }, {kFactoryFailed}, true, true, WRITE_NOT_CONFIRMED},
+     [](Scene& s) { SimControl(s.module, "mode bad-enter 28 65 01"); }, {FactoryFailedBox}, true, true, WRITE_NOT_CONFIRMED},
     {"product type reply with an extra byte", WRITE_ACTION_WRITE,
-     [](Scene& s) {
-       s.module->useProductTypeReply = true;
-       s.module->productTypeReply = ProductReply(kGoodType + "!");
-     },
-     {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
+     [](Scene& s) { SimControl(s.module, "product-type \"CU20029T307A01 !\""); },
+     {WriteFailedBox("")}, true, true, WRITE_NOT_CONFIRMED},
     {"product type reply with a wrong function byte", WRITE_ACTION_WRITE,
-     [](Scene& s) {
-       s.module->useProductTypeReply = true;
-       s.module->productTypeReply = ProductReply(kGoodType);
-       s.module->productTypeReply[2] = 0x41;
-     },
-     {kWriteFailedEmpty}, true, true, WRITE_NOT_CONFIRMED},
-    {"wrong product type", WRITE_ACTION_WRITE, [](Scene& s) { s.module->productType = "CU20029T307A02 "; },
-     {"Error: Incompatible VFD module | Product type: CU20029T307A02 \\r\\n\\r\\n\\r\\nVFD Module must be "
-      "CU20029-T307A-01 ",
-      "Startup Message write failed | Product type: CU20029T307A02 \\r\\nStartup Message write: (failed) "},
-     true, true, WRITE_INCOMPATIBLE},
+     [](Scene& s) { SimControl(s.module, "mode bad-query"); }, {WriteFailedBox("")}, true, true, WRITE_NOT_CONFIRMED},
+    {"wrong product type", WRITE_ACTION_WRITE,
+     [](Scene& s) { SimControl(s.module, "product-type \"CU20029T307A02 \""); },
+     {IncompatibleBox("CU20029T307A02 "), WriteFailedBox("CU20029T307A02 ")}, true, true, WRITE_INCOMPATIBLE},
     {"wrong product type, factory default", WRITE_ACTION_FACTORY_DEFAULT,
-     [](Scene& s) { s.module->productType = "cu20029t307a01 "; },
-     {"Error: Incompatible VFD module | Product type: cu20029t307a01 \\r\\n\\r\\n\\r\\nVFD Module must be "
-      "CU20029-T307A-01 ",
-      kFactoryFailed},
-     true, true, WRITE_INCOMPATIBLE},
+     [](Scene& s) { SimControl(s.module, "product-type \"cu20029t307a01 \""); },
+     {IncompatibleBox("cu20029t307a01 "), FactoryFailedBox}, true, true, WRITE_INCOMPATIBLE},
     {"product type with a zero byte", WRITE_ACTION_WRITE,
-     [](Scene& s) { s.module->productType = std::string("CU20029T307A01\0", 15); },
-     {"Error: Incompatible VFD module | Product type: CU20029T307A01\\r\\n\\r\\n\\r\\nVFD Module must be "
-      "CU20029-T307A-01 ",
-      "Startup Message write failed | Product type: CU20029T307A01\\r\\nStartup Message write: (failed) "},
-     true, true, WRITE_INCOMPATIBLE},
+     [](Scene& s) { SimControl(s.module, "product-type \"CU20029T307A01\\0\""); },
+     {IncompatibleBox("CU20029T307A01"), WriteFailedBox("CU20029T307A01")}, true, true, WRITE_INCOMPATIBLE},
     {"confirmation with a bad status", WRITE_ACTION_WRITE,
-     [](Scene& s) { s.module->confirmReply = {0x28, 0x65, 0x32, 0x01}; }, {kWriteFailedGood}, true, true, WRITE_NOT_CONFIRMED},
-    {"confirmation missing", WRITE_ACTION_WRITE, [](Scene& s) { s.module->confirmReply = {}; },
-     {kWriteFailedGood}, true, true, WRITE_NOT_CONFIRMED},
+     [](Scene& s) { SimControl(s.module, "mode bad-confirm 28 65 32 01"); },
+     {WriteFailedBox(AcceptedProductType)}, true, true, WRITE_NOT_CONFIRMED},
+    {"confirmation missing", WRITE_ACTION_WRITE, [](Scene& s) { SimControl(s.module, "mode no-confirm"); },
+     {WriteFailedBox(AcceptedProductType)}, true, true, WRITE_NOT_CONFIRMED},
     {"confirmation missing, factory default", WRITE_ACTION_FACTORY_DEFAULT,
-     [](Scene& s) { s.module->confirmReply = {}; }, {kFactoryFailed}, true, true, WRITE_NOT_CONFIRMED},
+     [](Scene& s) { SimControl(s.module, "mode no-confirm"); }, {FactoryFailedBox}, true, true, WRITE_NOT_CONFIRMED},
+    // Every reply, the product type's too, is collected whole.
+    {"replies in 2-byte pieces 300 ms apart", WRITE_ACTION_WRITE,
+     [](Scene& s) { SimControl(s.module, "mode split 2 300"); }, {WriteOkBox}, true, true, WRITE_STORED},
+    {"replies one byte at a time", WRITE_ACTION_FACTORY_DEFAULT,
+     [](Scene& s) { SimControl(s.module, "mode trickle 150"); }, {FactoryOkBox}, true, true, WRITE_STORED},
 };
 
-TEST(WriteSequenceFailures, EachEndsWithItsBoxesAndThePortLeftAsFound) {
-  for (const FailureCase& c : kFailureCases) {
+TEST(WriteSequenceAnswers, EachEndsWithItsBoxesAndThePortLeftAsFound) {
+  for (const PressCase& c : PressCases) {
     SCOPED_TRACE(c.name);
     Scene& s = NewScene();
     c.arrange(s);
     Press(s, c.action);
     EXPECT_EQ(Boxes(s), c.boxes);
     EXPECT_EQ(s.result.outcome, c.outcome);
-    EXPECT_EQ(s.module->exitCount, c.exitSent ? 1 : 0);
-    EXPECT_EQ(WritesOfSize(7), c.exitSent ? 1 : 0);
+    EXPECT_EQ(SimCommandCount(s.module, "exit"), c.exitSent ? 1 : 0);
+    EXPECT_EQ(ExitWrites(), c.exitSent ? 1 : 0);
     ASSERT_FALSE(s.openHandlesAtBox.empty());
     EXPECT_EQ(s.openHandlesAtBox.back(), c.portOpenDuringLastBox ? 1 : 0);
-    EXPECT_FALSE(s.module->inSetupMode);
+    EXPECT_FALSE(s.module->device.setupMode);
     ExpectPortLeftAsFound(s);
   }
 }
@@ -358,29 +304,29 @@ TEST(WriteSequenceFailures, OpeningFailuresTouchNothingMore) {
 
 TEST(WriteSequenceFailures, SilentDisplayCostsTheFullReplyAllowance) {
   Scene& s = NewScene();
-  s.module->silent = true;
+  SimControl(s.module, "mode silent");
   Press(s, WRITE_ACTION_WRITE);
 
   uint64_t enterAt = 0, exitAt = 0;
   int polls = 0;
   for (const SimEvent& e : SimEvents()) {
-    if (e.kind == "write" && e.bytes == kEnter) enterAt = e.timeMs;
-    if (e.kind == "write" && e.bytes == kExit) exitAt = e.timeMs;
+    if (e.kind == "write" && e.bytes == expected::EnterCommand) enterAt = e.timeMs;
+    if (e.kind == "write" && e.bytes == expected::ExitCommand) exitAt = e.timeMs;
     if (e.kind == "sleep" && e.value == 100) polls++;
   }
   EXPECT_EQ(exitAt - enterAt, 5000u);
   EXPECT_EQ(polls, 50);
-  EXPECT_EQ(s.module->queryCount, 0);
-  EXPECT_EQ(Boxes(s), std::vector<std::string>{kWriteFailedEmpty});
+  EXPECT_EQ(SimCommandCount(s.module, "query"), 0);
+  EXPECT_EQ(Boxes(s), std::vector<std::string>{WriteFailedBox("")});
 }
 
 TEST(WriteSequenceFailures, WrongProductTypeSendsNoRecord) {
   Scene& s = NewScene();
-  s.module->productType = "CU20029T307A02 ";
+  SimControl(s.module, "product-type \"CU20029T307A02 \"");
   Press(s, WRITE_ACTION_WRITE);
 
-  EXPECT_EQ(s.module->writeCount, 0);
-  EXPECT_EQ(WritesOfSize(4) + WritesOfSize(64), 0);
+  EXPECT_EQ(SimCommandCount(s.module, "write"), 0);
+  EXPECT_EQ(WritesOfSize(expected::WriteCommand.size()) + WritesOfSize(expected::RowSize), 0);
   EXPECT_EQ(s.dialog->boxes.size(), 2u);
   // The exit command goes out only after the incompatibility box is dismissed.
   EXPECT_EQ(s.writesAtBox, (std::vector<size_t>{2, 3}));
@@ -395,7 +341,7 @@ struct IoFault {
   bool exitAttempted;
 };
 
-const IoFault kIoFaults[] = {
+const IoFault IoFaults[] = {
     {"drain before enter, first read", 1, 0, 0, 0, false},
     {"drain before enter, second read", 2, 0, 0, 0, false},
     {"enter reply, first poll", 3, 0, 0, 1, false},
@@ -431,7 +377,7 @@ size_t CompleteWrites() {
 }
 
 TEST(WriteSequenceFailures, EveryReadAndWriteFailureEndsAtOnce) {
-  for (const IoFault& f : kIoFaults) {
+  for (const IoFault& f : IoFaults) {
     for (WriteAction action : {WRITE_ACTION_WRITE, WRITE_ACTION_FACTORY_DEFAULT}) {
       SCOPED_TRACE(std::string(f.step) + (action == WRITE_ACTION_WRITE ? " (write)" : " (factory)"));
       Scene& s = NewScene();
@@ -439,11 +385,11 @@ TEST(WriteSequenceFailures, EveryReadAndWriteFailureEndsAtOnce) {
       s.port->failWrite = f.writeAt;
       s.port->shortWriteAt = f.shortWriteAt;
       Press(s, action);
-      EXPECT_EQ(Boxes(s), std::vector<std::string>{f.readAt ? kReadError : kWriteError});
+      EXPECT_EQ(Boxes(s), std::vector<std::string>{f.readAt ? ReadErrorBox : WriteErrorBox});
       EXPECT_EQ(s.result.outcome, WRITE_IO_ERROR);
       EXPECT_EQ(CompleteWrites(), f.completeWritesBefore);
-      EXPECT_EQ(WritesOfSize(7), f.exitAttempted ? 1 : 0);
-      EXPECT_EQ(s.module->exitCount, 0);
+      EXPECT_EQ(ExitWrites(), f.exitAttempted ? 1 : 0);
+      EXPECT_EQ(SimCommandCount(s.module, "exit"), 0);
       EXPECT_EQ(s.openHandlesAtBox, std::vector<int>{1});
       // Nothing is read or written after the failure.
       const SimEvent& last = SimEvents()[s.eventsAtBox.back() - 1];
@@ -457,7 +403,7 @@ TEST(WriteSequenceFailures, EveryReadAndWriteFailureEndsAtOnce) {
 // for its whole write timeout and then comes back short.
 TEST(WriteSequenceFailures, CtsHeldDownTimesOutTheEnterCommand) {
   Scene& s = NewScene();
-  s.port->ctsUp = false;
+  s.port->modemStatus = MS_DSR_ON;
   Press(s, WRITE_ACTION_WRITE);
 
   const std::vector<SimEvent>& events = SimEvents();
@@ -468,7 +414,7 @@ TEST(WriteSequenceFailures, CtsHeldDownTimesOutTheEnterCommand) {
   EXPECT_TRUE(events[write].bytes.empty());
   EXPECT_EQ(events[write].timeMs - events[write - 1].timeMs, 2u * 6 + 5000);
   EXPECT_EQ(SimCountEvents("write"), 1);
-  EXPECT_EQ(Boxes(s), std::vector<std::string>{kWriteError});
+  EXPECT_EQ(Boxes(s), std::vector<std::string>{WriteErrorBox});
   ExpectPortLeftAsFound(s);
 }
 
@@ -487,18 +433,18 @@ TEST(WriteSequencePortName, TwentyCharactersAreCutToSixteenAndTheRunGoesOn) {
   s.dialog->portText = u"COM1234567890ABCDEFG";
   Press(s, WRITE_ACTION_WRITE);
 
-  EXPECT_EQ(Boxes(s), (std::vector<std::string>{"COM port name truncated to: | COM1234567890ABC", kWriteOk}));
+  EXPECT_EQ(Boxes(s), (std::vector<std::string>{Box(text::CaptionPortCut, "COM1234567890ABC"), WriteOkBox}));
   EXPECT_EQ(s.openHandlesAtBox.front(), 0) << "the cut is shown before the port is opened";
   EXPECT_EQ(s.dialog->portText, u"COM1234567890ABC");
   EXPECT_EQ(DevicePath(s), "\\\\.\\COM1234567890ABC");
-  EXPECT_TRUE(s.module->recordStored);
+  EXPECT_EQ(s.module->recordsStored, 1);
   ExpectPortLeftAsFound(s);
 }
 
 TEST(WriteSequencePortName, SixteenCharactersAreUsedWhole) {
   Scene& s = NewScene("COM1234567890ABC");
   Press(s, WRITE_ACTION_WRITE);
-  EXPECT_EQ(Boxes(s), std::vector<std::string>{kWriteOk});
+  EXPECT_EQ(Boxes(s), std::vector<std::string>{WriteOkBox});
   EXPECT_EQ(s.dialog->portTextSets, 0);
 }
 
@@ -506,7 +452,7 @@ TEST(WriteSequencePortName, EmptyFieldFailsToOpenWithAnEmptyText) {
   Scene& s = NewScene();
   s.dialog->portText = u"";
   Press(s, WRITE_ACTION_WRITE);
-  EXPECT_EQ(Boxes(s), std::vector<std::string>{std::string(kOpenFailedCaption) + " | "});
+  EXPECT_EQ(Boxes(s), std::vector<std::string>{Box(text::CaptionOpenFailed, "")});
   ASSERT_EQ(SimEvents().size(), 1u);
   EXPECT_EQ(SimEvents()[0].kind, "open-failed");
   EXPECT_EQ(SimEvents()[0].port, "\\\\.\\");
@@ -519,7 +465,7 @@ TEST(WriteSequencePortName, EachPressReplacesTheWholeName) {
   s.dialog->portText = u"COM3";
   Press(s, WRITE_ACTION_WRITE);
   EXPECT_EQ(DevicePath(s), "\\\\.\\COM3");
-  EXPECT_EQ(Boxes(s).back(), kWriteOk);
+  EXPECT_EQ(Boxes(s).back(), WriteOkBox);
 }
 
 TEST(WriteSequencePortName, NothingRunsWithoutADialogState) {
@@ -537,16 +483,14 @@ TEST(WriteSequenceRows, RowCutAtAnAccentedLetterIsShownAndWrittenBack) {
   s.dialog->rowText[0] = u"abc\u00E9def";
   Press(s, WRITE_ACTION_WRITE);
 
-  EXPECT_EQ(Boxes(s), (std::vector<std::string>{
-                          "Invalid character(s) in Row 0. | Row 0 truncated to:          \\r\\n\\r\\nabc\\r\\n",
-                          kWriteOk}));
+  EXPECT_EQ(Boxes(s), (std::vector<std::string>{RowCutBox(0, "abc"), WriteOkBox}));
   // Shown after the write command went out and before the record did.
   EXPECT_EQ(s.writesAtBox.front(), 3u);
-  EXPECT_EQ(s.port->writes[2], kWriteCommand);
+  EXPECT_EQ(s.port->writes[2], expected::WriteCommand);
   EXPECT_EQ(s.openHandlesAtBox.front(), 1);
   EXPECT_EQ(s.dialog->rowText[0], u"abc");
   EXPECT_EQ(s.dialog->rowTextSets[1], 0);
-  EXPECT_EQ(s.module->record, Concat(Row(0x13, "abc"), Row(0x13, "World")));
+  EXPECT_EQ(SimStoredRecord(s.module), expected::Record(0x13, "abc", "World"));
 }
 
 TEST(WriteSequenceRows, BothRowsCutShowTwoBoxesInRowOrder) {
@@ -555,32 +499,36 @@ TEST(WriteSequenceRows, BothRowsCutShowTwoBoxesInRowOrder) {
   s.dialog->rowText[1] = u"Kept part\n and this is dropped";
   Press(s, WRITE_ACTION_WRITE);
 
-  EXPECT_EQ(Boxes(s),
-            (std::vector<std::string>{
-                "Invalid character(s) in Row 0. | Row 0 truncated to:          \\r\\n\\r\\n\\r\\n",
-                "Invalid character(s) in Row 1. | Row 1 truncated to:          \\r\\n\\r\\nKept part\\r\\n",
-                kWriteOk}));
+  EXPECT_EQ(Boxes(s), (std::vector<std::string>{RowCutBox(0, ""), RowCutBox(1, "Kept part"), WriteOkBox}));
   EXPECT_EQ(s.dialog->rowText[0], u"");
   EXPECT_EQ(s.dialog->rowText[1], u"Kept part");
-  EXPECT_EQ(s.module->record, Concat(Row(0x13, ""), Row(0x13, "Kept part")));
+  EXPECT_EQ(SimStoredRecord(s.module), expected::Record(0x13, "", "Kept part"));
 }
 
 TEST(WriteSequenceRows, RecordRowsFollowTheFieldsAndTheSpeed) {
+  const std::string x62(62, 'x');
   struct Case {
     const char* name;
     int speed;
     std::u16string row0, row1;
     Bytes record;
+    std::vector<std::string> boxes;
   } cases[] = {
-      {"empty row 1", 3, u"Top", u"", Concat(Row(0x13, "Top"), Row(0x13, ""))},
-      {"no speed selected", -1, u"A", u"B", Concat(Row(0x12, "A"), Row(0x12, "B"))},
-      {"fastest", 0, u"A", u"B", Concat(Row(0x10, "A"), Row(0x10, "B"))},
-      {"slowest", 5, u"A", u"B", Concat(Row(0x15, "A"), Row(0x15, "B"))},
+      {"empty row 1", 3, u"Top", u"", expected::Record(0x13, "Top", ""), {WriteOkBox}},
+      {"no speed selected", -1, u"A", u"B", expected::Record(0x12, "A", "B"), {WriteOkBox}},
+      {"fastest", 0, u"A", u"B", expected::Record(0x10, "A", "B"), {WriteOkBox}},
+      {"slowest", 5, u"A", u"B", expected::Record(0x15, "A", "B"), {WriteOkBox}},
       {"63 characters fill the row", 3, std::u16string(63, u'x'), u"B",
-       Concat(Row(0x13, std::string(63, 'x')), Row(0x13, "B"))},
+       expected::Record(0x13, std::string(63, 'x'), "B"), {WriteOkBox}},
       // The field never holds more than 63; should it, the rest is dropped
       // without a box.
-      {"70 characters", 3, std::u16string(70, u'y'), u"B", Concat(Row(0x13, std::string(63, 'y')), Row(0x13, "B"))},
+      {"70 characters", 3, std::u16string(70, u'y'), u"B", expected::Record(0x13, std::string(63, 'y'), "B"),
+       {WriteOkBox}},
+      // The longest text a row box can show, whole.
+      {"62 characters, then a tab", 3, expected::Wide(x62) + u"\t", u"B", expected::Record(0x13, x62, "B"),
+       {RowCutBox(0, x62), WriteOkBox}},
+      {"62 characters, then an accented letter", 3, u"A", expected::Wide(x62) + u"\u00E9",
+       expected::Record(0x13, "A", x62), {RowCutBox(1, x62), WriteOkBox}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -589,9 +537,9 @@ TEST(WriteSequenceRows, RecordRowsFollowTheFieldsAndTheSpeed) {
     s.dialog->rowText[0] = c.row0;
     s.dialog->rowText[1] = c.row1;
     Press(s, WRITE_ACTION_WRITE);
-    EXPECT_EQ(Hex(s.module->record), Hex(c.record));
-    EXPECT_EQ(Boxes(s), std::vector<std::string>{kWriteOk});
-    EXPECT_EQ(s.dialog->rowTextSets[0] + s.dialog->rowTextSets[1], 0);
+    EXPECT_EQ(HexOf(SimStoredRecord(s.module)), HexOf(c.record));
+    EXPECT_EQ(Boxes(s), c.boxes);
+    EXPECT_EQ(s.dialog->rowTextSets[0] + s.dialog->rowTextSets[1], static_cast<int>(c.boxes.size()) - 1);
     EXPECT_EQ(s.dialog->speedSets, 0);
   }
 }
@@ -603,10 +551,10 @@ TEST(WriteSequenceRows, ProductTypeIsJudgedBeforeTheNextDrain) {
   SimResponder module = s.port->responder;
   s.port->responder = [module](SimPort* port, const Bytes& written) {
     module(port, written);
-    if (written == kQuery) SimQueueBytes(port, 105, Bytes(18, 0x00));
+    if (written == expected::QueryCommand) SimQueueBytes(port, 105, Bytes(18, 0x00));
   };
   Press(s, WRITE_ACTION_WRITE);
-  EXPECT_EQ(Boxes(s), std::vector<std::string>{kWriteOk});
+  EXPECT_EQ(Boxes(s), std::vector<std::string>{WriteOkBox});
 }
 
 // --- factory default ---------------------------------------------------
@@ -619,10 +567,10 @@ TEST(WriteSequenceFactoryDefault, FieldsAreResetEvenWhenThePortCannotBeOpened) {
   s.dialog->speedSelection = -1;
   Press(s, WRITE_ACTION_FACTORY_DEFAULT);
 
-  EXPECT_EQ(s.dialog->rowText[0], SimUtf16(kDefaultRow0));
-  EXPECT_EQ(s.dialog->rowText[1], SimUtf16(kDefaultRow1));
+  EXPECT_EQ(s.dialog->rowText[0], expected::Wide(expected::DefaultRow0));
+  EXPECT_EQ(s.dialog->rowText[1], expected::Wide(expected::DefaultRow1));
   EXPECT_EQ(s.dialog->speedSelection, 3);
-  EXPECT_EQ(Boxes(s), std::vector<std::string>{std::string(kOpenFailedCaption) + " | COM3"});
+  EXPECT_EQ(Boxes(s), std::vector<std::string>{OpenFailedCom3Box});
 }
 
 TEST(WriteSequenceFactoryDefault, AlwaysSendsTheFactoryRecordWithoutRowBoxes) {
@@ -630,15 +578,15 @@ TEST(WriteSequenceFactoryDefault, AlwaysSendsTheFactoryRecordWithoutRowBoxes) {
   s.dialog->rowText[0] = u"bad\ttext";
   s.dialog->speedSelection = 0;
   Press(s, WRITE_ACTION_FACTORY_DEFAULT);
-  Bytes first = s.module->record;
+  Bytes first = SimStoredRecord(s.module);
   s.dialog->rowText[1] = u"other\x80";
   s.dialog->speedSelection = -1;
   Press(s, WRITE_ACTION_FACTORY_DEFAULT);
 
-  EXPECT_EQ(s.module->writeCount, 2);
-  EXPECT_EQ(first, Concat(Row(0x13, kDefaultRow0), Row(0x13, kDefaultRow1)));
-  EXPECT_EQ(s.module->record, first);
-  EXPECT_EQ(Boxes(s), (std::vector<std::string>{kFactoryOk, kFactoryOk}));
+  EXPECT_EQ(SimCommandCount(s.module, "write"), 2);
+  EXPECT_EQ(first, expected::FactoryRecord());
+  EXPECT_EQ(SimStoredRecord(s.module), first);
+  EXPECT_EQ(Boxes(s), (std::vector<std::string>{FactoryOkBox, FactoryOkBox}));
   EXPECT_EQ(s.dialog->speedSelection, 3);
 }
 
@@ -658,7 +606,7 @@ void CloseTheDialog(void* context) {
   record->calls++;
   record->eventsAtClose = SimEvents().size();
   record->openHandlesAtClose = SimOpenHandleCount();
-  record->exitsAtClose = WritesOfSize(7);
+  record->exitsAtClose = ExitWrites();
   SimFrontEnd()->dialog = nullptr;
 }
 
@@ -669,12 +617,12 @@ TEST(WriteSequenceClose, ACloseDuringAnyBoxWaitsForTheEndOfTheSequence) {
     int exitsSent;
   };
   const Case cases[] = {
-      {"COM port name truncated to:", [](Scene& s) { s.dialog->portText += u"XYZ"; }, 1},
-      {"Invalid character(s) in Row 0.", [](Scene& s) { s.dialog->rowText[0] = u"ab\tc"; }, 1},
-      {"Invalid character(s) in Row 1.", [](Scene& s) { s.dialog->rowText[1] = u"\u00E9"; }, 1},
-      {"Error: Incompatible VFD module", [](Scene& s) { s.module->productType = "CU20029T307A02 "; }, 1},
-      {"Startup Message write successful", [](Scene&) {}, 1},
-      {"Error.", [](Scene& s) { s.port->failRead = 3; }, 0},
+      {text::CaptionPortCut, [](Scene& s) { s.dialog->portText += u"XYZ"; }, 1},
+      {text::CaptionRow0Cut, [](Scene& s) { s.dialog->rowText[0] = u"ab\tc"; }, 1},
+      {text::CaptionRow1Cut, [](Scene& s) { s.dialog->rowText[1] = u"\u00E9"; }, 1},
+      {text::CaptionIncompatible, [](Scene& s) { SimControl(s.module, "product-type \"CU20029T307A02 \""); }, 1},
+      {text::CaptionWriteOk, [](Scene&) {}, 1},
+      {text::CaptionError, [](Scene& s) { s.port->failRead = 3; }, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.box);
@@ -683,7 +631,7 @@ TEST(WriteSequenceClose, ACloseDuringAnyBoxWaitsForTheEndOfTheSequence) {
     CloseRecord closed;
     s.dialog->onBox = [&](const SimBox& box) {
       s.eventsAtBox.push_back(SimEvents().size());
-      if (Readable(box.caption) == c.box) RequestClose(CloseTheDialog, &closed);
+      if (SimUtf8(box.caption.c_str()) == c.box) RequestClose(CloseTheDialog, &closed);
       EXPECT_EQ(closed.calls, 0) << "closed while a box was up";
     };
     WriteResult result = RunGuardedWriteSequence(SimFrontEnd(), WRITE_ACTION_WRITE);
@@ -695,7 +643,7 @@ TEST(WriteSequenceClose, ACloseDuringAnyBoxWaitsForTheEndOfTheSequence) {
     EXPECT_EQ(closed.openHandlesAtClose, 0);
     EXPECT_EQ(closed.exitsAtClose, c.exitsSent);
     // A failed read ends the exchange on the spot, without the exit command.
-    EXPECT_EQ(s.module->inSetupMode, c.exitsSent == 0);
+    EXPECT_EQ(s.module->device.setupMode, c.exitsSent == 0);
     ExpectPortLeftAsFound(s);
   }
 }
@@ -715,7 +663,7 @@ TEST(WriteSequenceClose, NoSecondSequenceStartsInsideABox) {
   s.dialog->onBox = [&](const SimBox&) { nested = RunGuardedWriteSequence(SimFrontEnd(), WRITE_ACTION_WRITE).outcome; };
   EXPECT_EQ(RunGuardedWriteSequence(SimFrontEnd(), WRITE_ACTION_WRITE).outcome, WRITE_STORED);
   EXPECT_EQ(nested, WRITE_NOTHING_RUN);
-  EXPECT_EQ(s.module->writeCount, 1);
+  EXPECT_EQ(SimCommandCount(s.module, "write"), 1);
 }
 
 }  // namespace

@@ -2,10 +2,13 @@
 #include "sim_port.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 
+#include "control.h"
 #include "serial/port_ops.h"
 
 namespace {
@@ -68,68 +71,28 @@ DCB PatternDcb() {
   return dcb;
 }
 
-// --- the simulated display module -------------------------------------
+// --- the display module ----------------------------------------------
 
-const BYTE kPrefix[3] = {0x1F, 0x28, 0x65};
-
-void SendReply(SimPort* port, SimModule* module, const Bytes& reply) {
-  if (module->silent || reply.empty()) return;
-  if (module->splitAt == 0 || module->splitAt >= reply.size()) {
-    SimQueueBytes(port, module->replyDelayMs, reply);
-    return;
-  }
-  SimQueueBytes(port, module->replyDelayMs, Bytes(reply.begin(), reply.begin() + module->splitAt));
-  SimQueueBytes(port, module->replyDelayMs + module->splitDelayMs,
-                Bytes(reply.begin() + module->splitAt, reply.end()));
+SimModule* ModuleOf(const SimPort* port) {
+  auto it = World().modules.find(port->path);
+  return it == World().modules.end() ? nullptr : it->second.get();
 }
 
-Bytes ProductTypeReplyOf(const SimModule* module) {
-  if (module->useProductTypeReply) return module->productTypeReply;
-  Bytes reply = {0x28, 0x65, 0x40};
-  reply.insert(reply.end(), module->productType.begin(), module->productType.end());
-  return reply;
+// A module in mode cts-down holds CTS down, as the emulator does through the
+// modem-lines fixture.
+bool IsLineCtsUp(const SimPort* port) {
+  const SimModule* module = ModuleOf(port);
+  bool held = module && module->device.faults.mode == FaultMode::CtsDown;
+  return (port->modemStatus & MS_CTS_ON) && !held;
 }
 
-// Consumes one command from the front of module->unparsed, if complete.
-// Returns false when more bytes are needed.
-bool ParseOneCommand(SimPort* port, SimModule* module) {
-  Bytes& in = module->unparsed;
-  if (module->recordBytesAwaited > 0) {
-    size_t take = std::min(module->recordBytesAwaited, in.size());
-    module->record.insert(module->record.end(), in.begin(), in.begin() + take);
-    in.erase(in.begin(), in.begin() + take);
-    module->recordBytesAwaited -= take;
-    if (module->recordBytesAwaited > 0) return false;
-    module->recordStored = true;
-    SendReply(port, module, module->confirmReply);
-    return true;
+void FeedModule(SimPort* port, SimModule* module, const Bytes& written) {
+  for (const DeviceAction& action : FeedDevice(module->device, written.data(), written.size())) {
+    if (action.kind == ActionKind::Send) SimQueueBytes(port, action.delayMs, action.bytes);
+    if (action.kind == ActionKind::Command && action.accepted) module->commands.push_back(action.name);
+    if (action.kind == ActionKind::RecordStored) module->recordsStored++;
+    if (action.kind == ActionKind::Hangup) port->hungUp = true;
   }
-  if (in.empty()) return false;
-  if (in.size() < 4) return false;
-  if (!std::equal(kPrefix, kPrefix + 3, in.begin())) {  // outside a command: ignored
-    in.erase(in.begin());
-    return true;
-  }
-  BYTE function = in[3];
-  size_t length = function == 0x01 ? 6 : function == 0x40 ? 5 : function == 0x32 ? 4 : function == 0x02 ? 7 : 1;
-  if (in.size() < length) return false;
-  in.erase(in.begin(), in.begin() + length);
-  if (function == 0x01) {
-    module->enterCount++;
-    module->inSetupMode = true;
-    SendReply(port, module, module->enterReply);
-  } else if (function == 0x02) {
-    module->exitCount++;
-    module->inSetupMode = false;
-  } else if (module->inSetupMode && function == 0x40) {
-    module->queryCount++;
-    SendReply(port, module, ProductTypeReplyOf(module));
-  } else if (module->inSetupMode && function == 0x32) {
-    module->writeCount++;
-    module->record.clear();
-    module->recordBytesAwaited = 128;
-  }
-  return true;
 }
 
 }  // namespace
@@ -153,6 +116,17 @@ int SimCountEvents(const std::string& kind, const std::string& port) {
     if (e.kind == kind && (port.empty() || e.port == port)) n++;
   return n;
 }
+
+uint64_t SimSleptMs() {
+  uint64_t total = 0;
+  for (const SimEvent& e : World().events)
+    if (e.kind == "sleep") total += e.value;
+  return total;
+}
+
+bool SimSameDcb(const DCB& a, const DCB& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+bool SimSameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 SimPort* SimAddPort(const std::string& name) {
   auto port = std::make_unique<SimPort>();
@@ -180,13 +154,29 @@ void SimQueueBytes(SimPort* port, uint64_t delayMs, const Bytes& bytes) {
 SimModule* SimAttachModule(SimPort* port) {
   auto module = std::make_unique<SimModule>();
   SimModule* raw = module.get();
+  raw->device = NewDevice(Record{});
+  raw->device.faults.replyDelayMs = 20;
   World().modules[port->path] = std::move(module);
-  port->responder = [raw](SimPort* p, const Bytes& written) {
-    raw->unparsed.insert(raw->unparsed.end(), written.begin(), written.end());
-    while (ParseOneCommand(p, raw)) {
-    }
-  };
+  port->responder = [raw](SimPort* p, const Bytes& written) { FeedModule(p, raw, written); };
   return raw;
+}
+
+void SimControl(SimModule* module, const std::string& command) {
+  ControlEffects effects;
+  std::string error;
+  if (!ApplyControlCommand(module->device, command, effects, error)) {
+    std::fprintf(stderr, "SimControl(\"%s\"): %s\n", command.c_str(), error.c_str());
+    std::abort();
+  }
+  if (effects.powerCycle) PowerCycleDevice(module->device);
+}
+
+int SimCommandCount(const SimModule* module, const std::string& name) {
+  return static_cast<int>(std::count(module->commands.begin(), module->commands.end(), name));
+}
+
+Bytes SimStoredRecord(const SimModule* module) {
+  return Bytes(module->device.record.begin(), module->device.record.end());
 }
 
 std::string SimUtf8(const Utf16Unit* text) {
@@ -207,11 +197,6 @@ std::string SimUtf8(const Utf16Unit* text) {
   return out;
 }
 
-std::u16string SimUtf16(const std::string& text) {
-  std::u16string out;
-  for (unsigned char c : text) out += static_cast<char16_t>(c);  // Latin-1 is enough for tests
-  return out;
-}
 
 // --- the port operations ----------------------------------------------
 
@@ -227,6 +212,7 @@ HANDLE PortCreateFile(const Utf16Unit* devicePath) {
     return INVALID_HANDLE_VALUE;
   }
   port->open = true;
+  port->hungUp = false;  // a new line is behind the name after a hang-up
   port->openCount++;
   uintptr_t handle = World().nextHandle++;
   World().handles[handle] = port;
@@ -299,7 +285,7 @@ BOOL PortGetCommModemStatus(HANDLE handle, DWORD* status) {
     Log("modem", port, {}, 0, false);
     return FALSE;
   }
-  *status = port->ctsUp ? MS_CTS_ON : 0;
+  *status = IsLineCtsUp(port) ? port->modemStatus : port->modemStatus & ~MS_CTS_ON;
   Log("modem", port, {}, *status, true);
   return TRUE;
 }
@@ -312,6 +298,10 @@ BOOL PortReadFile(HANDLE handle, BYTE* buffer, DWORD size, DWORD* count) {
     return FALSE;
   }
   Bytes delivered;
+  if (port->hungUp) {
+    Log("read", port, {}, size, true);
+    return TRUE;
+  }
   if (port->reader) {
     if (!port->reader(port, size, &delivered)) {
       Log("read", port, {}, size, false);
@@ -337,11 +327,11 @@ BOOL PortReadFile(HANDLE handle, BYTE* buffer, DWORD size, DWORD* count) {
 BOOL PortWriteFile(HANDLE handle, const BYTE* bytes, DWORD size, DWORD* count) {
   SimPort* port = PortOf(handle);
   *count = 0;
-  if (!port || Fails(&port->writeCalls, port->failWrite)) {
+  if (!port || Fails(&port->writeCalls, port->failWrite) || port->hungUp) {
     Log("write", port, {}, size, false);
     return FALSE;
   }
-  if (port->dcb.fOutxCtsFlow && !port->ctsUp) {
+  if (port->dcb.fOutxCtsFlow && !IsLineCtsUp(port)) {
     // Output waits for CTS until the write total timeout runs out.
     World().nowMs += static_cast<uint64_t>(port->timeouts.WriteTotalTimeoutMultiplier) * size +
                      port->timeouts.WriteTotalTimeoutConstant;
@@ -363,6 +353,8 @@ BOOL PortCloseHandle(HANDLE handle) {
   SimPort* port = PortOf(handle);
   if (!port) return FALSE;
   port->open = false;
+  // As the emulator: a half-received command does not outlive the open.
+  if (SimModule* module = ModuleOf(port)) DiscardPartialCommand(module->device);
   World().handles.erase(reinterpret_cast<uintptr_t>(handle));
   Log("close", port, {}, 0, true);
   return TRUE;

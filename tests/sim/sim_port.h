@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "device.h"
 #include "win_types.h"
 
 typedef std::vector<BYTE> Bytes;
@@ -43,7 +44,8 @@ struct SimPort {
   std::string path;            // \\.\COM3
   bool exists = true;          // false: CreateFile fails
   bool busy = false;           // held by another program: CreateFile fails
-  bool ctsUp = true;
+  DWORD modemStatus = MS_CTS_ON | MS_DSR_ON;  // what GetCommModemStatus reports
+  bool hungUp = false;         // the module hung up: writes fail, reads find nothing
   DCB dcb;                     // what GetCommState returns / SetCommState sets
   COMMTIMEOUTS timeouts;       // what GetCommTimeouts returns
   // Fault injection: the n-th call (counted from 1) of that kind fails;
@@ -71,6 +73,10 @@ void SimAdvance(uint64_t ms);
 const std::vector<SimEvent>& SimEvents();
 // Count of events of one kind (optionally on one port path).
 int SimCountEvents(const std::string& kind, const std::string& port = "");
+// The virtual time spent in PortSleep.
+uint64_t SimSleptMs();
+bool SimSameDcb(const DCB& a, const DCB& b);
+bool SimSameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b);
 
 // Adds a port named like "COM3"; its path is \\.\COM3. The DCB starts as a
 // recognisable pattern (9600 7E2, CTS flow on) and the timeouts as all 7s.
@@ -82,31 +88,25 @@ int SimOpenHandleCount();
 // Bytes that arrive delayMs after the current virtual time.
 void SimQueueBytes(SimPort* port, uint64_t delayMs, const Bytes& bytes);
 
-// A display module: answers the set-up commands as the real module does.
+// A display module on the port: the emulator's own device logic
+// (tools/vfd_emulator/device.h) takes every byte written; what it sends
+// arrives after the delay it asks for. Out of the box it holds an all-zero
+// record (so a stored one shows) and answers 20 ms after each command: a
+// reply is still on its way at the first poll and there at the second.
 struct SimModule {
-  std::string productType = "CU20029T307A01 ";  // 15 bytes sent after 28 65 40
-  bool silent = false;                // answers nothing at all
-  Bytes enterReply = {0x28, 0x65, 0x01, 0x00};
-  Bytes confirmReply = {0x28, 0x65, 0x32, 0x00};
-  bool useProductTypeReply = false;   // send productTypeReply verbatim instead
-  Bytes productTypeReply;
-  uint64_t replyDelayMs = 20;         // from the command's end to the reply
-  // Reply split in two: the first splitAt bytes, the rest splitDelayMs later.
-  size_t splitAt = 0;
-  uint64_t splitDelayMs = 0;
-  // Filled in by the module.
-  bool inSetupMode = false;
-  bool recordStored = false;
-  Bytes record;                       // the last 128-byte record received
-  int enterCount = 0, queryCount = 0, writeCount = 0, exitCount = 0;
-  Bytes unparsed;                     // internal: bytes not yet parsed
-  size_t recordBytesAwaited = 0;      // internal
+  DeviceState device;                 // device.faults: how it answers; device.record: what it holds
+  std::vector<std::string> commands;  // the commands it accepted, in order
+  int recordsStored = 0;
 };
 
 // Attaches a module to the port; the module lives as long as the port.
 SimModule* SimAttachModule(SimPort* port);
+// Applies one of the emulator's control commands (tools/README.md), such as
+// "mode silent" or "product-type \"CU20029T307A02 \""; a refused one ends the run.
+void SimControl(SimModule* module, const std::string& command);
+int SimCommandCount(const SimModule* module, const std::string& name);
+Bytes SimStoredRecord(const SimModule* module);
 
 std::string SimUtf8(const Utf16Unit* text);
-std::u16string SimUtf16(const std::string& text);
 
 #endif  // VFD_SIM_PORT_H

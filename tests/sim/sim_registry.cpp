@@ -7,10 +7,11 @@
 #include <memory>
 
 #include "discovery/registry_ops.h"
+#include "protocol_expected.h"
 
 namespace {
 
-const LONG SIM_ERROR_INVALID_HANDLE = 6;
+const LONG SimErrorInvalidHandle = 6;
 
 struct SimRegistry {
   std::vector<std::unique_ptr<SimRegKey>> keys;
@@ -93,7 +94,7 @@ SimRegKey* SimFindRegKey(const std::string& path) {
 
 Bytes SimSzData(const std::string& text, bool terminated) {
   Bytes data;
-  for (char16_t unit : SimUtf16(text)) {
+  for (char16_t unit : expected::Wide(text)) {
     data.push_back(static_cast<BYTE>(unit & 0xFF));
     data.push_back(static_cast<BYTE>(unit >> 8));
   }
@@ -102,7 +103,7 @@ Bytes SimSzData(const std::string& text, bool terminated) {
 }
 
 void SimAddRegValue(SimRegKey* key, const std::string& name, DWORD type, const Bytes& data) {
-  key->values.push_back({SimUtf16(name), type, data});
+  key->values.push_back({expected::Wide(name), type, data});
 }
 
 void SimAddRegString(SimRegKey* key, const std::string& name, const std::string& text) {
@@ -135,7 +136,7 @@ LONG RegistryOpenKey(HKEY root, const Utf16Unit* subKey, HKEY* key) {
 LONG RegistryQueryInfoKey(HKEY handle, DWORD* valueCount, DWORD* maxValueNameLength,
                           DWORD* maxValueDataBytes) {
   SimRegKey* key = KeyOf(handle);
-  if (!key) return Log("query-info", nullptr, 0, 0, 0, true, SIM_ERROR_INVALID_HANDLE);
+  if (!key) return Log("query-info", nullptr, 0, 0, 0, true, SimErrorInvalidHandle);
   if (key->queryInfoResult != ERROR_SUCCESS)
     return Log("query-info", key, 0, 0, 0, true, key->queryInfoResult);
   if (key->reportStaleInfo) {
@@ -153,7 +154,7 @@ LONG RegistryEnumValue(HKEY handle, DWORD index, Utf16Unit* name, DWORD* nameLen
   SimRegKey* key = KeyOf(handle);
   DWORD nameRoom = *nameLength, dataRoom = *dataBytes;
   bool clear = AllZero(name, nameRoom * sizeof(Utf16Unit)) && AllZero(data, dataRoom);
-  if (!key) return Log("enum", nullptr, index, nameRoom, dataRoom, clear, SIM_ERROR_INVALID_HANDLE);
+  if (!key) return Log("enum", nullptr, index, nameRoom, dataRoom, clear, SimErrorInvalidHandle);
   if (index >= key->values.size())
     return Log("enum", key, index, nameRoom, dataRoom, clear, ERROR_NO_MORE_ITEMS);
   const SimRegValue& value = key->values[index];
@@ -172,7 +173,7 @@ LONG RegistryQueryValue(HKEY handle, const Utf16Unit* valueName, DWORD* type, BY
   SimRegKey* key = KeyOf(handle);
   DWORD room = *dataBytes;
   bool clear = AllZero(data, room);
-  if (!key) return Log("query", nullptr, 0, 0, room, clear, SIM_ERROR_INVALID_HANDLE);
+  if (!key) return Log("query", nullptr, 0, 0, room, clear, SimErrorInvalidHandle);
   const SimRegValue* value = FindValue(key, valueName);
   if (!value) return Log("query", key, 0, 0, room, clear, ERROR_FILE_NOT_FOUND);
   *type = value->type;
@@ -181,7 +182,7 @@ LONG RegistryQueryValue(HKEY handle, const Utf16Unit* valueName, DWORD* type, BY
 
 LONG RegistryCloseKey(HKEY handle) {
   SimRegKey* key = KeyOf(handle);
-  if (!key) return Log("close", nullptr, 0, 0, 0, true, SIM_ERROR_INVALID_HANDLE);
+  if (!key) return Log("close", nullptr, 0, 0, 0, true, SimErrorInvalidHandle);
   Registry().openKeys.erase(reinterpret_cast<uintptr_t>(handle));
   return Log("close", key, 0, 0, 0, true, ERROR_SUCCESS);
 }

@@ -32,9 +32,9 @@
 
 namespace {
 
-const double kCtsWaitMs = 10;
-const double kExitWaitMs = 50;
-const double kReplyAllowanceMs = 5000;
+const double CtsWaitMs = 10;
+const double ExitWaitMs = 50;
+const double ReplyAllowanceMs = 5000;
 
 struct Options {
   std::vector<int> sizes = {1, 4, 16};
@@ -155,17 +155,17 @@ void RunSize(int n, const Options& options) {
 
   SetModes(n, "mode cts-down", nullptr);
   double calls = PortCallsMs(n);
-  PrintRow("cts-down", n, TimeDiscovery(), n * kCtsWaitMs, calls);
+  PrintRow("cts-down", n, TimeDiscovery(), n * CtsWaitMs, calls);
 
   SetModes(n, "mode normal", nullptr);
-  PrintRow("answering", n, TimeDirectProbes(n), n * (kCtsWaitMs + kExitWaitMs), calls);
+  PrintRow("answering", n, TimeDirectProbes(n), n * (CtsWaitMs + ExitWaitMs), calls);
 
   SetModes(n, "mode cts-down", "mode normal");
-  PrintRow("last-answers", n, TimeDiscovery(), n * kCtsWaitMs + kExitWaitMs, calls);
+  PrintRow("last-answers", n, TimeDiscovery(), n * CtsWaitMs + ExitWaitMs, calls);
 
   if (n <= options.silentMax) {
     SetModes(n, "mode silent", nullptr);
-    PrintRow("silent", n, TimeDiscovery(), n * (kReplyAllowanceMs + kCtsWaitMs + kExitWaitMs), calls);
+    PrintRow("silent", n, TimeDiscovery(), n * (ReplyAllowanceMs + CtsWaitMs + ExitWaitMs), calls);
   }
   SetModes(n, "mode normal", nullptr);
   std::printf("%-13s %3d port calls without waits: %.1f ms per port\n", "", n, calls);

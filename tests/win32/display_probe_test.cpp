@@ -67,7 +67,7 @@ TEST_F(Win32Probe, EveryOutcomeLeavesThePortAsItWas) {
     ASSERT_TRUE(c.setup.empty() || Emulator(c.port, c.setup));
 
     // A buffer of its own, as the console's probes use side by side.
-    static BYTE buffer[4096];
+    static BYTE buffer[expected::ReceiveBufferSize];
     double start = NowMs();
     ProbeVerdict verdict = ProbePort(reinterpret_cast<const Utf16Unit*>(c.port), buffer);
     double elapsed = NowMs() - start;

@@ -3,13 +3,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protocol_expected.h"
 #include "rig_client.h"
 
 namespace {
 
-const wchar_t kSerialCommKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
-const wchar_t kOposKey[] =
-    L"SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\QVrm7700LineDisplay";
+std::wstring WideKey(const char* path) { return std::wstring(path, path + std::strlen(path)); }
+
+const std::wstring SerialCommKey = WideKey(expected::PortListKey);
+const std::wstring OposKey = WideKey(expected::LineDisplayKey);
 
 std::string Narrow(const wchar_t* text) {
   std::string out;
@@ -195,7 +197,7 @@ SerialCommValue DwordValue(const std::wstring& name, DWORD number) {
 bool SetSerialComm(const std::vector<SerialCommValue>& values) {
   HKEY key = nullptr;
   // HKLM\HARDWARE is volatile: a key deleted by a case comes back volatile.
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, nullptr, REG_OPTION_VOLATILE,
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SerialCommKey.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
                       KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
     return false;
   bool ok = DeleteAllValues(key);
@@ -210,13 +212,13 @@ bool SetDefaultSerialComm() {
 }
 
 bool DeleteSerialCommKey() {
-  LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSerialCommKey);
+  LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, SerialCommKey.c_str());
   return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
 bool SetOposPort(REGSAM view, const std::wstring& port) {
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kOposKey, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, OposKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
                       &key, nullptr) != ERROR_SUCCESS)
     return false;
   DWORD bytes = static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t));
@@ -228,7 +230,7 @@ bool SetOposPort(REGSAM view, const std::wstring& port) {
 
 void DeleteOposPort(REGSAM view) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kOposKey, 0, KEY_SET_VALUE | view, &key) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, OposKey.c_str(), 0, KEY_SET_VALUE | view, &key) != ERROR_SUCCESS)
     return;
   RegDeleteValueW(key, L"Port");
   RegCloseKey(key);
@@ -256,7 +258,7 @@ struct SystemHandleTable {
   SystemHandleEntry entries[1];
 };
 typedef LONG(WINAPI* QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
-const ULONG kSystemHandleInformation = 16;
+const ULONG HandleInformationClass = 16;
 
 }  // namespace
 
@@ -267,7 +269,7 @@ DWORD OpenHandleCount() {
   std::vector<BYTE> buffer(1 << 16);
   for (;;) {
     ULONG needed = 0;
-    LONG status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
+    LONG status = query(HandleInformationClass, buffer.data(), static_cast<ULONG>(buffer.size()),
                         &needed);
     if (status == 0) break;
     if (buffer.size() >= (1u << 26)) return 0;

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 
-#include "protocol/display_protocol.h"
 #include "protocol_expected.h"
 #include "rig_client.h"
 #include "rig_fixture.h"
@@ -13,7 +12,16 @@
 
 namespace {
 
-const Utf16Unit kCom1Path[] = u"\\\\.\\COM1";
+using expected::EnterAccepted;
+
+const Utf16Unit Com1Path[] = u"\\\\.\\COM1";
+
+bool WriteBytes(SerialLink* link, const expected::ByteList& bytes) {
+  return WriteExact(link, bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+// What the last reply left in the receive buffer.
+expected::ByteList Received(DWORD count) { return expected::ByteList(ReceiveBuffer, ReceiveBuffer + count); }
 
 class Win32SerialLink : public ::testing::Test {
  protected:
@@ -26,7 +34,7 @@ class Win32SerialLink : public ::testing::Test {
 
 // Open, save, profile, timeouts: the start of every exchange.
 ::testing::AssertionResult OpenConfigured(SerialLink* link, LineProfile profile, TimeoutSet set) {
-  if (!OpenPort(kCom1Path, link)) return ::testing::AssertionFailure() << "OpenPort";
+  if (!OpenPort(Com1Path, link)) return ::testing::AssertionFailure() << "OpenPort";
   if (!SaveLineSettings(link)) return ::testing::AssertionFailure() << "SaveLineSettings";
   if (!ApplyLineProfile(link, profile)) return ::testing::AssertionFailure() << "ApplyLineProfile";
   if (!ApplyTimeouts(link, set)) return ::testing::AssertionFailure() << "ApplyTimeouts";
@@ -37,14 +45,14 @@ class Win32SerialLink : public ::testing::Test {
 // and puts the port back as the write sequence does.
 DWORD EnterAndCollect(SerialLink* link, bool* readOk) {
   EXPECT_TRUE(DrainInput(link));
-  EXPECT_TRUE(WriteExact(link, EnterSetupMode, sizeof EnterSetupMode));
+  EXPECT_TRUE(WriteBytes(link, expected::EnterCommand));
   DWORD count = 0;
-  *readOk = ReadReply(link, StatusReplyLength, &count);
+  *readOk = ReadReply(link, static_cast<DWORD>(EnterAccepted.size()), &count);
   return count;
 }
 
 void LeaveAndClose(SerialLink* link) {
-  WriteExact(link, ExitSetupMode, sizeof ExitSetupMode);
+  WriteBytes(link, expected::ExitCommand);
   Sleep(50);
   RestoreLineSettings(link);
   ClosePort(link);
@@ -74,7 +82,7 @@ TEST_F(Win32SerialLink, ProfileReachesTheLineAndTheOldSettingsComeBack) {
     bool readOk = false;
     DWORD count = EnterAndCollect(&link, &readOk);
     EXPECT_TRUE(readOk);
-    EXPECT_TRUE(IsStatusReply(count, ReceiveBuffer, FunctionEnterSetup)) << count;
+    EXPECT_EQ(HexOf(Received(count)), HexOf(EnterAccepted));
     LeaveAndClose(&link);
 
     std::string line = JsonField(WaitForEvent(L"COM1", "command").json, "line");
@@ -100,17 +108,16 @@ TEST_F(Win32SerialLink, ProfileReachesTheLineAndTheOldSettingsComeBack) {
 
 struct ReplyCase {
   const char* mode;
-  DWORD count;
-  bool accepted;
-  int lateByte;  // what the next drain finds, or -1
+  expected::ByteList reply;  // as collected
+  int lateByte;              // what the next drain finds, or -1
 };
 
 // How ReadReply assembles what the module sends, and what a drain leaves.
 TEST_F(Win32SerialLink, RepliesAreCollectedAsTheyArrive) {
   const ReplyCase cases[] = {
-      {"mode split 2 300", 4, true, -1},        // the allowance starts again after a piece
-      {"mode extra-byte 00 0", 5, false, -1},   // one byte too many in the same write
-      {"mode extra-byte 55 300", 4, true, 0x55},  // a late byte waits for the next drain
+      {"mode split 2 300", EnterAccepted, -1},  // the allowance starts again after a piece
+      {"mode extra-byte 00 0", expected::Concat({EnterAccepted, {0x00}}), -1},  // one byte too many
+      {"mode extra-byte 55 300", EnterAccepted, 0x55},  // a late byte waits for the next drain
   };
   for (const ReplyCase& c : cases) {
     SCOPED_TRACE(c.mode);
@@ -120,14 +127,13 @@ TEST_F(Win32SerialLink, RepliesAreCollectedAsTheyArrive) {
     bool readOk = false;
     DWORD count = EnterAndCollect(&link, &readOk);
     EXPECT_TRUE(readOk);
-    EXPECT_EQ(count, c.count) << HexOf(ReceiveBuffer, count);
-    EXPECT_EQ(IsStatusReply(count, ReceiveBuffer, FunctionEnterSetup), c.accepted);
+    EXPECT_EQ(HexOf(Received(count)), HexOf(c.reply));
 
     Sleep(400);
     ReceiveBuffer[0] = 0;
     EXPECT_TRUE(DrainInput(&link));
     EXPECT_EQ(ReceiveBuffer[0], c.lateByte < 0 ? 0 : c.lateByte);
-    BYTE rest[64];
+    BYTE rest[expected::DrainReadSize];
     DWORD got = 1;
     EXPECT_TRUE(ReadFile(link.handle, rest, sizeof rest, &got, nullptr));
     EXPECT_EQ(got, 0u) << "the drain left input behind";

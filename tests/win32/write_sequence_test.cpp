@@ -14,9 +14,8 @@
 namespace {
 
 using expected::Format;
+using expected::Wide;
 namespace text = expected::text;
-
-std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
 using expected::ByteList;
 using expected::Concat;
@@ -30,6 +29,13 @@ std::string Received(const wchar_t* port) { return HexOf(ReceivedBytes(port)); }
 std::string Stored(const wchar_t* port) { return HexOf(RigStoredRecord(port)); }
 
 SimBox Box(const char* caption, const std::string& text) { return SimBox{Wide(caption), Wide(text)}; }
+
+// Boxes as "caption | text", to compare whole lists.
+std::vector<std::u16string> Lines(const std::vector<SimBox>& boxes) {
+  std::vector<std::u16string> lines;
+  for (const SimBox& box : boxes) lines.push_back(box.caption + u" | " + box.text);
+  return lines;
+}
 
 SimBox OutcomeBox(const std::string& productType, bool ok) {
   return ok ? Box(text::CaptionWriteOk, Format(text::WriteOk, productType))
@@ -115,9 +121,7 @@ TEST_F(Win32WriteSequence, SuccessfulPressPutsExactlyTheTranscriptOnTheLine) {
     Press(c.action);
     EXPECT_FALSE(closedUnderTheBox);
 
-    ASSERT_EQ(dialog_->boxes.size(), 1u);
-    EXPECT_EQ(dialog_->boxes[0].caption, c.box.caption);
-    EXPECT_EQ(dialog_->boxes[0].text, c.box.text);
+    EXPECT_EQ(Lines(dialog_->boxes), Lines({c.box}));
     EXPECT_EQ(Received(L"COM1"), HexOf(Concat({EnterCommand, QueryCommand, WriteCommand, c.record, ExitCommand})));
     EXPECT_EQ(CommandNames(L"COM1"), (std::vector<std::string>{"enter", "query", "write", "exit"}));
     EXPECT_EQ(Stored(L"COM1"), HexOf(c.record));
@@ -163,11 +167,7 @@ TEST_F(Win32WriteSequence, WrongAnswersEndWithTheExitCommandAndTheFailedBox) {
 
     Press(c.action);
 
-    ASSERT_EQ(dialog_->boxes.size(), c.boxes.size());
-    for (size_t i = 0; i < c.boxes.size(); ++i) {
-      EXPECT_EQ(dialog_->boxes[i].caption, c.boxes[i].caption);
-      EXPECT_EQ(dialog_->boxes[i].text, c.boxes[i].text);
-    }
+    EXPECT_EQ(Lines(dialog_->boxes), Lines(c.boxes));
     EXPECT_EQ(CommandNames(L"COM1"), c.commands);
     if (!c.received.empty()) {
       EXPECT_EQ(Received(L"COM1"), HexOf(c.received));
@@ -185,10 +185,7 @@ TEST_F(Win32WriteSequence, MissingConfirmationFailsAfterTheRecordWasSent) {
   ASSERT_NO_FATAL_FAILURE(Prepare());
   ASSERT_TRUE(Emulator(L"COM1", {"mode no-confirm"}));
   Press(WRITE_ACTION_WRITE);
-  SimBox failed = OutcomeBox(expected::AcceptedProductType, false);
-  ASSERT_EQ(dialog_->boxes.size(), 1u);
-  EXPECT_EQ(dialog_->boxes[0].caption, failed.caption);
-  EXPECT_EQ(dialog_->boxes[0].text, failed.text);
+  EXPECT_EQ(Lines(dialog_->boxes), Lines({OutcomeBox(expected::AcceptedProductType, false)}));
   EXPECT_EQ(Received(L"COM1"), HexOf(Concat({EnterCommand, QueryCommand, WriteCommand,
                                               expected::Record(0x12, "Hello", "World"), ExitCommand})));
   EXPECT_EQ(handlesAfter_, handlesBefore_);
@@ -200,12 +197,11 @@ TEST_F(Win32WriteSequence, HangUpInTheMiddleOfTheRecordIsAWriteError) {
   ASSERT_NO_FATAL_FAILURE(Prepare());
   ASSERT_TRUE(Emulator(L"COM1", {"mode hangup 64"}));
   Press(WRITE_ACTION_WRITE, false);
-  ASSERT_EQ(dialog_->boxes.size(), 1u);
-  EXPECT_EQ(dialog_->boxes[0].caption, Wide(text::CaptionError));
-  EXPECT_EQ(dialog_->boxes[0].text, Wide(text::WriteError));
+  EXPECT_EQ(Lines(dialog_->boxes), Lines({Box(text::CaptionError, text::WriteError)}));
   EXPECT_FALSE(WaitForEvent(L"COM1", "hangup").json.empty());
   ByteList record = expected::Record(0x12, "Hello", "World");
-  ByteList sentBeforeHangUp = Concat({EnterCommand, QueryCommand, WriteCommand, ByteList(record.begin(), record.begin() + 64)});
+  ByteList sentBeforeHangUp =
+      Concat({EnterCommand, QueryCommand, WriteCommand, ByteList(record.begin(), record.begin() + expected::RowSize)});
   std::string received = Received(L"COM1");
   EXPECT_EQ(received.substr(0, HexOf(sentBeforeHangUp).size()), HexOf(sentBeforeHangUp));
   EXPECT_EQ(received.find(HexOf(ExitCommand)), std::string::npos) << received;
@@ -216,9 +212,7 @@ TEST_F(Win32WriteSequence, PortHeldElsewhereShowsTheOpenFailure) {
   ASSERT_NO_FATAL_FAILURE(Prepare());
   ASSERT_TRUE(Emulator(L"COM1", {"busy on"}));
   Press(WRITE_ACTION_WRITE, false);
-  ASSERT_EQ(dialog_->boxes.size(), 1u);
-  EXPECT_EQ(dialog_->boxes[0].caption, Wide(text::CaptionOpenFailed));
-  EXPECT_EQ(dialog_->boxes[0].text, u"COM1");
+  EXPECT_EQ(Lines(dialog_->boxes), Lines({Box(text::CaptionOpenFailed, "COM1")}));
   EXPECT_TRUE(EventsNamed(L"COM1", "open").empty());
   EXPECT_EQ(handlesAfter_, handlesBefore_);
 }

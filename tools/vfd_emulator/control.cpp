@@ -71,8 +71,12 @@ bool SetModeArguments(FaultSettings& next, const std::vector<std::string>& w) {
              (n < 4 || SetMs(w[3], next.extraDelayMs));
     case FaultMode::BadConfirm:
       return n == 2 || ParseHexBytes(HexWords(w), next.badConfirm);
+    case FaultMode::BadEnter:
+      return n == 2 || ParseHexBytes(HexWords(w), next.badEnter);
+    case FaultMode::BadQuery:
+      return n == 2 || ParseHexBytes(HexWords(w), next.badQuery);
     case FaultMode::Hangup:
-      return n == 2 || (n == 3 && SetNumber(w[2], 1, kRecordSize - 1, next.hangupAfter));
+      return n == 2 || (n == 3 && SetNumber(w[2], 1, expected::RecordSize - 1, next.hangupAfter));
     default:
       return n == 2;
   }
@@ -80,16 +84,12 @@ bool SetModeArguments(FaultSettings& next, const std::vector<std::string>& w) {
 
 // "mode NAME [arguments]"
 bool ApplyMode(FaultSettings& faults, const std::vector<std::string>& w, std::string& error) {
-  static const FaultMode modes[] = {
-      FaultMode::Normal, FaultMode::Silent, FaultMode::Garbage, FaultMode::Split,
-      FaultMode::Trickle, FaultMode::ExtraByte, FaultMode::NoConfirm, FaultMode::ShortConfirm,
-      FaultMode::BadConfirm, FaultMode::CtsDown, FaultMode::Hangup};
   if (w.size() < 2) return Fail(error, "mode needs a name");
   FaultSettings next = faults;
   bool known = false;
-  for (FaultMode mode : modes) {
-    if (w[1] == FaultModeName(mode)) {
-      next.mode = mode;
+  for (int i = 0; i < FaultModeCount; ++i) {
+    if (w[1] == FaultModeName(static_cast<FaultMode>(i))) {
+      next.mode = static_cast<FaultMode>(i);
       known = true;
     }
   }
@@ -118,9 +118,9 @@ bool ApplyRecordText(Record& record, const std::vector<std::string>& w, std::str
   for (size_t row = 0; row < 2; ++row) {
     Bytes text;
     if (!UnescapeText(w[2 + row], text, error)) return false;
-    if (text.size() > kRowSize - 1) return Fail(error, "a row holds at most 63 bytes");
-    next[row * kRowSize] = speed;
-    std::copy(text.begin(), text.end(), next.begin() + row * kRowSize + 1);
+    if (text.size() > expected::RowTextMax) return Fail(error, "a row holds at most 63 bytes");
+    next[row * expected::RowSize] = speed;
+    std::copy(text.begin(), text.end(), next.begin() + row * expected::RowSize + 1);
   }
   record = next;
   return true;
@@ -134,7 +134,7 @@ bool ApplyRecord(Record& record, const std::string& line, const std::vector<std:
   }
   Bytes bytes;
   if (w.size() < 2 || !ParseHexBytes(line.substr(w[0].size()), bytes) ||
-      bytes.size() != kRecordSize) {
+      bytes.size() != expected::RecordSize) {
     return Fail(error, "record needs 'default' or 128 bytes in hexadecimal");
   }
   std::copy(bytes.begin(), bytes.end(), record.begin());
@@ -305,6 +305,9 @@ const char* ControlCommandHelp() {
       "  mode no-confirm             store the record, send no confirmation\n"
       "  mode short-confirm          confirm with 28 65 32 only\n"
       "  mode bad-confirm [HEX]      confirm with HEX (default 28653201)\n"
+      "  mode bad-enter [HEX]        answer the enter command with HEX (28650101)\n"
+      "  mode bad-query [HEX]        answer the query with HEX (286541 and the product\n"
+      "                              type: the wrong function byte)\n"
       "  mode cts-down               CTS reads down (through the modem-lines fixture);\n"
       "                              while the port has CTS handshake on (CRTSCTS),\n"
       "                              received bytes are dropped: they would never\n"

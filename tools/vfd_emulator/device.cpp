@@ -1,7 +1,6 @@
 #include "device.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -14,17 +13,13 @@ struct CommandShape {
 // followed by the 128-byte record, which is collected separately.
 const std::vector<CommandShape>& CommandShapes() {
   static const std::vector<CommandShape> shapes = {
-      {"enter", {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E}},
-      {"query", {0x1F, 0x28, 0x65, 0x40, 0x30}},
-      {"write", {0x1F, 0x28, 0x65, 0x32}},
-      {"exit", {0x1F, 0x28, 0x65, 0x02, 0x4F, 0x55, 0x54}},
+      {"enter", expected::EnterCommand},
+      {"query", expected::QueryCommand},
+      {"write", expected::WriteCommand},
+      {"exit", expected::ExitCommand},
   };
   return shapes;
 }
-
-const char kDefaultRow0[] = "QV rm7700 All-in-One Point of Sale System          ";
-const char kDefaultRow1[] = " .... Thank You and Have a Nice Day ....           ";
-const char kDefaultProductType[] = "CU20029T307A01 ";
 
 bool IsPrefixOf(const Bytes& pending, const Bytes& command) {
   return pending.size() <= command.size() &&
@@ -93,12 +88,21 @@ Bytes ConfirmationFor(const FaultSettings& faults, bool& send) {
       send = false;
       return {};
     case FaultMode::ShortConfirm:
-      return {0x28, 0x65, 0x32};
+      return Bytes(expected::WriteConfirmed.begin(), expected::WriteConfirmed.end() - 1);
     case FaultMode::BadConfirm:
       return faults.badConfirm;
     default:
-      return {0x28, 0x65, 0x32, 0x00};
+      return expected::WriteConfirmed;
   }
+}
+
+Bytes EnterReply(const FaultSettings& faults) {
+  return faults.mode == FaultMode::BadEnter ? faults.badEnter : expected::EnterAccepted;
+}
+
+Bytes QueryReply(const FaultSettings& faults) {
+  if (faults.mode == FaultMode::BadQuery) return faults.badQuery;
+  return expected::Concat({expected::ProductTypeLead, faults.productType});
 }
 
 void HandleCommand(DeviceState& state, const CommandShape& shape, std::vector<DeviceAction>& actions) {
@@ -108,11 +112,9 @@ void HandleCommand(DeviceState& state, const CommandShape& shape, std::vector<De
   if (!accepted) return;
   if (name == "enter") {
     state.setupMode = true;
-    AddReply(state.faults, {0x28, 0x65, 0x01, 0x00}, actions);
+    AddReply(state.faults, EnterReply(state.faults), actions);
   } else if (name == "query") {
-    Bytes reply = {0x28, 0x65, 0x40};
-    reply.insert(reply.end(), state.faults.productType.begin(), state.faults.productType.end());
-    AddReply(state.faults, reply, actions);
+    AddReply(state.faults, QueryReply(state.faults), actions);
   } else if (name == "write") {
     state.collectingRecord = true;
     return;  // keep the four command bytes; the record follows them
@@ -122,7 +124,7 @@ void HandleCommand(DeviceState& state, const CommandShape& shape, std::vector<De
 }
 
 void FinishRecord(DeviceState& state, std::vector<DeviceAction>& actions) {
-  std::copy(state.pending.begin() + 4, state.pending.end(), state.record.begin());
+  std::copy(state.pending.begin() + expected::WriteCommand.size(), state.pending.end(), state.record.begin());
   state.pending.clear();
   state.collectingRecord = false;
   actions.push_back(DeviceAction{ActionKind::RecordStored, "", false, {}, 0});
@@ -149,35 +151,39 @@ void Resync(DeviceState& state, std::vector<DeviceAction>& actions) {
 // Returns false when the line hangs up at this byte.
 bool FeedRecordByte(DeviceState& state, uint8_t byte, std::vector<DeviceAction>& actions) {
   state.pending.push_back(byte);
-  size_t received = state.pending.size() - 4;
+  size_t received = state.pending.size() - expected::WriteCommand.size();
   if (state.faults.mode == FaultMode::Hangup && received == state.faults.hangupAfter) {
     actions.push_back(DeviceAction{ActionKind::Hangup, "", false, {}, 0});
     return false;
   }
-  if (received == kRecordSize) FinishRecord(state, actions);
+  if (received == expected::RecordSize) FinishRecord(state, actions);
   return true;
 }
 
 }  // namespace
 
 Record ModuleFactoryRecord() {
+  Bytes factory = expected::FactoryRecord();
   Record record{};
-  record[0] = 0x13;
-  std::memcpy(&record[1], kDefaultRow0, sizeof kDefaultRow0 - 1);
-  record[kRowSize] = 0x13;
-  std::memcpy(&record[kRowSize + 1], kDefaultRow1, sizeof kDefaultRow1 - 1);
+  std::copy(factory.begin(), factory.end(), record.begin());
   return record;
 }
 
 Bytes DefaultProductType() {
-  return Bytes(kDefaultProductType, kDefaultProductType + sizeof kDefaultProductType - 1);
+  return Bytes(expected::AcceptedProductType, expected::AcceptedProductType + expected::ProductTypeLength);
 }
 
+// The bad answers carry a wrong status byte, or a wrong function byte.
 FaultSettings DefaultFaults() {
   FaultSettings faults;
   faults.garbage = {0xA5, 0x5A, 0xFF, 0x00, 0x13, 0x37, 0xC3};
-  faults.badConfirm = {0x28, 0x65, 0x32, 0x01};
   faults.productType = DefaultProductType();
+  faults.badConfirm = expected::WriteConfirmed;
+  faults.badConfirm.back() = 0x01;
+  faults.badEnter = expected::EnterAccepted;
+  faults.badEnter.back() = 0x01;
+  faults.badQuery = expected::Concat({expected::ProductTypeLead, faults.productType});
+  faults.badQuery[2] = 0x41;
   return faults;
 }
 
@@ -230,6 +236,8 @@ const char* FaultModeName(FaultMode mode) {
     case FaultMode::BadConfirm: return "bad-confirm";
     case FaultMode::CtsDown: return "cts-down";
     case FaultMode::Hangup: return "hangup";
+    case FaultMode::BadEnter: return "bad-enter";
+    case FaultMode::BadQuery: return "bad-query";
   }
   return "?";
 }

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "protocol_expected.h"
+
 typedef std::vector<uint8_t> Bytes;
 
-const size_t kRecordSize = 128;
-const size_t kRowSize = 64;
-typedef std::array<uint8_t, kRecordSize> Record;
+typedef std::array<uint8_t, expected::RecordSize> Record;
 
 enum class FaultMode {
   Normal,        // answers exactly as the module does
@@ -28,7 +28,10 @@ enum class FaultMode {
   BadConfirm,    // the confirmation carries the bad-confirm bytes
   CtsDown,       // CTS reads down; with CTS handshake on nothing arrives
   Hangup,        // the line hangs up in the middle of the record
+  BadEnter,      // the enter command is answered with the bad-enter bytes
+  BadQuery,      // the query is answered with the bad-query bytes
 };
+const int FaultModeCount = static_cast<int>(FaultMode::BadQuery) + 1;
 
 struct FaultSettings {
   FaultMode mode = FaultMode::Normal;
@@ -39,6 +42,8 @@ struct FaultSettings {
   uint8_t extraByte = 0x00;       // ExtraByte: the byte
   unsigned extraDelayMs = 0;      // ExtraByte: 0 = in the same write as the reply
   Bytes badConfirm;               // BadConfirm: sent instead of 28 65 32 00
+  Bytes badEnter;                 // BadEnter: sent instead of 28 65 01 00
+  Bytes badQuery;                 // BadQuery: sent instead of 28 65 40 and the product type
   size_t hangupAfter = 64;        // Hangup: record bytes received, 1..127
   Bytes productType;              // sent after 28 65 40, as given
   unsigned replyDelayMs = 0;      // pause before every reply, in every mode

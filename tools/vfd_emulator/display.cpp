@@ -14,7 +14,7 @@ std::string FormatMessageText(const Record& record) {
   std::string out;
   for (size_t row = 0; row < 2; ++row) {
     Bytes text = RowText(record, row);
-    uint8_t speed = record[row * kRowSize];
+    uint8_t speed = record[row * expected::RowSize];
     char head[64];
     std::snprintf(head, sizeof head, "row%zu speed=0x%02X step_ms=%u text=\"", row, speed,
                   static_cast<unsigned>(ScrollStepMs(speed)));

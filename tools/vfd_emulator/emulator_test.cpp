@@ -8,13 +8,15 @@
 #include "device.h"
 #include "display.h"
 #include "protocol/startup_view.h"
+#include "protocol_expected.h"
 
 namespace {
 
-const Bytes kEnter = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
-const Bytes kQuery = {0x1F, 0x28, 0x65, 0x40, 0x30};
-const Bytes kWrite = {0x1F, 0x28, 0x65, 0x32};
-const Bytes kExit = {0x1F, 0x28, 0x65, 0x02, 0x4F, 0x55, 0x54};
+using expected::Concat;
+const Bytes& Enter = expected::EnterCommand;
+const Bytes& Query = expected::QueryCommand;
+const Bytes& Write = expected::WriteCommand;
+const Bytes& Exit = expected::ExitCommand;
 
 Bytes Hex(const std::string& text) {
   Bytes bytes;
@@ -22,17 +24,9 @@ Bytes Hex(const std::string& text) {
   return bytes;
 }
 
-Bytes Concat(std::initializer_list<Bytes> pieces) {
-  Bytes all;
-  for (const Bytes& piece : pieces) all.insert(all.end(), piece.begin(), piece.end());
-  return all;
-}
-
+// Command bytes inside the record are message text, not commands.
 Bytes TestRecord() {
-  Bytes record(kRecordSize, 0);
-  record[0] = record[64] = 0x11;
-  // Command bytes inside the record are message text, not commands.
-  for (size_t i = 0; i < kEnter.size(); ++i) record[1 + i] = kEnter[i];
+  Bytes record = expected::Record(0x11, std::string(Enter.begin(), Enter.end()), "");
   record[70] = 'X';
   return record;
 }
@@ -70,48 +64,53 @@ DeviceState DeviceWith(const std::vector<std::string>& commands) {
   return device;
 }
 
+struct ReplyCase {
+  std::vector<std::string> commands;
+  std::string actions;  // what the device does, as Describe puts it
+};
+
 std::string RunSession(DeviceState& device) {
   std::string all;
-  for (const Bytes& chunk : {kEnter, kQuery, Concat({kWrite, TestRecord()}), kExit}) {
+  for (const Bytes& chunk : {Enter, Query, Concat({Write, TestRecord()}), Exit}) {
     all += (all.empty() ? "" : " | ") + Describe(Feed(device, chunk));
   }
   return all;
 }
 
 TEST(EmulatedModule, AnswersAFullWriteSessionExactly) {
-  DeviceState device = DeviceWith({});
-  EXPECT_EQ(RunSession(device),
-            "enter tx:28650100@0 | query tx:286540" + HexString(DefaultProductType().data(), 15) +
-                "@0 | write stored tx:28653200@0 | exit");
-  Bytes stored(device.record.begin(), device.record.end());
-  EXPECT_EQ(stored, TestRecord());
-  EXPECT_FALSE(device.setupMode);
+  const std::string type = HexString(DefaultProductType().data(), expected::ProductTypeLength);
+  const ReplyCase cases[] = {
+      {{}, "enter tx:28650100@0 | query tx:286540" + type + "@0 | write stored tx:28653200@0 | exit"},
+      {{"mode bad-query"}, "enter tx:28650100@0 | query tx:286541" + type + "@0 | write stored tx:28653200@0 | exit"},
+      {{"mode bad-query 28 65 40"}, "enter tx:28650100@0 | query tx:286540@0 | write stored tx:28653200@0 | exit"},
+  };
+  for (const ReplyCase& c : cases) {
+    DeviceState device = DeviceWith(c.commands);
+    EXPECT_EQ(RunSession(device), c.actions);
+    EXPECT_EQ(Bytes(device.record.begin(), device.record.end()), TestRecord());
+    EXPECT_FALSE(device.setupMode);
+  }
 }
 
 TEST(EmulatedModule, IgnoresEverythingButEnterOutsideSetupMode) {
   DeviceState device = DeviceWith({});
-  EXPECT_EQ(Describe(Feed(device, Concat({kQuery, kExit, kWrite}))), "query! exit! write!");
+  EXPECT_EQ(Describe(Feed(device, Concat({Query, Exit, Write}))), "query! exit! write!");
   // Without set-up mode the record bytes are no record: they are skipped.
   EXPECT_EQ(Describe(Feed(device, Hex("13 41 42"))), "ignored:134142");
-  EXPECT_EQ(Describe(Feed(device, kEnter)), "enter tx:28650100@0");
+  EXPECT_EQ(Describe(Feed(device, Enter)), "enter tx:28650100@0");
 }
 
 TEST(EmulatedModule, AssemblesCommandsAcrossChunksAndSkipsNoise) {
   DeviceState device = DeviceWith({});
   std::string seen;
-  for (uint8_t byte : Concat({Hex("00 1f 1f"), kEnter})) seen += Describe(Feed(device, Bytes{byte}));
+  for (uint8_t byte : Concat({Hex("00 1f 1f"), Enter})) seen += Describe(Feed(device, Bytes{byte}));
   EXPECT_EQ(seen, "ignored:00ignored:1fignored:1fenter tx:28650100@0");
   // The record in two 64-byte writes, as the program sends it.
   Bytes record = TestRecord();
-  EXPECT_EQ(Describe(Feed(device, kWrite)), "write");
+  EXPECT_EQ(Describe(Feed(device, Write)), "write");
   EXPECT_EQ(Describe(Feed(device, Bytes(record.begin(), record.begin() + 64))), "");
   EXPECT_EQ(Describe(Feed(device, Bytes(record.begin() + 64, record.end()))), "stored tx:28653200@0");
 }
-
-struct ReplyCase {
-  std::vector<std::string> commands;
-  std::string enterReply;
-};
 
 TEST(EmulatedModule, FaultModesShapeTheReplies) {
   const ReplyCase cases[] = {
@@ -126,10 +125,12 @@ TEST(EmulatedModule, FaultModesShapeTheReplies) {
       {{"mode extra-byte ff 200"}, "enter tx:28650100@0 tx:ff@200"},
       {{"mode cts-down"}, "enter tx:28650100@0"},
       {{"reply-delay 4900", "mode split 2 10"}, "enter tx:2865@4900 tx:0100@4910"},
+      {{"mode bad-enter"}, "enter tx:28650101@0"},
+      {{"mode bad-enter 28 65 01"}, "enter tx:286501@0"},
   };
   for (const ReplyCase& c : cases) {
     DeviceState device = DeviceWith(c.commands);
-    EXPECT_EQ(Describe(Feed(device, kEnter)), c.enterReply) << c.commands.back();
+    EXPECT_EQ(Describe(Feed(device, Enter)), c.actions) << c.commands.back();
   }
 }
 
@@ -142,16 +143,16 @@ TEST(EmulatedModule, ConfirmationFaultsStillStoreTheRecord) {
   };
   for (const ReplyCase& c : cases) {
     DeviceState device = DeviceWith(c.commands);
-    Feed(device, kEnter);
-    EXPECT_EQ(Describe(Feed(device, Concat({kWrite, TestRecord()}))), c.enterReply) << c.commands[0];
+    Feed(device, Enter);
+    EXPECT_EQ(Describe(Feed(device, Concat({Write, TestRecord()}))), c.actions) << c.commands[0];
     EXPECT_EQ(device.record[70], 'X');
   }
 }
 
 TEST(EmulatedModule, HangsUpInTheMiddleOfTheRecord) {
   DeviceState device = DeviceWith({"mode hangup 10"});
-  Feed(device, kEnter);
-  EXPECT_EQ(Describe(Feed(device, Concat({kWrite, TestRecord()}))), "write hangup");
+  Feed(device, Enter);
+  EXPECT_EQ(Describe(Feed(device, Concat({Write, TestRecord()}))), "write hangup");
   EXPECT_EQ(device.pending.size(), 4u + 10u);  // what arrived before the hang-up
   EXPECT_EQ(DiscardPartialCommand(device).size(), 14u);
   EXPECT_EQ(device.record, ModuleFactoryRecord());
@@ -159,10 +160,10 @@ TEST(EmulatedModule, HangsUpInTheMiddleOfTheRecord) {
 
 TEST(EmulatedModule, PowerCycleLeavesSetupModeAndDropsAHalfCommand) {
   DeviceState device = DeviceWith({});
-  Feed(device, Concat({kEnter, kWrite, Hex("13 41")}));
+  Feed(device, Concat({Enter, Write, Hex("13 41")}));
   PowerCycleDevice(device);
   EXPECT_FALSE(device.setupMode);
-  EXPECT_EQ(Describe(Feed(device, kQuery)), "query!");
+  EXPECT_EQ(Describe(Feed(device, Query)), "query!");
 }
 
 TEST(ControlCommands, ProductTypeKeepsBlanksAndEscapes) {
@@ -170,12 +171,15 @@ TEST(ControlCommands, ProductTypeKeepsBlanksAndEscapes) {
     std::string line;
     Bytes expected;
   };
+  const Bytes accepted(expected::AcceptedProductType, expected::AcceptedProductType + expected::ProductTypeLength);
+  Bytes zeroForBlank = accepted;
+  zeroForBlank.back() = 0;
   const Case cases[] = {
-      {"product-type CU20029T307A01 \r\n", Bytes{'C', 'U', '2', '0', '0', '2', '9', 'T', '3', '0', '7', 'A', '0', '1', ' '}},
-      {"product-type \"CU20029T307A01\\x00\"", Bytes{'C', 'U', '2', '0', '0', '2', '9', 'T', '3', '0', '7', 'A', '0', '1', 0}},
+      {"product-type CU20029T307A01 \r\n", accepted},
+      {"product-type \"CU20029T307A01\\x00\"", zeroForBlank},
       {"product-type \"a b\\\"\\\\\"", Bytes{'a', ' ', 'b', '"', '\\'}},
       {"product-type short", Bytes{'s', 'h', 'o', 'r', 't'}},
-      {"product-type default", DefaultProductType()},
+      {"product-type default", accepted},
   };
   for (const Case& c : cases) {
     DeviceState device = DeviceWith({"product-type XYZ", c.line});
@@ -220,7 +224,7 @@ TEST(ControlCommands, ReportTheirEffects) {
   ASSERT_TRUE(ApplyControlCommand(device, "mode cts-down", same, error));
   EXPECT_FALSE(same.linesChanged);
 
-  Bytes hex(kRecordSize, 0x41);
+  Bytes hex(expected::RecordSize, 0x41);
   ControlEffects fromHex;
   ASSERT_TRUE(ApplyControlCommand(device, "record " + HexString(hex.data(), hex.size()), fromHex, error));
   EXPECT_EQ(device.record[127], 0x41);
@@ -254,8 +258,8 @@ TEST(Display, ScrollsLongRowsAtTheirSpeed) {
 
 TEST(Display, PrintsTheStoredMessageAsPlainText) {
   EXPECT_EQ(FormatMessageText(ModuleFactoryRecord()),
-            "row0 speed=0x13 step_ms=300 text=\"QV rm7700 All-in-One Point of Sale System          \"\n"
-            "row1 speed=0x13 step_ms=300 text=\" .... Thank You and Have a Nice Day ....           \"\n");
+            "row0 speed=0x13 step_ms=300 text=\"" + std::string(expected::DefaultRow0) + "\"\n" +
+                "row1 speed=0x13 step_ms=300 text=\"" + expected::DefaultRow1 + "\"\n");
   Record record{};
   record[0] = 0x10;
   record[1] = 0x7F;

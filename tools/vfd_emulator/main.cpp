@@ -30,7 +30,7 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
-volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t StopRequested = 0;
 
 struct Options {
   std::string link;
@@ -72,7 +72,7 @@ struct Emulator {
   bool quit = false;
 };
 
-const char kUsage[] =
+const char Usage[] =
     "Usage: vfd-emulator --link PATH [options]\n"
     "       vfd-emulator --print-message --store FILE\n"
     "\n"
@@ -102,7 +102,7 @@ const char kUsage[] =
     "  --help               this text\n"
     "\n";
 
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int) { StopRequested = 1; }
 
 unsigned long long MsSince(Clock::time_point start) {
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
@@ -154,7 +154,7 @@ void LogRecord(Emulator& e, const char* source) {
   AddString(f, "hex", HexString(r.data(), r.size()));
   for (size_t row = 0; row < 2; ++row) {
     Bytes text = RowText(r, row);
-    AddNumber(f, row == 0 ? "speed0" : "speed1", r[row * kRowSize]);
+    AddNumber(f, row == 0 ? "speed0" : "speed1", r[row * expected::RowSize]);
     AddString(f, row == 0 ? "row0" : "row1", EscapeText(text.data(), text.size()));
   }
   WriteEvent(e.log, "record", f);
@@ -209,7 +209,7 @@ void TakeDownLine(Emulator& e) {
 
 void HangUp(Emulator& e) {
   JsonFields f;
-  AddNumber(f, "record_bytes", static_cast<long long>(e.device.pending.size() - 4));
+  AddNumber(f, "record_bytes", static_cast<long long>(e.device.pending.size() - expected::WriteCommand.size()));
   AddString(f, "old_pts", e.port.slavePath);
   DiscardPartialCommand(e.device);
   e.outbox.clear();
@@ -447,7 +447,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       case 'd': options.display = true; break;
       case 'D': options.display = false; break;
       case 'P': options.printMessage = true; break;
-      case 'h': std::printf("%s%s", kUsage, ControlCommandHelp()); std::exit(0);
+      case 'h': std::printf("%s%s", Usage, ControlCommandHelp()); std::exit(0);
       default: return false;
     }
   }
@@ -505,7 +505,7 @@ void StopEmulator(Emulator& e) {
 }
 
 void RunLoop(Emulator& e) {
-  while (!e.quit && !g_stop) {
+  while (!e.quit && !StopRequested) {
     pollfd fds[2] = {{e.port.master, POLLIN, 0}, {e.port.watch, POLLIN, 0}};
     if (poll(fds, 2, NextTimeoutMs(e)) < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) ReceiveBytes(e);
@@ -521,7 +521,7 @@ void RunLoop(Emulator& e) {
 int main(int argc, char** argv) {
   Emulator e;
   if (!ParseOptions(argc, argv, e.options)) {
-    std::fprintf(stderr, "%s", kUsage);
+    std::fprintf(stderr, "%s", Usage);
     return 2;
   }
   if (e.options.printMessage) {

@@ -11,8 +11,8 @@ bool LoadRecord(const std::string& path, Record& record) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.size() != kRecordSize) return false;
-  std::memcpy(record.data(), bytes.data(), kRecordSize);
+  if (bytes.size() != expected::RecordSize) return false;
+  std::memcpy(record.data(), bytes.data(), expected::RecordSize);
   return true;
 }
 
@@ -20,7 +20,7 @@ bool SaveRecord(const std::string& path, const Record& record, std::string& erro
   std::string temporary = path + ".new";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(record.data()), kRecordSize);
+    out.write(reinterpret_cast<const char*>(record.data()), expected::RecordSize);
     if (!out) {
       error = "cannot write " + temporary;
       return false;

@@ -14,30 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "protocol_expected.h"
 #include "rig_client.h"
 
 namespace {
 
-const BYTE kEnter[] = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
-const BYTE kQuery[] = {0x1F, 0x28, 0x65, 0x40, 0x30};
-const BYTE kWrite[] = {0x1F, 0x28, 0x65, 0x32};
-const BYTE kExit[] = {0x1F, 0x28, 0x65, 0x02, 0x4F, 0x55, 0x54};
-
-int g_failures = 0;
+int Failures = 0;
 
 void Check(bool ok, const char* what, const std::string& detail = "") {
   std::printf("%s %s%s%s\n", ok ? "ok  " : "FAIL", what, detail.empty() ? "" : ": ", detail.c_str());
-  if (!ok) ++g_failures;
-}
-
-std::string Hex(const BYTE* bytes, DWORD count) {
-  std::string text;
-  char pair[4];
-  for (DWORD i = 0; i < count; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-    text += pair;
-  }
-  return text;
+  if (!ok) ++Failures;
 }
 
 HANDLE OpenCom(const wchar_t* port) {
@@ -113,9 +99,10 @@ bool Drain(HANDLE port, DWORD* drained = nullptr) {
   return true;
 }
 
-bool WriteAll(HANDLE port, const BYTE* bytes, DWORD count, DWORD* error = nullptr) {
+bool WriteAll(HANDLE port, const expected::ByteList& bytes, DWORD* error = nullptr) {
   DWORD written = 0;
-  BOOL ok = WriteFile(port, bytes, count, &written, nullptr);
+  DWORD count = static_cast<DWORD>(bytes.size());
+  BOOL ok = WriteFile(port, bytes.data(), count, &written, nullptr);
   if (!ok && error) *error = GetLastError();
   return ok && written == count;
 }
@@ -127,7 +114,7 @@ std::string Describe(const Reply& reply) {
     return head;
   }
   std::snprintf(head, sizeof head, "%u bytes in %lu ms: ", static_cast<unsigned>(reply.bytes.size()), reply.ms);
-  return head + Hex(reply.bytes.data(), static_cast<DWORD>(reply.bytes.size()));
+  return head + HexOf(reply.bytes);
 }
 
 DWORD ModemStatus(HANDLE port, BOOL* ok) {
@@ -147,14 +134,14 @@ void CheckExchange(const wchar_t* name) {
   BOOL modemOk = FALSE;
   DWORD status = ModemStatus(port, &modemOk);
   Check(modemOk && (status & MS_CTS_ON), "GetCommModemStatus reports CTS", std::to_string(status));
-  Check(Drain(port) && WriteAll(port, kEnter, sizeof kEnter), "write enter");
+  Check(Drain(port) && WriteAll(port, expected::EnterCommand), "write enter");
   Reply enter = ReadReply(port, 4, 20);
-  Check(Hex(enter.bytes.data(), 4) == "28650100" && enter.bytes.size() == 4, "enter reply", Describe(enter));
-  Check(Drain(port) && WriteAll(port, kQuery, sizeof kQuery), "write query");
+  Check(enter.bytes == expected::EnterAccepted, "enter reply", Describe(enter));
+  Check(Drain(port) && WriteAll(port, expected::QueryCommand), "write query");
   Reply query = ReadReply(port, 18, 20);
-  std::string type(query.bytes.begin() + (query.bytes.size() >= 3 ? 3 : 0), query.bytes.end());
-  Check(query.bytes.size() == 18 && type == "CU20029T307A01 ", "product type", "'" + type + "'");
-  Check(WriteAll(port, kExit, sizeof kExit), "write exit");
+  expected::ByteList type = expected::ProductTypeReply(expected::AcceptedProductType);
+  Check(query.bytes == type, "product type", Describe(query));
+  Check(WriteAll(port, expected::ExitCommand), "write exit");
   Sleep(50);
   CloseHandle(port);
 }
@@ -192,7 +179,7 @@ void CheckSilentSecondPort() {
   Check(RigControl(L"COM2", "mode silent", 5000, &error), "control COM2: mode silent", error);
   HANDLE port = OpenCom(L"COM2");
   Check(port != INVALID_HANDLE_VALUE && ApplyProfile(port, false) && ApplyTimeouts(port), "open COM2");
-  WriteAll(port, kEnter, sizeof kEnter);
+  WriteAll(port, expected::EnterCommand);
   Reply reply = ReadReply(port, 4, 5);
   Check(reply.bytes.empty() && !reply.readError, "COM2 silent", Describe(reply));
   CloseHandle(port);
@@ -219,9 +206,9 @@ void CheckReopening() {
     if (port == INVALID_HANDLE_VALUE) continue;
     ApplyProfile(port, i % 2 == 0);
     ApplyTimeouts(port);
-    bool answered = WriteAll(port, kEnter, sizeof kEnter) && ReadReply(port, 4, 20).bytes.size() == 4;
+    bool answered = WriteAll(port, expected::EnterCommand) && ReadReply(port, 4, 20).bytes.size() == 4;
     opened += answered;
-    WriteAll(port, kExit, sizeof kExit);
+    WriteAll(port, expected::ExitCommand);
     CloseHandle(port);
   }
   Check(opened == 20, "20 open/exchange/close rounds", std::to_string(opened));
@@ -236,8 +223,8 @@ int RunCheck() {
   CheckSilentSecondPort();
   CheckBusy();
   CheckReopening();
-  std::printf("%s: %d failure(s)\n", g_failures ? "FAILED" : "PASSED", g_failures);
-  return g_failures ? 1 : 0;
+  std::printf("%s: %d failure(s)\n", Failures ? "FAILED" : "PASSED", Failures);
+  return Failures ? 1 : 0;
 }
 
 // ---- observe ----------------------------------------------------------------
@@ -292,35 +279,35 @@ void ShowExchange(const wchar_t* name) {
   std::printf("  modem status: %s 0x%02lx\n", ok ? "ok" : "failed", status);
   DWORD drained = 0, error = 0;
   Drain(port);
-  bool wrote = WriteAll(port, kEnter, sizeof kEnter, &error);
+  bool wrote = WriteAll(port, expected::EnterCommand, &error);
   std::printf("  enter   : %s\n", wrote ? Describe(ReadReply(port, 4)).c_str() : "write failed");
   Sleep(10);
   Drain(port, &drained);
-  wrote = WriteAll(port, kQuery, sizeof kQuery, &error);
+  wrote = WriteAll(port, expected::QueryCommand, &error);
   std::printf("  query   : %s (drained %lu before)\n", wrote ? Describe(ReadReply(port, 18)).c_str() : "write failed",
               drained);
   Sleep(10);
   Drain(port, &drained);
-  BYTE record[128] = {0x13, 'R', 'i', 'g'};
-  record[64] = 0x13;
-  bool sent = WriteAll(port, kWrite, sizeof kWrite, &error);
+  expected::ByteList record = expected::Record(0x13, "Rig", "");
+  bool sent = WriteAll(port, expected::WriteCommand, &error);
   Sleep(50);
-  sent = sent && WriteAll(port, record, 64, &error);
-  sent = sent && WriteAll(port, record + 64, 64, &error);
+  sent = sent && WriteAll(port, expected::ByteList(record.begin(), record.begin() + expected::RowSize), &error);
+  sent = sent && WriteAll(port, expected::ByteList(record.begin() + expected::RowSize, record.end()), &error);
   Sleep(100);
   std::string confirm = sent ? Describe(ReadReply(port, 4)) : "write failed, error " + std::to_string(error);
   std::printf("  record  : %s (drained %lu before)\n", confirm.c_str(), drained);
   Sleep(10);
   bool drainedOk = Drain(port, &drained);
   std::printf("  drain   : %s, %lu bytes\n", drainedOk ? "ok" : "read error", drained);
-  std::printf("  exit    : %s\n", WriteAll(port, kExit, sizeof kExit, &error) ? "written" : "write failed");
+  std::printf("  exit    : %s\n", WriteAll(port, expected::ExitCommand, &error) ? "written" : "write failed");
   CloseHandle(port);
 }
 
 int RunFaults() {
   const char* modes[] = {"mode normal", "mode silent", "mode garbage", "mode split 2 300",
                          "mode trickle 200", "mode extra-byte 00 0", "mode extra-byte ff 300",
-                         "mode no-confirm", "mode short-confirm", "mode bad-confirm",
+                         "mode no-confirm", "mode short-confirm", "mode bad-confirm", "mode bad-enter",
+                         "mode bad-query",
                          "mode cts-down", "mode hangup 64"};
   for (const char* mode : modes) {
     std::printf("%s\n", mode);

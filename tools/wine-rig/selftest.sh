@@ -80,7 +80,7 @@ faults=0
 
 step "building rig_selftest.exe"
 mkdir -p "$OUT"
-i686-w64-mingw32-g++-posix -std=c++17 -O1 -Wall -Wextra -Werror -static \
+i686-w64-mingw32-g++-posix -std=c++17 -O1 -Wall -Wextra -Werror -static -I"$HERE/../../tests/common" \
   -o "$EXE" "$HERE/rig_selftest.cpp" "$HERE/rig_client.cpp"
 
 step "rig with two emulators (fresh prefix: wineboot --init)"
