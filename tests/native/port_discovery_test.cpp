@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "discovery/port_discovery.h"
+#include "discovery/port_list.h"
 #include "protocol_expected.h"
 #include "sim_dialog.h"
 #include "sim_port.h"
@@ -314,6 +315,39 @@ TEST_F(PortDiscoveryTest, ValuesChangedAfterMeasuringStayInTheirBuffers) {
     Discover();
     EXPECT_EQ(ComboItems(), c.combo);
     EXPECT_EQ(Probed(), c.probed);
+    CheckLeftovers();
+  }
+}
+
+// The console program's list from the same keys: what the dialog would list
+// and try, in its order, without probing anything.
+TEST_F(PortDiscoveryTest, ConsolePortListReadsTheSameKeysWithoutProbing) {
+  struct Case {
+    const char* what;
+    bool hasPortList;
+    std::vector<RegValue> listed, port;
+    std::u16string configured;
+    std::vector<std::u16string> names;
+  };
+  const Case cases[] = {
+      {"no port list key: nothing, not even the configured port", false, {}, {Sz("COM5")}, u"", {}},
+      {"REG_SZ values in enumeration order, empty names left out", true,
+       {Sz("COM9"), Typed(REG_DWORD, "COM1"), Sz(""), Sz("COM2")}, {Sz("COM5")}, u"COM5", {u"COM9", u"COM2"}},
+      {"a Port of another type is no configured port", true, {Sz("COM1")}, {Typed(REG_EXPAND_SZ, "COM3")}, u"",
+       {u"COM1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    if (c.hasPortList) AddPortList(c.listed);
+    for (const RegValue& port : c.port) Configure(port);
+    AddDisplays({"COM1", "COM2", "COM5", "COM9"});
+    PortList list;
+    ReadPortList(&list);
+    EXPECT_EQ(list.configured, c.configured);
+    EXPECT_EQ(list.listed, c.names);
+    EXPECT_TRUE(Probed().empty());
+    EXPECT_TRUE(SimGetDialog()->comboItems.empty());
     CheckLeftovers();
   }
 }
