@@ -323,21 +323,16 @@ TEST_F(PortDiscoveryTest, ValuesChangedAfterMeasuringStayInTheirBuffers) {
 // and try, in its order, without probing anything.
 TEST_F(PortDiscoveryTest, ConsolePortListReadsTheSameKeysWithoutProbing) {
   struct Case {
-    const char* what;
     bool hasPortList;
     std::vector<RegValue> listed, port;
     std::u16string configured;
     std::vector<std::u16string> names;
-  };
-  const Case cases[] = {
-      {"no port list key: nothing, not even the configured port", false, {}, {Sz("COM5")}, u"", {}},
-      {"REG_SZ values in enumeration order, empty names left out", true,
-       {Sz("COM9"), Typed(REG_DWORD, "COM1"), Sz(""), Sz("COM2")}, {Sz("COM5")}, u"COM5", {u"COM9", u"COM2"}},
-      {"a Port of another type is no configured port", true, {Sz("COM1")}, {Typed(REG_EXPAND_SZ, "COM3")}, u"",
-       {u"COM1"}},
+  } const cases[] = {
+      {false, {}, {Sz("COM5")}, u"", {}},  // no list: not even the configured port
+      {true, {Sz("COM9"), Typed(REG_DWORD, "COM1"), Sz(""), Sz("COM2")}, {Sz("COM5")}, u"COM5", {u"COM9", u"COM2"}},
+      {true, {Sz("COM1")}, {Typed(REG_EXPAND_SZ, "COM3")}, u"", {u"COM1"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
     SetUp();
     if (c.hasPortList) AddPortList(c.listed);
     for (const RegValue& port : c.port) Configure(port);
@@ -346,8 +341,7 @@ TEST_F(PortDiscoveryTest, ConsolePortListReadsTheSameKeysWithoutProbing) {
     ReadPortList(&list);
     EXPECT_EQ(list.configured, c.configured);
     EXPECT_EQ(list.listed, c.names);
-    EXPECT_TRUE(Probed().empty());
-    EXPECT_TRUE(SimGetDialog()->comboItems.empty());
+    EXPECT_TRUE(Probed().empty() && SimGetDialog()->comboItems.empty());
     CheckLeftovers();
   }
 }

@@ -595,22 +595,21 @@ TEST(WriteSequenceFactoryDefault, AlwaysSendsTheFactoryRecordWithoutRowBoxes) {
 // What the dialog's close does, as far as the sequence can tell: its front
 // end is gone. Had the close run at once, the sequence would go on with it.
 struct CloseRecord {
-  int calls = 0;
+  int calls = 0, openHandlesAtClose = -1, exitsAtClose = -1;
   size_t eventsAtClose = 0;
-  int openHandlesAtClose = -1;
-  int exitsAtClose = -1;
 };
 
 void CloseTheDialog(void* context) {
   CloseRecord* record = static_cast<CloseRecord*>(context);
-  record->calls++;
-  record->eventsAtClose = SimEvents().size();
-  record->openHandlesAtClose = SimOpenHandleCount();
-  record->exitsAtClose = ExitWrites();
+  *record = {record->calls + 1, SimOpenHandleCount(), ExitWrites(), SimEvents().size()};
   SimFrontEnd()->dialog = nullptr;
 }
 
 TEST(WriteSequenceClose, ACloseDuringAnyBoxWaitsForTheEndOfTheSequence) {
+  CloseRecord outside;  // no sequence runs: the close comes at once
+  RequestClose(CloseTheDialog, &outside);
+  SimFrontEnd()->dialog = SimGetDialog();
+  EXPECT_EQ(outside.calls, 1);
   struct Case {
     const char* box;  // the caption of the box during which the close comes
     void (*arrange)(Scene&);
@@ -630,14 +629,11 @@ TEST(WriteSequenceClose, ACloseDuringAnyBoxWaitsForTheEndOfTheSequence) {
     c.arrange(s);
     CloseRecord closed;
     s.dialog->onBox = [&](const SimBox& box) {
-      s.eventsAtBox.push_back(SimEvents().size());
       if (SimUtf8(box.caption.c_str()) == c.box) RequestClose(CloseTheDialog, &closed);
       EXPECT_EQ(closed.calls, 0) << "closed while a box was up";
     };
-    WriteResult result = RunGuardedWriteSequence(SimFrontEnd(), WRITE_ACTION_WRITE);
+    EXPECT_NE(RunGuardedWriteSequence(SimFrontEnd(), WRITE_ACTION_WRITE).outcome, WRITE_NOTHING_RUN);
     SimFrontEnd()->dialog = SimGetDialog();
-
-    EXPECT_NE(result.outcome, WRITE_NOTHING_RUN);
     EXPECT_EQ(closed.calls, 1);
     EXPECT_EQ(closed.eventsAtClose, SimEvents().size()) << "the sequence went on after the close";
     EXPECT_EQ(closed.openHandlesAtClose, 0);
@@ -646,13 +642,6 @@ TEST(WriteSequenceClose, ACloseDuringAnyBoxWaitsForTheEndOfTheSequence) {
     EXPECT_EQ(s.module->device.setupMode, c.exitsSent == 0);
     ExpectPortLeftAsFound(s);
   }
-}
-
-TEST(WriteSequenceClose, ACloseOutsideASequenceClosesAtOnce) {
-  CloseRecord closed;
-  RequestClose(CloseTheDialog, &closed);
-  SimFrontEnd()->dialog = SimGetDialog();
-  EXPECT_EQ(closed.calls, 1);
 }
 
 // A button message posted while a box is up would start a second sequence
