@@ -131,6 +131,7 @@ import re
 from ansible.module_utils.basic import AnsibleModule
 
 Speeds = ["<10ms", "100ms", "200ms", "300ms", "400ms", "500ms"]
+RowTextMax = 63
 PassedOn = ["port", "product_type", "messages", "rows", "record", "candidates", "chosen", "detail"]
 
 
@@ -175,6 +176,27 @@ def Summary(answer, rc, stderr):
     return "%s (exit code %d) %s" % (outcome, rc, stderr.strip())
 
 
+def WarnOfCutRows(module, sentRows):
+    # The program cuts a row at a character the display cannot show, and says
+    # so only in a box; a rollout should not pass over that silently.
+    if module.params["factory_default"] or not sentRows:
+        return
+    for row, (wanted, sent) in enumerate(zip(module.params["rows"], sentRows)):
+        if sent != wanted[:RowTextMax]:
+            module.warn("row %d goes to the display as %r: it shows ASCII 0x20 to 0x7F only" % (row, sent))
+
+
+def CheckedProgram(module):
+    # The program to run, once the options make sense together.
+    params = module.params
+    if params["factory_default"] and params["rows"]:
+        module.fail_json(msg="rows goes with a message, not with factory_default")
+    if not params["factory_default"] and len(params["rows"]) != 2:
+        module.fail_json(msg="rows takes two rows (top, bottom), not %d" % len(params["rows"]))
+    executable = params["executable"]
+    return executable if "/" in executable else module.get_bin_path(executable, required=True)
+
+
 def Main():
     module = AnsibleModule(
         argument_spec=dict(
@@ -189,16 +211,8 @@ def Main():
         required_if=[("factory_default", False, ["rows"])],
         supports_check_mode=True,
     )
-    params = module.params
-    if params["factory_default"] and params["rows"]:
-        module.fail_json(msg="rows goes with a message, not with factory_default")
-    if not params["factory_default"] and len(params["rows"]) != 2:
-        module.fail_json(msg="rows takes two rows (top, bottom), not %d" % len(params["rows"]))
-    executable = params["executable"]
-    if "/" not in executable:
-        executable = module.get_bin_path(executable, required=True)
-
-    argv = CommandLine(params, executable, module.check_mode)
+    executable = CheckedProgram(module)
+    argv = CommandLine(module.params, executable, module.check_mode)
     rc, stdout, stderr = module.run_command(argv)
     try:
         answer = json.loads(stdout)
@@ -207,12 +221,11 @@ def Main():
                          rc=rc, stdout=stdout, stderr=stderr, cmd=argv)
     for warning in answer.get("warnings") or []:
         module.warn(warning)
+    WarnOfCutRows(module, answer.get("rows"))
 
     result = dict(rc=rc, outcome=answer.get("outcome"), msg=Summary(answer, rc, stderr))
-    for key in PassedOn:
-        if key in answer:
-            result[key] = answer[key]
-    result["changed"] = bool(answer.get("changed")) or (module.check_mode and params["force"])
+    result.update((key, answer[key]) for key in PassedOn if key in answer)
+    result["changed"] = bool(answer.get("changed")) or (module.check_mode and module.params["force"])
     if rc != 0:
         module.fail_json(stderr=stderr, **result)
     module.exit_json(**result)
