@@ -22,8 +22,11 @@ WriteFailedCaption = "Startup Message write failed"
 LineEvents = ("open", "rx", "tx", "command", "record")
 
 MessageA = (("Store 12 welcomes you", "Open 8-22 every day"), "200ms")
-# A full 63-character row, and a row that reads like an option.
-MessageB = (("Q" + "0123456789" * 6 + "XY", "--port -- 50% off --"), "<10ms")
+# A full 63-character row, and a row that reads like an option and holds a
+# character the display cannot show (the row is cut there, with a warning).
+MessageB = (("Q" + "0123456789" * 6 + "XY", "--port -- 50% off -- Cr\u00e8me"), "<10ms")
+MessageBStored = ("Q" + "0123456789" * 6 + "XY", "--port -- 50% off -- Cr")
+CutWarning = "[WARNING]: row 1 goes to the display as '--port -- 50% off -- Cr'"
 MessageC = (("Winter sale", "Thank you"), "500ms")
 
 Failures = []
@@ -54,8 +57,8 @@ def CheckRecap(run, expected, stage):
         Check(got == verdict, "%s: %s is %s, expected %s (%s)" % (stage, host, got, verdict, recap))
 
 
-def CheckStored(terminals, message, stage):
-    expected = fleet.ExpectedRecord(message[1], *message[0])
+def CheckStored(terminals, message, stage, storedRows=None):
+    expected = fleet.ExpectedRecord(message[1], *(storedRows or message[0]))
     for terminal in terminals:
         stored = terminal.StoredRecord()
         differ = [i for i in range(len(expected)) if stored[i:i + 1] != expected[i:i + 1]]
@@ -91,35 +94,39 @@ def CheckLeftSetupMode(terminal, marks, stage):
     Check("write" not in names, "%s: %s's display got a write: %s" % (stage, terminal.name, names))
 
 
-def RunStages(theFleet):
-    everyone = [t.name for t in theFleet.terminals]
-    byName = {t.name: t for t in theFleet.terminals}
-    healthy = [t for t in theFleet.terminals if t.name not in (SilentHost, WrongTypeHost)]
+def Everyone(theFleet, verdict, exceptions=None):
+    expected = {t.name: verdict for t in theFleet.terminals}
+    expected.update(exceptions or {})
+    return expected
 
-    Stage("first rollout: every display stores the record", theFleet, MessageA, dict.fromkeys(everyone, "changed"))
+
+def FirstRollout(theFleet):
+    Stage("first rollout: every display stores the record", theFleet, MessageA, Everyone(theFleet, "changed"))
     CheckStored(theFleet.terminals, MessageA, "first rollout")
 
-    if Failures:
-        return
-    run, marks = Stage("same message again: nothing sent", theFleet, MessageA, dict.fromkeys(everyone, "ok"))
+
+def SameMessageAgain(theFleet):
+    run, marks = Stage("same message again: nothing sent", theFleet, MessageA, Everyone(theFleet, "ok"))
     CheckNothingSent(theFleet, marks, "same message")
 
-    if Failures:
-        return
-    Stage("new message: every display changes", theFleet, MessageB, dict.fromkeys(everyone, "changed"))
-    CheckStored(theFleet.terminals, MessageB, "new message")
 
-    if Failures:
-        return
+def NewMessage(theFleet):
+    run, marks = Stage("new message: every display changes", theFleet, MessageB, Everyone(theFleet, "changed"))
+    CheckStored(theFleet.terminals, MessageB, "new message", MessageBStored)
+    Check(CutWarning in run.output, "new message: no warning of the cut row")
+
+
+def FaultyDisplays(theFleet):
+    byName = {t.name: t for t in theFleet.terminals}
+    faulty = [byName[SilentHost], byName[WrongTypeHost]]
     Check(byName[SilentHost].Control("mode silent"), "silent mode not taken")
     Check(byName[WrongTypeHost].Control('product-type "%s"' % WrongType), "product type not taken")
-    expected = dict.fromkeys(everyone, "changed")
-    expected.update({SilentHost: "failed", WrongTypeHost: "failed"})
+    expected = Everyone(theFleet, "changed", {SilentHost: "failed", WrongTypeHost: "failed"})
     run, marks = Stage("a silent display and another product type", theFleet, MessageC, expected)
-    CheckStored(healthy, MessageC, "faulty displays")
-    CheckStored([byName[SilentHost], byName[WrongTypeHost]], MessageB, "faulty displays keep")
-    for host in (SilentHost, WrongTypeHost):
-        CheckLeftSetupMode(byName[host], marks, "faulty displays")
+    CheckStored([t for t in theFleet.terminals if t not in faulty], MessageC, "faulty displays")
+    CheckStored(faulty, MessageB, "faulty displays keep", MessageBStored)
+    for terminal in faulty:
+        CheckLeftSetupMode(terminal, marks, "faulty displays")
     wrongType = run.failures.get(WrongTypeHost, {}).get("msg", "")
     for part in (IncompatibleCaption, WrongType.strip(), IncompatibleText, WriteFailedCaption):
         Check(part in wrongType, "%s's failure lacks %r: %r" % (WrongTypeHost, part, wrongType))
@@ -127,13 +134,20 @@ def RunStages(theFleet):
     for part in ("no display found", byName[SilentHost].link, "no_answer"):
         Check(part in silent, "%s's failure lacks %r: %r" % (SilentHost, part, silent))
 
-    if Failures:
-        return
+
+def CheckMode(theFleet):
     # The faulty two still keep the older record, so they would change.
-    expected = dict.fromkeys(everyone, "ok")
-    expected.update({SilentHost: "changed", WrongTypeHost: "changed"})
+    expected = Everyone(theFleet, "ok", {SilentHost: "changed", WrongTypeHost: "changed"})
     run, marks = Stage("--check: what would change, no byte on any line", theFleet, MessageC, expected, check=True)
     CheckNothingSent(theFleet, marks, "--check")
+
+
+def RunStages(theFleet):
+    # Each stage starts from the state the one before left; stop at the first that fails.
+    for stage in (FirstRollout, SameMessageAgain, NewMessage, FaultyDisplays, CheckMode):
+        stage(theFleet)
+        if Failures:
+            return
 
 
 def Main():
