@@ -12,6 +12,7 @@ PACKAGES=(
   xvfb x11-apps xdotool imagemagick
   gcc-multilib
   python3 python3-pefile icoutils
+  ansible-core
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds the native and the
 # Windows build, runs the native unit tests (ASan/UBSan), the Windows-side
-# tests and the end-to-end tests under Wine, and the bounded fuzz runs.
+# tests and the end-to-end tests under Wine, the bounded fuzz runs, and the
+# Ansible rollout against emulated terminals.
 # Exit status is non-zero when anything fails.
 set -uo pipefail
 
@@ -43,11 +44,20 @@ fuzz_bounded() {
   cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2 && ctest --preset fuzz
 }
 
+fleet_tests() {
+  # The Ansible role against emulated terminals; needs the linux build's
+  # console program, emulator and modem-lines fixture.
+  cmake --preset linux >/dev/null &&
+    cmake --build --preset linux -j2 --target vfdstartup-cli vfd-emulator vfd_modem_lines_preload &&
+    /usr/bin/python3 tests/fleet/fleet_test.py build/linux
+}
+
 stage "native build" native_build
 stage "native tests" native_tests
 stage "fuzzing (bounded)" fuzz_bounded
 stage "windows build" windows_build
 stage "windows tests (Wine)" windows_tests
+stage "fleet (Ansible)" fleet_tests
 
 if [ "${#failed[@]}" -ne 0 ]; then
   echo "FAILED stages: ${failed[*]}"
