@@ -18,6 +18,8 @@ if(WIN32)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   install(FILES ${PROJECT_SOURCE_DIR}/docs/vfdstartup-cli.1 DESTINATION share/man/man1 COMPONENT cli)
+  # The module, role and playbook for a fleet rollout, for the controller.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/deploy/ansible/ DESTINATION share/vfdstartup/ansible COMPONENT cli)
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_NAME vfdstartup-cli)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -18,8 +18,11 @@ void PrintCandidates(const std::vector<ProbedPort>& probed, int chosen) {
   if (chosen >= 0) PrintLine("write would use " + Utf16ToUtf8(probed[chosen].name));
 }
 
-void ReportNoDisplay(const CliRun& run, bool portsToLookOn) {
-  if (!run.options.json) PrintProblem(portsToLookOn ? "no display found" : "no serial ports to look for the display on");
+// Said on standard error, and as the JSON result's "detail".
+void ReportNoDisplay(CliRun* run, bool portsToLookOn) {
+  std::string text = portsToLookOn ? "no display found" : "no serial ports to look for the display on";
+  JsonAdd(&run->result, "detail", JsonString(text));
+  if (!run->options.json) PrintProblem(text);
 }
 
 }  // namespace
@@ -40,7 +43,7 @@ void AddCandidatesJson(CliRun* run, ProbeRun* probes, int chosen) {
 std::string DiscoverPort(CliRun* run, ProbeRun* probes) {
   StartSearch(run->options.port, probes);
   int chosen = WaitForChoice(probes);
-  if (chosen < 0) ReportNoDisplay(*run, !probes->ports.empty());
+  if (chosen < 0) ReportNoDisplay(run, !probes->ports.empty());
   return chosen < 0 ? std::string() : Utf16ToUtf8(probes->ports[chosen].name);
 }
 
@@ -54,11 +57,8 @@ int RunFind(const CliOptions& options) {
   AddCandidatesJson(&run, &probes, chosen);
   JsonAdd(&run.result, "port", chosen < 0 ? "null" : JsonString(Utf16ToUtf8(probes.ports[chosen].name)));
   JsonAdd(&run.result, "outcome", JsonString(chosen < 0 ? "no_display" : "found"));
-  if (options.json) {
-    PrintJsonResult(&run);
-  } else {
-    PrintCandidates(probes.ports, chosen);
-    if (chosen < 0) ReportNoDisplay(run, !probes.ports.empty());
-  }
+  if (!options.json) PrintCandidates(probes.ports, chosen);
+  if (chosen < 0) ReportNoDisplay(&run, !probes.ports.empty());
+  if (options.json) PrintJsonResult(&run);
   return chosen < 0 ? EXIT_NO_PORT : EXIT_STORED;
 }

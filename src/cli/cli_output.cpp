@@ -32,6 +32,14 @@ void Warn(CliRun* run, const std::string& text) {
   if (!run->options.json) PrintProblem("warning: " + text);
 }
 
+void NoteRowCuts(CliRun* run, const FrontEnd& built) {
+  for (int row = 0; row < 2; ++row) {
+    if (built.rowText[row] == run->frontEnd.rowText[row]) continue;
+    run->warnings.push_back("row " + std::to_string(row) + " cut at a character the display cannot show; kept: \"" +
+                            Utf16ToUtf8(built.rowText[row]) + "\"");
+  }
+}
+
 std::vector<std::string> MessagesJson(const std::vector<ConsoleMessage>& messages) {
   std::vector<std::string> out;
   for (const ConsoleMessage& message : messages) {

@@ -35,6 +35,11 @@ void StartRun(const CliOptions& options, CliRun* run);
 // A remark that does not stop the run: standard error, and the JSON result.
 void Warn(CliRun* run, const std::string& text);
 
+// A row the record building cut at a character the module cannot show (the
+// field now holds the kept text, as the dialog's does): a warning in the JSON
+// result. On the console the row's box already says so.
+void NoteRowCuts(CliRun* run, const FrontEnd& built);
+
 // The result object, with "messages" (every box) and "warnings" added, on
 // standard output.
 void PrintJsonResult(CliRun* run);

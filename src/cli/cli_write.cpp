@@ -56,10 +56,12 @@ std::string OpenFailureText(const WriteJob& job, const WriteResult& result) {
 }
 
 // What the write will send, built silently: its boxes come with the write.
-StartupMessageRecord RecordToSend(const CliRun& run, WriteAction action) {
-  FrontEnd silent = run.frontEnd;
+StartupMessageRecord RecordToSend(CliRun* run, WriteAction action) {
+  FrontEnd silent = run->frontEnd;
   silent.echo = nullptr;
-  return BuildStartupRecord(&silent, action);
+  StartupMessageRecord record = BuildStartupRecord(&silent, action);
+  NoteRowCuts(run, silent);
+  return record;
 }
 
 bool SameRecord(const StartupMessageRecord& a, const StartupMessageRecord& b) {
@@ -157,7 +159,7 @@ int RunWrite(const CliOptions& options) {
   job.action = options.command == CLI_FACTORY_DEFAULT ? WRITE_ACTION_FACTORY_DEFAULT : WRITE_ACTION_WRITE;
   JsonAdd(&job.run.result, "command", JsonString(options.command == CLI_WRITE ? "write" : "factory-default"));
   job.stateDir = options.stateDir.empty() ? DefaultStateDir() : options.stateDir;
-  job.record = RecordToSend(job.run, job.action);
+  job.record = RecordToSend(&job.run, job.action);
   job.port = options.port;
   if (options.check) return ReportCheck(&job);
   // Known without probing: the port given, else the configured one.

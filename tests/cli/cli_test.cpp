@@ -223,8 +223,9 @@ TEST_F(ConsoleProgram, FailuresEndWithTheirExitCodeAndMessage) {
     std::vector<std::string> commands;  // what the display then received
   };
   const Case cases[] = {
-      {"another product type", "product-type \"" + wrongType + "\"", {"write", "--json"}, 1,
+      {"another product type", "product-type \"" + wrongType + "\"", {"write", "--row1", "na\xC3\xAFve", "--json"}, 1,
        {Json("outcome", Quoted("incompatible")), Json("product_type", Quoted(wrongType)),
+        "row 1 cut at a character the display cannot show; kept: \\\"na\\\"",
         BoxJson(text::CaptionIncompatible, Format(text::Incompatible, wrongType)),
         BoxJson(text::CaptionWriteFailed, Format(text::WriteFailed, wrongType))},
        {"enter", "query", "exit"}},
