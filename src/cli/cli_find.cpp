@@ -18,9 +18,13 @@ void PrintCandidates(const std::vector<ProbedPort>& probed, int chosen) {
   if (chosen >= 0) PrintLine("write would use " + Utf16ToUtf8(probed[chosen].name));
 }
 
-// Said on standard error, and as the JSON result's "detail".
-void ReportNoDisplay(CliRun* run, bool portsToLookOn) {
-  std::string text = portsToLookOn ? "no display found" : "no serial ports to look for the display on";
+// Said on standard error, and as the JSON result's "detail", with what each
+// port answered (every probe is done when none found a display).
+void ReportNoDisplay(CliRun* run, const ProbeRun& probes) {
+  std::string text = probes.ports.empty() ? "no serial ports to look for the display on" : "no display found (";
+  for (size_t i = 0; i < probes.ports.size(); ++i)
+    text += (i ? ", " : "") + Utf16ToUtf8(probes.ports[i].name) + ": " + VerdictKey(probes.ports[i].verdict);
+  if (!probes.ports.empty()) text += ")";
   JsonAdd(&run->result, "detail", JsonString(text));
   if (!run->options.json) PrintProblem(text);
 }
@@ -43,7 +47,7 @@ void AddCandidatesJson(CliRun* run, ProbeRun* probes, int chosen) {
 std::string DiscoverPort(CliRun* run, ProbeRun* probes) {
   StartSearch(run->options.port, probes);
   int chosen = WaitForChoice(probes);
-  if (chosen < 0) ReportNoDisplay(run, !probes->ports.empty());
+  if (chosen < 0) ReportNoDisplay(run, *probes);
   return chosen < 0 ? std::string() : Utf16ToUtf8(probes->ports[chosen].name);
 }
 
@@ -58,7 +62,7 @@ int RunFind(const CliOptions& options) {
   JsonAdd(&run.result, "port", chosen < 0 ? "null" : JsonString(Utf16ToUtf8(probes.ports[chosen].name)));
   JsonAdd(&run.result, "outcome", JsonString(chosen < 0 ? "no_display" : "found"));
   if (!options.json) PrintCandidates(probes.ports, chosen);
-  if (chosen < 0) ReportNoDisplay(&run, !probes.ports.empty());
+  if (chosen < 0) ReportNoDisplay(&run, probes);
   if (options.json) PrintJsonResult(&run);
   return chosen < 0 ? EXIT_NO_PORT : EXIT_STORED;
 }
