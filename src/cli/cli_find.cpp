@@ -56,13 +56,12 @@ int RunFind(const CliOptions& options) {
   StartRun(options, &run);
   JsonAdd(&run.result, "command", JsonString("find"));
   ProbeRun probes;
-  StartSearch(options.port, &probes);
+  std::string port = DiscoverPort(&run, &probes);
   int chosen = WaitForChoice(&probes);
   AddCandidatesJson(&run, &probes, chosen);
-  JsonAdd(&run.result, "port", chosen < 0 ? "null" : JsonString(Utf16ToUtf8(probes.ports[chosen].name)));
-  JsonAdd(&run.result, "outcome", JsonString(chosen < 0 ? "no_display" : "found"));
-  if (!options.json) PrintCandidates(probes.ports, chosen);
-  if (chosen < 0) ReportNoDisplay(&run, probes);
+  JsonAdd(&run.result, "port", port.empty() ? "null" : JsonString(port));
+  JsonAdd(&run.result, "outcome", JsonString(port.empty() ? "no_display" : "found"));
   if (options.json) PrintJsonResult(&run);
-  return chosen < 0 ? EXIT_NO_PORT : EXIT_STORED;
+  else PrintCandidates(probes.ports, chosen);
+  return port.empty() ? EXIT_NO_PORT : EXIT_STORED;
 }

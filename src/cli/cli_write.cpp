@@ -163,8 +163,8 @@ int RunWrite(const CliOptions& options) {
   job.port = options.port;
   if (options.check) return ReportCheck(&job);
   // Known without probing: the port given, else the configured one.
-  std::string known = job.port.empty() ? ConfiguredPort() : job.port;
-  if (options.ifChanged && !known.empty() && HoldsRecord(&job, known)) {
+  std::string known = !options.ifChanged ? "" : job.port.empty() ? ConfiguredPort() : job.port;
+  if (!known.empty() && HoldsRecord(&job, known)) {
     job.port = known;
     return FinishUnchanged(&job);
   }

@@ -85,12 +85,7 @@ std::string Json(const std::string& key, const std::string& value) { return "\""
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 // The record as --json shows it: 256 upper-case digits.
-std::string RecordJson(const expected::ByteList& record) {
-  std::string hex;
-  for (char c : HexOf(record))
-    if (c != ' ') hex += c;
-  return Json("record", Quoted(hex));
-}
+std::string RecordJson(const expected::ByteList& record) { return Json("record", Quoted(HexDigitsOf(record))); }
 
 std::string BoxJson(const std::string& caption, const std::string& boxText) {
   std::string escaped;
@@ -303,10 +298,7 @@ TEST_F(ConsoleProgram, RecordAndPreviewShowWhatWouldBeSent) {
   std::string hex;
   for (char c : record.out)
     if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
-  std::string expectedHex;
-  for (char c : HexOf(expected::Record(0x10, "Caf", "")))
-    if (c != ' ') expectedHex += c;
-  EXPECT_EQ(hex, expectedHex);
+  EXPECT_EQ(hex, HexDigitsOf(expected::Record(0x10, "Caf", "")));
   EXPECT_EQ(record.err, std::string(text::CaptionRow0Cut) + ": Row 0 truncated to:            Caf \n");
 
   CliRun preview = Run({"preview", "--row0", "abcdefghijklmnopqrstuvwxyz", "--row1", "Hi", "--frames", "2"});

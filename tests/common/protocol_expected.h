@@ -7,6 +7,7 @@
 #ifndef VFD_TESTS_PROTOCOL_EXPECTED_H
 #define VFD_TESTS_PROTOCOL_EXPECTED_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -157,6 +158,13 @@ inline std::string HexOf(const uint8_t* bytes, size_t count) {
 }
 
 inline std::string HexOf(const std::vector<uint8_t>& bytes) { return HexOf(bytes.data(), bytes.size()); }
+
+// The same digits without blanks ("1F2865"), as JSON results carry them.
+inline std::string HexDigitsOf(const std::vector<uint8_t>& bytes) {
+  std::string hex = HexOf(bytes);
+  hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
+  return hex;
+}
 
 inline std::string HexOf(const std::string& bytes) {
   return HexOf(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());

@@ -45,9 +45,8 @@ bool WaitFor(const std::function<bool()>& check) {
 }
 
 std::string LogHex(const expected::ByteList& bytes) {
-  std::string hex;
-  for (char c : HexOf(bytes))
-    if (c != ' ') hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string hex = HexDigitsOf(bytes);
+  for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return hex;
 }
 
