@@ -11,7 +11,7 @@ PACKAGES=(
   wine wine32:i386 wine64 fonts-wine
   xvfb x11-apps xdotool imagemagick
   gcc-multilib
-  python3 python3-pefile icoutils
+  python3 python3-pefile python3-icu icoutils
   ansible-core
 )
 

@@ -1,0 +1,117 @@
+#include "text/transliterate.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "text/translit_table.h"
+
+namespace {
+
+// A character's ASCII spelling; text is null when it has none.
+struct Spelling {
+  const char* text;
+  size_t length;
+  uint8_t flags;
+};
+
+const Spelling NoSpelling = {nullptr, 0, 0};
+
+bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// Unpaired surrogates become code points of their own, so they go back out
+// as they came.
+std::vector<char32_t> DecodeUtf16(const std::u16string& text) {
+  std::vector<char32_t> codePoints;
+  codePoints.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t unit = text[i];
+    if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00);
+    }
+    codePoints.push_back(unit);
+  }
+  return codePoints;
+}
+
+void AppendUtf16(char32_t codePoint, std::u16string* out) {
+  if (codePoint < 0x10000) {
+    *out += static_cast<char16_t>(codePoint);
+    return;
+  }
+  codePoint -= 0x10000;
+  *out += static_cast<char16_t>(0xD800 + (codePoint >> 10));
+  *out += static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF));
+}
+
+Spelling FindSpelling(char32_t codePoint) {
+  const TranslitSpelling* end = TranslitSpellings + TranslitSpellingCount;
+  const TranslitSpelling* found = std::lower_bound(
+      TranslitSpellings, end, codePoint,
+      [](const TranslitSpelling& entry, char32_t value) { return entry.codePoint < value; });
+  if (found == end || found->codePoint != codePoint) return NoSpelling;
+  return {TranslitText + found->offset, found->length, found->flags};
+}
+
+// side: TRANSLIT_PAIR_SECOND for the spelling of second after first, 0 for
+// the spelling of first before second.
+Spelling FindPair(char32_t first, char32_t second, uint8_t side) {
+  const TranslitPair* end = TranslitPairs + TranslitPairCount;
+  const TranslitPair* found = std::lower_bound(
+      TranslitPairs, end, first, [second](const TranslitPair& entry, char32_t value) {
+        return entry.first < value || (entry.first == value && entry.second < second);
+      });
+  if (found == end || found->first != first || found->second != second) return NoSpelling;
+  if ((found->flags & TRANSLIT_PAIR_SECOND) != side) return NoSpelling;
+  return {TranslitText + found->offset, found->length, found->flags};
+}
+
+Spelling FindCurrencyCode(char32_t codePoint) {
+  for (size_t i = 0; i < CurrencyCodeCount; ++i) {
+    if (CurrencyCodes[i].sign == codePoint) return {CurrencyCodes[i].code, std::strlen(CurrencyCodes[i].code), 0};
+  }
+  return NoSpelling;
+}
+
+bool IsLowerCase(char32_t codePoint) {
+  if (codePoint < 0x80) return codePoint >= 'a' && codePoint <= 'z';
+  return (FindSpelling(codePoint).flags & TRANSLIT_LOWER_CASE) != 0;
+}
+
+// The spelling of codePoints[index] among its neighbours: a currency code,
+// a pair's, or the character's own.
+Spelling SpellingAt(const std::vector<char32_t>& codePoints, size_t index) {
+  char32_t current = codePoints[index];
+  Spelling spelling = FindCurrencyCode(current);
+  if (!spelling.text && index > 0) spelling = FindPair(codePoints[index - 1], current, TRANSLIT_PAIR_SECOND);
+  if (!spelling.text && index + 1 < codePoints.size()) spelling = FindPair(current, codePoints[index + 1], 0);
+  if (!spelling.text) spelling = FindSpelling(current);
+  return spelling;
+}
+
+void AppendSpelling(const Spelling& spelling, bool titleCase, std::u16string* out) {
+  for (size_t i = 0; i < spelling.length; ++i) {
+    char letter = spelling.text[i];
+    if (titleCase && i > 0 && letter >= 'A' && letter <= 'Z') letter = static_cast<char>(letter - 'A' + 'a');
+    *out += static_cast<char16_t>(letter);
+  }
+}
+
+}  // namespace
+
+std::u16string TransliterateForDisplay(const std::u16string& text) {
+  std::vector<char32_t> codePoints = DecodeUtf16(text);
+  std::u16string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < codePoints.size(); ++i) {
+    Spelling spelling = codePoints[i] < 0x80 ? NoSpelling : SpellingAt(codePoints, i);
+    if (!spelling.text) {
+      AppendUtf16(codePoints[i], &out);
+      continue;
+    }
+    bool beforeLower = i + 1 < codePoints.size() && IsLowerCase(codePoints[i + 1]);
+    AppendSpelling(spelling, (spelling.flags & TRANSLIT_CAPITAL_BEFORE_LOWER) && beforeLower, &out);
+  }
+  return out;
+}
