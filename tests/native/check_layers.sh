@@ -17,4 +17,7 @@ writing/ ^(writing|app|cli)/
 discovery/ ^(discovery|app|cli)/
 serial/ ^(serial|discovery|writing|app|cli)/
 RULES
+# Text for the display stands alone.
+bad="$(grep -rn '#include "' text | grep -v '#include "text/')"
+[ -z "$bad" ] || { echo "layers: text/ includes from elsewhere: $bad"; status=1; }
 exit "$status"
