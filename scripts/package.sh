@@ -38,6 +38,7 @@ if [ "$windows" = true ]; then
 fi
 
 rm -rf "$OUT/_CPack_Packages"
+shopt -s nullglob
 for package in "$OUT"/*.deb "$OUT"/*.zip; do
-  [ -f "$package" ] && printf '%-48s %8d bytes\n' "$(basename "$package")" "$(stat -c %s "$package")"
+  printf '%-48s %8d bytes\n' "$(basename "$package")" "$(stat -c %s "$package")"
 done

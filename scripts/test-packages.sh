@@ -9,11 +9,12 @@
 #
 # Installing needs root. The machine is left as it was found: when the
 # package, its state directory or one of its files is there already, the
-# install part is skipped and says why. One run at a time per machine.
+# install part is skipped and says why (with CI=true, a skip fails). One run
+# at a time per machine.
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-cd "$ROOT"
+cd "$ROOT" || exit 1
 
 Package=vfdstartup-cli
 StateDir=/var/lib/vfdstartup
@@ -134,6 +135,8 @@ main() {
   reason="$(reason_to_skip)"
   if [ -n "$reason" ]; then
     echo "  install, remove and purge NOT tested: $reason (this machine is left as it is)"
+    # A CI machine is fresh: there a skip hides a fault.
+    [ "${CI:-}" = true ] && fail "CI=true, and the install part was skipped"
   else
     install_remove_purge
   fi
