@@ -60,8 +60,9 @@ else()
 point-of-sale terminal, a two-row VFD module on a serial port, or puts the
 factory default back. It finds the display's port itself (the configured
 port, then the system's serial ports), keeps what each display holds under
-/var/lib/vfdstartup so that an unchanged message is not sent again, and
-answers in JSON for scripts and deployment tools.
+/var/lib/vfdstartup, so that with --if-changed a message the display holds
+already is not sent again, and answers in JSON for scripts and deployment
+tools.
 
 The package also holds an Ansible role and playbook that roll one message
 out to a fleet of terminals, under /usr/share/vfdstartup/ansible.")
