@@ -1,31 +1,70 @@
 # What `cmake --install` puts in place and what CPack packs (scripts/package.sh
 # builds both):
-#   Linux:   vfdstartup-cli and its man page; a Debian package
-#            vfdstartup-cli_<version>_amd64.deb
+#   Linux:   vfdstartup-cli, its man page, the copyright and changelog, the
+#            Ansible role; a Debian package vfdstartup-cli_<version>_amd64.deb
+#            whose postinst makes /var/lib/vfdstartup (root:dialout 2775) and
+#            whose postrm purge removes it (cmake/deb/)
 #   Windows: vfdstartup.exe and vfdstartup-cli.exe, each a single statically
-#            linked program; a zip vfdstartup-<version>-win32.zip
+#            linked program, and README-Windows.txt (CRLF); a zip
+#            vfdstartup-<version>-win32.zip
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "vfdstartup")
-set(CPACK_PACKAGE_CONTACT "vfdstartup maintainers <vfdstartup@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Sets the startup message of a point-of-sale customer display (two-row VFD module)")
+set(CPACK_PACKAGE_CONTACT "vfdstartup maintainers <vfdstartup@example.com>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "set the startup message of a point-of-sale customer display")
 set(CPACK_STRIP_FILES ON)
+# Directories CPack makes on its own (usr/, usr/share/, ...), whatever the umask.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
   install(TARGETS vfdstartup vfdstartup-cli RUNTIME DESTINATION . COMPONENT programs)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/README-Windows.txt ${CMAKE_BINARY_DIR}/README-Windows.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt DESTINATION . COMPONENT programs)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "vfdstartup-${PROJECT_VERSION}-win32")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/vfdstartup-cli.1 DESTINATION share/man/man1 COMPONENT cli)
+  set(deb ${PROJECT_SOURCE_DIR}/cmake/deb)
+  set(docDir share/doc/vfdstartup-cli)
+  # Compressed as Debian wants them: gzip -9n (no name, no time stamp).
+  set(manPage ${CMAKE_BINARY_DIR}/deb/vfdstartup-cli.1.gz)
+  set(changelog ${CMAKE_BINARY_DIR}/deb/changelog.gz)
+  add_custom_command(OUTPUT ${manPage}
+    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/docs/vfdstartup-cli.1 > ${manPage}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/vfdstartup-cli.1 VERBATIM)
+  add_custom_command(OUTPUT ${changelog}
+    COMMAND gzip -9n -c ${deb}/changelog > ${changelog}
+    DEPENDS ${deb}/changelog VERBATIM)
+  add_custom_target(vfd_package_files ALL DEPENDS ${manPage} ${changelog})
+
+  install(FILES ${manPage} DESTINATION share/man/man1 COMPONENT cli)
+  install(FILES ${deb}/copyright ${changelog} DESTINATION ${docDir} COMPONENT cli)
+  install(FILES ${deb}/lintian-overrides DESTINATION share/lintian/overrides RENAME vfdstartup-cli
+          COMPONENT cli)
   # The module, role and playbook for a fleet rollout, for the controller.
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/deploy/ansible/ DESTINATION share/vfdstartup/ansible COMPONENT cli)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/deploy/ansible/ DESTINATION share/vfdstartup/ansible COMPONENT cli
+          PATTERN ".*" EXCLUDE PATTERN "__pycache__" EXCLUDE PATTERN "*.pyc" EXCLUDE)
+
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_NAME vfdstartup-cli)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${deb}/postinst ${deb}/postrm)
+  # Maintainer scripts 0755, the other control files 0644.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_PACKAGE_DESCRIPTION
-      "The console program sets the power-on message of the two-row VFD customer display on a serial port, or puts the factory default back: for scripts, deployment tools and fleet rollouts.")
+      "vfdstartup-cli stores the power-on message of the customer display of a
+point-of-sale terminal, a two-row VFD module on a serial port, or puts the
+factory default back. It finds the display's port itself (the configured
+port, then the system's serial ports), keeps what each display holds under
+/var/lib/vfdstartup, so that with --if-changed a message the display holds
+already is not sent again, and answers in JSON for scripts and deployment
+tools.
+
+The package also holds an Ansible role and playbook that roll one message
+out to a fleet of terminals, under /usr/share/vfdstartup/ansible.")
 endif()
 include(CPack)

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package the builds, the tests and the run command
-# need. Safe to run again: it only calls apt when something is missing.
+# Installs every Debian 12 package the builds, the tests, the packaging and
+# the run command need. Safe to run again: it only calls apt when something
+# is missing. Any user may run it when nothing is missing; installing needs
+# root.
 set -euo pipefail
 
 PACKAGES=(
@@ -13,18 +15,8 @@ PACKAGES=(
   gcc-multilib
   python3 python3-pefile python3-icu icoutils
   ansible-core
+  lintian man-db
 )
-
-if [ "$(id -u)" -ne 0 ]; then
-  echo "install-deps: run as root (or with sudo)" >&2
-  exit 1
-fi
-
-export DEBIAN_FRONTEND=noninteractive
-
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -36,6 +28,18 @@ done
 if [ "${#missing[@]}" -eq 0 ]; then
   echo "install-deps: everything is installed"
   exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing Debian packages: ${missing[*]}" >&2
+  echo "install-deps: run this as root to install them: bash scripts/install-deps.sh" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
 fi
 
 echo "install-deps: installing ${missing[*]}"

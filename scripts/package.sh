@@ -1,25 +1,44 @@
 #!/usr/bin/env bash
-# Builds the packages: the Debian package of the Linux console program
-# (vfdstartup-cli_<version>_amd64.deb) and the zip of the two Windows
-# programs (vfdstartup-<version>-win32.zip), into build/packages.
+# Builds the packages into build/packages: the Debian package of the Linux
+# console program (vfdstartup-cli_<version>_amd64.deb, checked with lintian:
+# any error or warning stops it) and the zip of the two Windows programs
+# (vfdstartup-<version>-win32.zip). Any user may run it once the Debian
+# packages it needs are installed (scripts/install-deps.sh, as root).
+#
+#   scripts/package.sh [--deb]   (--deb: only the Debian package)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
+
+windows=true
+case "${1:-}" in
+  "") ;;
+  --deb) windows=false ;;
+  *) echo "usage: $0 [--deb]" >&2; exit 2 ;;
+esac
+
 bash scripts/install-deps.sh
 
 OUT="$ROOT/build/packages"
 mkdir -p "$OUT"
 
 cmake --preset linux >/dev/null
-cmake --build --preset linux -j2 --target vfdstartup-cli
+cmake --build --preset linux -j2 --target vfdstartup-cli vfd_package_files
+rm -f "$OUT"/vfdstartup-cli_*.deb
 (cd build/linux && cpack -B "$OUT" >/dev/null)
+# lintian warns when it runs as root; its findings go to standard output.
+lintian --fail-on error,warning "$OUT"/vfdstartup-cli_*.deb 2>/dev/null ||
+  { echo "package: lintian finds fault with the Debian package (above)" >&2; exit 1; }
 
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j2 --target vfdstartup vfdstartup-cli
-(cd build/windows && cpack -B "$OUT" >/dev/null)
+if [ "$windows" = true ]; then
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows -j2 --target vfdstartup vfdstartup-cli
+  (cd build/windows && cpack -B "$OUT" >/dev/null)
+fi
 
 rm -rf "$OUT/_CPack_Packages"
+shopt -s nullglob
 for package in "$OUT"/*.deb "$OUT"/*.zip; do
   printf '%-48s %8d bytes\n' "$(basename "$package")" "$(stat -c %s "$package")"
 done

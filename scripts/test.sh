@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds the native and the
 # Windows build, runs the native unit tests (ASan/UBSan), the Windows-side
-# tests and the end-to-end tests under Wine, the bounded fuzz runs, and the
-# Ansible rollout against emulated terminals.
+# tests and the end-to-end tests under Wine, the bounded fuzz runs, the
+# Ansible rollout against emulated terminals, and the Debian package (lintian,
+# install, remove, purge).
 # Exit status is non-zero when anything fails.
 set -uo pipefail
 
@@ -58,6 +59,7 @@ stage "fuzzing (bounded)" fuzz_bounded
 stage "windows build" windows_build
 stage "windows tests (Wine)" windows_tests
 stage "fleet (Ansible)" fleet_tests
+stage "packages (lintian, install, purge)" bash scripts/test-packages.sh
 
 if [ "${#failed[@]}" -ne 0 ]; then
   echo "FAILED stages: ${failed[*]}"

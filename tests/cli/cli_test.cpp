@@ -204,6 +204,15 @@ TEST_F(ConsoleProgram, FindProbesEveryCandidateAndPicksTheDialogsChoice) {
   EXPECT_EQ(none.exitCode, 3);
 }
 
+// tools/README.md: a pty has no modem lines; without the fixture the search
+// cannot read CTS on an emulator that has it up.
+TEST_F(ConsoleProgram, WithoutTheFixtureAnEmulatorsPtyReadsAsCtsDown) {
+  EmulatorProcess* display = AddDisplay("com3");
+  CliRun find = RunCli({"find"}, {"VFDSTARTUP_CONF=" + dir + "/conf", "VFDSTARTUP_PORTS=" + display->link});
+  EXPECT_EQ(find.exitCode, 3);
+  EXPECT_EQ(find.out, display->link + ": CTS down\n");
+}
+
 TEST_F(ConsoleProgram, FailuresEndWithTheirExitCodeAndMessage) {
   EmulatorProcess* display = AddDisplay("com3");
   std::string plain = dir + "/plain";
