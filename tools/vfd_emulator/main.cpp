@@ -291,25 +291,23 @@ void SendDueBytes(Emulator& e) {
   }
 }
 
-// A program has opened or closed the port. Closing loses what it had not
-// read, as on a real port, and a half-received command.
+// A program has opened or closed the port: the controlling side's hang-up
+// says which. Closing loses what the program had not read, as on a real
+// port (the kernel drops it with the terminal end), answers not yet sent,
+// and a half-received command.
 void TrackHolders(Emulator& e) {
-  if (!DrainWatch(e.port)) return;
-  int holders = CountSlaveHolders(e.port.slavePath);
+  DrainWatch(e.port);
+  bool open = IsSlaveOpen(e.port);
+  if (open == e.port.slaveOpen) return;
+  e.port.slaveOpen = open;
   JsonFields f;
-  if (holders > 0 && e.port.holders == 0) {
-    AddNumber(f, "holders", holders);
-    AddRaw(f, "line", LineJson(e));
-    WriteEvent(e.log, "open", f);
-  } else if (holders == 0 && e.port.holders > 0) {
-    AddNumber(f, "unread", UnreadSlaveInput(e.port));
-    AddRaw(f, "line", LineJson(e));
-    WriteEvent(e.log, "close", f);
-    FlushSlaveInput(e.port);
-    Bytes dropped = DiscardPartialCommand(e.device);
-    if (!dropped.empty()) LogBytes(e, "discarded", dropped.data(), dropped.size(), nullptr);
-  }
-  e.port.holders = holders;
+  if (open) AddNumber(f, "holders", CountSlaveHolders(e.port.slavePath));
+  AddRaw(f, "line", LineJson(e));
+  WriteEvent(e.log, open ? "open" : "close", f);
+  if (open) return;
+  e.outbox.clear();  // answers due after the close go nowhere, as on a real line
+  Bytes dropped = DiscardPartialCommand(e.device);
+  if (!dropped.empty()) LogBytes(e, "discarded", dropped.data(), dropped.size(), nullptr);
 }
 
 // ---- control --------------------------------------------------------------
@@ -395,7 +393,7 @@ void PollControlFile(Emulator& e) {
 std::string StatusLine(const Emulator& e) {
   std::string status = e.options.name + "  mode=" + FaultModeName(e.device.faults.mode);
   status += e.device.setupMode ? "  set-up mode" : "";
-  status += e.port.holders > 0 ? "  port open" : "  port closed";
+  status += e.port.slaveOpen ? "  port open" : "  port closed";
   status += e.busy ? "  busy" : "";
   return status;
 }
@@ -504,12 +502,15 @@ void StopEmulator(Emulator& e) {
   if (e.framesShown) std::fputs("\x1b[?25h", stdout);
 }
 
+// While nobody has the port open the controlling side reports a hang-up at
+// every poll, so it is left out of the poll then: the watch wakes the loop
+// when a program opens the port.
 void RunLoop(Emulator& e) {
   while (!e.quit && !StopRequested) {
-    pollfd fds[2] = {{e.port.master, POLLIN, 0}, {e.port.watch, POLLIN, 0}};
+    pollfd fds[2] = {{e.port.watch, POLLIN, 0}, {e.port.slaveOpen ? e.port.master : -1, POLLIN, 0}};
     if (poll(fds, 2, NextTimeoutMs(e)) < 0 && errno != EINTR) break;
-    if (fds[0].revents & POLLIN) ReceiveBytes(e);
-    if (fds[1].revents & POLLIN) TrackHolders(e);
+    if (fds[1].revents & POLLIN) ReceiveBytes(e);
+    TrackHolders(e);
     PollControlFile(e);
     SendDueBytes(e);
     RefreshDisplay(e);

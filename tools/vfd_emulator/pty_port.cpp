@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -77,25 +78,28 @@ bool OpenPtyPort(PtyPort& port, std::string& error) {
   const char* name = ptsname(port.master);
   if (name == nullptr) return Fail(error, "ptsname");
   port.slavePath = name;
-  port.slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (port.slave < 0) return Fail(error, "open " + port.slavePath);
-  MakeRaw(port.slave);
+  // Opened once to make the line raw (the settings stay with the pty) and
+  // closed again, so that the hang-up tells when nobody has it open.
+  int slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (slave < 0) return Fail(error, "open " + port.slavePath);
+  MakeRaw(slave);
+  close(slave);
   port.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (port.watch < 0) return Fail(error, "inotify_init1");
   // Our own open above happened before the watch, so every event is somebody else's.
   if (inotify_add_watch(port.watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
     return Fail(error, "inotify_add_watch " + port.slavePath);
   }
-  port.holders = 0;
+  port.slaveOpen = false;
   return true;
 }
 
 void ClosePtyPort(PtyPort& port) {
-  for (int* fd : {&port.watch, &port.slave, &port.master}) {
+  for (int* fd : {&port.watch, &port.master}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
-  port.holders = 0;
+  port.slaveOpen = false;
 }
 
 bool PublishLink(const std::string& link, const std::string& target, std::string& error) {
@@ -120,11 +124,14 @@ int CountSlaveHolders(const std::string& slavePath) {
   return holders;
 }
 
-bool DrainWatch(PtyPort& port) {
+void DrainWatch(PtyPort& port) {
   alignas(inotify_event) char buffer[4096];
-  bool any = false;
-  while (read(port.watch, buffer, sizeof buffer) > 0) any = true;
-  return any;
+  while (read(port.watch, buffer, sizeof buffer) > 0) continue;
+}
+
+bool IsSlaveOpen(const PtyPort& port) {
+  pollfd line = {port.master, 0, 0};
+  return poll(&line, 1, 0) == 0 || (line.revents & POLLHUP) == 0;
 }
 
 LineSettings ReadLineSettings(const PtyPort& port) {
@@ -146,14 +153,4 @@ LineSettings ReadLineSettings(const PtyPort& port) {
   line.oflag = t.c_oflag;
   line.lflag = t.c_lflag;
   return line;
-}
-
-int UnreadSlaveInput(const PtyPort& port) {
-  int count = 0;
-  if (ioctl(port.slave, FIONREAD, &count) != 0) return -1;
-  return count;
-}
-
-void FlushSlaveInput(const PtyPort& port) {
-  tcflush(port.slave, TCIFLUSH);
 }

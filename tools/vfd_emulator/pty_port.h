@@ -1,5 +1,10 @@
 // The emulator's side of the serial line: a pseudo-terminal pair whose slave
 // is published under a path (a symlink) for a Wine COM port to point at.
+// The emulator keeps only the controlling side open, as a module keeps only
+// its end of the cable: while no program has the terminal end open, the
+// controlling side reports a hang-up, which is how the emulator learns that
+// a program opened or closed the port, and nobody else counts it as a
+// program that holds the port.
 #ifndef VFD_EMULATOR_PTY_PORT_H
 #define VFD_EMULATOR_PTY_PORT_H
 
@@ -7,10 +12,9 @@
 
 struct PtyPort {
   int master = -1;
-  int slave = -1;   // held open by us, so the line does not hang up when a program closes it
-  int watch = -1;   // inotify on the slave: opens and closes by anybody
+  int watch = -1;   // inotify on the slave: wakes the emulator at opens and closes
   std::string slavePath;  // /dev/pts/N
-  int holders = 0;  // processes other than us with the slave open
+  bool slaveOpen = false;  // some program has the terminal end open
 };
 
 // The slave's termios as the master sees it (tcgetattr on a pty master
@@ -37,13 +41,12 @@ bool PublishLink(const std::string& link, const std::string& target, std::string
 
 // Counts the processes other than this one that hold the slave open.
 int CountSlaveHolders(const std::string& slavePath);
-// Empties the inotify queue; true when anything was there.
-bool DrainWatch(PtyPort& port);
+// Empties the inotify queue.
+void DrainWatch(PtyPort& port);
+// Whether a program has the terminal end open: the controlling side reports
+// no hang-up.
+bool IsSlaveOpen(const PtyPort& port);
 
 LineSettings ReadLineSettings(const PtyPort& port);
-
-// Bytes sent to the program that it has not read yet; and dropping them.
-int UnreadSlaveInput(const PtyPort& port);
-void FlushSlaveInput(const PtyPort& port);
 
 #endif
