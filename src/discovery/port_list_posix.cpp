@@ -5,12 +5,19 @@
 #include "discovery/port_list.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
+#include <cstring>
 #include <set>
+#include <sstream>
+
+#include "text/utf_convert.h"
 
 namespace {
 
@@ -24,6 +31,9 @@ const char ById[] = "/serial/by-id";
 const char* const DeviceGroups[] = {"ttyS", "ttyUSB", "ttyACM"};
 const char Blanks[] = " \t\r";
 const char Digits[] = "0123456789";
+// The terminals the kernel writes its console to, e.g. "tty0 ttyS0".
+const char ConsoleList[] = "/sys/class/tty/console/active";
+const size_t ConfLimit = 65536;
 
 std::string EnvironmentOr(const char* name, const char* fallback) {
   const char* value = getenv(name);
@@ -36,10 +46,32 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(Blanks) - first + 1);
 }
 
+// The whole file when it is a regular one. Anything else (a FIFO, a
+// directory, a device) is never waited on: it is skipped, with a problem.
+bool ReadRegularFile(const std::string& path, std::string* text, std::string* problem) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    *problem = path + " is not a regular file; its port= line is not used";
+    return false;
+  }
+  char buffer[4096];
+  ssize_t n;
+  while (text->size() < ConfLimit && (n = read(fd, buffer, sizeof buffer)) > 0) text->append(buffer, static_cast<size_t>(n));
+  close(fd);
+  return true;
+}
+
 // The value of the last port= line; blank lines and # comments are skipped.
-std::string ConfiguredPort(const std::string& confPath) {
-  std::ifstream in(confPath);
-  std::string line, port;
+std::string ConfiguredPort(const std::string& confPath, std::vector<std::string>* problems) {
+  std::string text, problem, line, port;
+  if (!ReadRegularFile(confPath, &text, &problem)) {
+    if (!problem.empty()) problems->push_back(problem);
+    return "";
+  }
+  std::istringstream in(text);
   while (std::getline(in, line)) {
     line = Trimmed(line);
     size_t equals = line.find('=');
@@ -98,36 +130,35 @@ std::string DeviceOf(const std::string& path) {
   return device;
 }
 
-// One code point from *at on. A byte that starts no well-formed sequence
-// reads as U+FFFD and is passed by itself.
-char32_t NextCodePoint(const std::string& text, size_t* at) {
-  static const unsigned char LeadMask[] = {0x7F, 0x1F, 0x0F, 0x07};
-  unsigned char lead = static_cast<unsigned char>(text[*at]);
-  int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
-  bool wellFormed = extra >= 0 && *at + extra < text.size();
-  char32_t c = wellFormed ? lead & LeadMask[extra] : 0;
-  for (int k = 1; wellFormed && k <= extra; ++k) {
-    unsigned char next = static_cast<unsigned char>(text[*at + k]);
-    wellFormed = (next & 0xC0) == 0x80;
-    c = (c << 6) | (next & 0x3F);
-  }
-  *at += wellFormed ? 1 + extra : 1;
-  return wellFormed && c <= 0x10FFFF ? c : 0xFFFD;
+bool CharacterDeviceNumber(const std::string& path, dev_t* number) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+  *number = info.st_rdev;
+  return true;
 }
 
-// Paths are bytes, UTF-8 by convention; the logic's names are UTF-16.
-std::u16string Utf16Of(const std::string& text) {
-  std::u16string out;
-  for (size_t at = 0; at < text.size();) {
-    char32_t c = NextCodePoint(text, &at);
-    if (c < 0x10000) {
-      out += static_cast<char16_t>(c);
-      continue;
-    }
-    out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-    out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-  }
-  return out;
+// The program's own controlling terminal and the system console: probing
+// them would send the module's commands to a user's screen or to the
+// kernel's console.
+std::set<dev_t> TerminalsInUse() {
+  std::set<dev_t> inUse;
+  // /dev/tty is the controlling terminal; TIOCGDEV names the device behind it.
+  int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  unsigned int device = 0;
+  if (fd >= 0 && ioctl(fd, TIOCGDEV, &device) == 0) inUse.insert(static_cast<dev_t>(device));
+  if (fd >= 0) close(fd);
+  std::string text, problem, name;
+  ReadRegularFile(ConsoleList, &text, &problem);
+  std::istringstream names(text);
+  dev_t number;
+  while (names >> name)
+    if (CharacterDeviceNumber("/dev/" + name, &number)) inUse.insert(number);
+  return inUse;
+}
+
+bool IsInUse(const std::string& path, const std::set<dev_t>& inUse) {
+  dev_t number;
+  return CharacterDeviceNumber(path, &number) && inUse.count(number) != 0;
 }
 
 }  // namespace
@@ -136,17 +167,19 @@ std::u16string Utf16Of(const std::string& text) {
 // by-id name survives replugging, the numbered one does not. (Platform UARTs
 // have no by-id links, so the same rule serves all three groups.)
 void ReadPortList(PortList* list) {
-  list->configured = Utf16Of(ConfiguredPort(EnvironmentOr(ConfVariable, DefaultConfPath)));
+  list->problems.clear();
+  list->configured = Utf16FromBytes(ConfiguredPort(EnvironmentOr(ConfVariable, DefaultConfPath), &list->problems));
   list->listed.clear();
   std::string root = EnvironmentOr(DevRootVariable, DefaultDevRoot);
+  std::set<dev_t> inUse = TerminalsInUse();
   std::set<std::string> named;
   for (const std::string& link : DevicesIn(root + ById, "")) {
     named.insert(DeviceOf(link));
-    list->listed.push_back(Utf16Of(link));
+    if (!IsInUse(link, inUse)) list->listed.push_back(Utf16FromBytes(link));
   }
   named.erase("");
   for (const char* group : DeviceGroups) {
     for (const std::string& path : DevicesIn(root, group))
-      if (named.count(DeviceOf(path)) == 0) list->listed.push_back(Utf16Of(path));
+      if (named.count(DeviceOf(path)) == 0 && !IsInUse(path, inUse)) list->listed.push_back(Utf16FromBytes(path));
   }
 }

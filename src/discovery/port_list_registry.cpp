@@ -15,6 +15,7 @@ void AppendListed(void* context, const Utf16Unit* name) {
 void ReadPortList(PortList* list) {
   list->configured.clear();
   list->listed.clear();
+  list->problems.clear();
   // Without the port list the dialog tries nothing, the configured port
   // included; the console does the same.
   if (!ReadSystemPortList(AppendListed, list)) return;

@@ -7,11 +7,17 @@
 
 #include "win_types.h"
 
-// CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL).
-// INVALID_HANDLE_VALUE on failure.
-HANDLE PortCreateFile(const Utf16Unit* devicePath);
+// Opens the port of that name for exclusive use; INVALID_HANDLE_VALUE on
+// failure. Windows: CreateFileW(\\.\ and the name, GENERIC_READ |
+// GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL); the prefix is that
+// realisation's alone. POSIX: the name is the device's path.
+HANDLE PortCreateFile(const Utf16Unit* portName);
 BOOL PortGetCommState(HANDLE port, DCB* dcb);
 BOOL PortSetCommState(HANDLE port, const DCB* dcb);
+// Puts back the line settings the handle's first PortGetCommState found;
+// saved is what that call returned. Windows: SetCommState(saved). POSIX: the
+// exact termios read then, which holds more than a DCB can say.
+BOOL PortRestoreCommState(HANDLE port, const DCB* saved);
 BOOL PortGetCommTimeouts(HANDLE port, COMMTIMEOUTS* timeouts);
 BOOL PortSetCommTimeouts(HANDLE port, const COMMTIMEOUTS* timeouts);
 BOOL PortPurgeComm(HANDLE port, DWORD flags);
@@ -24,6 +30,17 @@ void PortSleep(DWORD milliseconds);
 // GetLastError: the error code of this thread's last failed call. The POSIX
 // side reports errno as the matching Windows code.
 DWORD PortGetLastError();
+
+// What this thread's last failed PortCreateFile found out beyond its error
+// code, as far as the platform can tell (Windows tells nothing more).
+struct PortOpenDetail {
+  DWORD holderProcessId;     // the process that holds the port; 0: not known
+  char holderProgram[64];    // its program's name; empty: not known
+  char lockFile[256];        // the lock file that names the holder; empty: none
+  BOOL exclusive;            // another program has the port in exclusive mode
+  char accessGroup[64];      // no permission: the group whose members may open it
+};
+void PortGetOpenDetail(PortOpenDetail* detail);
 
 // The longest port name the platform's device paths are built from: 16 on
 // Windows (COM1 ... COM256 and friends), a file system path on POSIX.

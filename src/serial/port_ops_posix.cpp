@@ -5,7 +5,10 @@
 // COMMTIMEOUTS write deadline with the count of bytes that really left.
 #include "serial/port_ops.h"
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -15,10 +18,15 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <new>
 #include <string>
+
+#include "serial/port_claim_posix.h"
+#include "text/utf_convert.h"
 
 namespace {
 
@@ -27,11 +35,11 @@ namespace {
 struct PosixPort {
   int fd;
   bool isTerminal;
+  bool madeExclusive;        // this program set TIOCEXCL, so it clears it
   bool haveSaved;
-  bool lineChanged;          // a DCB has been applied since the last restore
   termios savedTermios;      // as first read
-  DCB savedDcb;              // made of savedTermios
   COMMTIMEOUTS timeouts;
+  std::string lockFile;      // the lock file this program holds; empty: none
 };
 
 struct BaudCode {
@@ -66,11 +74,10 @@ const FlagCode Parities[] = {
 // so these are read back.
 const tcflag_t LineFlagMask = CSIZE | ParityMask | CSTOPB | CRTSCTS;
 
-const Utf16Unit DevicePrefix[] = u"\\\\.\\";
-const size_t DevicePrefixLength = 4;
 const DWORD SendPollMs = 1;
 
 thread_local DWORD LastError = ERROR_SUCCESS;
+thread_local PortOpenDetail LastOpenDetail;
 
 BOOL FailWith(DWORD code) {
   LastError = code;
@@ -79,10 +86,10 @@ BOOL FailWith(DWORD code) {
 
 DWORD WindowsErrorOf(int error) {
   switch (error) {
-    case ENOENT: case ENODEV: case ENXIO: return ERROR_FILE_NOT_FOUND;
-    // CreateFileW refuses a directory with access denied, and the emulator's
-    // "busy" mode makes its port a directory to look like a held port.
-    case EACCES: case EPERM: case EISDIR: return ERROR_ACCESS_DENIED;
+    case ENOENT: case ENODEV: case ENXIO: case ENOTDIR: case ELOOP: return ERROR_FILE_NOT_FOUND;
+    case EACCES: case EPERM: return ERROR_ACCESS_DENIED;
+    case EISDIR: case ENOTTY: return ERROR_INVALID_FUNCTION;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     default: return ERROR_GEN_FAILURE;
   }
@@ -98,77 +105,109 @@ PosixPort* PortOf(HANDLE handle) {
   return static_cast<PosixPort*>(handle);
 }
 
-// ---- paths ------------------------------------------------------------------
-
-void AppendUtf8(std::string* out, char32_t c) {
-  if (c < 0x80) {
-    *out += static_cast<char>(c);
-    return;
-  }
-  int extra = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-  static const unsigned char Lead[] = {0, 0xC0, 0xE0, 0xF0};
-  *out += static_cast<char>(Lead[extra] | (c >> (6 * extra)));
-  for (int shift = 6 * (extra - 1); shift >= 0; shift -= 6)
-    *out += static_cast<char>(0x80 | ((c >> shift) & 0x3F));
-}
-
-// Paths are bytes here, UTF-8 by convention. A lone surrogate has no UTF-8
-// form; U+FFFD stands in for it.
-std::string Utf8Of(const Utf16Unit* text) {
-  std::string out;
-  for (size_t i = 0; text[i] != 0; ++i) {
-    char32_t c = text[i];
-    bool high = c >= 0xD800 && c <= 0xDBFF;
-    if (high && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    AppendUtf8(&out, c);
-  }
-  return out;
-}
-
-// The logic builds \\.\NAME as for Windows; what follows the prefix is the
-// file system path of the device.
-const Utf16Unit* PathAfterPrefix(const Utf16Unit* devicePath) {
-  for (size_t i = 0; i < DevicePrefixLength; ++i)
-    if (devicePath[i] != DevicePrefix[i]) return devicePath;
-  return devicePath + DevicePrefixLength;
-}
-
 // ---- opening ----------------------------------------------------------------
 
-DWORD OpenErrorOf(int error) {
-  // EBUSY: a terminal another user holds with TIOCEXCL; EWOULDBLOCK: our flock.
-  if (error == EBUSY || error == EWOULDBLOCK) return ERROR_SHARING_VIOLATION;
-  return WindowsErrorOf(error);
+void CopyText(const std::string& text, char* field, size_t size) {
+  std::snprintf(field, size, "%s", text.c_str());
 }
 
-HANDLE FailOpen(int fd, DWORD code) {
-  FailWith(code);
-  close(fd);
+HANDLE FailOpen(DWORD code) {
+  LastError = code;
   return INVALID_HANDLE_VALUE;
 }
 
-// Two runs on one display must never interleave their bytes. TIOCEXCL keeps
-// other non-root programs out, but root ignores it, so the flock is what
-// really guards between runs of this program. A file that is no terminal
-// opens too; it is refused at PortGetCommState, before any byte is written,
-// as GetCommState refuses it on Windows.
-HANDLE OpenExclusive(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    FailWith(OpenErrorOf(errno));
-    return INVALID_HANDLE_VALUE;
+HANDLE FailBusy(const PortHolder& holder, bool exclusive) {
+  LastOpenDetail.holderProcessId = static_cast<DWORD>(holder.processId);
+  CopyText(holder.program, LastOpenDetail.holderProgram, sizeof LastOpenDetail.holderProgram);
+  CopyText(holder.lockFile, LastOpenDetail.lockFile, sizeof LastOpenDetail.lockFile);
+  LastOpenDetail.exclusive = exclusive ? TRUE : FALSE;
+  return FailOpen(ERROR_SHARING_VIOLATION);
+}
+
+HANDLE FailAccess(const struct stat& device) {
+  group entry{};
+  group* owner = nullptr;
+  char names[1024];
+  if (getgrgid_r(device.st_gid, &entry, names, sizeof names, &owner) == 0 && owner != nullptr)
+    CopyText(owner->gr_name, LastOpenDetail.accessGroup, sizeof LastOpenDetail.accessGroup);
+  return FailOpen(ERROR_ACCESS_DENIED);
+}
+
+// A node without hardware behind it (a ttyS without its UART) fails with EIO.
+DWORD OpenErrorOf(int error) { return error == EIO ? ERROR_FILE_NOT_FOUND : WindowsErrorOf(error); }
+
+// Only a character device can be a serial port: anything else (a directory,
+// a socket, a file) is refused before it is opened, so that nothing of the
+// exchange can reach it.
+bool IsCharacterDevice(const std::string& path, struct stat* device) {
+  if (stat(path.c_str(), device) == 0) {
+    if (S_ISCHR(device->st_mode)) return true;
+    LastError = ERROR_INVALID_FUNCTION;
+    return false;
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return FailOpen(fd, OpenErrorOf(errno));
+  LastError = WindowsErrorOf(errno);
+  return false;
+}
+
+std::string CanonicalPath(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  std::string canonical = resolved != nullptr ? resolved : path;
+  free(resolved);
+  return canonical;
+}
+
+// After the open: another run of this program (its flock), or a terminal
+// in exclusive mode while another process has it open (root may open an
+// exclusive terminal all the same), make the port busy. A pseudo-terminal
+// keeps exclusive mode after the program that set it has ended; with nobody
+// holding the device, the mode is such a leftover and is taken over.
+HANDLE ClaimOpened(int fd, const std::string& device, PosixPort* port) {
+  PortHolder holder;
+  int exclusive = 0;
+  bool isExclusive = port->isTerminal && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+  bool held = FindOtherHolder(device, &holder);
+  if (held) return FailBusy(holder, isExclusive);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return FailBusy(holder, false);
+  bool taken = false;
+  if (!TakeLock(LockFileFor(device), &taken, &holder)) return FailBusy(holder, false);
+  if (taken) port->lockFile = LockFileFor(device);
+  if (port->isTerminal) port->madeExclusive = ioctl(fd, TIOCEXCL) == 0;
+  return port;
+}
+
+// Two programs on one port must never interleave their bytes. Linux keeps
+// nobody out by itself: the lock file, exclusive mode, the flock between
+// runs of this program and a look at who else has the device open do.
+HANDLE OpenExclusive(const std::string& path) {
+  std::memset(&LastOpenDetail, 0, sizeof LastOpenDetail);
+  struct stat device {};
+  if (!IsCharacterDevice(path, &device)) return INVALID_HANDLE_VALUE;
+  std::string canonical = CanonicalPath(path);
+  PortHolder holder;
+  // A port another program holds or has locked is not even opened: an
+  // open can change a real line's modem signals.
+  if (FindLiveLock(LockFileFor(canonical), &holder)) return FailBusy(holder, false);
+  if (FindOtherHolder(canonical, &holder)) return FailBusy(holder, false);
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == EBUSY) {
+    FindOtherHolder(canonical, &holder);
+    return FailBusy(holder, true);
+  }
+  if (fd < 0 && (errno == EACCES || errno == EPERM)) return FailAccess(device);
+  if (fd < 0) return FailOpen(OpenErrorOf(errno));
   PosixPort* port = new (std::nothrow) PosixPort();
-  if (port == nullptr) return FailOpen(fd, ERROR_NOT_ENOUGH_MEMORY);
+  if (port == nullptr) {
+    close(fd);
+    return FailOpen(ERROR_NOT_ENOUGH_MEMORY);
+  }
   port->fd = fd;
   port->isTerminal = isatty(fd) != 0;
-  if (port->isTerminal) ioctl(fd, TIOCEXCL);
-  return port;
+  HANDLE claimed = ClaimOpened(fd, canonical, port);
+  if (claimed != INVALID_HANDLE_VALUE) return claimed;
+  DWORD error = LastError;
+  close(fd);  // drops the flock with it; exclusive mode was not ours to clear
+  delete port;
+  return FailOpen(error);
 }
 
 // ---- line settings ----------------------------------------------------------
@@ -187,7 +226,7 @@ BYTE ValueOf(const FlagCode* table, size_t count, tcflag_t flags) {
 
 DCB DcbOf(const termios& settings) {
   DCB dcb;
-  std::memset(&dcb, 0, sizeof dcb);  // the restore compares every byte
+  std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
   dcb.BaudRate = BaudOf(cfgetospeed(&settings));
   dcb.fBinary = 1;
@@ -285,16 +324,6 @@ void RaiseEnabledLines(int fd, const DCB* dcb) {
   if (lines != 0) ioctl(fd, TIOCMBIS, &lines);
 }
 
-// The logic's RestoreLineSettings hands back the DCB the first GetCommState
-// gave. A DCB cannot tell a raw line from a cooked one, so only the saved
-// termios puts back what was there. It must follow an applied DCB, though: a
-// profile that happens to equal the saved DCB (a cooked pty is already at
-// 38400 8N1) still has to make the line raw.
-bool IsRestoreOfSaved(const PosixPort* port, const DCB* dcb) {
-  return port->haveSaved && port->lineChanged &&
-         std::memcmp(dcb, &port->savedDcb, sizeof *dcb) == 0;
-}
-
 // ---- writing ----------------------------------------------------------------
 
 typedef unsigned long long Milliseconds;
@@ -359,8 +388,11 @@ DWORD WaitUntilSent(int fd, Milliseconds deadline) {
 
 }  // namespace
 
-HANDLE PortCreateFile(const Utf16Unit* devicePath) {
-  return OpenExclusive(Utf8Of(PathAfterPrefix(devicePath)));
+// The name is the device's path, byte for byte as it was given.
+HANDLE PortCreateFile(const Utf16Unit* portName) {
+  std::u16string name(portName);
+  if (name.empty()) return FailOpen(ERROR_FILE_NOT_FOUND);
+  return OpenExclusive(BytesFromUtf16(name));
 }
 
 BOOL PortGetCommState(HANDLE handle, DCB* dcb) {
@@ -373,7 +405,6 @@ BOOL PortGetCommState(HANDLE handle, DCB* dcb) {
   *dcb = DcbOf(settings);
   if (!port->haveSaved) {
     port->savedTermios = settings;
-    port->savedDcb = *dcb;
     port->haveSaved = true;
   }
   return TRUE;
@@ -382,15 +413,18 @@ BOOL PortGetCommState(HANDLE handle, DCB* dcb) {
 BOOL PortSetCommState(HANDLE handle, const DCB* dcb) {
   PosixPort* port = PortOf(handle);
   if (port == nullptr) return FALSE;
-  if (IsRestoreOfSaved(port, dcb)) {
-    if (tcsetattr(port->fd, TCSANOW, &port->savedTermios) != 0) return FailWithErrno();
-    port->lineChanged = false;
-    return TRUE;
-  }
-  port->lineChanged = true;  // before the call: a failing tcsetattr may have changed part
   if (!ApplyDcb(port->fd, dcb)) return FALSE;
   RaiseEnabledLines(port->fd, dcb);
   return TRUE;
+}
+
+// A DCB cannot tell a raw line from a cooked one, so the saved termios, not
+// the saved DCB, puts back exactly what was there.
+BOOL PortRestoreCommState(HANDLE handle, const DCB*) {
+  PosixPort* port = PortOf(handle);
+  if (port == nullptr) return FALSE;
+  if (!port->haveSaved) return FailWith(ERROR_INVALID_FUNCTION);
+  return tcsetattr(port->fd, TCSANOW, &port->savedTermios) == 0 ? TRUE : FailWithErrno();
 }
 
 // Kept here, not given to the driver: every read returns at once (the
@@ -468,9 +502,10 @@ BOOL PortWriteFile(HANDLE handle, const BYTE* bytes, DWORD size, DWORD* count) {
 BOOL PortCloseHandle(HANDLE handle) {
   PosixPort* port = PortOf(handle);
   if (port == nullptr) return FALSE;
-  if (port->isTerminal) ioctl(port->fd, TIOCNXCL);
+  if (port->madeExclusive) ioctl(port->fd, TIOCNXCL);
   int closed = close(port->fd);  // drops the flock with it
   int error = errno;
+  if (!port->lockFile.empty()) ReleaseLock(port->lockFile);
   delete port;
   return closed == 0 ? TRUE : FailWith(WindowsErrorOf(error));
 }
@@ -478,6 +513,8 @@ BOOL PortCloseHandle(HANDLE handle) {
 void PortSleep(DWORD milliseconds) { SleepMs(milliseconds); }
 
 DWORD PortGetLastError() { return LastError; }
+
+void PortGetOpenDetail(PortOpenDetail* detail) { *detail = LastOpenDetail; }
 
 // A device path's longest file name (NAME_MAX); longer names are not probed.
 extern const DWORD PortNameMax = 255;

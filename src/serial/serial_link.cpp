@@ -6,8 +6,6 @@
 
 #include "serial/port_ops.h"
 
-const Utf16Unit DevicePathPrefix[DevicePathPrefixLength + 1] = u"\\\\.\\";
-
 BYTE ReceiveBuffer[ReceiveBufferSize];
 
 namespace {
@@ -20,15 +18,13 @@ const DWORD ProbeSetConstantMs = 4000;
 
 }  // namespace
 
-bool BuildDevicePath(const Utf16Unit* portName, Utf16Unit* devicePath) {
-  std::memset(devicePath, 0, DevicePathUnits * sizeof(Utf16Unit));
-  DWORD limit = PortNameMax < PortNameCapacity ? PortNameMax : PortNameCapacity;
+DWORD PortNameLimit() { return PortNameMax < PortNameCapacity ? PortNameMax : PortNameCapacity; }
+
+bool PortNameFits(const Utf16Unit* portName) {
+  DWORD limit = PortNameLimit();
   DWORD length = 0;
   while (length <= limit && portName[length] != 0) ++length;
-  if (length > limit) return false;
-  std::memcpy(devicePath, DevicePathPrefix, DevicePathPrefixLength * sizeof(Utf16Unit));
-  std::memcpy(devicePath + DevicePathPrefixLength, portName, length * sizeof(Utf16Unit));
-  return true;
+  return length <= limit;
 }
 
 void SetLineProfileFields(DCB* dcb, LineProfile profile) {
@@ -61,10 +57,10 @@ COMMTIMEOUTS TimeoutSetFor(TimeoutSet set) {
   return timeouts;
 }
 
-bool OpenPort(const Utf16Unit* devicePath, SerialLink* link) {
+bool OpenPort(const Utf16Unit* portName, SerialLink* link) {
   std::memset(link, 0, sizeof *link);
   link->receiveBuffer = ReceiveBuffer;
-  link->handle = PortCreateFile(devicePath);
+  link->handle = PortCreateFile(portName);
   if (link->handle != INVALID_HANDLE_VALUE) return true;
   link->lastError = PortGetLastError();
   return false;
@@ -142,11 +138,12 @@ bool ReadReply(SerialLink* link, DWORD minimumCount, DWORD* count) {
     }
     PortSleep(ReplyPollIntervalMs);
     if (++silentPolls >= ReplySilentPolls) return true;
+    if (link->stopRequested != nullptr && link->stopRequested()) return true;
   }
   return true;
 }
 
-void RestoreLineSettings(SerialLink* link) { PortSetCommState(link->handle, &link->savedDcb); }
+void RestoreLineSettings(SerialLink* link) { PortRestoreCommState(link->handle, &link->savedDcb); }
 
 void RestoreTimeouts(SerialLink* link) { PortSetCommTimeouts(link->handle, &link->savedTimeouts); }
 
@@ -160,6 +157,11 @@ PortFailure ClassifyOpenError(DWORD error) {
     case ERROR_SHARING_VIOLATION:
     case ERROR_BUSY:
       return PORT_BUSY;
+    // A directory, a socket, a file: something that is no serial device.
+    case ERROR_INVALID_FUNCTION:
+      return PORT_NOT_SERIAL;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return PORT_NAME_TOO_LONG;
     // Windows answers a port another program holds with access denied too.
     case ERROR_ACCESS_DENIED:
       return PORT_ACCESS_DENIED;

@@ -6,12 +6,8 @@
 
 #include "win_types.h"
 
-// \\.\ followed by the port name: without the prefix Windows cannot open
-// COM10 and above. At most PortNameMax (port_ops.h) characters of name.
-const DWORD DevicePathPrefixLength = 4;
-extern const Utf16Unit DevicePathPrefix[DevicePathPrefixLength + 1];
-const DWORD PortNameCapacity = 255;          // no platform's PortNameMax is larger
-const DWORD DevicePathUnits = DevicePathPrefixLength + PortNameCapacity + 1;
+// The longest port name a link takes (no platform's PortNameMax is larger).
+const DWORD PortNameCapacity = 255;
 
 const DWORD ReceiveBufferSize = 4096;
 const DWORD DrainReadSize = 64;
@@ -30,24 +26,37 @@ struct SerialLink {
   COMMTIMEOUTS savedTimeouts;      // the probe only
   BYTE* receiveBuffer;             // ReceiveBufferSize bytes; ReceiveBuffer unless changed
   DWORD lastError;                 // the platform's code when open or save failed
+  // Null, or asked at every empty poll of ReadReply: true ends the wait as
+  // if the module had stayed silent. The dialog never sets it.
+  bool (*stopRequested)();
 };
 
 enum LineProfile { PROBE_PROFILE, WRITE_PROFILE };
 enum TimeoutSet { PROBE_TIMEOUTS, WRITE_TIMEOUTS };
 
 // Why a port could not be used, from the platform's error code.
-enum PortFailure { PORT_MISSING, PORT_BUSY, PORT_ACCESS_DENIED, PORT_NOT_SERIAL, PORT_UNUSABLE };
+enum PortFailure {
+  PORT_MISSING,
+  PORT_BUSY,
+  PORT_ACCESS_DENIED,
+  PORT_NOT_SERIAL,
+  PORT_UNUSABLE,
+  PORT_NAME_TOO_LONG,
+};
 
-// \\.\ and the name into a buffer of DevicePathUnits; false, with the buffer
-// cleared, for a name longer than PortNameMax.
-bool BuildDevicePath(const Utf16Unit* portName, Utf16Unit* devicePath);
+// The longest name the platform's ports take: PortNameMax (port_ops.h), at
+// most PortNameCapacity.
+DWORD PortNameLimit();
+// The name has at most PortNameLimit() units: a longer one is never cut
+// short, as that could name another port.
+bool PortNameFits(const Utf16Unit* portName);
 
 // Profile and timeout-set application on plain records (no I/O).
 void SetLineProfileFields(DCB* dcb, LineProfile profile);
 COMMTIMEOUTS TimeoutSetFor(TimeoutSet set);
 
 // Opens with ReceiveBuffer as the link's buffer.
-bool OpenPort(const Utf16Unit* devicePath, SerialLink* link);
+bool OpenPort(const Utf16Unit* portName, SerialLink* link);
 bool SaveLineSettings(SerialLink* link);
 bool SaveTimeouts(SerialLink* link);
 bool ApplyLineProfile(SerialLink* link, LineProfile profile);
@@ -59,6 +68,7 @@ bool DrainInput(SerialLink* link);
 // Returns false on a read error; *count is the number of bytes now in the
 // link's receive buffer (meaningful also when no error).
 bool ReadReply(SerialLink* link, DWORD minimumCount, DWORD* count);
+// The saved line settings back, through the port seam's own restore.
 void RestoreLineSettings(SerialLink* link);
 void RestoreTimeouts(SerialLink* link);
 void ClosePort(SerialLink* link);

@@ -54,8 +54,9 @@ enum StepResult { STEP_DONE, STEP_LEAVE, STEP_READ_ERROR, STEP_WRITE_ERROR };
 struct WriteRun {
   FrontEnd* frontEnd;
   WriteAction action;
-  // \\.\ and the port name as read from the port field at this press.
-  Utf16Unit devicePath[DevicePathUnits];
+  // The port name as read from the port field at this press.
+  Utf16Unit portName[PortNameCapacity + 1];
+  BYTE* receiveBuffer;          // every reply of this sequence lands here
   SerialLink link;
   bool incompatible;            // a well-formed reply named another product type
   bool success;                 // the module confirmed the record
@@ -69,16 +70,16 @@ void ResetFieldsToFactory(FrontEnd* frontEnd) {
   FrontEndSetSpeedSelection(frontEnd, SpeedDefaultPosition);
 }
 
-Utf16Unit* PortNameOf(WriteRun* run) { return run->devicePath + DevicePathPrefixLength; }
+Utf16Unit* PortNameOf(WriteRun* run) { return run->portName; }
 
-// The name goes right after the \\.\ prefix. A longer name than the path can
-// hold is cut, and the operator sees (and keeps) what is actually used.
+// A longer name than the platform's ports take is cut, and the operator sees
+// (and keeps) what is actually used.
 void ReadPortName(WriteRun* run) {
-  std::memcpy(run->devicePath, DevicePathPrefix, DevicePathPrefixLength * sizeof(Utf16Unit));
   Utf16Unit* name = PortNameOf(run);
   DWORD length = FrontEndGetPortTextLength(run->frontEnd);
-  if (length > PortNameMax) {
-    FrontEndGetPortText(run->frontEnd, name, PortNameMax + 1);
+  DWORD limit = PortNameLimit();
+  if (length > limit) {
+    FrontEndGetPortText(run->frontEnd, name, limit + 1);
     FrontEndSetPortText(run->frontEnd, name);
     FrontEndShowBox(run->frontEnd, name, CaptionPortCut);
   } else {
@@ -102,11 +103,12 @@ void CloseAndShow(WriteRun* run, const Utf16Unit* text) {
 // profile is in force once SetCommState has succeeded, so a failing
 // SetCommTimeouts must still put the saved line settings back.
 bool OpenAndConfigure(WriteRun* run) {
-  if (!OpenPort(run->devicePath, &run->link)) {
+  if (!OpenPort(run->portName, &run->link)) {
     FailOpening(run, ClassifyOpenError(run->link.lastError));
     FrontEndShowBox(run->frontEnd, PortNameOf(run), CaptionOpenFailed);
     return false;
   }
+  run->link.receiveBuffer = run->receiveBuffer;
   if (!SaveLineSettings(&run->link)) {
     FailOpening(run, PORT_NOT_SERIAL);
     CloseAndShow(run, TextGetStateFailed);
@@ -137,6 +139,7 @@ StepResult EnterSetup(WriteRun* run) {
   if (result != STEP_DONE) return result;
   DWORD count = 0;
   if (!ReadReply(&run->link, StatusReplyLength, &count)) return STEP_READ_ERROR;
+  run->result.moduleAnswered = count > 0;
   return IsStatusReply(count, run->link.receiveBuffer, FunctionEnterSetup) ? STEP_DONE : STEP_LEAVE;
 }
 
@@ -237,6 +240,7 @@ void EndExchange(WriteRun* run, StepResult result) {
     return;
   }
   run->result.outcome = WRITE_IO_ERROR;
+  run->result.readFailed = result == STEP_READ_ERROR;
   Finish(run, result == STEP_READ_ERROR ? TextReadError : TextWriteError, CaptionError);
 }
 
@@ -252,7 +256,12 @@ StartupMessageRecord BuildStartupRecord(FrontEnd* frontEnd, WriteAction action) 
 }
 
 WriteResult RunWriteSequence(FrontEnd* frontEnd, WriteAction action) {
+  return RunWriteSequenceWithBuffer(frontEnd, action, ReceiveBuffer);
+}
+
+WriteResult RunWriteSequenceWithBuffer(FrontEnd* frontEnd, WriteAction action, BYTE* receiveBuffer) {
   WriteRun run = {};
+  run.receiveBuffer = receiveBuffer;
   run.result.outcome = WRITE_NOTHING_RUN;
   // A dialog shown without its record (the allocation failed at start) has
   // no fields to read: there is nothing to run.

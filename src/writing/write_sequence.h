@@ -27,13 +27,20 @@ struct WriteResult {
   // device) and the platform's error code.
   PortFailure portFailure;
   DWORD portError;
+  bool moduleAnswered;           // something came back to the enter command
+  bool readFailed;               // WRITE_IO_ERROR: a read (else a write) failed
   ProductTypeText productType;   // empty until a well-formed reply arrived
   bool recordBuilt;              // the record below was built (and sent unless a write failed)
   StartupMessageRecord record;
 };
 
 // Every outcome is shown to the operator through the front end's boxes.
+// The dialog's sequence: replies land in the process-wide ReceiveBuffer.
 WriteResult RunWriteSequence(FrontEnd* frontEnd, WriteAction action);
+
+// The same with a receive buffer of the caller's (ReceiveBufferSize bytes),
+// so that no two exchanges in one process can share one.
+WriteResult RunWriteSequenceWithBuffer(FrontEnd* frontEnd, WriteAction action, BYTE* receiveBuffer);
 
 // The record a press would send, built from the front end's fields as the
 // sequence builds it (the factory default for FactoryDefault), with the same

@@ -192,7 +192,7 @@ struct ProbeSession {
 };
 
 void WalkRestoreAndClose(TranscriptWalk* walk) {
-  TakeEvent(walk, "set-state");
+  TakeEvent(walk, "restore-state");
   TakeEvent(walk, "set-timeouts");
   TakeEvent(walk, "close");
 }

@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SimPort* port = SimAddPort("COM1");
   FeedPortReads(port, &stream);
   SerialLink link;
-  FUZZ_CHECK(OpenPort(u"\\\\.\\COM1", &link), "the port did not open");
+  FUZZ_CHECK(OpenPort(u"COM1", &link), "the port did not open");
   for (int i = 0; i < OperationsMax && !IsExhausted(&feed); ++i) {
     if (TakeByte(&feed) & 1) CheckDrain(&link);
     else CheckReply(&link, TakeMinimum(&feed));

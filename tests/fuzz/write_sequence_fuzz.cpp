@@ -162,7 +162,7 @@ bool WalkOpening(Model* model) {
     failure = text::SetStateFailed;
   } else if (!TakeEvent(&model->walk, "set-timeouts").ok) {
     // The write profile is already in force: it is taken back as well.
-    TakeEvent(&model->walk, "set-state");
+    TakeEvent(&model->walk, "restore-state");
     failure = text::SetTimeoutsFailed;
   }
   if (failure == nullptr) {
@@ -262,7 +262,7 @@ void WalkFinish(Model* model, Stretch result) {
   else if (model->confirmed) ExpectBox(model, text::CaptionWriteOk, Format(text::WriteOk, model->productType));
   else ExpectBox(model, text::CaptionWriteFailed, Format(text::WriteFailed, model->productType));
   WalkSleep(&model->walk, 50);
-  TakeEvent(&model->walk, "set-state");
+  TakeEvent(&model->walk, "restore-state");
   TakeEvent(&model->walk, "close");
 }
 

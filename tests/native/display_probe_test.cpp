@@ -20,7 +20,8 @@ std::vector<std::string> Trace() {
   std::vector<std::string> trace;
   for (const SimEvent& e : SimEvents()) {
     std::string entry = e.kind + (e.ok ? "" : "!");
-    if (e.kind == "sleep" || e.kind == "purge" || e.kind == "set-timeouts" || e.kind == "set-state")
+    if (e.kind == "sleep" || e.kind == "purge" || e.kind == "set-timeouts" || e.kind == "set-state" ||
+        e.kind == "restore-state")
       entry += ":" + std::to_string(e.value);
     trace.push_back(entry);
   }
@@ -55,7 +56,7 @@ TEST_F(DisplayProbeTest, DisplayAnswersInTheProbesOrder) {
   const std::vector<std::string> expected = {
       "open", "get-state", "get-timeouts", "set-timeouts:4000", "purge:15", "set-state:38400",
       "sleep:10", "modem", "write", "read", "sleep:100", "read", "write", "sleep:50",
-      "set-state:9600", "set-timeouts:7", "close"};
+      "restore-state:9600", "set-timeouts:7", "close"};
   EXPECT_EQ(Trace(), expected);
   EXPECT_EQ(SimEvents().front().port, "\\\\.\\COM3");
   ASSERT_EQ(port->writes.size(), 2u);
@@ -96,7 +97,7 @@ TEST_F(DisplayProbeTest, EveryOutcomeFromTheProfileOnRestoresThePort) {
       {"CTS held down by the module", [](SimPort*, SimModule* m) { SimControl(m, "mode cts-down"); },
        PROBE_CTS_DOWN, 0, 10},
       {"modem status call fails", [](SimPort* p, SimModule*) { p->failModemStatus = 1; }, PROBE_CTS_DOWN, 0, 10},
-      {"line profile refused", [](SimPort* p, SimModule*) { p->failSetCommState = 1; }, PROBE_CANNOT_OPEN, 0, 0},
+      {"line profile refused", [](SimPort* p, SimModule*) { p->failSetCommState = 1; }, PROBE_UNUSABLE, 0, 0},
       {"command write fails", [](SimPort* p, SimModule*) { p->failWrite = 1; }, PROBE_NO_ANSWER, 0, 10},
       {"command write short", [](SimPort* p, SimModule*) { p->shortWriteAt = 1; }, PROBE_NO_ANSWER, 0, 10},
       {"reply read fails", [](SimPort* p, SimModule*) { p->failRead = 1; }, PROBE_NO_ANSWER, 0, 10},
@@ -105,7 +106,7 @@ TEST_F(DisplayProbeTest, EveryOutcomeFromTheProfileOnRestoresThePort) {
     SCOPED_TRACE(c.what);
     SetUp();
     c.arrange(port, module);
-    EXPECT_EQ(ProbePort(u"COM3", ReceiveBuffer), c.verdict);
+    EXPECT_EQ(ProbePort(u"COM3", ReceiveBuffer, nullptr), c.verdict);
     EXPECT_EQ(SimCommandCount(module, "exit"), c.exitCommands);
     if (c.elapsedMs >= 0) {
       EXPECT_EQ(SimNow(), static_cast<uint64_t>(c.elapsedMs));
@@ -118,7 +119,7 @@ TEST_F(DisplayProbeTest, EveryOutcomeFromTheProfileOnRestoresThePort) {
     std::vector<std::string> trace = Trace();
     ASSERT_GE(trace.size(), 3u);
     EXPECT_EQ(std::vector<std::string>(trace.end() - 3, trace.end()),
-              (std::vector<std::string>{"set-state:9600", "set-timeouts:7", "close"}));
+              (std::vector<std::string>{"restore-state:9600", "set-timeouts:7", "close"}));
     ExpectPortAsBefore();
   }
 }
@@ -137,7 +138,7 @@ TEST_F(DisplayProbeTest, FailuresBeforeTheProfileOnlyClose) {
     SetUp();
     c.second(port);
     EXPECT_FALSE(Probe("COM3"));
-    EXPECT_EQ(SimCountEvents("set-state"), 0);
+    EXPECT_EQ(SimCountEvents("set-state") + SimCountEvents("restore-state"), 0);
     EXPECT_EQ(SimCountEvents("purge"), 0);
     EXPECT_EQ(SimCountEvents("write"), 0);
     EXPECT_EQ(SimNow(), 0u);

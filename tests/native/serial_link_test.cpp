@@ -15,9 +15,7 @@ namespace {
 
 using expected::EnterAccepted;
 
-std::u16string PathOf(const std::string& name) {
-  return std::u16string(DevicePathPrefix) + expected::Wide(name);
-}
+std::u16string NameOf(const std::string& name) { return expected::Wide(name); }
 
 Bytes Counting(size_t n) {
   Bytes bytes(n);
@@ -39,7 +37,7 @@ class SerialLinkTest : public ::testing::Test {
   void Restart() {
     SimReset();
     port = SimAddPort("COM3");
-    ASSERT_TRUE(OpenPort(PathOf("COM3").c_str(), &link));
+    ASSERT_TRUE(OpenPort(NameOf("COM3").c_str(), &link));
   }
   void TearDown() override {
     ClosePort(&link);
@@ -53,18 +51,16 @@ class SerialLinkTest : public ::testing::Test {
 
 // --- opening ---------------------------------------------------------------
 
+// The port operations put \\.\ in front of the name, as CreateFileW needs.
 TEST(OpenPort, SixteenCharacterNameGivesTwentyCharacterPath) {
   SimReset();
   const std::string name = "COMPORTNAME16CHR";
   ASSERT_EQ(name.size(), expected::PortNameMax);
   SimAddPort(name);
-  Utf16Unit path[DevicePathUnits] = {};
-  std::u16string full = PathOf(name);
-  ASSERT_LT(full.size(), DevicePathUnits);
-  std::memcpy(path, full.c_str(), (full.size() + 1) * sizeof(Utf16Unit));
-  EXPECT_EQ(std::u16string(path).size(), 20u);
   SerialLink link;
-  ASSERT_TRUE(OpenPort(path, &link));
+  ASSERT_TRUE(OpenPort(NameOf(name).c_str(), &link));
+  EXPECT_EQ(SimEvents().front().port, "\\\\.\\" + name);
+  EXPECT_EQ(SimEvents().front().port.size(), 20u);
   ClosePort(&link);
   EXPECT_EQ(SimOpenHandleCount(), 0);
 }
@@ -73,10 +69,10 @@ TEST(OpenPort, MissingOrHeldPortFails) {
   SimReset();
   SimAddPort("COM1")->busy = true;
   SerialLink link;
-  EXPECT_FALSE(OpenPort(PathOf("COM1").c_str(), &link));
+  EXPECT_FALSE(OpenPort(NameOf("COM1").c_str(), &link));
   EXPECT_EQ(link.handle, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(OpenPort(PathOf("COM9").c_str(), &link));
-  EXPECT_FALSE(OpenPort(DevicePathPrefix, &link));  // an empty port field
+  EXPECT_FALSE(OpenPort(NameOf("COM9").c_str(), &link));
+  EXPECT_FALSE(OpenPort(u"", &link));  // an empty port field
   EXPECT_EQ(SimCountEvents("open"), 0);
 }
 

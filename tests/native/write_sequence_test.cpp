@@ -130,7 +130,7 @@ std::vector<std::string> SuccessfulTranscript(const Bytes& record, const std::st
   Append(&t, {"write " + HexOf(record.data(), RowSize), "write " + HexOf(record.data() + RowSize, RowSize),
               "sleep 100", "read " + HexOf(WriteConfirmed)});
   Append(&t, {"sleep 10", "read", "read", "write " + HexOf(ExitCommand)});
-  Append(&t, {"box " + box, "sleep 50", "set-state", "close"});
+  Append(&t, {"box " + box, "sleep 50", "restore-state", "close"});
   return t;
 }
 
@@ -290,7 +290,7 @@ TEST(WriteSequenceFailures, OpeningFailuresTouchNothingMore) {
       // The write profile is already on the port here; it is put back before
       // the port is closed.
       {"SetCommTimeouts", [](Scene& s) { s.port->failSetCommTimeouts = 1; },
-       {"open", "get-state", "set-state", "set-timeouts-failed", "set-state", "close", "box Error."}},
+       {"open", "get-state", "set-state", "set-timeouts-failed", "restore-state", "close", "box Error."}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -642,6 +642,18 @@ TEST(WriteSequenceClose, ACloseDuringAnyBoxWaitsForTheEndOfTheSequence) {
     EXPECT_EQ(s.module->device.setupMode, c.exitsSent == 0);
     ExpectPortLeftAsFound(s);
   }
+}
+
+// A close carried out is done with: the next sequence ends with the dialog open.
+TEST(WriteSequenceClose, ACloseIsCarriedOutOnce) {
+  Scene& s = NewScene();
+  CloseRecord closed;
+  s.dialog->onBox = [&](const SimBox&) { RequestClose(CloseTheDialog, &closed); };
+  RunGuardedWriteSequence(SimFrontEnd(), WRITE_ACTION_WRITE);
+  SimFrontEnd()->dialog = SimGetDialog();
+  s.dialog->onBox = nullptr;
+  EXPECT_EQ(RunGuardedWriteSequence(SimFrontEnd(), WRITE_ACTION_WRITE).outcome, WRITE_STORED);
+  EXPECT_EQ(closed.calls, 1) << "the close was carried out again";
 }
 
 // A button message posted while a box is up would start a second sequence

@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -31,12 +34,52 @@ const DWORD ErrorInvalidFunction = 1;
 const DWORD ErrorFileNotFound = 2;
 const DWORD ErrorSharingViolation = 32;
 
-std::u16string DevicePath(const std::string& path) {
-  return u"\\\\.\\" + std::u16string(path.begin(), path.end());
+std::u16string DevicePath(const std::string& path) { return std::u16string(path.begin(), path.end()); }
+
+// Another program with the port open, exclusively when asked, until the
+// test ends it: a child process, since the port's own process never counts
+// as a holder.
+struct Holder {
+  pid_t pid = 0;
+};
+
+Holder HoldOpen(const std::string& path, bool exclusive) {
+  int ready[2];
+  Holder holder;
+  if (pipe(ready) != 0) return holder;
+  holder.pid = fork();
+  if (holder.pid == 0) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (exclusive) ioctl(fd, TIOCEXCL);
+    char done = fd >= 0 ? 1 : 0;
+    if (write(ready[1], &done, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char done = 0;
+  if (read(ready[0], &done, 1) != 1 || done != 1) holder.pid = 0;
+  close(ready[0]);
+  close(ready[1]);
+  return holder;
 }
 
-// The line's settings, changed first when asked: the emulator keeps the pty
-// open, so they stay for the next open, as an earlier program's would.
+void Release(Holder* holder) {
+  if (holder->pid > 0 && kill(holder->pid, SIGKILL) == 0) waitpid(holder->pid, nullptr, 0);
+  holder->pid = 0;
+}
+
+// Root opens an exclusive terminal all the same.
+bool IsExclusive(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  int exclusive = 0;
+  ioctl(fd, TIOCGEXCL, &exclusive);
+  close(fd);
+  return exclusive != 0;
+}
+
+// The line's settings, changed first when asked: they stay with the pty
+// (the emulator keeps its side open) for the next open, as an earlier
+// program's would.
 termios Line(const std::string& path, void (*change)(termios*) = nullptr) {
   termios settings{};
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -101,28 +144,73 @@ TEST_F(EmulatedDisplay, WriteProfileReachesTheLineAndTheSettingsComeBackExactly)
       << std::oct << "cflag " << before.c_cflag << " became " << after.c_cflag;
   EXPECT_TRUE(LogHas({"\"rx\"", LogHex(expected::EnterCommand)}));
   EXPECT_TRUE(LogHas({"\"name\":\"enter\"", "\"baud\":38400", "\"data_bits\":8", "\"parity\":\"none\"",
-                      "\"stop_bits\":1", "\"crtscts\":true", "\"dtr\":true"}));
+                      "\"stop_bits\":1", "\"crtscts\":true", "\"clocal\":true", "\"dtr\":true"}));
 }
 
 TEST_F(EmulatedDisplay, HeldNonTerminalAndMissingPortsAreRefused) {
   SerialLink held, second, file;
   ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &held));
+  EXPECT_TRUE(IsExclusive(link)) << "no TIOCEXCL while the port is in use";
   EXPECT_FALSE(OpenPort(DevicePath(link).c_str(), &second));
   EXPECT_EQ(PortGetLastError(), ErrorSharingViolation);
   ClosePort(&held);
+  EXPECT_FALSE(IsExclusive(link));
   ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &second));
   ClosePort(&second);
 
+  // Nothing but a character device is even opened.
   std::string plain = dir + "/plain";
   std::ofstream(plain).flush();
-  ASSERT_TRUE(OpenPort(DevicePath(plain).c_str(), &file));
-  EXPECT_FALSE(SaveLineSettings(&file));
-  EXPECT_EQ(PortGetLastError(), ErrorInvalidFunction);
-  ClosePort(&file);
+  for (const std::string& path : {plain, dir}) {
+    EXPECT_FALSE(OpenPort(DevicePath(path).c_str(), &file)) << path;
+    EXPECT_EQ(PortGetLastError(), ErrorInvalidFunction) << path;
+  }
   EXPECT_EQ(fs::file_size(plain), 0u);
-
   EXPECT_FALSE(OpenPort(DevicePath(dir + "/absent").c_str(), &file));
   EXPECT_EQ(PortGetLastError(), ErrorFileNotFound);
+}
+
+// Another program's claim on the port, in each of its forms, makes the port
+// busy (root included), names the holder where it can, and is left as it was.
+TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
+  // UUCP style: LCK.. and the device's name under /dev, '/' as '_'.
+  std::string device = fs::canonical(link).string().substr(5);
+  std::replace(device.begin(), device.end(), '/', '_');
+  std::string lockFile = std::string(getenv("VFDSTARTUP_LOCK_DIR")) + "/LCK.." + device;
+  SerialLink serial;
+  for (bool exclusive : {false, true}) {
+    SCOPED_TRACE(exclusive ? "exclusive mode" : "open");
+    Holder holder = HoldOpen(link, exclusive);
+    ASSERT_GT(holder.pid, 0);
+    EXPECT_FALSE(OpenPort(DevicePath(link).c_str(), &serial));
+    EXPECT_EQ(PortGetLastError(), ErrorSharingViolation);
+    PortOpenDetail detail;
+    PortGetOpenDetail(&detail);
+    EXPECT_EQ(detail.holderProcessId, static_cast<DWORD>(holder.pid));
+    EXPECT_EQ(IsExclusive(link), exclusive) << "another program's exclusive mode changed";
+    Release(&holder);
+  }
+  // The pty kept the ended holder's exclusive mode: a leftover, taken over
+  // and cleared at the end.
+  ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &serial));
+  ClosePort(&serial);
+  EXPECT_FALSE(IsExclusive(link));
+  // A lock file of a live process; then one whose process is gone.
+  std::ofstream(lockFile) << "    " << getppid() << "\n";
+  EXPECT_FALSE(OpenPort(DevicePath(link).c_str(), &serial));
+  PortOpenDetail detail;
+  PortGetOpenDetail(&detail);
+  EXPECT_EQ(std::string(detail.lockFile), lockFile);
+  EXPECT_EQ(detail.holderProcessId, static_cast<DWORD>(getppid()));
+  Holder gone = HoldOpen("/dev/null", false);
+  pid_t stale = gone.pid;
+  Release(&gone);
+  std::ofstream(lockFile) << "    " << stale << "\n";
+  ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &serial));
+  std::string ours = TextOf(lockFile);
+  EXPECT_EQ(ours, std::string(10 - std::to_string(getpid()).size(), ' ') + std::to_string(getpid()) + "\n");
+  ClosePort(&serial);
+  EXPECT_FALSE(fs::exists(lockFile)) << "the lock file outlived the port's use";
 }
 
 // A cooked 38400 8N1 line gives the same DCB as the probe profile; applying
@@ -134,6 +222,8 @@ TEST_F(EmulatedDisplay, ProbeLineIsRawAndCtsFollowsTheModule) {
   ASSERT_TRUE(SaveLineSettings(&serial));
   ASSERT_TRUE(ApplyLineProfile(&serial, PROBE_PROFILE));
   EXPECT_EQ(Enter(&serial), HexOf(expected::EnterAccepted));
+  // The probe looks at CTS itself: no flow control that could hold its bytes.
+  EXPECT_TRUE(LogHas({"\"name\":\"enter\"", "\"crtscts\":false", "\"clocal\":true"}));
   EXPECT_TRUE(IsCtsUp(&serial));
   ASSERT_TRUE(Control("mode cts-down"));
   EXPECT_FALSE(IsCtsUp(&serial));
@@ -179,6 +269,35 @@ TEST(PosixPortWrite, EndsAtTheDeadlineAsAShortWrite) {
   close(master);
 }
 
+// What arrived before the exchange cannot pass for the module's answer.
+TEST(PosixPortPurge, DropsInputThatArrivedEarlier) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+  SerialLink serial;
+  ASSERT_TRUE(OpenPort(DevicePath(ptsname(master)).c_str(), &serial));
+  ASSERT_TRUE(SaveLineSettings(&serial) && ApplyLineProfile(&serial, PROBE_PROFILE));
+  ASSERT_EQ(write(master, "\x28\x65\x01\x00", 4), 4);
+  // The terminal's input queue, seen through a second descriptor.
+  int watch = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  auto unread = [watch] {
+    int count = -1;
+    ioctl(watch, FIONREAD, &count);
+    return count;
+  };
+  ASSERT_TRUE(WaitFor([&] { return unread() == 4; }));
+  PurgePort(&serial);
+  EXPECT_EQ(unread(), 0);
+  BYTE byte = 0;
+  DWORD count = 0;
+  EXPECT_TRUE(PortReadFile(serial.handle, &byte, 1, &count));
+  EXPECT_EQ(count, 0u);
+  RestoreLineSettings(&serial);
+  ClosePort(&serial);
+  close(watch);
+  close(master);
+}
+
 TEST(PosixPortList, ConfiguredPortThenDevicesInNaturalOrder) {
   std::string root = MakeTempDir();
   ASSERT_FALSE(root.empty());
@@ -187,7 +306,7 @@ TEST(PosixPortList, ConfiguredPortThenDevicesInNaturalOrder) {
     std::ofstream(root + "/" + name).flush();
   std::string byId = root + "/serial/by-id/usb-FTDI_FT232R_A1B2-if00-port0";
   fs::create_symlink("../../ttyUSB1", byId);
-  std::ofstream(root + "/conf") << "# the display\n\n  port = /dev/ttyS9 \nport=/dev/ttyUSB3\t\n#port=/x\n";
+  std::ofstream(root + "/conf") << "# the display\r\n\r\n  port = /dev/ttyS9 \r\nport =  /dev/ttyUSB3\t\r\n#port=/x\r\n";
   setenv("VFDSTARTUP_CONF", (root + "/conf").c_str(), 1);
   setenv("VFDSTARTUP_DEV_ROOT", root.c_str(), 1);
 
@@ -202,8 +321,45 @@ TEST(PosixPortList, ConfiguredPortThenDevicesInNaturalOrder) {
   setenv("VFDSTARTUP_CONF", (root + "/absent").c_str(), 1);
   ReadPortList(&list);
   EXPECT_TRUE(list.configured.empty());
+  EXPECT_TRUE(list.problems.empty());
+  // A FIFO is never waited on: skipped, and said so.
+  ASSERT_EQ(mkfifo((root + "/fifo").c_str(), 0644), 0);
+  setenv("VFDSTARTUP_CONF", (root + "/fifo").c_str(), 1);
+  ReadPortList(&list);
+  EXPECT_TRUE(list.configured.empty());
+  ASSERT_EQ(list.problems.size(), 1u);
+  EXPECT_NE(list.problems[0].find("is not a regular file"), std::string::npos);
   unsetenv("VFDSTARTUP_CONF");
   unsetenv("VFDSTARTUP_DEV_ROOT");
+  fs::remove_all(root);
+}
+
+// The program's own controlling terminal is never a candidate: probing it
+// would send the module's commands to the user's screen.
+TEST(PosixPortList, LeavesOutItsOwnTerminal) {
+  std::string root = MakeTempDir();
+  int own = posix_openpt(O_RDWR | O_NOCTTY), other = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(own >= 0 && other >= 0 && grantpt(own) == 0 && unlockpt(own) == 0 && grantpt(other) == 0 &&
+              unlockpt(other) == 0);
+  fs::create_symlink(ptsname(own), root + "/ttyS0");
+  fs::create_symlink(ptsname(other), root + "/ttyS1");
+  pid_t child = fork();
+  if (child == 0) {
+    setsid();
+    int terminal = open(ptsname(own), O_RDWR);  // the session's controlling terminal from now on
+    setenv("VFDSTARTUP_DEV_ROOT", root.c_str(), 1);
+    setenv("VFDSTARTUP_CONF", (root + "/absent").c_str(), 1);
+    PortList list;
+    ReadPortList(&list);
+    std::string listed = root + "/ttyS1";
+    bool right = terminal >= 0 && list.listed.size() == 1 && list.listed[0] == DevicePath(listed);
+    _exit(right ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ttyS0, its own terminal, was listed";
+  close(own);
+  close(other);
   fs::remove_all(root);
 }
 
@@ -217,6 +373,8 @@ int main(int argc, char** argv) {
     setenv("ASAN_OPTIONS", (std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
     setenv("LD_PRELOAD", VFD_MODEM_LINES, 1);
     setenv("VFD_POSIX_TESTS_PRELOADED", "1", 1);
+    std::string lockDir = MakeTempDir();
+    setenv("VFDSTARTUP_LOCK_DIR", lockDir.c_str(), 1);
     execv("/proc/self/exe", argv);
     perror("execv /proc/self/exe");
     return 1;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "control.h"
 #include "serial/port_ops.h"
@@ -21,11 +22,19 @@ struct SimWorld {
   std::map<uintptr_t, SimPort*> handles;
   uintptr_t nextHandle = 0x100;
   DWORD lastError = 0;
+  PortOpenDetail openDetail = {};
 };
 
 SimWorld& World() {
   static SimWorld world;
   return world;
+}
+
+// Probes of several ports may run on threads of their own: every port
+// operation takes the world on its own.
+std::recursive_mutex& WorldLock() {
+  static std::recursive_mutex lock;
+  return lock;
 }
 
 void Log(const std::string& kind, const SimPort* port, const Bytes& bytes, DWORD value, bool ok) {
@@ -104,7 +113,10 @@ void SimReset() {
   World().modules.clear();
   World().ports.clear();
   World().nextHandle = 0x100;
+  World().openDetail = {};
 }
+
+void SimSetOpenDetail(const PortOpenDetail& detail) { World().openDetail = detail; }
 
 uint64_t SimNow() { return World().nowMs; }
 void SimAdvance(uint64_t ms) { World().nowMs += ms; }
@@ -200,8 +212,10 @@ std::string SimUtf8(const Utf16Unit* text) {
 
 // --- the port operations ----------------------------------------------
 
-HANDLE PortCreateFile(const Utf16Unit* devicePath) {
-  std::string path = SimUtf8(devicePath);
+HANDLE PortCreateFile(const Utf16Unit* portName) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
+  // The path the Windows realisation hands to CreateFileW.
+  std::string path = "\\\\.\\" + SimUtf8(portName);
   auto it = World().ports.find(path);
   SimPort* port = it == World().ports.end() ? nullptr : it->second.get();
   if (!port || !port->exists || port->busy || port->open) {
@@ -221,6 +235,7 @@ HANDLE PortCreateFile(const Utf16Unit* devicePath) {
 }
 
 BOOL PortGetCommState(HANDLE handle, DCB* dcb) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
   if (!port || Fails(&port->getStateCalls, port->failGetCommState)) {
     Log("get-state", port, {}, 0, false);
@@ -233,6 +248,7 @@ BOOL PortGetCommState(HANDLE handle, DCB* dcb) {
 }
 
 BOOL PortSetCommState(HANDLE handle, const DCB* dcb) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
   if (port) port->dcbSets.push_back(*dcb);
   if (!port || Fails(&port->setStateCalls, port->failSetCommState)) {
@@ -244,7 +260,23 @@ BOOL PortSetCommState(HANDLE handle, const DCB* dcb) {
   return TRUE;
 }
 
+// As on Windows, a SetCommState with the saved DCB; logged on its own so that
+// tests see the restore as what it is.
+BOOL PortRestoreCommState(HANDLE handle, const DCB* saved) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
+  SimPort* port = PortOf(handle);
+  if (port) port->dcbSets.push_back(*saved);
+  if (!port || Fails(&port->setStateCalls, port->failSetCommState)) {
+    Log("restore-state", port, {}, 0, false);
+    return FALSE;
+  }
+  port->dcb = *saved;
+  Log("restore-state", port, {}, saved->BaudRate, true);
+  return TRUE;
+}
+
 BOOL PortGetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
   if (!port || Fails(&port->getTimeoutsCalls, port->failGetCommTimeouts)) {
     Log("get-timeouts", port, {}, 0, false);
@@ -256,6 +288,7 @@ BOOL PortGetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
 }
 
 BOOL PortSetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
   if (port) port->timeoutSets.push_back(*timeouts);
   if (!port || Fails(&port->setTimeoutsCalls, port->failSetCommTimeouts)) {
@@ -268,6 +301,7 @@ BOOL PortSetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts) {
 }
 
 BOOL PortPurgeComm(HANDLE handle, DWORD flags) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
   if (!port) return FALSE;
   if (flags & PURGE_RXCLEAR) {
@@ -280,6 +314,7 @@ BOOL PortPurgeComm(HANDLE handle, DWORD flags) {
 }
 
 BOOL PortGetCommModemStatus(HANDLE handle, DWORD* status) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
   if (!port || Fails(&port->modemCalls, port->failModemStatus)) {
     Log("modem", port, {}, 0, false);
@@ -291,6 +326,7 @@ BOOL PortGetCommModemStatus(HANDLE handle, DWORD* status) {
 }
 
 BOOL PortReadFile(HANDLE handle, BYTE* buffer, DWORD size, DWORD* count) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
   *count = 0;
   if (!port || Fails(&port->readCalls, port->failRead)) {
@@ -321,10 +357,12 @@ BOOL PortReadFile(HANDLE handle, BYTE* buffer, DWORD size, DWORD* count) {
   if (!delivered.empty()) std::memcpy(buffer, delivered.data(), delivered.size());
   *count = static_cast<DWORD>(delivered.size());
   Log("read", port, delivered, size, true);
+  World().events.back().buffer = buffer;
   return TRUE;
 }
 
 BOOL PortWriteFile(HANDLE handle, const BYTE* bytes, DWORD size, DWORD* count) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
   *count = 0;
   if (!port || Fails(&port->writeCalls, port->failWrite) || port->hungUp) {
@@ -350,6 +388,7 @@ BOOL PortWriteFile(HANDLE handle, const BYTE* bytes, DWORD size, DWORD* count) {
 }
 
 BOOL PortCloseHandle(HANDLE handle) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
   if (!port) return FALSE;
   port->open = false;
@@ -361,10 +400,15 @@ BOOL PortCloseHandle(HANDLE handle) {
 }
 
 void PortSleep(DWORD milliseconds) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
   World().nowMs += milliseconds;
   Log("sleep", nullptr, {}, milliseconds, true);
 }
 
-DWORD PortGetLastError() { return World().lastError; }
+DWORD PortGetLastError() {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock()); return World().lastError; }
+
+void PortGetOpenDetail(PortOpenDetail* detail) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock()); *detail = World().openDetail; }
 
 extern const DWORD PortNameMax = 16;

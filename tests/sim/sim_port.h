@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device.h"
+#include "serial/port_ops.h"
 #include "win_types.h"
 
 typedef std::vector<BYTE> Bytes;
@@ -17,12 +18,14 @@ typedef std::vector<BYTE> Bytes;
 // One call that reached the simulated platform, in order.
 struct SimEvent {
   uint64_t timeMs;
-  std::string kind;  // open, open-failed, get-state, set-state, get-timeouts,
-                     // set-timeouts, purge, modem, read, write, close, sleep
+  std::string kind;  // open, open-failed, get-state, set-state, restore-state,
+                     // get-timeouts, set-timeouts, purge, modem, read, write,
+                     // close, sleep
   std::string port;  // the device path as UTF-8, e.g. \\.\COM3
   Bytes bytes;       // read: bytes delivered; write: bytes accepted
   DWORD value;       // sleep: ms; read/write: requested size; purge: flags
   bool ok;           // the call's result
+  const BYTE* buffer = nullptr;  // read: where the bytes went
 };
 
 struct SimPort;
@@ -60,7 +63,7 @@ struct SimPort {
   std::vector<Bytes> writes;        // each accepted write on its own
   SimResponder responder;
   SimReader reader;
-  std::vector<DCB> dcbSets;               // every SetCommState attempt, failed ones too
+  std::vector<DCB> dcbSets;               // every SetCommState attempt (restores too), failed ones too
   std::vector<COMMTIMEOUTS> timeoutSets;  // every SetCommTimeouts attempt, failed ones too
   int openCount = 0;                // how many times it was opened
   bool open = false;
@@ -78,7 +81,11 @@ uint64_t SimSleptMs();
 bool SimSameDcb(const DCB& a, const DCB& b);
 bool SimSameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b);
 
-// Adds a port named like "COM3"; its path is \\.\COM3. The DCB starts as a
+// Who holds a busy port, as the next failed open reports it.
+void SimSetOpenDetail(const PortOpenDetail& detail);
+
+// Adds a port named like "COM3"; as the Windows realisation, the port
+// operations open it as \\.\COM3, its path. The DCB starts as a
 // recognisable pattern (9600 7E2, CTS flow on) and the timeouts as all 7s.
 SimPort* SimAddPort(const std::string& name);
 SimPort* SimFindPort(const std::string& name);

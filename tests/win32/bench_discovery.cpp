@@ -91,9 +91,9 @@ double TimeDirectProbes(int count) {
 double PortCallsMs(int count) {
   double start = NowMs();
   for (int i = 1; i <= count; ++i) {
-    std::wstring path = L"\\\\.\\" + PortName(i);
+    std::wstring name = PortName(i);
     SerialLink link;
-    if (!OpenPort(reinterpret_cast<const Utf16Unit*>(path.c_str()), &link)) continue;
+    if (!OpenPort(reinterpret_cast<const Utf16Unit*>(name.c_str()), &link)) continue;
     SaveLineSettings(&link);
     SaveTimeouts(&link);
     ApplyTimeouts(&link, PROBE_TIMEOUTS);

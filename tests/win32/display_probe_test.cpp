@@ -54,7 +54,7 @@ TEST_F(Win32Probe, EveryOutcomeLeavesThePortAsItWas) {
       {"answer of five bytes", L"COM1", {"mode extra-byte 00 0"}, PROBE_WRONG_ANSWER, EnterExit},
       // Windows answers a port another program holds with access denied.
       {"port held elsewhere", L"COM2", {"busy on"}, PROBE_ACCESS_DENIED, ""},
-      {"no device behind the name", L"COM7", {}, PROBE_CANNOT_OPEN, ""},
+      {"no device behind the name", L"COM7", {}, PROBE_MISSING, ""},
   };
   for (const ProbeCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -69,7 +69,7 @@ TEST_F(Win32Probe, EveryOutcomeLeavesThePortAsItWas) {
     // A buffer of its own, as the console's probes use side by side.
     static BYTE buffer[expected::ReceiveBufferSize];
     double start = NowMs();
-    ProbeVerdict verdict = ProbePort(reinterpret_cast<const Utf16Unit*>(c.port), buffer);
+    ProbeVerdict verdict = ProbePort(reinterpret_cast<const Utf16Unit*>(c.port), buffer, nullptr);
     double elapsed = NowMs() - start;
     std::printf("probe, %s: verdict %d in %.1f ms\n", c.what, static_cast<int>(verdict), elapsed);
 

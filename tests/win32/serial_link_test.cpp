@@ -14,7 +14,8 @@ namespace {
 
 using expected::EnterAccepted;
 
-const Utf16Unit Com1Path[] = u"\\\\.\\COM1";
+// The port operations add the \\.\ prefix themselves.
+const Utf16Unit Com1[] = u"COM1";
 
 bool WriteBytes(SerialLink* link, const expected::ByteList& bytes) {
   return WriteExact(link, bytes.data(), static_cast<DWORD>(bytes.size()));
@@ -34,7 +35,7 @@ class Win32SerialLink : public ::testing::Test {
 
 // Open, save, profile, timeouts: the start of every exchange.
 ::testing::AssertionResult OpenConfigured(SerialLink* link, LineProfile profile, TimeoutSet set) {
-  if (!OpenPort(Com1Path, link)) return ::testing::AssertionFailure() << "OpenPort";
+  if (!OpenPort(Com1, link)) return ::testing::AssertionFailure() << "OpenPort";
   if (!SaveLineSettings(link)) return ::testing::AssertionFailure() << "SaveLineSettings";
   if (!ApplyLineProfile(link, profile)) return ::testing::AssertionFailure() << "ApplyLineProfile";
   if (!ApplyTimeouts(link, set)) return ::testing::AssertionFailure() << "ApplyTimeouts";
@@ -159,14 +160,14 @@ TEST_F(Win32SerialLink, SilentModuleGivesNoBytesAndNoError) {
 
 struct OpenCase {
   const char* what;
-  const Utf16Unit* path;
+  const Utf16Unit* name;
   const wchar_t* busyPort;
 };
 
 TEST_F(Win32SerialLink, PortsThatCannotBeOpenedFail) {
   const OpenCase cases[] = {
-      {"no device behind COM7", u"\\\\.\\COM7", nullptr},
-      {"COM2 held by another program", u"\\\\.\\COM2", L"COM2"},
+      {"no device behind COM7", u"COM7", nullptr},
+      {"COM2 held by another program", u"COM2", L"COM2"},
   };
   for (const OpenCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -175,7 +176,7 @@ TEST_F(Win32SerialLink, PortsThatCannotBeOpenedFail) {
     }
     SerialLink link;
     SetLastError(0);
-    EXPECT_FALSE(OpenPort(c.path, &link));
+    EXPECT_FALSE(OpenPort(c.name, &link));
     EXPECT_EQ(link.handle, INVALID_HANDLE_VALUE);
     std::printf("%s: CreateFileW failed with error %lu\n", c.what, GetLastError());
     if (c.busyPort) {
