@@ -5,20 +5,32 @@
 #include <string>
 
 #include "cli/cli_options.h"
-#include "cli/cli_output.h"
+#include "cli/console_frontend.h"
+#include "job/display_job.h"
+#include "job/message_rows.h"
 
 int RunFind(const CliOptions& options);
 int RunWrite(const CliOptions& options);  // write and factory-default
 int RunRecord(const CliOptions& options);
 int RunPreview(const CliOptions& options);
+int RunDescribe(const CliOptions& options);
 
-struct ProbeRun;
+// What a command's run knows: its options, the front end the exchange
+// uses, and the job's report. Printing is separate (PrintRun).
+struct CliRun {
+  CliOptions options;
+  FrontEnd frontEnd;
+  JobReport report;
+};
 
-// The port the dialog would pick, probing every candidate side by side, as
-// soon as that is certain; empty when none answered. Probes of later
-// candidates may still run: AddCandidatesJson waits for them and puts every
-// verdict into the result.
-std::string DiscoverPort(CliRun* run, ProbeRun* probes);
-void AddCandidatesJson(CliRun* run, ProbeRun* probes, int chosen);
+// The options into a run; boxes are printed as they come.
+void StartRun(const CliOptions& options, CliRun* run);
+// The hooks of a job run by this program.
+JobHooks ConsoleHooks();
+// The rows asked for, prepared as the options say.
+MessageRows RowsOf(const CliOptions& options);
+// The run's outcome for a person (standard output or error) or as JSON;
+// returns the exit code.
+int FinishRun(const char* command, CliRun* run);
 
 #endif  // VFD_CLI_COMMANDS_H

@@ -3,10 +3,10 @@
 #include <vector>
 
 #include "cli/cli_main.h"
+#include "cli/cli_platform.h"
 
-// Arguments arrive in the locale's encoding, which is UTF-8 on any current
-// system; the rows are checked for it.
 int main(int argc, char** argv) {
+  PrepareProcess();  // before anything opens a file
   std::vector<std::string> args(argv + 1, argv + argc);
   return RunConsoleProgram(args);
 }

@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "cli/cli_main.h"
-#include "cli/text_convert.h"
+#include "cli/cli_platform.h"
+#include "text/utf_convert.h"
 
 int wmain(int argc, wchar_t** argv) {
-  // UTF-8 on the console, as in the JSON and in redirected output.
-  SetConsoleOutputCP(CP_UTF8);
+  PrepareProcess();  // before anything opens a file
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(Utf16ToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
+  for (int i = 1; i < argc; ++i) args.push_back(BytesFromUtf16(reinterpret_cast<const char16_t*>(argv[i])));
   return RunConsoleProgram(args);
 }

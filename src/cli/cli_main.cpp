@@ -6,6 +6,7 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_platform.h"
+#include "job/job_report.h"
 
 #ifndef VFD_VERSION
 #define VFD_VERSION "0"
@@ -13,16 +14,7 @@
 
 namespace {
 
-const char HelpText[] =
-    "Usage:\n"
-    "  vfdstartup-cli find            [--port P] [--json]\n"
-    "  vfdstartup-cli write           [--port P] [--row0 TEXT] [--row1 TEXT] [--speed LABEL] [--json]\n"
-    "                                 [--state-dir DIR] [--if-changed] [--check]\n"
-    "  vfdstartup-cli factory-default [--port P] [--json] [--state-dir DIR] [--if-changed] [--check]\n"
-    "  vfdstartup-cli record          [--row0 TEXT] [--row1 TEXT] [--speed LABEL]\n"
-    "  vfdstartup-cli preview         [--row0 TEXT] [--row1 TEXT] [--speed LABEL] [--frames N]\n"
-    "  vfdstartup-cli --help | --version\n"
-    "\n"
+const char About[] =
     "Sets the startup message of the customer display (a two-row VFD module on a\n"
     "serial port), or puts the factory default back.\n"
     "\n"
@@ -32,40 +24,62 @@ const char HelpText[] =
     "  record           print the 128-byte record write would send, as hex; opens no port\n"
     "  preview          draw the rows as the module shows them at power-on;\n"
     "                   --frames N prints N scroll steps and stops\n"
+    "  describe         the speeds, the row limit and the outcomes, for tools\n"
     "\n"
-    "  --port P         COM3, \\\\.\\COM12, /dev/ttyS0, /dev/serial/by-id/...; without it the\n"
-    "                   configured port, then the system's ports, as the dialog tries them\n"
-    "  --row0, --row1   UTF-8; cut at the first character the module cannot show\n"
-    "                   (ASCII 0x20 to 0x7F), 63 characters at most; defaults: the factory rows\n"
+    "  --port P         the display's port; without it the program looks for the display\n"
+    "  --row0, --row1   the rows, UTF-8, up to 63 characters each (the factory rows when\n"
+    "                   not given). The display shows ASCII only: other letters are\n"
+    "                   written in ASCII (Cafe for Caf\xC3\xA9, EUR for \xE2\x82\xAC), with a warning\n"
+    "  --strict         refuse (exit 2, nothing opened) a row that would not be stored\n"
+    "                   exactly as given\n"
+    "  --no-transliterate  cut a row at its first character the display cannot show\n"
     "  --speed          <10ms, 100ms, 200ms, 300ms (default), 400ms or 500ms per character\n"
     "  --json           one JSON object on standard output\n"
-    "  --state-dir DIR  where confirmed records are kept per port (default %s)\n"
-    "  --if-changed     send nothing when the kept record for the port is the one to send\n"
-    "  --check          report whether a write would change anything; opens no port\n"
-    "\n"
-    "Environment: VFDSTARTUP_CONF (configuration file with a line port=...; default\n"
-    "/etc/vfdstartup.conf on Linux), VFDSTARTUP_PORTS (the ports to look on, blank-separated).\n"
+    "  --state-dir DIR  where confirmed records are kept per device\n"
+    "  --if-changed     send nothing when the kept record for the device is the one to send\n"
+    "  --check          decide as a write would (looking for the display by probing when\n"
+    "                   no port is given), but send no record\n"
+    "  -v, --verbose    also show the message boxes of the Windows dialog\n"
+    "  -q, --quiet      errors only\n"
+    "\n";
+
+const char ExitCodes[] =
     "\n"
     "Exit codes:\n"
-    "  0  the module confirmed the record (or holds it already: unchanged); find: display found\n"
-    "  1  the module answered but did not confirm, or is not the accepted product type\n"
-    "  2  usage error (unknown option, unknown speed, missing value)\n"
-    "  3  no display found, or the port could not be opened (missing, busy, not a serial\n"
-    "     device, permission denied)\n"
-    "  4  I/O error during the exchange\n";
+    "  0  stored (or, with --if-changed, held already); --check: decided; find: found\n"
+    "  1  the display answered but did not confirm, or is another product type\n"
+    "  2  usage error, or rows refused by --strict; nothing was opened\n"
+    "  3  no display answered, or the port could not be used (no such port, busy,\n"
+    "     not a serial device, no permission, name too long)\n"
+    "  4  I/O error during the exchange\n"
+    "  128+N  stopped by signal N; an exchange under way was finished first\n";
 
-int ReportUsageError(const std::string& error, bool json) {
+void PrintHelp() {
+  std::printf("Usage:\n%s\n%s%s%s", UsageLines().c_str(), About, PlatformHelp(), ExitCodes);
+}
+
+int ReportUsageError(const CliOptions& options, const std::string& error, bool json) {
+  JobReport report;
+  ConcludeReport(&report, OUTCOME_USAGE, error);
   if (json) {
-    CliRun run;
-    run.options.json = true;
-    JsonAdd(&run.result, "outcome", JsonString("usage"));
-    JsonAdd(&run.result, "detail", JsonString(error));
-    PrintJsonResult(&run);
+    PrintJson(ReportJson(CommandName(options.command), report, {}, false));
   } else {
-    PrintProblem(error);
+    PrintError(report.text);
     std::fprintf(stderr, "Try 'vfdstartup-cli --help'.\n");
   }
-  return EXIT_USAGE;
+  return OutcomeRowOf(OUTCOME_USAGE).exitCode;
+}
+
+int RunCommand(const CliOptions& options) {
+  switch (options.command) {
+    case CLI_HELP: PrintHelp(); return 0;
+    case CLI_VERSION: std::printf("vfdstartup-cli %s\n", VFD_VERSION); return 0;
+    case CLI_FIND: return RunFind(options);
+    case CLI_RECORD: return RunRecord(options);
+    case CLI_PREVIEW: return RunPreview(options);
+    case CLI_DESCRIBE: return RunDescribe(options);
+    default: return RunWrite(options);
+  }
 }
 
 }  // namespace
@@ -74,17 +88,16 @@ int RunConsoleProgram(const std::vector<std::string>& args) {
   CliOptions options;
   std::string error;
   bool json = false;
-  if (!ParseCliOptions(args, &options, &error, &json)) return ReportUsageError(error, json);
-  switch (options.command) {
-    case CLI_HELP:
-      std::printf(HelpText, DefaultStateDir().c_str());
-      return EXIT_STORED;
-    case CLI_VERSION:
-      std::printf("vfdstartup-cli %s\n", VFD_VERSION);
-      return EXIT_STORED;
-    case CLI_FIND: return RunFind(options);
-    case CLI_RECORD: return RunRecord(options);
-    case CLI_PREVIEW: return RunPreview(options);
-    default: return RunWrite(options);
+  if (!ParseCliOptions(args, &options, &error, &json)) {
+    options.json = json;
+    SetOutputMode(options);
+    int code = ReportUsageError(options, error, json);
+    RestoreConsole();
+    return code;
   }
+  SetOutputMode(options);
+  int code = RunCommand(options);
+  std::fflush(stdout);
+  RestoreConsole();
+  return code;
 }

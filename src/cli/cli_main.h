@@ -1,5 +1,6 @@
 // The console program, vfdstartup-cli: the dialog's job for scripts and
-// deployment tools. The platform's entry hands it the arguments in UTF-8.
+// deployment tools. The platform's entry prepares the process first and
+// hands it the arguments as bytes (UTF-8 by convention).
 #ifndef VFD_CLI_MAIN_H
 #define VFD_CLI_MAIN_H
 

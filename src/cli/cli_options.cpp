@@ -1,48 +1,57 @@
 #include "cli/cli_options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
-#include "cli/text_convert.h"
+#include "cli/cli_platform.h"
 #include "protocol/display_protocol.h"
+#include "text/utf_convert.h"
 
 namespace {
 
-struct CommandName {
+enum CommandBit {
+  TAKEN_BY_FIND = 1,
+  TAKEN_BY_WRITE = 2,
+  TAKEN_BY_FACTORY = 4,
+  TAKEN_BY_RECORD = 8,
+  TAKEN_BY_PREVIEW = 16,
+  TAKEN_BY_DESCRIBE = 32,
+};
+
+const unsigned Exchanges = TAKEN_BY_FIND | TAKEN_BY_WRITE | TAKEN_BY_FACTORY;
+const unsigned Writes = TAKEN_BY_WRITE | TAKEN_BY_FACTORY;
+const unsigned Messages = TAKEN_BY_WRITE | TAKEN_BY_RECORD | TAKEN_BY_PREVIEW;
+
+struct CommandSpec {
   const char* name;
   CliCommand command;
-  const char* options;  // the options it takes, each followed by a space
+  unsigned bit;
 };
 
-const CommandName Commands[] = {
-    {"find", CLI_FIND, "--port --json "},
-    {"write", CLI_WRITE, "--port --row0 --row1 --speed --json --state-dir --if-changed --check "},
-    {"factory-default", CLI_FACTORY_DEFAULT, "--port --json --state-dir --if-changed --check "},
-    {"record", CLI_RECORD, "--row0 --row1 --speed "},
-    {"preview", CLI_PREVIEW, "--row0 --row1 --speed --frames "},
+const CommandSpec Commands[] = {
+    {"find", CLI_FIND, TAKEN_BY_FIND},
+    {"write", CLI_WRITE, TAKEN_BY_WRITE},
+    {"factory-default", CLI_FACTORY_DEFAULT, TAKEN_BY_FACTORY},
+    {"record", CLI_RECORD, TAKEN_BY_RECORD},
+    {"preview", CLI_PREVIEW, TAKEN_BY_PREVIEW},
+    {"describe", CLI_DESCRIBE, TAKEN_BY_DESCRIBE},
 };
 
-// Options that stand alone; every other one takes a value.
-bool IsFlag(const std::string& name) {
-  return name == "--json" || name == "--if-changed" || name == "--check";
-}
+typedef bool (*SetOption)(const std::string& value, CliOptions* options, std::string* error);
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
+struct OptionSpec {
+  const char* name;       // matched whole
+  const char* shortName;  // or null
+  const char* valueName;  // null: a flag
+  unsigned commands;
+  SetOption set;
+};
 
-bool Takes(const CommandName& command, const std::string& option) {
-  return std::string(command.options).find(option + " ") != std::string::npos;
-}
-
-// An option of any command, with or without its value: the value that was
-// meant to come before it is missing. ("--- SALE ---" is a row, though.)
-bool IsOptionName(const std::string& arg) {
-  std::string name = arg.substr(0, arg.find('='));
-  for (const CommandName& command : Commands)
-    if (name.size() > 2 && Takes(command, name)) return true;
-  return false;
+bool SetPort(const std::string& value, CliOptions* options, std::string* error) {
+  options->port = PortNameFromArgument(value);
+  if (options->port.empty()) *error = "--port takes a port name";
+  return !options->port.empty();
 }
 
 bool SetRow(int row, const std::string& value, CliOptions* options, std::string* error) {
@@ -54,71 +63,122 @@ bool SetRow(int row, const std::string& value, CliOptions* options, std::string*
   return true;
 }
 
+bool SetRow0(const std::string& value, CliOptions* options, std::string* error) { return SetRow(0, value, options, error); }
+bool SetRow1(const std::string& value, CliOptions* options, std::string* error) { return SetRow(1, value, options, error); }
+
+bool SetSpeed(const std::string& value, CliOptions* options, std::string* error) {
+  options->speedPosition = SpeedPositionFor(value);
+  if (options->speedPosition < 0) *error = "unknown speed '" + value + "' (<10ms, 100ms, 200ms, 300ms, 400ms or 500ms)";
+  return options->speedPosition >= 0;
+}
+
+bool SetStateDir(const std::string& value, CliOptions* options, std::string* error) {
+  options->stateDir = value;
+  if (value.empty()) *error = "--state-dir takes a directory";
+  return !value.empty();
+}
+
 bool SetFrames(const std::string& value, CliOptions* options, std::string* error) {
   char* end = nullptr;
   long frames = std::strtol(value.c_str(), &end, 10);
-  if (value.empty() || *end != 0 || frames < 1 || frames > 1000000) {
-    *error = "--frames takes a number of frames from 1 up";
+  bool digitsOnly = !value.empty() && std::isdigit(static_cast<unsigned char>(value[0])) && *end == 0;
+  if (!digitsOnly || frames < 1 || frames > 1000000) {
+    *error = "--frames takes a number of frames from 1 to 1000000";
     return false;
   }
   options->frames = frames;
   return true;
 }
 
-bool SetValue(const std::string& name, const std::string& value, CliOptions* options, std::string* error) {
-  if (name == "--port") {
-    options->port = value;
-    if (value.empty()) *error = "--port takes a port name";
-    return !value.empty();
-  }
-  if (name == "--row0" || name == "--row1") return SetRow(name == "--row0" ? 0 : 1, value, options, error);
-  if (name == "--speed") {
-    options->speedPosition = SpeedPositionFor(value);
-    if (options->speedPosition < 0) *error = "unknown speed '" + value + "' (<10ms, 100ms, 200ms, 300ms, 400ms or 500ms)";
-    return options->speedPosition >= 0;
-  }
-  if (name == "--state-dir") {
-    options->stateDir = value;
-    if (value.empty()) *error = "--state-dir takes a directory";
-    return !value.empty();
-  }
-  return SetFrames(value, options, error);
+bool SetJson(const std::string&, CliOptions* options, std::string*) { return options->json = true; }
+bool SetIfChanged(const std::string&, CliOptions* options, std::string*) { return options->ifChanged = true; }
+bool SetCheck(const std::string&, CliOptions* options, std::string*) { return options->check = true; }
+bool SetStrict(const std::string&, CliOptions* options, std::string*) { return options->strict = true; }
+bool SetNoTransliterate(const std::string&, CliOptions* options, std::string*) { return options->noTransliterate = true; }
+bool SetVerbose(const std::string&, CliOptions* options, std::string*) { return options->verbose = true; }
+bool SetQuiet(const std::string&, CliOptions* options, std::string*) { return options->quiet = true; }
+
+const OptionSpec Options[] = {
+    {"--port", nullptr, "P", Exchanges, SetPort},
+    {"--row0", nullptr, "TEXT", Messages, SetRow0},
+    {"--row1", nullptr, "TEXT", Messages, SetRow1},
+    {"--speed", nullptr, "LABEL", Messages, SetSpeed},
+    {"--strict", nullptr, nullptr, Messages, SetStrict},
+    {"--no-transliterate", nullptr, nullptr, Messages, SetNoTransliterate},
+    {"--json", nullptr, nullptr, Exchanges | TAKEN_BY_DESCRIBE, SetJson},
+    {"--state-dir", nullptr, "DIR", Writes, SetStateDir},
+    {"--if-changed", nullptr, nullptr, Writes, SetIfChanged},
+    {"--check", nullptr, nullptr, Writes, SetCheck},
+    {"--verbose", "-v", nullptr, Exchanges, SetVerbose},
+    {"--quiet", "-q", nullptr, Exchanges, SetQuiet},
+    {"--frames", nullptr, "N", TAKEN_BY_PREVIEW, SetFrames},
+};
+
+const CommandSpec* FindCommand(const std::string& name) {
+  for (const CommandSpec& command : Commands)
+    if (name == command.name) return &command;
+  return nullptr;
 }
 
-void SetFlag(const std::string& name, CliOptions* options) {
-  if (name == "--json") options->json = true;
-  if (name == "--if-changed") options->ifChanged = true;
-  if (name == "--check") options->check = true;
+// An option this command takes, by its whole name.
+const OptionSpec* FindOption(const CommandSpec& command, const std::string& name) {
+  for (const OptionSpec& option : Options) {
+    bool named = name == option.name || (option.shortName != nullptr && name == option.shortName);
+    if (named && (option.commands & command.bit) != 0) return &option;
+  }
+  return nullptr;
 }
 
-// --name value or --name=value; *next is moved past what was used.
-bool ParseOption(const CommandName& command, const std::vector<std::string>& args, size_t* next,
-                 CliOptions* options, std::string* error) {
-  std::string arg = args[(*next)++];
-  size_t equals = arg.find('=');
-  std::string name = arg.substr(0, equals);
-  if (name.compare(0, 2, "--") != 0 || !Takes(command, name)) {
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// An argument's option name: "--state-dir" of "--state-dir=/x".
+std::string OptionNameOf(const std::string& arg) {
+  return arg.compare(0, 2, "--") == 0 ? arg.substr(0, arg.find('=')) : arg;
+}
+
+// --name value or --name=value; *next is moved past what was used. A value
+// that is itself one of the command's options, with or without its own
+// value, means the value is missing (--row0=--port stores a row "--port").
+bool ParseOption(const CommandSpec& command, const std::vector<std::string>& args, size_t* next, CliOptions* options,
+                 std::string* error) {
+  const std::string& arg = args[(*next)++];
+  std::string name = OptionNameOf(arg);
+  size_t equals = name.size() < arg.size() ? name.size() : std::string::npos;
+  const OptionSpec* option = FindOption(command, name);
+  if (option == nullptr) {
     *error = "'" + std::string(command.name) + "' takes no option " + arg;
     return false;
   }
-  if (IsFlag(name)) {
-    if (equals != std::string::npos) *error = name + " takes no value";
-    SetFlag(name, options);
-    return equals == std::string::npos;
-  }
-  if (equals != std::string::npos) return SetValue(name, arg.substr(equals + 1), options, error);
-  if (*next >= args.size() || IsOptionName(args[*next])) {
-    *error = name + " needs a value";
+  if (option->valueName == nullptr) {
+    if (equals == std::string::npos) return option->set("", options, error);
+    *error = name + " takes no value";
     return false;
   }
-  return SetValue(name, args[(*next)++], options, error);
+  if (equals != std::string::npos) return option->set(arg.substr(equals + 1), options, error);
+  if (*next >= args.size() || FindOption(command, OptionNameOf(args[*next])) != nullptr) {
+    *error = name + " needs a value (" + option->valueName + ")";
+    return false;
+  }
+  return option->set(args[(*next)++], options, error);
 }
 
-bool HasJson(const std::vector<std::string>& args) {
-  for (const std::string& arg : args)
-    if (arg == "--json") return true;
+// Whether --json stands among the command's options, where it would be read
+// as one (not as another option's value).
+bool AsksForJson(const CommandSpec& command, const std::vector<std::string>& args) {
+  for (size_t next = 1; next < args.size(); ++next) {
+    std::string name = OptionNameOf(args[next]);
+    const OptionSpec* option = FindOption(command, name);
+    if (option == nullptr) continue;
+    if (option->set == SetJson) return true;
+    if (option->valueName != nullptr && name.size() == args[next].size()) ++next;  // its value
+  }
   return false;
 }
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }
 
 }  // namespace
 
@@ -133,17 +193,43 @@ int SpeedPositionFor(const std::string& text) {
   return -1;
 }
 
-bool ParseCliOptions(const std::vector<std::string>& args, CliOptions* options, std::string* error,
-                     bool* json) {
+const char* CommandName(CliCommand command) {
+  for (const CommandSpec& spec : Commands)
+    if (spec.command == command) return spec.name;
+  return "";
+}
+
+std::string UsageLines() {
+  std::string lines;
+  for (const CommandSpec& command : Commands) {
+    std::string line = "  vfdstartup-cli " + std::string(command.name);
+    line.resize(std::max<size_t>(line.size() + 1, 33), ' ');
+    for (const OptionSpec& option : Options) {
+      if ((option.commands & command.bit) == 0) continue;
+      std::string shown = option.shortName != nullptr ? std::string(option.shortName) + "|" + option.name : option.name;
+      std::string entry = "[" + shown + (option.valueName != nullptr ? std::string(" ") + option.valueName : "") + "] ";
+      if (line.size() + entry.size() > 100) {
+        lines += line + "\n";
+        line = std::string(33, ' ');
+      }
+      line += entry;
+    }
+    lines += line + "\n";
+  }
+  return lines + "  vfdstartup-cli --help | --version\n";
+}
+
+bool ParseCliOptions(const std::vector<std::string>& args, CliOptions* options, std::string* error, bool* json) {
   *options = CliOptions();
-  options->speedPosition = -1;
+  options->speedPosition = SpeedDefaultPosition;
   options->frames = -1;
-  *json = HasJson(args);
+  *json = false;
   if (args.empty()) {
     *error = "no command given";
     return false;
   }
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
+  // "vfdstartup-cli --help" and "vfdstartup-cli write --help"
+  if (IsHelp(args[0]) || (args.size() == 2 && IsHelp(args[1]))) {
     options->command = CLI_HELP;
     return true;
   }
@@ -151,13 +237,15 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions* options, 
     options->command = CLI_VERSION;
     return true;
   }
-  for (const CommandName& command : Commands) {
-    if (args[0] != command.name) continue;
-    options->command = command.command;
-    for (size_t next = 1; next < args.size();)
-      if (!ParseOption(command, args, &next, options, error)) return false;
-    return true;
+  const CommandSpec* command = FindCommand(args[0]);
+  if (command == nullptr) {
+    *error = "unknown command '" + args[0] + "'";
+    return false;
   }
-  *error = "unknown command '" + args[0] + "'";
-  return false;
+  options->command = command->command;
+  *json = AsksForJson(*command, args);
+  for (size_t next = 1; next < args.size();)
+    if (!ParseOption(*command, args, &next, options, error)) return false;
+  if (options->verbose && options->quiet) *error = "--verbose and --quiet do not go together";
+  return !(options->verbose && options->quiet);
 }

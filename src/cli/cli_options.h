@@ -1,5 +1,6 @@
-// The console program's command line: one command and its options. Every
-// mistake is found here, before any port is opened.
+// The console program's command line: one command and exactly its options,
+// each matched whole from one table. Every mistake is found here, before
+// any port is opened.
 #ifndef VFD_CLI_OPTIONS_H
 #define VFD_CLI_OPTIONS_H
 
@@ -14,30 +15,40 @@ enum CliCommand {
   CLI_FACTORY_DEFAULT,
   CLI_RECORD,
   CLI_PREVIEW,
+  CLI_DESCRIBE,
 };
 
 struct CliOptions {
   CliCommand command;
-  std::string port;         // as given; empty: find the display
+  std::u16string port;      // empty: find the display (an empty --port is refused)
   bool rowGiven[2];
   std::u16string rows[2];   // when given
-  int speedPosition;        // in the speed list; -1: the dialog's default
+  int speedPosition;        // in the speed list; the dialog's default unless given
   bool json;
   std::string stateDir;     // empty: the platform's default
   bool ifChanged;
-  bool check;               // report what would be done, open nothing
+  bool check;               // decide as a write would, send no record
+  bool strict;              // refuse rows that would not be stored as given
+  bool noTransliterate;     // keep the dialog's cut alone
+  bool verbose;             // also every message box
+  bool quiet;               // errors only
   long frames;              // preview: -1 until interrupted
 };
 
 // False with a reason for anything the command does not take: an unknown
 // command or option, a missing or malformed value, a row that is not UTF-8,
-// a speed no label starts with. json tells whether --json was among the
-// arguments, so that even a usage error can answer in JSON.
-bool ParseCliOptions(const std::vector<std::string>& args, CliOptions* options, std::string* error,
-                     bool* json);
+// a speed that is not one of the list's. *json tells whether the command
+// takes --json and it was given as an option, so that even a usage error
+// can answer in JSON.
+bool ParseCliOptions(const std::vector<std::string>& args, CliOptions* options, std::string* error, bool* json);
 
-// The position of a speed: the first word of one of the list's labels
-// ("300ms", "<10ms", case does not matter) or a whole label; -1 for none.
+// The position of a speed: a label's first word ("300ms", "<10ms"; case
+// does not matter) or a whole label ("300ms / character"); -1 for none.
 int SpeedPositionFor(const std::string& text);
+
+// The command's name as typed ("write"), and the commands with the options
+// each takes, one line each, for --help.
+const char* CommandName(CliCommand command);
+std::string UsageLines();
 
 #endif  // VFD_CLI_OPTIONS_H

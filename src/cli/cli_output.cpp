@@ -1,71 +1,131 @@
 #include "cli/cli_output.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
-#include "cli/text_convert.h"
-#include "protocol/display_protocol.h"
+#include "cli/cli_platform.h"
 
 namespace {
 
-void WarnOfLongRow(CliRun* run, int row) {
-  const std::u16string& text = run->frontEnd.rowText[row];
-  if (text.size() <= RowTextMax) return;
-  Warn(run, "row " + std::to_string(row) + " has " + std::to_string(text.size()) +
-                " characters; the module keeps the first 63: \"" +
-                Utf16ToUtf8(text.substr(0, RowTextMax)) + "\"");
+struct OutputMode {
+  bool json = false;
+  bool quiet = false;
+  bool boxes = false;
+  bool progress = false;
+};
+
+// The program's one output: the ticker thread and the program print here.
+struct Progress {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::string what;                 // empty: nothing waited for
+  unsigned maxSeconds = 0;
+  std::chrono::steady_clock::time_point since;
+  bool shown = false;               // the line is on the terminal
+  bool ticking = false;             // the ticker thread runs
+};
+
+OutputMode Mode;
+// Never destroyed: the ticker may still draw while the process exits.
+Progress& Waiting = *new Progress;
+
+// Shown only for waits that last: a quick exchange leaves no trace.
+const std::chrono::milliseconds ShowAfter(500);
+const std::chrono::milliseconds Redraw(250);
+const char EraseLine[] = "\r\x1b[K";
+
+void EraseProgress() {
+  if (!Waiting.shown) return;
+  std::fputs(EraseLine, stderr);
+  std::fflush(stderr);
+  Waiting.shown = false;
+}
+
+void DrawProgress() {
+  auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - Waiting.since);
+  std::fprintf(stderr, "%s%s: %lld s (at most %u s per port)", EraseLine, Waiting.what.c_str(),
+               static_cast<long long>(elapsed.count()), Waiting.maxSeconds);
+  std::fflush(stderr);
+  Waiting.shown = true;
+}
+
+void Tick() {
+  std::unique_lock<std::mutex> hold(Waiting.lock);
+  for (;;) {
+    Waiting.changed.wait_for(hold, Redraw);
+    if (Waiting.what.empty()) continue;
+    if (std::chrono::steady_clock::now() - Waiting.since >= ShowAfter) DrawProgress();
+  }
+}
+
+void PrintLine(FILE* stream, const std::string& line) {
+  std::lock_guard<std::mutex> hold(Waiting.lock);
+  EraseProgress();
+  std::fprintf(stream, "%s\n", line.c_str());
+  std::fflush(stream);
+}
+
+// CR LF, a lone CR and a lone LF each count as one break; blanks around the
+// text and runs of blanks are dropped.
+std::string OneLine(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    bool blank = c == '\r' || c == '\n' || c == ' ' || c == '\t';
+    if (blank && (out.empty() || out.back() == ' ')) continue;
+    out += blank ? ' ' : c;
+  }
+  if (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
 }
 
 }  // namespace
 
-void StartRun(const CliOptions& options, CliRun* run) {
-  run->options = options;
-  ResetConsoleFrontEnd(&run->frontEnd);
-  for (int row = 0; row < 2; ++row)
-    if (options.rowGiven[row]) run->frontEnd.rowText[row] = options.rows[row];
-  if (options.speedPosition >= 0) run->frontEnd.speedSelection = options.speedPosition;
-  run->frontEnd.echo = options.json ? nullptr : stderr;
-  for (int row = 0; row < 2; ++row) WarnOfLongRow(run, row);
+void SetOutputMode(const CliOptions& options) {
+  Mode.json = options.json;
+  Mode.quiet = options.quiet;
+  Mode.boxes = !options.json && !options.quiet && (options.verbose || BoxesShownByDefault());
+  Mode.progress = !options.json && !options.quiet && StandardErrorIsTerminal();
 }
 
-void Warn(CliRun* run, const std::string& text) {
-  run->warnings.push_back(text);
-  if (!run->options.json) PrintProblem("warning: " + text);
+void PrintResult(const std::string& line) {
+  if (!Mode.json && !Mode.quiet) PrintLine(stdout, line);
 }
 
-void NoteRowCuts(CliRun* run, const FrontEnd& built) {
-  for (int row = 0; row < 2; ++row) {
-    if (built.rowText[row] == run->frontEnd.rowText[row]) continue;
-    run->warnings.push_back("row " + std::to_string(row) + " cut at a character the display cannot show; kept: \"" +
-                            Utf16ToUtf8(built.rowText[row]) + "\"");
+void PrintJson(const std::string& json) { PrintLine(stdout, json); }
+
+void PrintError(const std::string& text) { PrintLine(stderr, "error: " + text); }
+
+void PrintWarning(const std::string& text) {
+  if (!Mode.json && !Mode.quiet) PrintLine(stderr, "warning: " + text);
+}
+
+std::string BoxLine(const BoxMessage& message) {
+  return "message box \"" + OneLine(message.caption) + "\": " + OneLine(message.text);
+}
+
+void PrintBox(const BoxMessage& message) {
+  if (Mode.boxes) PrintLine(stderr, BoxLine(message));
+}
+
+void ShowWaiting(void*, const std::string& what, unsigned maxSeconds) {
+  if (!Mode.progress) return;
+  std::lock_guard<std::mutex> hold(Waiting.lock);
+  if (!Waiting.ticking) {
+    try {
+      std::thread(Tick).detach();
+      Waiting.ticking = true;
+    } catch (const std::system_error&) {
+      Mode.progress = false;  // no thread to spare: no progress line
+      return;
+    }
   }
-}
-
-std::vector<std::string> MessagesJson(const std::vector<ConsoleMessage>& messages) {
-  std::vector<std::string> out;
-  for (const ConsoleMessage& message : messages) {
-    JsonObject entry;
-    JsonAdd(&entry, "caption", JsonString(message.caption));
-    JsonAdd(&entry, "text", JsonString(message.text));
-    out.push_back(JsonRender(entry));
-  }
-  return out;
-}
-
-void PrintJsonResult(CliRun* run) {
-  JsonAdd(&run->result, "messages", JsonArray(MessagesJson(run->frontEnd.messages)));
-  std::vector<std::string> warnings;
-  for (const std::string& warning : run->warnings) warnings.push_back(JsonString(warning));
-  JsonAdd(&run->result, "warnings", JsonArray(warnings));
-  std::printf("%s\n", JsonRender(run->result).c_str());
-  std::fflush(stdout);
-}
-
-void PrintLine(const std::string& text) {
-  std::printf("%s\n", text.c_str());
-  std::fflush(stdout);
-}
-
-void PrintProblem(const std::string& text) {
-  std::fprintf(stderr, "vfdstartup-cli: %s\n", text.c_str());
-  std::fflush(stderr);
+  EraseProgress();
+  Waiting.what = what;
+  Waiting.maxSeconds = maxSeconds;
+  Waiting.since = std::chrono::steady_clock::now();
+  Waiting.changed.notify_all();
 }

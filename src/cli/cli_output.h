@@ -1,53 +1,30 @@
-// What the console's commands share: the fields from the options, warnings,
-// the JSON result, and the exit codes.
+// The console program's human output: results on standard output; errors,
+// warnings, message boxes and the progress of a wait on standard error.
+// The run's settings decide what is shown; printing never ends a run, even
+// when standard output or error is gone.
 #ifndef VFD_CLI_OUTPUT_H
 #define VFD_CLI_OUTPUT_H
 
 #include <string>
-#include <vector>
 
 #include "cli/cli_options.h"
-#include "cli/console_frontend.h"
-#include "cli/json_text.h"
+#include "job/job_report.h"
 
-// Documented in --help and the README.
-enum ExitCode {
-  EXIT_STORED = 0,       // the module confirmed the record (or holds it already)
-  EXIT_NOT_STORED = 1,   // it answered but did not confirm, or is another product type
-  EXIT_USAGE = 2,        // a mistake on the command line
-  EXIT_NO_PORT = 3,      // no display found, or the port could not be opened
-  EXIT_IO_ERROR = 4,     // a read or write failed during the exchange
-};
+// What this run shows: set once from the options.
+void SetOutputMode(const CliOptions& options);
 
-// One command's run: its options, the front end the exchange reads, and
-// what it reports.
-struct CliRun {
-  CliOptions options;
-  FrontEnd frontEnd;
-  std::vector<std::string> warnings;
-  JsonObject result;
-};
+void PrintResult(const std::string& line);     // standard output, unless --json or -q
+void PrintJson(const std::string& json);       // standard output
+void PrintError(const std::string& text);      // "error: text"
+void PrintWarning(const std::string& text);    // "warning: text", unless -q or --json
+// A box of the dialog, with -v (by default on Windows): its caption, then its
+// text on the same line, line breaks as blanks, trailing blanks dropped.
+void PrintBox(const BoxMessage& message);
+std::string BoxLine(const BoxMessage& message);
 
-// The options into the fields (rows, speed); boxes go to standard error
-// unless the result is JSON. Warns of rows longer than the module keeps.
-void StartRun(const CliOptions& options, CliRun* run);
-
-// A remark that does not stop the run: standard error, and the JSON result.
-void Warn(CliRun* run, const std::string& text);
-
-// A row the record building cut at a character the module cannot show (the
-// field now holds the kept text, as the dialog's does): a warning in the JSON
-// result. On the console the row's box already says so.
-void NoteRowCuts(CliRun* run, const FrontEnd& built);
-
-// The result object, with "messages" (every box) and "warnings" added, on
-// standard output.
-void PrintJsonResult(CliRun* run);
-
-// Human lines: standard output for results, standard error for problems.
-void PrintLine(const std::string& text);
-void PrintProblem(const std::string& text);
-
-std::vector<std::string> MessagesJson(const std::vector<ConsoleMessage>& messages);
+// The progress line on a terminal: what is waited for, how long so far and
+// at most; replaced by the next one, gone once the wait ends. Only when
+// standard error is a terminal, and never with --json or -q.
+void ShowWaiting(void* context, const std::string& what, unsigned maxSeconds);
 
 #endif  // VFD_CLI_OUTPUT_H

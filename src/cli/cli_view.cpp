@@ -5,9 +5,11 @@
 #include <thread>
 
 #include "cli/cli_commands.h"
-#include "cli/state_store.h"
+#include "cli/cli_output.h"
+#include "cli/cli_platform.h"
+#include "job/job_report.h"
+#include "job/state_store.h"
 #include "protocol/startup_view.h"
-#include "writing/write_sequence.h"
 
 namespace {
 
@@ -15,26 +17,34 @@ namespace {
 const unsigned long long LongestRedrawMs = 40;
 const char CursorUpFourLines[] = "\x1b[4A";
 
-StartupMessageRecord BuildRecord(const CliOptions& options) {
-  CliRun run;
-  StartRun(options, &run);
-  return BuildStartupRecord(&run.frontEnd, WRITE_ACTION_WRITE);
+// The record, or false (with the refusal printed) when --strict refuses.
+bool BuildRecord(const CliOptions& options, StartupMessageRecord* record) {
+  MessageRows rows = RowsOf(options);
+  if (!rows.refusal.empty()) {
+    JobReport report;
+    ConcludeReport(&report, OUTCOME_REFUSED, rows.refusal);
+    PrintError(report.text);
+    return false;
+  }
+  for (const std::string& warning : rows.warnings) PrintWarning(warning);
+  *record = RecordForRows(rows, options.speedPosition, false);
+  return true;
 }
 
 // The frames of one scroll step after another, as fast as they print.
 void PrintFrames(const StartupMessageRecord& record, long frames) {
   unsigned long long step = ScrollStepMs(record.bytes[0]);
-  for (long frame = 0; frame < frames; ++frame)
+  for (long frame = 0; frame < frames && !StopRequested(); ++frame)
     std::fputs(RenderDisplayFrame(record.bytes, frame * step).c_str(), stdout);
   std::fflush(stdout);
 }
 
-// Redraws in place at the real pace until the program is interrupted.
+// Redraws in place at the real pace until the program is asked to stop.
 void RunDisplay(const StartupMessageRecord& record) {
   unsigned long long step = ScrollStepMs(record.bytes[0]);
   unsigned long long pause = step == 0 || step > LongestRedrawMs ? LongestRedrawMs : step;
   auto start = std::chrono::steady_clock::now();
-  for (bool first = true;; first = false) {
+  for (bool first = true; !StopRequested(); first = false) {
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     if (!first) std::fputs(CursorUpFourLines, stdout);
     std::fputs(RenderDisplayFrame(record.bytes, static_cast<unsigned long long>(elapsed.count())).c_str(), stdout);
@@ -43,19 +53,24 @@ void RunDisplay(const StartupMessageRecord& record) {
   }
 }
 
+int ExitCode() { return StopRequested() ? ExitInterruptedBase + StopSignal() : 0; }
+
 }  // namespace
 
 int RunRecord(const CliOptions& options) {
-  StartupMessageRecord record = BuildRecord(options);
+  StartupMessageRecord record;
+  if (!BuildRecord(options, &record)) return OutcomeRowOf(OUTCOME_REFUSED).exitCode;
   std::string hex = RecordHex(record);
   // One line per row: speed code and text.
   std::printf("%s\n%s\n", hex.substr(0, 128).c_str(), hex.substr(128).c_str());
-  return EXIT_STORED;
+  std::fflush(stdout);
+  return 0;
 }
 
 int RunPreview(const CliOptions& options) {
-  StartupMessageRecord record = BuildRecord(options);
+  StartupMessageRecord record;
+  if (!BuildRecord(options, &record)) return OutcomeRowOf(OUTCOME_REFUSED).exitCode;
   if (options.frames > 0) PrintFrames(record, options.frames);
   else RunDisplay(record);
-  return EXIT_STORED;
+  return ExitCode();
 }

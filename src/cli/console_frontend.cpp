@@ -1,8 +1,8 @@
 #include "cli/console_frontend.h"
 
-#include "cli/text_convert.h"
 #include "frontend/frontend_ops.h"
 #include "protocol/display_protocol.h"
+#include "text/utf_convert.h"
 
 namespace {
 
@@ -16,16 +16,6 @@ void CopyText(const std::u16string& text, Utf16Unit* buffer, DWORD limit) {
 
 std::u16string TextOf(const Utf16Unit* text) { return text == nullptr ? u"" : std::u16string(text); }
 
-// CR LF, a lone CR and a lone LF each count as one line break.
-std::string BreaksAsSpaces(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    out += text[i] == '\r' || text[i] == '\n' ? ' ' : text[i];
-  }
-  return out;
-}
-
 }  // namespace
 
 void ResetConsoleFrontEnd(FrontEnd* frontEnd) {
@@ -33,17 +23,10 @@ void ResetConsoleFrontEnd(FrontEnd* frontEnd) {
   frontEnd->rowText[0] = DefaultRow0Text;
   frontEnd->rowText[1] = DefaultRow1Text;
   frontEnd->speedSelection = SpeedDefaultPosition;
-  frontEnd->echo = nullptr;
+  frontEnd->onBox = nullptr;
 }
 
-std::string MessageLine(const ConsoleMessage& message) {
-  bool colon = !message.caption.empty() && message.caption.back() == ':';
-  return message.caption + (colon ? " " : ": ") + BreaksAsSpaces(message.text);
-}
-
-DWORD FrontEndGetPortTextLength(FrontEnd* frontEnd) {
-  return static_cast<DWORD>(frontEnd->portText.size());
-}
+DWORD FrontEndGetPortTextLength(FrontEnd* frontEnd) { return static_cast<DWORD>(frontEnd->portText.size()); }
 
 void FrontEndGetPortText(FrontEnd* frontEnd, Utf16Unit* buffer, DWORD limit) {
   CopyText(frontEnd->portText, buffer, limit);
@@ -51,26 +34,20 @@ void FrontEndGetPortText(FrontEnd* frontEnd, Utf16Unit* buffer, DWORD limit) {
 
 void FrontEndSetPortText(FrontEnd* frontEnd, const Utf16Unit* text) { frontEnd->portText = TextOf(text); }
 
-void FrontEndAddPortName(FrontEnd* frontEnd, const Utf16Unit* name) {
-  frontEnd->listedPorts.push_back(TextOf(name));
-}
+void FrontEndAddPortName(FrontEnd* frontEnd, const Utf16Unit* name) { frontEnd->listedPorts.push_back(TextOf(name)); }
 
 void FrontEndGetRowText(FrontEnd* frontEnd, int row, Utf16Unit* buffer) {
   CopyText(frontEnd->rowText[row], buffer, RowTextMax + 1);
 }
 
-void FrontEndSetRowText(FrontEnd* frontEnd, int row, const Utf16Unit* text) {
-  frontEnd->rowText[row] = TextOf(text);
-}
+void FrontEndSetRowText(FrontEnd* frontEnd, int row, const Utf16Unit* text) { frontEnd->rowText[row] = TextOf(text); }
 
 int FrontEndGetSpeedSelection(FrontEnd* frontEnd) { return frontEnd->speedSelection; }
 
 void FrontEndSetSpeedSelection(FrontEnd* frontEnd, int position) { frontEnd->speedSelection = position; }
 
 void FrontEndShowBox(FrontEnd* frontEnd, const Utf16Unit* text, const Utf16Unit* caption) {
-  ConsoleMessage message = {Utf16ToUtf8(TextOf(caption)), Utf16ToUtf8(TextOf(text))};
+  BoxMessage message = {Utf16ToUtf8(TextOf(caption)), Utf16ToUtf8(TextOf(text))};
   frontEnd->messages.push_back(message);
-  if (frontEnd->echo == nullptr) return;
-  std::fprintf(frontEnd->echo, "%s\n", MessageLine(message).c_str());
-  std::fflush(frontEnd->echo);
+  if (frontEnd->onBox != nullptr) frontEnd->onBox(message);
 }

@@ -1,7 +1,9 @@
 // vfdstartup-cli.exe under Wine, run as a deployment script would run it,
 // against the rig's emulated displays on COM1 and COM2: the real Windows
 // serial and registry code under the console program.
+#include <aclapi.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <windows.h>
 
 #include <cstring>
@@ -69,10 +71,9 @@ TEST_F(Win32ConsoleProgram, FindsTheDisplayAndWritesItsRecord) {
   ASSERT_TRUE(Emulator(L"COM1", {"mode cts-down"}));
   ProgramRun find = RunCli(L"find --json");
   EXPECT_EQ(find.exitCode, 0u) << find.out;
-  EXPECT_NE(find.out.find("\"candidates\": [{\"port\": \"COM1\", \"verdict\": \"cts_down\"}, "
-                          "{\"port\": \"COM2\", \"verdict\": \"found\"}]"),
-            std::string::npos)
+  EXPECT_NE(find.out.find("\"candidates\": [{\"port\": \"COM1\", \"verdict\": \"cts_down\""), std::string::npos)
       << find.out;
+  EXPECT_NE(find.out.find("{\"port\": \"COM2\", \"verdict\": \"found\""), std::string::npos) << find.out;
   EXPECT_NE(find.out.find("\"chosen\": \"COM2\""), std::string::npos);
 
   ASSERT_TRUE(Emulator(L"COM2", {"reset-log"}));
@@ -87,6 +88,56 @@ TEST_F(Win32ConsoleProgram, FindsTheDisplayAndWritesItsRecord) {
   EXPECT_EQ(HexOf(RigStoredRecord(L"COM2")), HexOf(record));
   EXPECT_EQ(CommandNames(L"COM2"), (std::vector<std::string>{"enter", "query", "write", "exit"}));
   EXPECT_TRUE(ReceivedBytes(L"COM1").empty()) << "bytes sent to a port with CTS down";
+}
+
+std::wstring TempDir(const wchar_t* name) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  return std::wstring(temp) + name;
+}
+
+std::string DaclOf(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, &descriptor) != ERROR_SUCCESS)
+    return "";
+  LPSTR text = nullptr;
+  std::string sddl;
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                           &text, nullptr)) {
+    sddl = text;
+    LocalFree(text);
+  }
+  LocalFree(descriptor);
+  return sddl;
+}
+
+// COM1 to COM9 name devices wherever they appear in a path: a state file
+// named after the port would be the port itself. The state is kept under a
+// name of its own, in a directory ordinary accounts cannot write.
+TEST_F(Win32ConsoleProgram, TheStateOfComTwoIsAFileNotThePort) {
+  std::wstring stateDir = TempDir(L"vfd-cli-com-state");
+  ASSERT_TRUE(Emulator(L"COM2", {"reset-log"}));
+  ProgramRun write = RunCli(L"write --port COM2 --row0 Kept --json --state-dir " + stateDir);
+  EXPECT_EQ(write.exitCode, 0u) << write.out;
+  EXPECT_NE(write.out.find("\"warnings\": []"), std::string::npos) << write.out;
+  EXPECT_EQ(CommandNames(L"COM2"), (std::vector<std::string>{"enter", "query", "write", "exit"}));
+  EXPECT_EQ(ReceivedBytes(L"COM2").size(), 6u + 5u + 4u + 128u + 7u) << "more than the exchange reached the display";
+  DWORD attributes = GetFileAttributesW((stateDir + L"\\vfd-COM2.state").c_str());
+  EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY));
+  ProgramRun again = RunCli(L"write --port com2 --row0 Kept --if-changed --json --state-dir " + stateDir);
+  EXPECT_NE(again.out.find("\"outcome\": \"unchanged\""), std::string::npos) << again.out;
+
+  // SYSTEM and Administrators may change it, Users only read it. Wine keeps a
+  // file's rights as Unix mode bits, so what shows here is SYSTEM and the
+  // owner with full control and nobody else with any: the Administrators and
+  // Users entries themselves cannot be read back under Wine.
+  std::string dacl = DaclOf(stateDir);
+  std::printf("state directory DACL: %s\n", dacl.c_str());
+  EXPECT_NE(dacl.find("(A;OICI;FA;;;SY)"), std::string::npos) << dacl;
+  for (const char* anybody : {";;;WD)", ";;;AU)", "FA;;;BU)", "GA;;;BU)", "GW;;;BU)"})
+    EXPECT_EQ(dacl.find(anybody), std::string::npos) << "ordinary accounts may change the state: " << dacl;
 }
 
 }  // namespace

@@ -1,21 +1,23 @@
 #!/usr/bin/env bash
-# The layers run one way: programs (app, cli) -> writing, discovery ->
-# front-end seam, serial -> protocol. Each rule: a header path prefix, and the
-# files that may include it; the front-end seam's operations only for the
-# code that drives them or realises them.
+# The layers run one way: programs (app, cli) -> jobs -> writing, discovery
+# -> front-end seam, serial -> protocol, text. Each rule: a header path
+# prefix, and the files that may include it; the front-end seam's operations
+# only for the code that drives them or realises them.
 cd "$(dirname "$0")/../../src" || exit 1
 status=0
 while read -r header allowed; do
   bad="$(grep -rl --include='*.cpp' --include='*.h' "#include \"$header" . | sed 's|^\./||' | grep -Ev "$allowed")"
   [ -z "$bad" ] || { echo "layers: $header included by: $bad"; status=1; }
 done <<'RULES'
-frontend/frontend_ops.h ^(writing|discovery|frontend)/|^cli/console_frontend\.cpp$
-frontend/ ^(writing|discovery|frontend|app)/|^cli/console_frontend\.cpp$
+frontend/frontend_ops.h ^(writing|discovery|frontend|job)/|^cli/console_frontend\.cpp$
+frontend/ ^(writing|discovery|frontend|job|app)/|^cli/console_frontend\.cpp$
 app/ ^app/
 cli/ ^cli/
-writing/ ^(writing|app|cli)/
-discovery/ ^(discovery|app|cli)/
-serial/ ^(serial|discovery|writing|app|cli)/
+job/ ^(job|cli)/
+writing/ ^(writing|job|app|cli)/
+discovery/ ^(discovery|job|app|cli)/
+serial/ ^(serial|discovery|writing|job|app|cli)/
+text/ ^(text|serial|discovery|job|cli)/
 RULES
 # Text for the display stands alone.
 bad="$(grep -rn '#include "' text | grep -v '#include "text/')"

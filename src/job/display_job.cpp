@@ -1,0 +1,245 @@
+#include "job/display_job.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "frontend/frontend_ops.h"
+#include "job/state_store.h"
+#include "serial/serial_link.h"
+#include "text/utf_convert.h"
+
+namespace {
+
+const unsigned ReplyWaitSeconds = 5;  // 50 empty polls, 100 ms apart
+
+// A name as the user gave it, byte for byte.
+std::string NameText(const std::u16string& name) { return BytesFromUtf16(name); }
+
+bool IsStopRequested(const JobHooks& hooks) { return hooks.stopRequested != nullptr && hooks.stopRequested(); }
+
+void Wait(const JobHooks& hooks, const std::string& what) {
+  if (hooks.waiting != nullptr) hooks.waiting(hooks.context, what, what.empty() ? 0 : ReplyWaitSeconds);
+}
+
+void StartReport(JobReport* report) {
+  *report = JobReport();
+  report->outcome = OUTCOME_IO_ERROR;
+  report->reason = REASON_NONE;
+  report->detail = {};
+  report->chosen = -1;
+  report->record = {};
+}
+
+// The outcome and its line; ports: the port names the line gives, when not
+// the report's port.
+void Conclude(JobReport* report, JobOutcome outcome, const std::string& detail = "", const std::string& ports = "") {
+  report->outcome = outcome;
+  std::string names = ports.empty() ? NameText(report->port.name) : ports;
+  std::string text = FillIn(OutcomeRowOf(outcome).text, "port", names);
+  text = FillIn(text, "product", report->productType);
+  report->text = FillIn(text, "detail", detail);
+}
+
+void ConcludeOpenFailed(JobReport* report, PortReason reason, const PortOpenDetail& detail) {
+  report->reason = reason;
+  report->detail = detail;
+  Conclude(report, OUTCOME_OPEN_FAILED, ReasonText(reason, NameText(report->port.name), detail));
+}
+
+// ---- the search ---------------------------------------------------------------
+
+std::vector<PortIdentity> SearchCandidates(JobReport* report) {
+  PortList list;
+  ReadPortList(&list);
+  for (const std::string& problem : list.problems) report->warnings.push_back(problem);
+  return CandidatePorts(list);
+}
+
+std::string SearchWhat(size_t ports) {
+  return "looking for the display on " + std::to_string(ports) + (ports == 1 ? " port" : " ports");
+}
+
+// Every candidate's verdict in the report; the choice once it is certain.
+void Search(const std::vector<PortIdentity>& ports, const JobHooks& hooks, JobReport* report) {
+  PortSearch search;
+  Wait(hooks, SearchWhat(ports.size()));
+  StartSearch(ports, hooks.stopRequested, ProbesAtOnce, &search);
+  report->chosen = WaitForChoice(&search, nullptr);
+  FinishSearch(&search);
+  Wait(hooks, "");
+  report->candidates = search.candidates;
+  if (report->chosen >= 0) report->port = report->candidates[report->chosen].port;
+}
+
+bool AllAre(const std::vector<Candidate>& candidates, ProbeVerdict verdict) {
+  return std::all_of(candidates.begin(), candidates.end(), [verdict](const Candidate& c) { return c.verdict == verdict; });
+}
+
+std::string NamesOf(const std::vector<Candidate>& candidates) {
+  std::string names;
+  for (const Candidate& candidate : candidates) names += (names.empty() ? "" : ", ") + NameText(candidate.port.name);
+  return names;
+}
+
+// No display answered anywhere: silence everywhere is the same outcome as a
+// silent display on a port that was given; anything else lists each port's
+// reason.
+void ConcludeNoDisplay(const JobHooks& hooks, JobReport* report) {
+  const std::vector<Candidate>& candidates = report->candidates;
+  if (IsStopRequested(hooks)) return Conclude(report, OUTCOME_INTERRUPTED);
+  if (candidates.empty()) return Conclude(report, OUTCOME_NO_DISPLAY, "no serial ports to look for the display on");
+  if (AllAre(candidates, PROBE_NO_ANSWER))
+    return Conclude(report, OUTCOME_NO_ANSWER, candidates.size() == 1 ? "waited 5 s" : "each waited 5 s",
+                    NamesOf(candidates));
+  std::string reasons;
+  for (const Candidate& c : candidates)
+    reasons += (reasons.empty() ? "" : "; ") + ReasonText(ReasonOfVerdict(c.verdict), NameText(c.port.name), c.detail);
+  Conclude(report, OUTCOME_NO_DISPLAY, reasons);
+}
+
+// A port that was given and not found: as a write on it would end.
+void ConcludeGivenPort(const JobHooks& hooks, JobReport* report) {
+  const Candidate& only = report->candidates[0];
+  report->port = only.port;
+  PortReason reason = ReasonOfVerdict(only.verdict);
+  bool openFailure = reason == REASON_NO_SUCH_PORT || reason == REASON_NAME_TOO_LONG || reason == REASON_BUSY ||
+                     reason == REASON_NO_PERMISSION || reason == REASON_NOT_SERIAL;
+  if (openFailure) return ConcludeOpenFailed(report, reason, only.detail);
+  ConcludeNoDisplay(hooks, report);
+}
+
+// ---- the kept state -----------------------------------------------------------
+
+bool SameRecord(const StartupMessageRecord& a, const StartupMessageRecord& b) {
+  return std::equal(a.bytes, a.bytes + RecordLength, b.bytes);
+}
+
+// What the kept state says the device's module holds, into the report.
+void ReadKeptState(const WriteJobRequest& request, const PortIdentity& port, JobReport* report) {
+  PortState state;
+  std::string reason;
+  StateRead read = ReadPortState(request.stateDir, port.stateKey, &state, &reason);
+  report->keptKnown = read == STATE_FOUND;
+  if (read == STATE_FOUND) report->keptRecord = state.record;
+  if (read == STATE_DAMAGED && request.ifChanged) report->warnings.push_back("state unknown (" + reason + "); writing anyway");
+}
+
+// The kept state says the module holds the record already.
+bool KeptIsRecord(const WriteJobRequest& request, const JobReport& report) {
+  return report.keptKnown && SameRecord(report.keptRecord, request.record);
+}
+
+// The configured port, when there is one: known without probing.
+bool ConfiguredPort(PortIdentity* port) {
+  PortList list;
+  ReadPortList(&list);
+  if (list.configured.empty()) return false;
+  *port = IdentifyPort(list.configured);
+  return true;
+}
+
+void KeepState(const WriteJobRequest& request, const WriteResult& result, JobReport* report) {
+  if (result.outcome != WRITE_STORED) return;
+  PortState state = {report->port.stateKey, NameText(report->port.name), report->productType, result.record};
+  std::string reason;
+  if (!WritePortState(request.stateDir, state, &reason)) report->warnings.push_back("state not kept: " + reason);
+}
+
+// ---- the exchange -------------------------------------------------------------
+
+void FillFields(const WriteJobRequest& request, FrontEnd* frontEnd, const PortIdentity& port) {
+  if (request.action == WRITE_ACTION_WRITE) {
+    for (int row = 0; row < 2; ++row) FrontEndSetRowText(frontEnd, row, request.fields[row].c_str());
+    FrontEndSetSpeedSelection(frontEnd, request.speedPosition);
+  }
+  FrontEndSetPortText(frontEnd, port.name.c_str());
+}
+
+std::string IoErrorText(const WriteResult& result) {
+  return result.readFailed ? "reading from the port failed" : "writing to the port failed or timed out (CTS down?)";
+}
+
+void ConcludeExchange(const WriteResult& result, const PortOpenDetail& detail, JobReport* report) {
+  report->productTypeKnown = result.outcome != WRITE_OPEN_FAILED && result.outcome != WRITE_NOTHING_RUN;
+  report->productType = Utf16ToUtf8(result.productType.text);
+  report->recordSent = result.recordBuilt;
+  if (result.recordBuilt) report->record = result.record;
+  report->changed = result.outcome == WRITE_STORED;
+  switch (result.outcome) {
+    case WRITE_STORED: return Conclude(report, OUTCOME_STORED);
+    case WRITE_INCOMPATIBLE: return Conclude(report, OUTCOME_INCOMPATIBLE);
+    case WRITE_NOT_CONFIRMED:
+      if (result.moduleAnswered) return Conclude(report, OUTCOME_NOT_CONFIRMED);
+      return Conclude(report, OUTCOME_NO_ANSWER, "waited 5 s");
+    case WRITE_OPEN_FAILED: return ConcludeOpenFailed(report, ReasonOfFailure(result.portFailure), detail);
+    default: return Conclude(report, OUTCOME_IO_ERROR, IoErrorText(result));
+  }
+}
+
+// The kept state goes first: from here on nobody knows what the module holds
+// until it confirms the new record.
+void WriteToPort(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* report) {
+  std::string reason;
+  if (!ForgetPortState(request.stateDir, report->port.stateKey, &reason))
+    report->warnings.push_back("the kept state could not be dropped: " + reason);
+  FillFields(request, frontEnd, report->port);
+  std::vector<BYTE> receiveBuffer(ReceiveBufferSize);
+  Wait(request.hooks, "talking to the display on " + NameText(report->port.name));
+  if (request.hooks.exchangeBegins != nullptr) request.hooks.exchangeBegins();
+  WriteResult result = RunWriteSequenceWithBuffer(frontEnd, request.action, receiveBuffer.data());
+  PortOpenDetail detail = {};
+  if (result.outcome == WRITE_OPEN_FAILED) PortGetOpenDetail(&detail);
+  if (request.hooks.exchangeEnds != nullptr) request.hooks.exchangeEnds();
+  Wait(request.hooks, "");
+  ConcludeExchange(result, detail, report);
+  KeepState(request, result, report);
+}
+
+// A real run and --check decide alike; only a real run sends the record.
+void DecideAndWrite(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* report) {
+  ReadKeptState(request, report->port, report);
+  if (request.ifChanged && KeptIsRecord(request, *report)) return Conclude(report, OUTCOME_UNCHANGED);
+  if (request.check) {
+    report->changed = true;  // what a real run would report
+    return Conclude(report, OUTCOME_WOULD_WRITE);
+  }
+  if (IsStopRequested(request.hooks)) return Conclude(report, OUTCOME_INTERRUPTED);
+  WriteToPort(request, frontEnd, report);
+}
+
+}  // namespace
+
+void ConcludeReport(JobReport* report, JobOutcome outcome, const std::string& detail) {
+  StartReport(report);
+  Conclude(report, outcome, detail);
+}
+
+void RunFindJob(const std::u16string& port, const JobHooks& hooks, JobReport* report) {
+  StartReport(report);
+  report->searched = port.empty();
+  Search(port.empty() ? SearchCandidates(report) : std::vector<PortIdentity>{IdentifyPort(port)}, hooks, report);
+  if (report->chosen >= 0) return Conclude(report, OUTCOME_FOUND);
+  if (!report->searched) return ConcludeGivenPort(hooks, report);
+  ConcludeNoDisplay(hooks, report);
+}
+
+void RunWriteJob(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* report) {
+  StartReport(report);
+  report->record = request.record;
+  if (!request.port.empty()) {
+    report->port = IdentifyPort(request.port);
+    // Never cut short: a shorter name could be another terminal's port.
+    if (!PortNameFits(request.port.c_str())) return ConcludeOpenFailed(report, REASON_NAME_TOO_LONG, {});
+    return DecideAndWrite(request, frontEnd, report);
+  }
+  if (request.ifChanged && ConfiguredPort(&report->port)) {
+    ReadKeptState(request, report->port, report);
+    if (KeptIsRecord(request, *report)) return Conclude(report, OUTCOME_UNCHANGED);
+    report->port = PortIdentity();
+    report->warnings.clear();  // the port the search finds is read again
+  }
+  report->searched = true;
+  Search(SearchCandidates(report), request.hooks, report);
+  if (report->chosen < 0) return ConcludeNoDisplay(request.hooks, report);
+  DecideAndWrite(request, frontEnd, report);
+}

@@ -1,0 +1,71 @@
+// The jobs a program runs for its user, below any front end: find the
+// display, and write a message or the factory default with the kept state
+// (--if-changed), or only say what a write would do (--check). Each fills a
+// report that the program prints in its own way.
+#ifndef VFD_JOB_DISPLAY_JOB_H
+#define VFD_JOB_DISPLAY_JOB_H
+
+#include <string>
+#include <vector>
+
+#include "job/job_platform.h"
+#include "job/outcomes.h"
+#include "job/port_search.h"
+#include "writing/write_sequence.h"
+
+struct FrontEnd;
+
+// What the program lets a job ask and tell while it runs.
+struct JobHooks {
+  StopCheck stopRequested;    // null: never; a stop request ends a search, never an exchange
+  void (*exchangeBegins)();   // around each exchange; null: nothing to do
+  void (*exchangeEnds)();
+  // A wait the user may want to see: what is waited for, and at most how
+  // long per port; an empty text ends it. Null: not shown.
+  void (*waiting)(void* context, const std::string& what, unsigned maxSeconds);
+  void* context;
+};
+
+struct WriteJobRequest {
+  WriteAction action;
+  std::u16string fields[2];      // the rows' texts for the exchange (MessageRows::fields)
+  int speedPosition;             // in the speed list
+  StartupMessageRecord record;   // what the module is to hold
+  std::u16string port;           // empty: search for the display
+  std::string stateDir;
+  bool ifChanged;                // send nothing when the kept state holds the record
+  bool check;                    // decide as a real run would, send no record
+  JobHooks hooks;
+};
+
+struct JobReport {
+  JobOutcome outcome;
+  PortIdentity port;              // the port given, chosen or compared; name empty: none
+  PortReason reason;              // OUTCOME_OPEN_FAILED: why
+  PortOpenDetail detail;
+  std::string text;               // the outcome's one line (the JSON "detail")
+  bool changed;                   // the module confirmed a new record in this run
+  bool searched;                  // the port was looked for
+  std::vector<Candidate> candidates;
+  int chosen;                     // in candidates; -1: none
+  bool recordSent;                // the record went (at least partly) to the module
+  std::string productType;        // UTF-8; empty until the module named it
+  bool productTypeKnown;
+  StartupMessageRecord record;
+  bool keptKnown;                 // a state of the port's device was kept before this run
+  StartupMessageRecord keptRecord;
+  std::vector<std::string> warnings;
+};
+
+// A report that ends before any job ran (a usage error, refused rows): the
+// outcome and its line from the outcome table.
+void ConcludeReport(JobReport* report, JobOutcome outcome, const std::string& detail);
+
+// find: every candidate probed, and the one a write would use.
+void RunFindJob(const std::u16string& port, const JobHooks& hooks, JobReport* report);
+
+// write and factory-default. The front end's fields get the rows, the speed
+// and the port before the exchange; its boxes are the exchange's messages.
+void RunWriteJob(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* report);
+
+#endif  // VFD_JOB_DISPLAY_JOB_H

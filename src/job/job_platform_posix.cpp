@@ -1,0 +1,218 @@
+// The jobs' platform facts on POSIX systems.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "job/job_platform.h"
+#include "text/utf_convert.h"
+
+namespace {
+
+const char DevRootVariable[] = "VFDSTARTUP_DEV_ROOT";
+const char DevPrefix[] = "/dev/";
+const mode_t FileMode = 0644;
+const mode_t DirectoryMode = 0755;
+
+std::string DevRoot() {
+  const char* root = getenv(DevRootVariable);
+  return root != nullptr && *root != '\0' ? root : "/dev";
+}
+
+std::string ErrorText(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+std::string CanonicalPath(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  std::string canonical = resolved != nullptr ? resolved : path;
+  free(resolved);
+  return canonical;
+}
+
+// The /dev/serial/by-id name of a device: it carries a USB adapter's serial
+// number, so it stays the same when the adapter comes back as another
+// ttyUSB number, and differs between two adapters.
+std::string ByIdNameOf(dev_t device) {
+  std::string dir = DevRoot() + "/serial/by-id";
+  std::vector<std::string> names;
+  if (DIR* listing = opendir(dir.c_str())) {
+    while (dirent* entry = readdir(listing))
+      if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+    closedir(listing);
+  }
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    struct stat info {};
+    if (stat((dir + "/" + name).c_str(), &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device)
+      return "by-id/" + name;
+  }
+  return "";
+}
+
+std::string WithoutDevPrefix(const std::string& path) {
+  size_t length = sizeof DevPrefix - 1;
+  return path.compare(0, length, DevPrefix) == 0 ? path.substr(length) : path;
+}
+
+std::string Joined(const std::string& dir, const std::string& name) { return dir + "/" + name; }
+
+bool EnsureDirectory(const std::string& dir, std::string* reason) {
+  struct stat info {};
+  if (stat(dir.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return true;
+    *reason = dir + " is not a directory";
+    return false;
+  }
+  size_t slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !EnsureDirectory(dir.substr(0, slash), reason)) return false;
+  // The mode is set, not left to the umask (a package may make it 2775 for dialout).
+  if (mkdir(dir.c_str(), DirectoryMode) == 0) {
+    chmod(dir.c_str(), DirectoryMode);  // a failure leaves it readable by its owner: still a state directory
+    return true;
+  }
+  if (errno == EEXIST) return true;
+  *reason = ErrorText("cannot create", dir);
+  return false;
+}
+
+bool SyncDirectory(const std::string& dir, std::string* reason) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool synced = fd >= 0 && fsync(fd) == 0;
+  if (!synced) *reason = ErrorText("cannot sync", dir);
+  if (fd >= 0) close(fd);
+  return synced;
+}
+
+// A fresh name no one can have planted: created here, exclusively, never
+// through a link.
+int CreateTemporary(const std::string& dir, const std::string& name, std::string* path) {
+  std::random_device random;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".tmp-%d-%08x", static_cast<int>(getpid()), random());
+    *path = Joined(dir, "." + name + suffix);
+    int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, FileMode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string DefaultStateDir() { return "/var/lib/vfdstartup"; }
+
+std::string ThisProgramName() {
+  FILE* file = std::fopen("/proc/self/comm", "re");
+  char name[64] = {};
+  bool read = file != nullptr && std::fgets(name, sizeof name, file) != nullptr;
+  if (file != nullptr) std::fclose(file);
+  std::string program = read ? name : "";
+  if (!program.empty() && program.back() == '\n') program.pop_back();
+  return program;
+}
+
+std::string BusyPortHint() { return "another program has it open"; }
+
+std::string AccessHint(const std::string& group) {
+  return group.empty() ? "the user may not open it" : "add the user to the " + group + " group";
+}
+
+PortIdentity IdentifyPort(const std::u16string& name) {
+  PortIdentity identity;
+  identity.name = name;
+  std::string path = BytesFromUtf16(name);
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    identity.device = "missing " + path;
+    identity.stateKey = path;
+    return identity;
+  }
+  std::string canonical = CanonicalPath(path);
+  if (!S_ISCHR(info.st_mode)) {
+    identity.device = "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+    identity.stateKey = canonical;
+    return identity;
+  }
+  identity.device = "char " + std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
+  std::string byId = ByIdNameOf(info.st_rdev);
+  identity.stateKey = !byId.empty() ? byId : WithoutDevPrefix(canonical);
+  return identity;
+}
+
+FileRead ReadSmallFile(const std::string& dir, const std::string& name, size_t limit, std::string* text,
+                       std::string* reason) {
+  std::string path = Joined(dir, name);
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return FILE_ABSENT;
+  if (fd < 0) {
+    bool link = errno == ELOOP;
+    *reason = link ? path + " is a symbolic link, not a state file" : ErrorText("cannot read", path);
+    return link ? FILE_NOT_REGULAR : FILE_UNREADABLE;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    *reason = path + " is not a regular file";
+    return FILE_NOT_REGULAR;
+  }
+  text->clear();
+  char buffer[1024];
+  ssize_t n = 0;
+  while (text->size() <= limit && (n = read(fd, buffer, sizeof buffer)) > 0) text->append(buffer, static_cast<size_t>(n));
+  close(fd);
+  if (n >= 0 && text->size() <= limit) return FILE_READ;
+  *reason = n < 0 ? ErrorText("cannot read", path) : path + " is too large for a state file";
+  return FILE_UNREADABLE;
+}
+
+bool ReplaceFileSynced(const std::string& dir, const std::string& name, const std::string& text,
+                       std::string* reason) {
+  if (!EnsureDirectory(dir, reason)) return false;
+  std::string temporary;
+  int fd = CreateTemporary(dir, name, &temporary);
+  if (fd < 0) {
+    *reason = ErrorText("cannot create a file in", dir);
+    return false;
+  }
+  // The mode is set, not left to the umask: every account may read the state.
+  bool written = fchmod(fd, FileMode) == 0 && WriteAll(fd, text) && fsync(fd) == 0;
+  written = close(fd) == 0 && written;
+  if (!written) *reason = ErrorText("cannot write", temporary);
+  if (written && rename(temporary.c_str(), Joined(dir, name).c_str()) != 0) {
+    written = false;
+    *reason = ErrorText("cannot replace", Joined(dir, name));
+  }
+  if (!written) unlink(temporary.c_str());
+  return written && SyncDirectory(dir, reason);
+}
+
+bool RemoveFileSynced(const std::string& dir, const std::string& name, std::string* reason) {
+  std::string path = Joined(dir, name);
+  if (unlink(path.c_str()) != 0) {
+    if (errno == ENOENT) return true;
+    *reason = ErrorText("cannot remove", path);
+    return false;
+  }
+  return SyncDirectory(dir, reason);
+}

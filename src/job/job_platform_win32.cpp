@@ -1,0 +1,161 @@
+// The jobs' platform facts on Windows.
+#include <windows.h>
+#include <sddl.h>
+
+#include <cstdlib>
+#include <cwctype>
+#include <random>
+
+#include "job/job_platform.h"
+#include "text/utf_convert.h"
+
+namespace {
+
+// SYSTEM and Administrators may change the state, every user may read it:
+// an ordinary account cannot plant a state that makes --if-changed skip a
+// write. Protected, so the parent's looser rights are not inherited.
+const wchar_t StateDirectoryAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
+
+std::wstring Wide(const std::string& text) {
+  std::u16string wide;
+  if (!Utf8ToUtf16(text, &wide)) wide = Utf16FromBytes(text);
+  return std::wstring(wide.begin(), wide.end());
+}
+
+std::string Narrow(const std::wstring& text) { return Utf16ToUtf8(std::u16string(text.begin(), text.end())); }
+
+std::string ErrorText(const std::string& what, const std::string& path) {
+  return what + " " + path + ": Windows error " + std::to_string(GetLastError());
+}
+
+std::string Joined(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
+
+bool IsDirectory(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool CreateStateDirectory(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(StateDirectoryAccess, SDDL_REVISION_1, &descriptor,
+                                                            nullptr))
+    return false;
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  bool created = CreateDirectoryW(path.c_str(), &attributes) != 0;
+  // Set once more on the new directory: not every implementation of
+  // CreateDirectoryW applies the attributes' rights.
+  if (created)
+    SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, descriptor);
+  LocalFree(descriptor);
+  return created;
+}
+
+// Parents as they come (%ProgramData% is there); the state directory itself
+// with its own rights.
+bool EnsureDirectory(const std::string& dir, bool isStateDir, std::string* reason) {
+  std::wstring path = Wide(dir);
+  if (IsDirectory(path)) return true;
+  size_t slash = dir.find_last_of("\\/");
+  if (slash != std::string::npos && slash > 2 && !EnsureDirectory(dir.substr(0, slash), false, reason)) return false;
+  bool created = isStateDir ? CreateStateDirectory(path) : CreateDirectoryW(path.c_str(), nullptr) != 0;
+  if (created || GetLastError() == ERROR_ALREADY_EXISTS) return true;
+  *reason = ErrorText("cannot create", dir);
+  return false;
+}
+
+// A fresh name, created here and only here.
+HANDLE CreateTemporary(const std::string& dir, const std::string& name, std::string* path) {
+  std::random_device random;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    *path = Joined(dir, name + ".tmp-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(random()));
+    HANDLE file = CreateFileW(Wide(*path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+bool WriteAndFlush(HANDLE file, const std::string& text) {
+  DWORD written = 0;
+  bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != 0 &&
+            written == text.size() && FlushFileBuffers(file) != 0;
+  return CloseHandle(file) != 0 && ok;
+}
+
+}  // namespace
+
+std::string DefaultStateDir() {
+  const wchar_t* programData = _wgetenv(L"ProgramData");
+  std::string base = programData != nullptr ? Narrow(programData) : "C:\\ProgramData";
+  return base + "\\vfdstartup";
+}
+
+std::string ThisProgramName() { return "vfdstartup-cli"; }
+
+std::string BusyPortHint() { return "another program holds it"; }
+
+std::string AccessHint(const std::string&) { return "another program may hold it, or the user may not open it"; }
+
+// Windows names a port without regard to case: COM3 and com3 are one device.
+PortIdentity IdentifyPort(const std::u16string& name) {
+  PortIdentity identity;
+  identity.name = name;
+  std::u16string upper = name;
+  for (char16_t& c : upper)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  identity.device = Utf16ToUtf8(upper);
+  identity.stateKey = identity.device;
+  return identity;
+}
+
+FileRead ReadSmallFile(const std::string& dir, const std::string& name, size_t limit, std::string* text,
+                       std::string* reason) {
+  std::string path = Joined(dir, name);
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FILE_ABSENT;
+    *reason = ErrorText("cannot read", path);
+    return FILE_UNREADABLE;
+  }
+  BY_HANDLE_FILE_INFORMATION info = {};
+  bool regular = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+                 (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  char buffer[1024];
+  DWORD got = 0;
+  text->clear();
+  while (regular && text->size() <= limit && ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+    text->append(buffer, got);
+  CloseHandle(file);
+  if (!regular) *reason = path + " is not a regular file";
+  else if (text->size() > limit) *reason = path + " is too large for a state file";
+  return !regular ? FILE_NOT_REGULAR : text->size() > limit ? FILE_UNREADABLE : FILE_READ;
+}
+
+bool ReplaceFileSynced(const std::string& dir, const std::string& name, const std::string& text,
+                       std::string* reason) {
+  if (!EnsureDirectory(dir, true, reason)) return false;
+  std::string temporary;
+  HANDLE file = CreateTemporary(dir, name, &temporary);
+  if (file == INVALID_HANDLE_VALUE) {
+    *reason = ErrorText("cannot create a file in", dir);
+    return false;
+  }
+  bool written = WriteAndFlush(file, text) &&
+                 MoveFileExW(Wide(temporary).c_str(), Wide(Joined(dir, name)).c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (!written) {
+    *reason = ErrorText("cannot write", Joined(dir, name));
+    DeleteFileW(Wide(temporary).c_str());
+  }
+  return written;
+}
+
+bool RemoveFileSynced(const std::string& dir, const std::string& name, std::string* reason) {
+  std::string path = Joined(dir, name);
+  if (DeleteFileW(Wide(path).c_str()) != 0) return true;
+  DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+  *reason = ErrorText("cannot remove", path);
+  return false;
+}

@@ -1,0 +1,63 @@
+#include "job/message_rows.h"
+
+#include <cstdio>
+
+#include "text/transliterate.h"
+#include "text/utf_convert.h"
+
+namespace {
+
+std::string Quoted(const std::u16string& text) { return "\"" + Utf16ToUtf8(text) + "\""; }
+
+// The dialog's rule: the first 63 units, cut at the first the module cannot show.
+std::u16string StoredText(const std::u16string& text, size_t* cutAt) {
+  std::u16string considered = text.substr(0, RowTextMax);
+  BYTE row[RowLength];
+  RowTextResult result = PrepareRowText(considered.c_str(), SpeedCodeFor(SpeedDefaultPosition), row);
+  *cutAt = result.wasCut ? std::u16string(result.keptText).size() : std::u16string::npos;
+  return result.wasCut ? std::u16string(result.keptText) : considered;
+}
+
+std::string CodePointName(const std::u16string& text, size_t at) {
+  char name[16];
+  std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(text[at]));
+  return Quoted(text.substr(at, text[at] >= 0xD800 && text[at] <= 0xDBFF ? 2 : 1)) + " (" + name + ")";
+}
+
+// Why a row changed, in the order the changes happen.
+std::string WhyChanged(const std::u16string& given, const std::u16string& field, size_t cutAt) {
+  std::vector<std::string> why;
+  if (field != given) why.push_back("written in the characters the display can show");
+  if (cutAt != std::u16string::npos) why.push_back("cut at " + CodePointName(field, cutAt) + ", which the display cannot show");
+  else if (field.size() > RowTextMax) why.push_back("cut to " + std::to_string(RowTextMax) + " of " + std::to_string(field.size()) + " characters");
+  std::string text;
+  for (size_t i = 0; i < why.size(); ++i) text += (i ? "; " : "") + why[i];
+  return text;
+}
+
+}  // namespace
+
+MessageRows PrepareMessageRows(const std::u16string rows[2], RowMode mode) {
+  MessageRows prepared;
+  for (int row = 0; row < 2; ++row) {
+    const std::u16string& given = rows[row];
+    prepared.fields[row] = mode == ROWS_DIALOG_CUT ? given : TransliterateForDisplay(given);
+    size_t cutAt = std::u16string::npos;
+    prepared.stored[row] = StoredText(prepared.fields[row], &cutAt);
+    if (prepared.stored[row] == given) continue;
+    std::string name = "row " + std::to_string(row);
+    if (mode == ROWS_STRICT && prepared.refusal.empty())
+      prepared.refusal = name + " would be stored as " + Quoted(prepared.stored[row]) + ", not as given";
+    prepared.warnings.push_back(name + " is stored as " + Quoted(prepared.stored[row]) + ": " +
+                                WhyChanged(given, prepared.fields[row], cutAt));
+  }
+  return prepared;
+}
+
+StartupMessageRecord RecordForRows(const MessageRows& rows, int speedPosition, bool factoryDefault) {
+  if (factoryDefault) return FactoryDefaultRecord;
+  StartupMessageRecord record = {};
+  SpeedCode speed = SpeedCodeFor(speedPosition);
+  for (int row = 0; row < 2; ++row) PrepareRowText(rows.stored[row].c_str(), speed, record.bytes + row * RowLength);
+  return record;
+}

@@ -1,0 +1,115 @@
+#include "job/outcomes.h"
+
+#include "job/job_platform.h"
+#include "serial/serial_link.h"
+
+namespace {
+
+const OutcomeRow Outcomes[] = {
+    {OUTCOME_STORED, "stored", 0, "stored on {port}"},
+    {OUTCOME_UNCHANGED, "unchanged", 0, "unchanged: the display on {port} holds this message already"},
+    {OUTCOME_WOULD_WRITE, "would_write", 0, "would write the message to {port}"},
+    {OUTCOME_FOUND, "found", 0, "display found on {port}"},
+    {OUTCOME_NOT_CONFIRMED, "not_confirmed", 1, "the display on {port} did not confirm the message; it may hold its old one"},
+    {OUTCOME_INCOMPATIBLE, "incompatible", 1,
+     "the module on {port} is product type \"{product}\"; only CU20029T307A01 modules are written"},
+    {OUTCOME_USAGE, "usage", 2, "{detail}"},
+    {OUTCOME_REFUSED, "refused", 2, "{detail}; nothing was sent (--strict)"},
+    {OUTCOME_NO_ANSWER, "no_answer", 3, "no display answered on {port} ({detail})"},
+    {OUTCOME_NO_DISPLAY, "no_display", 3, "no display found: {detail}"},
+    {OUTCOME_OPEN_FAILED, "open_failed", 3, "{detail}"},
+    {OUTCOME_IO_ERROR, "io_error", 4, "the exchange with the display on {port} failed: {detail}"},
+    {OUTCOME_INTERRUPTED, "interrupted", ExitInterruptedBase, "stopped before anything was sent"},
+};
+
+const ReasonRow Reasons[] = {
+    {REASON_NONE, "none", "{port}"},
+    {REASON_FOUND, "found", "{port}: display found"},
+    {REASON_NO_SUCH_PORT, "no_such_port", "{port}: no such port"},
+    {REASON_NAME_TOO_LONG, "name_too_long", "{port}: too long for a port name (at most {limit} characters)"},
+    {REASON_BUSY, "busy", "{port} is busy: {holder}"},
+    {REASON_NO_PERMISSION, "no_permission", "{port}: permission denied: {group}"},
+    {REASON_NOT_SERIAL, "not_serial", "{port} is not a serial device"},
+    {REASON_UNUSABLE, "unusable", "{port} refused the serial line settings"},
+    {REASON_CTS_DOWN, "cts_down", "{port}: CTS is down (no display connected, or not powered)"},
+    {REASON_NO_ANSWER, "no_answer", "{port}: no answer ({wait})"},
+    {REASON_WRONG_ANSWER, "wrong_answer", "{port}: something answered, but not a display of this kind"},
+    {REASON_STOPPED, "stopped", "{port}: not probed to the end (stopped)"},
+};
+
+struct VerdictReason {
+  ProbeVerdict verdict;
+  PortReason reason;
+};
+
+const VerdictReason VerdictReasons[] = {
+    {PROBE_FOUND, REASON_FOUND},           {PROBE_MISSING, REASON_NO_SUCH_PORT},
+    {PROBE_NAME_TOO_LONG, REASON_NAME_TOO_LONG}, {PROBE_BUSY, REASON_BUSY},
+    {PROBE_ACCESS_DENIED, REASON_NO_PERMISSION}, {PROBE_NOT_SERIAL, REASON_NOT_SERIAL},
+    {PROBE_UNUSABLE, REASON_UNUSABLE},     {PROBE_CTS_DOWN, REASON_CTS_DOWN},
+    {PROBE_NO_ANSWER, REASON_NO_ANSWER},   {PROBE_WRONG_ANSWER, REASON_WRONG_ANSWER},
+    {PROBE_STOPPED, REASON_STOPPED},
+};
+
+std::string ProcessText(const PortOpenDetail& detail) {
+  if (detail.holderProcessId == 0) return "";
+  std::string text = "process " + std::to_string(detail.holderProcessId);
+  return detail.holderProgram[0] != 0 ? text + " (" + detail.holderProgram + ")" : text;
+}
+
+// Who holds a busy port, as far as the platform could tell.
+std::string HolderText(const PortOpenDetail& detail) {
+  std::string process = ProcessText(detail);
+  if (detail.holderProgram[0] != 0 && ThisProgramName() == detail.holderProgram)
+    return "another run of this program (process " + std::to_string(detail.holderProcessId) + ") is using it";
+  if (detail.lockFile[0] != 0)
+    return "locked by " + std::string(detail.lockFile) + (process.empty() ? "" : " (" + process + ")");
+  if (!process.empty()) return "held by " + process;
+  return detail.exclusive ? "another program has it in exclusive mode" : BusyPortHint();
+}
+
+}  // namespace
+
+std::string FillIn(std::string text, const std::string& name, const std::string& value) {
+  std::string key = "{" + name + "}";
+  for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+    text.replace(at, key.size(), value);
+  return text;
+}
+
+const OutcomeRow& OutcomeRowOf(JobOutcome outcome) {
+  for (const OutcomeRow& row : Outcomes)
+    if (row.outcome == outcome) return row;
+  return Outcomes[OUTCOME_IO_ERROR];
+}
+
+const ReasonRow& ReasonRowOf(PortReason reason) {
+  for (const ReasonRow& row : Reasons)
+    if (row.reason == reason) return row;
+  return Reasons[0];
+}
+
+PortReason ReasonOfVerdict(ProbeVerdict verdict) {
+  for (const VerdictReason& entry : VerdictReasons)
+    if (entry.verdict == verdict) return entry.reason;
+  return REASON_UNUSABLE;
+}
+
+PortReason ReasonOfFailure(PortFailure failure) {
+  switch (failure) {
+    case PORT_MISSING: return REASON_NO_SUCH_PORT;
+    case PORT_BUSY: return REASON_BUSY;
+    case PORT_ACCESS_DENIED: return REASON_NO_PERMISSION;
+    case PORT_NOT_SERIAL: return REASON_NOT_SERIAL;
+    case PORT_NAME_TOO_LONG: return REASON_NAME_TOO_LONG;
+    default: return REASON_UNUSABLE;
+  }
+}
+
+std::string ReasonText(PortReason reason, const std::string& port, const PortOpenDetail& detail) {
+  std::string text = FillIn(ReasonRowOf(reason).text, "port", port);
+  text = FillIn(text, "holder", HolderText(detail));
+  text = FillIn(text, "group", AccessHint(detail.accessGroup));
+  text = FillIn(text, "limit", std::to_string(PortNameLimit()));
+  return FillIn(text, "wait", "waited 5 s");
+}

@@ -1,0 +1,65 @@
+// The search for the display: the ports the dialog would try, in its order,
+// each device once, probed side by side (a fixed number at a time), and the
+// port the dialog would have chosen.
+#ifndef VFD_JOB_PORT_SEARCH_H
+#define VFD_JOB_PORT_SEARCH_H
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "discovery/display_probe.h"
+#include "discovery/port_list.h"
+#include "job/job_platform.h"
+#include "serial/port_ops.h"
+
+// At most this many probes run at once: 16 silent ports still take one
+// probe's time, and a thousand candidates neither exhaust the process's
+// threads nor its descriptors.
+const size_t ProbesAtOnce = 32;
+
+struct Candidate {
+  PortIdentity port;
+  bool done;
+  ProbeVerdict verdict;      // once done
+  PortOpenDetail detail;     // a busy or forbidden port: who holds it, which group may open it
+};
+
+// The configured port first, then the listed ports (VFDSTARTUP_PORTS, when
+// set, instead of the system's list): one candidate per device, named as it
+// came first, as the dialog tries a listed name equal to the configured one
+// only once.
+std::vector<PortIdentity> CandidatePorts(const PortList& list);
+
+struct PortSearch {
+  std::vector<Candidate> candidates;
+  std::vector<std::unique_ptr<BYTE[]>> buffers;   // one receive buffer per probe
+  std::vector<std::thread> workers;
+  size_t next = 0;                                // the next candidate to probe
+  StopCheck stopRequested = nullptr;
+  std::mutex lock;
+  std::condition_variable changed;
+};
+
+// Starts the probes; each puts its port back before it ends. A worker that
+// cannot be started is done without (at least the calling thread probes).
+void StartSearch(const std::vector<PortIdentity>& ports, StopCheck stopRequested, size_t atOnce,
+                 PortSearch* search);
+
+// The candidate the dialog's one-by-one discovery would have picked, as soon
+// as that is certain: the first where the display answered, once every
+// candidate before it is done; -1 once all are done without one. tick, when
+// set, is called about every 200 ms while waiting.
+int WaitForChoice(PortSearch* search, const std::function<void()>& tick);
+
+// Waits for every probe; then every verdict is in.
+void FinishSearch(PortSearch* search);
+
+// How many candidates are done, under the search's lock.
+size_t CandidatesDone(PortSearch* search);
+
+#endif  // VFD_JOB_PORT_SEARCH_H

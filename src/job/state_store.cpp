@@ -1,0 +1,102 @@
+#include "job/state_store.h"
+
+#include <cctype>
+#include <cstdio>
+#include <sstream>
+
+#include "job/job_platform.h"
+
+namespace {
+
+const char HexDigits[] = "0123456789ABCDEF";
+const char FilePrefix[] = "vfd-";
+const char FileSuffix[] = ".state";
+const size_t StateFileLimit = 4096;
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+std::string StateText(const PortState& state) {
+  return "device=" + state.stateKey + "\nport=" + state.port + "\nproduct_type=" + state.productType +
+         "\nrecord=" + RecordHex(state.record) + "\n";
+}
+
+// key=value lines; the product type keeps its blanks. Every key once.
+bool ParseStateText(const std::string& text, PortState* state) {
+  std::istringstream in(text);
+  std::string line;
+  int seen = 0;
+  bool record = false;
+  while (std::getline(in, line)) {
+    size_t equals = line.find('=');
+    if (equals == std::string::npos) return false;
+    std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+    if (key == "device") state->stateKey = value, seen |= 1;
+    else if (key == "port") state->port = value, seen |= 2;
+    else if (key == "product_type") state->productType = value, seen |= 4;
+    else if (key == "record") record = ParseRecordHex(value, &state->record), seen |= 8;
+    else return false;
+  }
+  return seen == 15 && record;
+}
+
+}  // namespace
+
+std::string StateFileName(const std::string& stateKey) {
+  std::string name = FilePrefix;
+  for (char c : stateKey) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x80 && (std::isalnum(byte) || c == '-' || c == '_' || c == '.')) {
+      name += c;
+      continue;
+    }
+    name += '%';
+    name += HexDigits[byte >> 4];
+    name += HexDigits[byte & 0x0F];
+  }
+  return name + FileSuffix;
+}
+
+std::string RecordHex(const StartupMessageRecord& record) {
+  std::string hex;
+  for (BYTE byte : record.bytes) {
+    hex += HexDigits[byte >> 4];
+    hex += HexDigits[byte & 0x0F];
+  }
+  return hex;
+}
+
+bool ParseRecordHex(const std::string& hex, StartupMessageRecord* record) {
+  if (hex.size() != 2 * RecordLength) return false;
+  for (DWORD i = 0; i < RecordLength; ++i) {
+    int high = HexValue(hex[2 * i]), low = HexValue(hex[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    record->bytes[i] = static_cast<BYTE>(high * 16 + low);
+  }
+  return true;
+}
+
+StateRead ReadPortState(const std::string& stateDir, const std::string& stateKey, PortState* state,
+                        std::string* reason) {
+  std::string text;
+  std::string name = StateFileName(stateKey);
+  FileRead read = ReadSmallFile(stateDir, name, StateFileLimit, &text, reason);
+  if (read == FILE_ABSENT) return STATE_NONE;
+  if (read != FILE_READ) return STATE_DAMAGED;
+  if (!ParseStateText(text, state) || state->stateKey != stateKey) {
+    *reason = name + " does not hold a whole state of this device";
+    return STATE_DAMAGED;
+  }
+  return STATE_FOUND;
+}
+
+bool WritePortState(const std::string& stateDir, const PortState& state, std::string* reason) {
+  return ReplaceFileSynced(stateDir, StateFileName(state.stateKey), StateText(state), reason);
+}
+
+bool ForgetPortState(const std::string& stateDir, const std::string& stateKey, std::string* reason) {
+  return RemoveFileSynced(stateDir, StateFileName(stateKey), reason);
+}

@@ -1,0 +1,72 @@
+// The console's command line, one row per way to get it right or wrong.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "cli/cli_options.h"
+
+namespace {
+
+struct OptionCase {
+  std::vector<std::string> args;
+  bool accepted;
+  std::string error;                            // part of the reason, when refused
+  bool json;                                    // answers a refusal in JSON
+  std::function<bool(const CliOptions&)> check; // what was taken, when accepted
+};
+
+TEST(ConsoleOptions, EachCommandTakesExactlyItsOptionsWhole) {
+  const std::string notUtf8 = "Caf\xE9";
+  const OptionCase cases[] = {
+      {{"write", "--port", ""}, false, "--port takes a port name", false, nullptr},
+      {{"write", "--port="}, false, "--port takes a port name", false, nullptr},
+      {{"find", "--port", "/dev/tty\xFF"}, true, "", false,
+       [](const CliOptions& o) { return o.port.size() == 9 && o.port[8] == 0xDCFF; }},
+      {{"preview", "--frames", "2x"}, false, "--frames takes", false, nullptr},
+      {{"preview", "--frames", "-1"}, false, "--frames takes", false, nullptr},
+      {{"preview", "--frames", "3"}, true, "", false, [](const CliOptions& o) { return o.frames == 3; }},
+      {{"write", "--speed", "300ms / character"}, true, "", false,
+       [](const CliOptions& o) { return o.speedPosition == 3; }},
+      {{"write", "--speed=<10MS"}, true, "", false, [](const CliOptions& o) { return o.speedPosition == 0; }},
+      {{"write"}, true, "", false, [](const CliOptions& o) { return o.speedPosition == 3 && !o.rowGiven[0]; }},
+      {{"write", "--speed", "250ms", "--json"}, false, "unknown speed", true, nullptr},
+      {{"write", "--p", "COM3"}, false, "takes no option --p", false, nullptr},
+      {{"write", "--row", "x"}, false, "takes no option --row", false, nullptr},
+      {{"write", "--json", "--port --row0", "7", "--check"}, false, "takes no option --port --row0", true, nullptr},
+      {{"record", "--speed", "--json"}, false, "unknown speed", false, nullptr},
+      {{"find", "--row0", "x"}, false, "'find' takes no option --row0", false, nullptr},
+      {{"factory-default", "--row1", "x"}, false, "takes no option --row1", false, nullptr},
+      {{"write", "--row1"}, false, "--row1 needs a value", false, nullptr},
+      {{"write", "--row1", "--state-dir=/tmp/x"}, false, "--row1 needs a value", false, nullptr},
+      {{"write", "--row0", "--port"}, false, "--row0 needs a value", false, nullptr},
+      {{"write", "--row0=--port"}, true, "", false, [](const CliOptions& o) { return o.rows[0] == u"--port"; }},
+      {{"write", "--row0", "--- SALE ---"}, true, "", false,
+       [](const CliOptions& o) { return o.rowGiven[0] && o.rows[0] == u"--- SALE ---"; }},
+      {{"write", "--row0", notUtf8}, false, "--row0 is not valid UTF-8", false, nullptr},
+      {{"write", "--json=yes"}, false, "--json takes no value", true, nullptr},
+      {{"write", "-v", "-q"}, false, "do not go together", false, nullptr},
+      {{"write", "--row0", "help"}, true, "", false, [](const CliOptions& o) { return o.command == CLI_WRITE; }},
+      {{"write", "--help"}, true, "", false, [](const CliOptions& o) { return o.command == CLI_HELP; }},
+      {{"write", "--state-dir", "/s", "--if-changed", "--check", "--strict"}, true, "", false,
+       [](const CliOptions& o) { return o.stateDir == "/s" && o.ifChanged && o.check && o.strict; }},
+      {{"describe", "--json"}, true, "", false, [](const CliOptions& o) { return o.command == CLI_DESCRIBE && o.json; }},
+      {{"erase"}, false, "unknown command 'erase'", false, nullptr},
+  };
+  for (const OptionCase& c : cases) {
+    std::string line;
+    for (const std::string& arg : c.args) line += "[" + arg + "] ";
+    SCOPED_TRACE(line);
+    CliOptions options;
+    std::string error;
+    bool json = false;
+    ASSERT_EQ(ParseCliOptions(c.args, &options, &error, &json), c.accepted) << error;
+    if (!c.accepted) {
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+      EXPECT_EQ(json, c.json);
+    } else if (c.check) {
+      EXPECT_TRUE(c.check(options));
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+// What a run reports: each outcome's exit code, each reason's words, and
+// JSON that every parser takes.
+#include <gtest/gtest.h>
+
+#include "job/job_report.h"
+#include "job/json_text.h"
+#include "job/outcomes.h"
+#include "text/utf_convert.h"
+
+namespace {
+
+TEST(ConsoleReport, EveryOutcomeHasItsExitCode) {
+  const struct {
+    JobOutcome outcome;
+    const char* name;
+    int exitCode;
+  } rows[] = {
+      {OUTCOME_STORED, "stored", 0},           {OUTCOME_UNCHANGED, "unchanged", 0},
+      {OUTCOME_WOULD_WRITE, "would_write", 0}, {OUTCOME_FOUND, "found", 0},
+      {OUTCOME_NOT_CONFIRMED, "not_confirmed", 1}, {OUTCOME_INCOMPATIBLE, "incompatible", 1},
+      {OUTCOME_USAGE, "usage", 2},             {OUTCOME_REFUSED, "refused", 2},
+      {OUTCOME_NO_ANSWER, "no_answer", 3},     {OUTCOME_NO_DISPLAY, "no_display", 3},
+      {OUTCOME_OPEN_FAILED, "open_failed", 3}, {OUTCOME_IO_ERROR, "io_error", 4},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_STREQ(OutcomeRowOf(row.outcome).name, row.name);
+    JobReport report;
+    ConcludeReport(&report, row.outcome, "x");
+    EXPECT_EQ(ExitCodeOf(report, 0), row.exitCode);
+    EXPECT_EQ(ExitCodeOf(report, 15), 143) << "a stop request ends with 128 + its signal";
+  }
+}
+
+PortOpenDetail Detail(DWORD process, const char* program, const char* lockFile, bool exclusive, const char* group) {
+  PortOpenDetail detail = {};
+  detail.holderProcessId = process;
+  snprintf(detail.holderProgram, sizeof detail.holderProgram, "%s", program);
+  snprintf(detail.lockFile, sizeof detail.lockFile, "%s", lockFile);
+  detail.exclusive = exclusive;
+  snprintf(detail.accessGroup, sizeof detail.accessGroup, "%s", group);
+  return detail;
+}
+
+TEST(ConsoleReport, OneReasonTableNamesTheHolderAndWhatToDo) {
+  const struct {
+    PortReason reason;
+    PortOpenDetail detail;
+    const char* name;
+    const char* text;
+  } rows[] = {
+      {REASON_NO_SUCH_PORT, {}, "no_such_port", "/dev/ttyS1: no such port"},
+      {REASON_NOT_SERIAL, {}, "not_serial", "/dev/ttyS1 is not a serial device"},
+      {REASON_NO_PERMISSION, Detail(0, "", "", false, "dialout"), "no_permission",
+       "/dev/ttyS1: permission denied: add the user to the dialout group"},
+      {REASON_BUSY, Detail(4321, "picocom", "", false, ""), "busy", "/dev/ttyS1 is busy: held by process 4321 (picocom)"},
+      {REASON_BUSY, Detail(77, "pos", "/var/lock/LCK..ttyS1", false, ""), "busy",
+       "/dev/ttyS1 is busy: locked by /var/lock/LCK..ttyS1 (process 77 (pos))"},
+      {REASON_BUSY, Detail(0, "", "", true, ""), "busy", "/dev/ttyS1 is busy: another program has it in exclusive mode"},
+      {REASON_NAME_TOO_LONG, {}, "name_too_long", "/dev/ttyS1: too long for a port name (at most 16 characters)"},
+      {REASON_CTS_DOWN, {}, "cts_down", "/dev/ttyS1: CTS is down (no display connected, or not powered)"},
+      {REASON_NO_ANSWER, {}, "no_answer", "/dev/ttyS1: no answer (waited 5 s)"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    EXPECT_STREQ(ReasonRowOf(row.reason).name, row.name);
+    EXPECT_EQ(ReasonText(row.reason, "/dev/ttyS1", row.detail), row.text);
+  }
+  // Verdicts and the write's open failures meet in the same rows.
+  EXPECT_EQ(ReasonOfVerdict(PROBE_MISSING), ReasonOfFailure(PORT_MISSING));
+  EXPECT_EQ(ReasonOfVerdict(PROBE_NOT_SERIAL), ReasonOfFailure(PORT_NOT_SERIAL));
+  EXPECT_EQ(ReasonOfVerdict(PROBE_BUSY), ReasonOfFailure(PORT_BUSY));
+}
+
+TEST(ConsoleReport, JsonStringsAreEscapedAndAlwaysUtf8) {
+  const struct {
+    std::string text;
+    std::string json;
+  } rows[] = {
+      {"\\\\.\\COM12", "\"\\\\\\\\.\\\\COM12\""},
+      {"say \"hi\"", "\"say \\\"hi\\\"\""},
+      {"a\r\nb\tc", "\"a\\r\\nb\\tc\""},
+      {std::string("\x01\x7F", 2), "\"\\u0001\\u007f\""},
+      {"Caf\xC3\xA9 \xE2\x82\xAC", "\"Caf\xC3\xA9 \xE2\x82\xAC\""},
+      {"/dev/tty\xFF", "\"/dev/tty\xEF\xBF\xBD\""},
+      {"\xC3", "\"\xEF\xBF\xBD\""},
+      {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+  };
+  for (const auto& row : rows) EXPECT_EQ(JsonString(row.text), row.json);
+  // A name's byte that is not UTF-8 goes to the open call as itself, to JSON as U+FFFD.
+  std::u16string name = Utf16FromBytes("/dev/tty\xFF");
+  EXPECT_EQ(BytesFromUtf16(name), "/dev/tty\xFF");
+  JobReport report;
+  ConcludeReport(&report, OUTCOME_OPEN_FAILED, "x");
+  report.port.name = name;
+  EXPECT_NE(ReportJson("write", report, {}, false).find("\"port\": \"/dev/tty\xEF\xBF\xBD\""), std::string::npos);
+}
+
+}  // namespace

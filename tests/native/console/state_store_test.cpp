@@ -1,0 +1,166 @@
+// The kept state: one file per device, named so that no two keys share one
+// and Windows never takes one for a device; written whole or not at all,
+// never through a link; anything odd at its place is no state.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "job/job_platform.h"
+#include "job/state_store.h"
+#include "text/utf_convert.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class StateStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/vfd-state-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    root = name;
+    dir = root + "/state";
+  }
+  void TearDown() override { fs::remove_all(root); }
+  PortState StateOf(const std::string& key, BYTE last) {
+    PortState state;
+    state.stateKey = key;
+    state.port = "/dev/" + key;
+    state.productType = "CU20029T307A01 ";
+    for (DWORD i = 0; i < sizeof state.record.bytes; ++i) state.record.bytes[i] = static_cast<BYTE>(i);
+    state.record.bytes[127] = last;
+    return state;
+  }
+  std::string Text(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+  }
+  std::string root, dir;
+};
+
+TEST_F(StateStore, FileNamesAreOnePerKeyAndNeverAWindowsDevice) {
+  const struct {
+    std::string key;
+    std::string file;
+  } rows[] = {
+      {"ttyS0", "vfd-ttyS0.state"},
+      {"pts/7", "vfd-pts%2F7.state"},
+      {"pts_7", "vfd-pts_7.state"},
+      {"pts%2F7", "vfd-pts%252F7.state"},
+      {"by-id/usb-FTDI_FT232R_A1-if00-port0", "vfd-by-id%2Fusb-FTDI_FT232R_A1-if00-port0.state"},
+      {"COM3", "vfd-COM3.state"},
+      {"tty\xFF", "vfd-tty%FF.state"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(StateFileName(row.key), row.file);
+  // CON, PRN, AUX, NUL, COM0-9, LPT0-9, any case, any extension.
+  const char* reserved[] = {"con", "PRN", "Aux", "NUL", "com0", "COM9", "lpt1", "LPT9"};
+  for (const char* key : reserved) {
+    for (const std::string& name : {StateFileName(key), StateFileName(std::string(key) + ".txt")}) {
+      std::string base = name.substr(0, name.find('.'));
+      for (const char* device : reserved) EXPECT_NE(strcasecmp(base.c_str(), device), 0) << name;
+    }
+  }
+}
+
+TEST_F(StateStore, KeptWholeWithItsOwnModes) {
+  mode_t oldMask = umask(077);
+  std::string reason;
+  PortState written = StateOf("ttyS0", 0x7F);
+  ASSERT_TRUE(WritePortState(dir, written, &reason)) << reason;
+  umask(oldMask);
+  struct stat info {};
+  ASSERT_EQ(stat((dir + "/vfd-ttyS0.state").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644u) << "left to the umask";
+  ASSERT_EQ(stat(dir.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0755u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "a temporary file stayed";
+
+  PortState read;
+  ASSERT_EQ(ReadPortState(dir, "ttyS0", &read, &reason), STATE_FOUND) << reason;
+  EXPECT_EQ(read.port, "/dev/ttyS0");
+  EXPECT_EQ(read.productType, "CU20029T307A01 ");
+  EXPECT_EQ(std::vector<BYTE>(read.record.bytes, read.record.bytes + 128),
+            std::vector<BYTE>(written.record.bytes, written.record.bytes + 128));
+  EXPECT_EQ(ReadPortState(dir, "ttyS1", &read, &reason), STATE_NONE);
+
+  ASSERT_TRUE(ForgetPortState(dir, "ttyS0", &reason));
+  EXPECT_EQ(ReadPortState(dir, "ttyS0", &read, &reason), STATE_NONE);
+  EXPECT_TRUE(ForgetPortState(dir, "ttyS0", &reason)) << "nothing to forget is no failure";
+}
+
+// Nothing at a state's place but a whole state of that device counts, and
+// nothing there is ever waited on or followed.
+TEST_F(StateStore, AnythingButAWholeStateOfTheDeviceIsDamaged) {
+  std::string reason;
+  ASSERT_TRUE(WritePortState(dir, StateOf("ttyS0", 1), &reason));
+  std::string good = Text(dir + "/vfd-ttyS0.state");
+  std::string path = dir + "/vfd-ttyS1.state";
+  const struct {
+    const char* what;
+    std::function<void()> plant;
+  } rows[] = {
+      {"cut short", [&] { std::ofstream(path) << good.substr(0, good.size() - 20); }},
+      {"record one digit short", [&] { std::ofstream(path) << good.substr(0, good.size() - 2) << "\n"; }},
+      {"unknown key", [&] { std::ofstream(path) << good << "extra=1\n"; }},
+      {"another device's state", [&] { fs::copy_file(dir + "/vfd-ttyS0.state", path); }},
+      {"a FIFO", [&] { mkfifo(path.c_str(), 0644); }},
+      {"a directory", [&] { fs::create_directory(path); }},
+      {"a link to a state", [&] { fs::create_symlink(dir + "/vfd-ttyS0.state", path); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    row.plant();
+    PortState state;
+    EXPECT_EQ(ReadPortState(dir, "ttyS1", &state, &reason), STATE_DAMAGED);
+    fs::remove_all(path);
+  }
+}
+
+TEST_F(StateStore, NeverWritesThroughALinkAndReportsAFailedReplace) {
+  std::string reason;
+  std::string victim = root + "/victim";
+  std::ofstream(victim) << "precious\n";
+  ASSERT_TRUE(fs::create_directories(dir));
+  fs::create_symlink(victim, dir + "/vfd-ttyS0.state");
+  ASSERT_TRUE(WritePortState(dir, StateOf("ttyS0", 2), &reason)) << reason;
+  EXPECT_EQ(Text(victim), "precious\n");
+  EXPECT_FALSE(fs::is_symlink(dir + "/vfd-ttyS0.state"));
+
+  // A directory with something in it at the state's name cannot be replaced.
+  fs::create_directories(dir + "/vfd-ttyS1.state/x");
+  EXPECT_FALSE(WritePortState(dir, StateOf("ttyS1", 3), &reason));
+  EXPECT_NE(reason.find("vfd-ttyS1.state"), std::string::npos) << reason;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2) << "a temporary file stayed";
+  std::ofstream(root + "/file").flush();
+  EXPECT_FALSE(WritePortState(root + "/file/state", StateOf("ttyS1", 3), &reason));
+}
+
+// The state belongs to the device: every name of it finds one state, two
+// devices never share one, and a USB adapter's by-id name wins.
+TEST_F(StateStore, OneDeviceOneState) {
+  fs::create_symlink("/dev/null", root + "/alias");
+  PortIdentity direct = IdentifyPort(u"/dev/null"), alias = IdentifyPort(Utf16FromBytes(root + "/alias"));
+  PortIdentity other = IdentifyPort(u"/dev/zero"), missing = IdentifyPort(u"/dev/ttyUSB99");
+  EXPECT_EQ(direct.device, alias.device);
+  EXPECT_EQ(alias.stateKey, "null");
+  EXPECT_NE(direct.device, other.device);
+  EXPECT_NE(direct.stateKey, other.stateKey);
+  EXPECT_EQ(missing.stateKey, "/dev/ttyUSB99");
+
+  fs::create_directories(root + "/serial/by-id");
+  fs::create_symlink("/dev/null", root + "/serial/by-id/usb-FTDI_FT232R_A1B2-if00-port0");
+  setenv("VFDSTARTUP_DEV_ROOT", root.c_str(), 1);
+  EXPECT_EQ(IdentifyPort(u"/dev/null").stateKey, "by-id/usb-FTDI_FT232R_A1B2-if00-port0");
+  EXPECT_EQ(IdentifyPort(Utf16FromBytes(root + "/alias")).stateKey, "by-id/usb-FTDI_FT232R_A1B2-if00-port0");
+  EXPECT_EQ(IdentifyPort(u"/dev/zero").stateKey, "zero");
+  unsetenv("VFDSTARTUP_DEV_ROOT");
+}
+
+}  // namespace
