@@ -176,7 +176,7 @@ class Fleet:
         })
         return environment
 
-    def Rollout(self, rows, speed, check=False, forks=None, extraVars=None):
+    def Rollout(self, rows, speed, check=False, forks=None, extraVars=None, extraArgs=()):
         message = {"vfdstartup_rows": list(rows), "vfdstartup_speed": speed}
         message.update(extraVars or {})
         self.runs += 1
@@ -187,6 +187,7 @@ class Fleet:
                    "--forks", str(forks or len(self.terminals))]
         if check:
             command.append("--check")
+        command += list(extraArgs)
         start = time.monotonic()
         done = subprocess.run(command, cwd=self.dir, env=self.AnsibleEnvironment(), stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)

@@ -7,6 +7,7 @@ stand-in for win_command.
 
 Usage: fleet_test.py BUILD_DIR   (the linux preset's build, e.g. build/linux)
 """
+import os
 import sys
 
 import fleet
@@ -15,18 +16,15 @@ Terminals = 6
 WindowsHosts = ("t2", "t6")
 SilentHost, WrongTypeHost = "t5", "t6"
 WrongType = "CU20029T307A02 "
-# The module's boxes for another product type, as the dialog words them.
-IncompatibleCaption = "Error: Incompatible VFD module"
-IncompatibleText = "VFD Module must be CU20029-T307A-01"
-WriteFailedCaption = "Startup Message write failed"
 LineEvents = ("open", "rx", "tx", "command", "record")
 
 MessageA = (("Store 12 welcomes you", "Open 8-22 every day"), "200ms")
 # A full 63-character row, and a row that reads like an option and holds a
-# character the display cannot show (the row is cut there, with a warning).
+# letter the display cannot show (written in ASCII, with a warning).
 MessageB = (("Q" + "0123456789" * 6 + "XY", "--port -- 50% off -- Cr\u00e8me"), "<10ms")
-MessageBStored = ("Q" + "0123456789" * 6 + "XY", "--port -- 50% off -- Cr")
-CutWarning = "[WARNING]: row 1 goes to the display as '--port -- 50% off -- Cr'"
+MessageBStored = ("Q" + "0123456789" * 6 + "XY", "--port -- 50% off -- Creme")
+RowWarning = '[WARNING]: row 1 is stored as "--port -- 50% off -- Creme"'
+NoObject = "#!/bin/sh\necho '[]'\n"
 MessageC = (("Winter sale", "Thank you"), "500ms")
 
 Failures = []
@@ -72,11 +70,11 @@ def CheckNothingSent(theFleet, marks, stage):
         Check(not events, "%s: %s's display saw %s" % (stage, terminal.name, [e["event"] for e in events]))
 
 
-def Stage(name, theFleet, message, expected, check=False):
+def Stage(name, theFleet, message, expected, check=False, extraVars=None, extraArgs=()):
     print("--- " + name)
     before = len(Failures)
     marks = Marks(theFleet)
-    run = theFleet.Rollout(message[0], message[1], check=check)
+    run = theFleet.Rollout(message[0], message[1], check=check, extraVars=extraVars, extraArgs=extraArgs)
     print("  ansible-playbook exit code %d, %.1f s" % (run.rc, run.seconds))
     failing = [host for host, verdict in expected.items() if verdict == "failed"]
     Check(run.rc == (2 if failing else 0), "%s: ansible-playbook exit code %d" % (name, run.rc))
@@ -111,9 +109,13 @@ def SameMessageAgain(theFleet):
 
 
 def NewMessage(theFleet):
-    run, marks = Stage("new message: every display changes", theFleet, MessageB, Everyone(theFleet, "changed"))
+    run, marks = Stage("new message: every display changes", theFleet, MessageB, Everyone(theFleet, "changed"),
+                       extraArgs=["--diff"])
     CheckStored(theFleet.terminals, MessageB, "new message", MessageBStored)
-    Check(CutWarning in run.output, "new message: no warning of the cut row")
+    Check(RowWarning in run.output, "new message: no warning of the transliterated row")
+    # Diff mode: the rows kept before the run, the rows to store.
+    for line in ("-" + MessageA[0][0], "+" + MessageBStored[1]):
+        Check(line in run.output.splitlines(), "new message: the diff lacks %r" % line)
 
 
 def FaultyDisplays(theFleet):
@@ -127,12 +129,13 @@ def FaultyDisplays(theFleet):
     CheckStored(faulty, MessageB, "faulty displays keep", MessageBStored)
     for terminal in faulty:
         CheckLeftSetupMode(terminal, marks, "faulty displays")
+    # The program's own line for each, on the Windows path and the module's alike.
     wrongType = run.failures.get(WrongTypeHost, {}).get("msg", "")
-    for part in (IncompatibleCaption, WrongType.strip(), IncompatibleText, WriteFailedCaption):
-        Check(part in wrongType, "%s's failure lacks %r: %r" % (WrongTypeHost, part, wrongType))
-    silent = run.failures.get(SilentHost, {}).get("msg", "")
-    for part in ("no display found", byName[SilentHost].link, "no_answer"):
-        Check(part in silent, "%s's failure lacks %r: %r" % (SilentHost, part, silent))
+    Check(wrongType == 'the module on %s is product type "%s"; only CU20029T307A01 modules are written'
+          % (byName[WrongTypeHost].link, WrongType), "%s's failure: %r" % (WrongTypeHost, wrongType))
+    silent = run.failures.get(SilentHost, {})
+    Check(silent.get("msg") == "no display answered on %s (waited 5 s)" % byName[SilentHost].link
+          and silent.get("outcome") == "no_answer", "%s's failure: %r" % (SilentHost, silent.get("msg")))
 
 
 def CheckMode(theFleet):
@@ -142,9 +145,24 @@ def CheckMode(theFleet):
     CheckNothingSent(theFleet, marks, "--check")
 
 
+def NoJsonObject(theFleet):
+    # A program that answers JSON but no object fails the task, not the module.
+    script = theFleet.dir + "/no-object.sh"
+    with open(script, "w") as file:
+        file.write(NoObject)
+    os.chmod(script, 0o755)
+    expected = Everyone(theFleet, "failed")
+    run, marks = Stage("a program that answers no JSON object", theFleet, MessageA, expected,
+                       extraVars={"vfdstartup_executable": script})
+    for host in (t.name for t in theFleet.terminals):
+        Check("gave no JSON result object" in run.failures.get(host, {}).get("msg", ""),
+              "%s failed otherwise: %r" % (host, run.failures.get(host)))
+    Check("Traceback" not in run.output, "a traceback in the output")
+
+
 def RunStages(theFleet):
     # Each stage starts from the state the one before left; stop at the first that fails.
-    for stage in (FirstRollout, SameMessageAgain, NewMessage, FaultyDisplays, CheckMode):
+    for stage in (FirstRollout, SameMessageAgain, NewMessage, FaultyDisplays, CheckMode, NoJsonObject):
         stage(theFleet)
         if Failures:
             return

@@ -16,8 +16,9 @@ description:
     by running C(vfdstartup-cli write) or C(vfdstartup-cli factory-default)
     with C(--json), without a shell.
   - The display cannot be read back. After a confirmed record the program keeps
-    it per port in I(state_dir); when the kept record is the one to send,
-    nothing is opened or sent and the task is C(ok). C(changed) means the
+    it per device in I(state_dir); when the kept record is the one to send,
+    no record is sent and the task is C(ok) (where the display's port is not
+    known without looking, the ports are probed first). C(changed) means the
     display confirmed a new record in this run.
   - Without I(port) the program uses the configured port (C(port=) in
     C(/etc/vfdstartup.conf), or the file named by C(VFDSTARTUP_CONF)), then
@@ -25,16 +26,24 @@ description:
 options:
   rows:
     description:
-      - The top row and the bottom row, each up to 63 characters of ASCII
-        0x20 to 0x7F. The program cuts a row at its first other character,
-        with a warning. Required unless I(factory_default).
+      - The top row and the bottom row. The display shows ASCII only: the
+        program writes other letters in ASCII ("Cafe" for "Café", "EUR" for
+        "€") and cuts a row at a character it cannot write so, or at
+        the program's row limit, each change with a warning. Required unless
+        I(factory_default).
     type: list
     elements: str
   speed:
-    description: Scroll speed per character of a row longer than the display's 20 columns.
+    description:
+      - Scroll speed per character of a row longer than the display's columns:
+        one of the speeds C(vfdstartup-cli describe) lists (C(<10ms),
+        C(100ms), C(200ms), C(300ms), C(400ms), C(500ms)).
     type: str
-    choices: ['<10ms', '100ms', '200ms', '300ms', '400ms', '500ms']
     default: 300ms
+  strict:
+    description: Fail (nothing sent) when a row would not be stored exactly as given.
+    type: bool
+    default: false
   port:
     description:
       - The display's port, for example C(/dev/ttyS0) or C(/dev/serial/by-id/...).
@@ -49,7 +58,7 @@ options:
     type: bool
     default: false
   state_dir:
-    description: Where the program keeps the record confirmed on each port.
+    description: Where the program keeps the record confirmed on each device.
     type: path
     default: /var/lib/vfdstartup
   executable:
@@ -57,9 +66,14 @@ options:
     type: path
     default: vfdstartup-cli
 notes:
-  - Check mode runs the program with C(--check), which answers from the
-    kept records alone and opens no port. With I(force), check mode reports
-    changed.
+  - Check mode runs the program with C(--check), which makes the decision a
+    real run makes and sends no record. Where the terminal has no port to
+    compare without looking (no I(port), nothing kept for the configured
+    port), it probes the ports as a real run does: each display is asked to
+    enter set-up mode and to leave it again. With I(force), check mode
+    reports changed.
+  - Diff mode shows the rows kept for the display before the run (or
+    C(unknown)) and the rows it is to hold.
   - The user needs access to the serial device (for example the dialout group).
   - For Windows terminals the role C(vfdstartup) runs C(vfdstartup-cli.exe)
     through C(ansible.windows.win_command) instead.
@@ -83,9 +97,10 @@ EXAMPLES = r"""
 RETURN = r"""
 outcome:
   description: >-
-    stored, unchanged (the kept record is the one to send; nothing was sent),
-    would_write (check mode), not_confirmed, incompatible, open_failed,
-    io_error, no_display or usage.
+    The program's outcome (vfdstartup-cli describe lists them with their exit
+    codes): stored, unchanged (the kept record is the one to send; nothing
+    was sent), would_write (check mode), not_confirmed, incompatible, usage,
+    refused, no_answer, no_display, open_failed, io_error or interrupted.
   returned: always
   type: str
   sample: stored
@@ -94,6 +109,14 @@ port:
   returned: always
   type: str
   sample: /dev/ttyS0
+reason:
+  description: Why the port could not be used (no_such_port, busy, no_permission, not_serial, ...); null otherwise.
+  returned: always
+  type: str
+detail:
+  description: The outcome in one line, as the program prints it.
+  returned: always
+  type: str
 product_type:
   description: The product type the display reported; null when none was asked.
   returned: always
@@ -106,7 +129,7 @@ messages:
   elements: dict
   sample: [{caption: Startup Message write successful, text: "Product type: CU20029T307A01 \r\nStartup Message write: (OK)     "}]
 rows:
-  description: The rows as sent (or as they would be sent), after cutting.
+  description: The rows as the display is to hold them.
   returned: when the record was built
   type: list
   elements: str
@@ -115,24 +138,21 @@ record:
   returned: when the record was built
   type: str
 candidates:
-  description: Each port probed while looking for the display, with its verdict.
+  description: Each port probed while looking for the display, with its verdict and detail.
   returned: when the program looked for the display
   type: list
   elements: dict
 rc:
-  description: The program's exit code (0 stored or unchanged, 1 not confirmed or incompatible, 2 usage, 3 no display or port, 4 I/O error).
+  description: The program's exit code (vfdstartup-cli describe lists each outcome's).
   returned: always
   type: int
 """
 
 import json
-import re
 
 from ansible.module_utils.basic import AnsibleModule
 
-Speeds = ["<10ms", "100ms", "200ms", "300ms", "400ms", "500ms"]
-RowTextMax = 63
-PassedOn = ["port", "product_type", "messages", "rows", "record", "candidates", "chosen", "detail"]
+PassedOn = ["port", "reason", "detail", "product_type", "messages", "rows", "record", "candidates", "chosen"]
 
 
 def CommandLine(params, executable, checkMode):
@@ -142,6 +162,8 @@ def CommandLine(params, executable, checkMode):
     else:
         rows = params["rows"]
         argv = [executable, "write", "--row0=" + rows[0], "--row1=" + rows[1], "--speed=" + params["speed"]]
+        if params["strict"]:
+            argv.append("--strict")
     if params["port"]:
         argv.append("--port=" + params["port"])
     argv += ["--json", "--state-dir=" + params["state_dir"]]
@@ -152,56 +174,53 @@ def CommandLine(params, executable, checkMode):
     return argv
 
 
-def BoxLine(message):
-    # As the console prints a box: caption, then the text on one line.
-    caption = message.get("caption", "")
-    text = re.sub(r"\s+", " ", message.get("text", "")).strip()
-    return caption + (" " if caption.endswith(":") else ": ") + text
+def JsonObjectOf(module, argv, text, rc, stderr):
+    # The program's one JSON object; anything else fails the task cleanly.
+    try:
+        answer = json.loads(text)
+    except ValueError:
+        answer = None
+    if not isinstance(answer, dict):
+        module.fail_json(msg="%s gave no JSON result object (exit code %d): %s" % (argv[0], rc, stderr.strip()),
+                         rc=rc, stdout=text, stderr=stderr, cmd=argv)
+    return answer
 
 
-def Summary(answer, rc, stderr):
-    boxes = [BoxLine(message) for message in answer.get("messages") or []]
-    if answer.get("detail"):
-        boxes.append(answer["detail"])
-    if boxes:
-        return "; ".join(boxes)
-    outcome = answer.get("outcome")
-    if outcome == "no_display":
-        probed = ["%s: %s" % (c.get("port"), c.get("verdict")) for c in answer.get("candidates") or []]
-        return "no display found" + (" (" + ", ".join(probed) + ")" if probed else ": no ports to look on")
-    if outcome == "unchanged":
-        return "the kept record shows %s holds this message already; nothing sent" % answer.get("port")
-    if outcome == "would_write":
-        return "would write the message to %s" % (answer.get("port") or "the display found")
-    return "%s (exit code %d) %s" % (outcome, rc, stderr.strip())
-
-
-def WarnOfCutRows(module, sentRows):
-    # The program cuts a row at a character the display cannot show, and says
-    # so only in a box; a rollout should not pass over that silently.
-    if module.params["factory_default"] or not sentRows:
-        return
-    for row, (wanted, sent) in enumerate(zip(module.params["rows"], sentRows)):
-        if sent != wanted[:RowTextMax]:
-            module.warn("row %d goes to the display as %r: it shows ASCII 0x20 to 0x7F only" % (row, sent))
+def Describe(module, executable):
+    # The speeds and the row limit as the program itself has them.
+    argv = [executable, "describe", "--json"]
+    rc, stdout, stderr = module.run_command(argv)
+    return JsonObjectOf(module, argv, stdout, rc, stderr)
 
 
 def CheckedProgram(module):
-    # The program to run, once the options make sense together.
+    # The program to run, once the options make sense together and to it.
     params = module.params
     if params["factory_default"] and params["rows"]:
         module.fail_json(msg="rows goes with a message, not with factory_default")
     if not params["factory_default"] and len(params["rows"]) != 2:
         module.fail_json(msg="rows takes two rows (top, bottom), not %d" % len(params["rows"]))
     executable = params["executable"]
-    return executable if "/" in executable else module.get_bin_path(executable, required=True)
+    executable = executable if "/" in executable else module.get_bin_path(executable, required=True)
+    speeds = Describe(module, executable).get("speeds") or []
+    if not params["factory_default"] and params["speed"] not in speeds:
+        module.fail_json(msg="speed must be one of %s, not %r" % (", ".join(speeds), params["speed"]))
+    return executable
+
+
+def Diff(answer):
+    def Shown(rows):
+        return "\n".join(rows) + "\n" if rows else "unknown\n"
+    return {"before": Shown(answer.get("kept_rows")), "after": Shown(answer.get("rows")),
+            "before_header": "kept for %s" % (answer.get("port") or "the display"), "after_header": "to store"}
 
 
 def Main():
     module = AnsibleModule(
         argument_spec=dict(
             rows=dict(type="list", elements="str"),
-            speed=dict(type="str", choices=Speeds, default="300ms"),
+            speed=dict(type="str", default="300ms"),
+            strict=dict(type="bool", default=False),
             port=dict(type="str"),
             factory_default=dict(type="bool", default=False),
             force=dict(type="bool", default=False),
@@ -214,18 +233,15 @@ def Main():
     executable = CheckedProgram(module)
     argv = CommandLine(module.params, executable, module.check_mode)
     rc, stdout, stderr = module.run_command(argv)
-    try:
-        answer = json.loads(stdout)
-    except ValueError:
-        module.fail_json(msg="%s gave no JSON result (exit code %d): %s" % (executable, rc, stderr.strip()),
-                         rc=rc, stdout=stdout, stderr=stderr, cmd=argv)
+    answer = JsonObjectOf(module, argv, stdout, rc, stderr)
     for warning in answer.get("warnings") or []:
         module.warn(warning)
-    WarnOfCutRows(module, answer.get("rows"))
 
-    result = dict(rc=rc, outcome=answer.get("outcome"), msg=Summary(answer, rc, stderr))
+    result = dict(rc=rc, outcome=answer.get("outcome"), msg=answer.get("detail") or "exit code %d" % rc)
     result.update((key, answer[key]) for key in PassedOn if key in answer)
     result["changed"] = bool(answer.get("changed")) or (module.check_mode and module.params["force"])
+    if module._diff and result["changed"]:
+        result["diff"] = Diff(answer)
     if rc != 0:
         module.fail_json(stderr=stderr, **result)
     module.exit_json(**result)
