@@ -139,10 +139,22 @@ def FaultyDisplays(theFleet):
 
 
 def CheckMode(theFleet):
-    # The faulty two still keep the older record, so they would change.
-    expected = Everyone(theFleet, "ok", {SilentHost: "changed", WrongTypeHost: "changed"})
-    run, marks = Stage("--check: what would change, no byte on any line", theFleet, MessageC, expected, check=True)
-    CheckNothingSent(theFleet, marks, "--check")
+    # The faulty two lost their kept record when the last write was tried: as
+    # a real run would, --check looks for their displays (enter, exit, no
+    # record). The silent one fails as a real run would; the other would
+    # change. The rest keep the record: nothing reaches their lines.
+    byName = {t.name: t for t in theFleet.terminals}
+    expected = Everyone(theFleet, "ok", {SilentHost: "failed", WrongTypeHost: "changed"})
+    run, marks = Stage("--check: the decision of a real run, no record sent", theFleet, MessageC, expected, check=True)
+    CheckNothingSent(Subfleet(theFleet, (SilentHost, WrongTypeHost)), marks, "--check")
+    for name in (SilentHost, WrongTypeHost):
+        CheckLeftSetupMode(byName[name], marks, "--check")
+
+
+class Subfleet:
+    # The fleet's terminals but the ones named.
+    def __init__(self, theFleet, leftOut):
+        self.terminals = [t for t in theFleet.terminals if t.name not in leftOut]
 
 
 def NoJsonObject(theFleet):

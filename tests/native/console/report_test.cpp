@@ -59,6 +59,7 @@ TEST(ConsoleReport, OneReasonTableNamesTheHolderAndWhatToDo) {
       {REASON_BUSY, Detail(0, "", "", true, ""), "busy", "/dev/ttyS1 is busy: another program has it in exclusive mode"},
       {REASON_NAME_TOO_LONG, {}, "name_too_long", "/dev/ttyS1: too long for a port name (at most 16 characters)"},
       {REASON_CTS_DOWN, {}, "cts_down", "/dev/ttyS1: CTS is down (no display connected, or not powered)"},
+      {REASON_UNUSABLE, {}, "unusable", "/dev/ttyS1 refused the serial line settings"},
       {REASON_NO_ANSWER, {}, "no_answer", "/dev/ttyS1: no answer (waited 5 s)"},
   };
   for (const auto& row : rows) {
