@@ -605,6 +605,16 @@ TEST_F(ConsoleProgram, IfChangedSendsNothingWhenTheModuleHoldsTheRecord) {
   EXPECT_EQ(EmulatorLogCount(*display, {"\"event\":\"open\""}), opens) << "the port was opened";
 }
 
+// The help speaks of this platform's ports, configuration and state.
+TEST_F(ConsoleProgram, HelpSpeaksOfLinux) {
+  CliRun help = Run({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  for (const char* part : {"/dev/ttyS0", "/etc/vfdstartup.conf", "/var/lib/vfdstartup", "dialout", "128+N"})
+    EXPECT_NE(help.out.find(part), std::string::npos) << part;
+  for (const char* part : {"registry", "HKLM", "ProgramData", "COM3", "as the dialog tries them"})
+    EXPECT_EQ(help.out.find(part), std::string::npos) << part;
+}
+
 // Neither opens a port. A row is written in what the display can show, with
 // a warning; --no-transliterate keeps the dialog's cut.
 TEST_F(ConsoleProgram, RecordAndPreviewShowWhatWouldBeSent) {

@@ -28,7 +28,8 @@ std::wstring ProgramPath() {
   return wide;
 }
 
-ProgramRun RunCli(const std::wstring& arguments) {
+// withoutStdErr: started with no standard error at all.
+ProgramRun RunCli(const std::wstring& arguments, bool withoutStdErr = false) {
   ProgramRun run;
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
@@ -38,7 +39,7 @@ ProgramRun RunCli(const std::wstring& arguments) {
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = writeEnd;
-  startup.hStdError = writeEnd;
+  startup.hStdError = withoutStdErr ? nullptr : writeEnd;
   PROCESS_INFORMATION process = {};
   std::wstring commandLine = L"\"" + ProgramPath() + L"\" " + arguments;
   BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
@@ -129,6 +130,13 @@ TEST_F(Win32ConsoleProgram, TheStateOfComTwoIsAFileNotThePort) {
   ProgramRun again = RunCli(L"write --port com2 --row0 Kept --if-changed --json --state-dir " + stateDir);
   EXPECT_NE(again.out.find("\"outcome\": \"unchanged\""), std::string::npos) << again.out;
 
+  // Started without standard error, with a row to warn of and a box to show.
+  ASSERT_TRUE(Emulator(L"COM2", {"reset-log"}));
+  ProgramRun bare = RunCli(L"write --port COM2 --row0 Caf\u00E9 -v --state-dir " + stateDir, true);
+  EXPECT_EQ(bare.exitCode, 0u) << bare.out;
+  EXPECT_EQ(HexOf(RigStoredRecord(L"COM2")), HexOf(expected::Record(0x13, "Cafe", expected::DefaultRow1)));
+  EXPECT_EQ(ReceivedBytes(L"COM2").size(), 6u + 5u + 4u + 128u + 7u);
+
   // SYSTEM and Administrators may change it, Users only read it. Wine keeps a
   // file's rights as Unix mode bits, so what shows here is SYSTEM and the
   // owner with full control and nobody else with any: the Administrators and
@@ -138,6 +146,16 @@ TEST_F(Win32ConsoleProgram, TheStateOfComTwoIsAFileNotThePort) {
   EXPECT_NE(dacl.find("(A;OICI;FA;;;SY)"), std::string::npos) << dacl;
   for (const char* anybody : {";;;WD)", ";;;AU)", "FA;;;BU)", "GA;;;BU)", "GW;;;BU)"})
     EXPECT_EQ(dacl.find(anybody), std::string::npos) << "ordinary accounts may change the state: " << dacl;
+}
+
+// The help speaks of Windows: its registry and %ProgramData%.
+TEST_F(Win32ConsoleProgram, HelpSpeaksOfWindows) {
+  ProgramRun help = RunCli(L"--help");
+  EXPECT_EQ(help.exitCode, 0u);
+  for (const char* part : {"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "%ProgramData%\\vfdstartup", "COM3"})
+    EXPECT_NE(help.out.find(part), std::string::npos) << part << "\n" << help.out;
+  for (const char* part : {"/dev/", "/etc/vfdstartup.conf", "dialout"})
+    EXPECT_EQ(help.out.find(part), std::string::npos) << part;
 }
 
 }  // namespace
