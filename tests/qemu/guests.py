@@ -49,8 +49,9 @@ class Guest:
     """serials: names of displays on ttyS1, ttyS2, ...; usbs: on ttyUSB0, ...
     Each display is a fleet.Terminal named NAME-PORT (e.g. g1-ttyS1)."""
 
-    def __init__(self, directory, name, build, serials=("ttyS1",), usbs=(), sshPort=None):
+    def __init__(self, directory, name, build, serials=("ttyS1",), usbs=(), sshPort=None, jitCacheMb=64):
         self.name, self.build, self.sshPort = name, os.path.abspath(build), sshPort
+        self.jitCacheMb = jitCacheMb
         self.dir = os.path.join(directory, name)
         self.out = os.path.join(self.dir, "out")
         os.makedirs(self.out)
@@ -83,7 +84,8 @@ class Guest:
 
     def Boot(self, script):
         command = [GuestScript, "boot", "--run", os.path.relpath(script, Root), "--out", self.out,
-                   "--console", self.console, "--tools", os.path.join(self.build, "tools-bin")]
+                   "--console", self.console, "--tools", os.path.join(self.build, "tools-bin"),
+                   "--jit-cache", str(self.jitCacheMb)]
         for port in self.serials:
             command += ["--serial", self.displays[port].link]
         for port in self.usbs:
