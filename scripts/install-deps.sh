@@ -13,6 +13,7 @@ PACKAGES=(
   gcc-multilib
   python3 python3-pefile icoutils
   ansible-core
+  qemu-system-x86 busybox-static cpio kmod openssh-client xz-utils
 )
 
 if [ "$(id -u)" -ne 0 ]; then
