@@ -227,7 +227,8 @@ cmd_boot() {
   local args=(-nodefaults -no-user-config -display none -no-reboot
     -accel "tcg,tb-size=$jit_cache" -m "$memory" -smp 1
     -kernel "$IMAGE/vmlinux" -initrd "$IMAGE/initrd.gz"
-    -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap")
+    -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"
+    -virtfs "local,path=$ROOT,mount_tag=repo,security_model=none,readonly=on,multidevs=remap")
   if [ -n "$console" ]; then
     args+=(-chardev "file,id=console,path=$console" -serial chardev:console)
   else
