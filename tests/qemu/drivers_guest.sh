@@ -28,7 +28,7 @@ for dev in ttyS1 ttyUSB0; do
   exchange "$dev-factory" "$CLI" factory-default --port "/dev/$dev" --state-dir /tmp/state --json
 done
 
-VFDSTARTUP_PORTS="$PORTS" exchange find "$CLI" find --json
+exchange find env VFDSTARTUP_PORTS="$PORTS" "$CLI" find --json
 
 # CTS: the host drops it once the display has the product type query, so
 # the record meets a held line; then raises it again.
@@ -54,6 +54,6 @@ fi
 
 if [ "$CASE_FIND_SKIPS_CONSOLE" = 1 ]; then
   # No port list: the program looks at every port but its console, ttyS0.
-  (unset VFDSTARTUP_PORTS; exchange find-all "$CLI" find --json)
+  exchange find-all env -u VFDSTARTUP_PORTS "$CLI" find --json
 fi
 echo "drivers guest: done"

@@ -165,7 +165,7 @@ def CheckWrites(guest, host):
     factory = fleet.ExpectedRecord(FactorySpeed, *FactoryRows)
     for port in (Uart, Usb):
         for case, expected in (("%s-write" % port, record), ("%s-factory" % port, factory)):
-            taken = CheckCase(guest, guest.host, case, 0)
+            taken = CheckCase(guest, host, case, 0)
             if Check(taken is not None, "%s: no snapshot" % case):
                 CheckStoredExchange(taken, case, port, expected)
 
@@ -240,22 +240,19 @@ def Main():
         return 1
     directory = tempfile.mkdtemp(prefix="vfd-qemu-drivers-")
     guest = guests.Guest(directory, "drivers", sys.argv[1], serials=(Uart, Silent), usbs=(Usb,))
-    guest.host = Host(guest)
+    host = Host(guest)
     guest.WriteEnvironment({"CLI": guest.Cli(), "ROW0": Rows[0], "ROW1": Rows[1], "SPEED": Speed,
                             "CASE_SIGTERM_FINISHES_EXCHANGE": int(switches[SwitchSigterm]),
                             "CASE_FIND_SKIPS_CONSOLE": int(switches[SwitchConsole])})
     try:
         if Check(guest.StartDisplays({Silent: "silent"}), "the emulators did not start"):
             guest.Boot(os.path.join(guests.Here, "drivers_guest.sh"))
-            Check(guest.Run(guest.host), "the guest did not end in time")
+            Check(guest.Run(host), "the guest did not end in time")
             print("  " + guest.Figures())
-            CheckWrites(guest, guest.host)
-            CheckFind(guest, guest.host)
-            CheckHeldByCts(guest, guest.host)
-            if switches[SwitchSigterm]:
-                CheckSigterm(guest, guest.host)
-            if switches[SwitchConsole]:
-                CheckConsoleLeftAlone(guest, guest.host)
+            for check, switch in ((CheckWrites, None), (CheckFind, None), (CheckHeldByCts, None),
+                                  (CheckSigterm, SwitchSigterm), (CheckConsoleLeftAlone, SwitchConsole)):
+                if switch is None or switches[switch]:
+                    check(guest, host)
     except KeyboardInterrupt as interruption:
         Check(False, "interrupted (%s)" % interruption)
     finally:

@@ -11,7 +11,7 @@ mkdir -p /var/lib/vfdstartup && chown pos:pos /var/lib/vfdstartup
 echo "port=/dev/ttyS1" >/run/vfdstartup.conf
 
 SSHD="$PWD/build/qemu-guest/sshd"
-env $(cat "$SSHD/environment") "$SSHD/root/usr/sbin/sshd" -f "$SSHD/sshd_config" -E "$OUT/sshd.log"
+env "$(cat "$SSHD/environment")" "$SSHD/root/usr/sbin/sshd" -f "$SSHD/sshd_config" -E "$OUT/sshd.log"
 echo "sshd started at $(cut -d' ' -f1 /proc/uptime) s" >"$OUT/sshd-started"
 while [ ! -e "$OUT/stop" ]; do sleep 2; done
 echo "fleet guest: stopped"

@@ -239,14 +239,14 @@ cmd_boot() {
     args+=(-chardev "serial,id=uart$((i + 1)),path=${serials[$i]}" -serial "chardev:uart$((i + 1))")
   done
   if [ "${#usbs[@]}" -gt 0 ]; then
-    args+=(-device qemu-xhci,id=xhci)
+    args+=(-device "qemu-xhci,id=xhci")
     for i in "${!usbs[@]}"; do
       args+=(-chardev "serial,id=ftdi$i,path=${usbs[$i]}" -device "usb-serial,bus=xhci.0,chardev=ftdi$i")
     done
   fi
   if [ -n "$ssh_port" ]; then
     args+=(-netdev "user,id=net0,restrict=on,hostfwd=tcp:127.0.0.1:$ssh_port-:22"
-      -device virtio-net-pci,netdev=net0)
+      -device "virtio-net-pci,netdev=net0")
   fi
   [ -n "$out" ] && args+=(-virtfs "local,path=$out,mount_tag=out,security_model=none,multidevs=remap")
   local append="console=ttyS0 quiet panic=-1 8250.nr_uarts=4 vfd.cwd=$ROOT"
