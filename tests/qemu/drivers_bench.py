@@ -93,14 +93,14 @@ def BenchDrivers(build, writes):
     subprocess.run(["rm", "-rf", directory])
     print("\none write, %d runs each, median (min..max) in ms; the exchange is enter to exit on the display's clock"
           % writes)
-    print("%-28s %22s %22s %10s" % ("path", "exchange", "whole run", "exchange"))
-    print("%-28s %22s %22s %10s" % ("", "", "", "x pty"))
+    print("%-32s %18s %18s %10s" % ("path", "exchange", "whole run", "exchange"))
+    print("%-32s %18s %18s %10s" % ("", "", "", "x pty"))
     ptyExchange = Median(pty[1])
     for label, (walls, exchanges, codes) in [("pty (this machine)", pty)] + [
             ("%s in the guest (%s)" % (port, "8250" if port == "ttyS1" else "ftdi_sio"), drivers[port])
             for port in ("ttyS1", "ttyUSB0")]:
         failed = sum(1 for rc in codes if rc != 0)
-        print("%-28s %22s %22s %10.2f%s" % (label, Spread(exchanges), Spread(walls), Median(exchanges) / ptyExchange,
+        print("%-32s %18s %18s %10.2f%s" % (label, Spread(exchanges), Spread(walls), Median(exchanges) / ptyExchange,
                                             "   %d runs failed" % failed if failed else ""))
     print("goal: each driver's exchange within %.2f x the pty's (the whole run in the guest adds TCG's start of the"
           " program)" % Goal)
