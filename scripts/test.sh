@@ -2,8 +2,9 @@
 # Runs every test: installs what is missing, builds the native and the
 # Windows build, runs the native unit tests (ASan/UBSan), the Windows-side
 # tests and the end-to-end tests under Wine, the bounded fuzz runs, the
-# Ansible rollout against emulated terminals, and the Debian package (lintian,
-# install, remove, purge).
+# Ansible rollout against emulated terminals, the Debian package (lintian,
+# install, remove, purge), and the Linux program in QEMU guests through real
+# kernel serial drivers and over SSH.
 # Exit status is non-zero when anything fails.
 set -uo pipefail
 
@@ -53,6 +54,19 @@ fleet_tests() {
     /usr/bin/python3 tests/fleet/fleet_test.py build/linux
 }
 
+qemu_tests() {
+  # The Linux program in QEMU guests: through the kernel's 8250 and ftdi_sio
+  # drivers to emulated displays on this machine, and the Ansible role over
+  # SSH to a fleet of guests. Needs the linux build, like the fleet stage.
+  cmake --preset linux >/dev/null &&
+    cmake --build --preset linux -j2 --target vfdstartup-cli vfd-emulator vfd_modem_lines_preload &&
+    tools/qemu-guest/guest.sh image || return 1
+  local failed=0
+  /usr/bin/python3 tests/qemu/drivers_test.py build/linux || failed=1
+  /usr/bin/python3 tests/qemu/fleet_ssh_test.py build/linux || failed=1
+  return "$failed"
+}
+
 stage "native build" native_build
 stage "native tests" native_tests
 stage "fuzzing (bounded)" fuzz_bounded
@@ -60,6 +74,7 @@ stage "windows build" windows_build
 stage "windows tests (Wine)" windows_tests
 stage "fleet (Ansible)" fleet_tests
 stage "packages (lintian, install, purge)" bash scripts/test-packages.sh
+stage "real drivers (QEMU)" qemu_tests
 
 if [ "${#failed[@]}" -ne 0 ]; then
   echo "FAILED stages: ${failed[*]}"
