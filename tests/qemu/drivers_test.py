@@ -9,10 +9,10 @@ this side (the emulators' logs and record files), next to the guest's exit
 codes and line settings (stty -g around each case).
 
 QEMU's FTDI adapter ignores CTS, so holding output back is tried on the UART
-only. Two cases wait for changes to the program and are off until they
-land; set the variable to 1 to run them:
+only. Two cases can be left out by setting their variable to 0:
   VFD_QEMU_CASE_SIGTERM_FINISHES_EXCHANGE  SIGTERM during an exchange: the
-      display still gets the exit command, the settings are put back
+      exchange runs to its end (the display stores the record and gets the
+      exit command), the settings are put back, exit 143
   VFD_QEMU_CASE_FIND_SKIPS_CONSOLE         find with no VFDSTARTUP_PORTS
       leaves the guest's console (ttyS0) alone
 
@@ -51,7 +51,7 @@ Uart, Usb, Silent = "ttyS1", "ttyUSB0", "ttyS2"
 SettingsOrder = (Uart, Usb, Silent, "ttyS0")  # as drivers_guest.sh keeps them (stty -g)
 
 # The JSON result's names: the one place to change when they are renamed.
-FoundVerdict, NoAnswerVerdict = "found", "no_answer"
+FoundVerdict, NoAnswerVerdict, StoredOutcome = "found", "no_answer", "stored"
 
 Failures = []
 
@@ -205,12 +205,17 @@ def CheckHeldByCts(guest, host):
 
 
 def CheckSigterm(guest, host):
-    taken = CheckCase(guest, host, "sigterm", guest.ExitCode("sigterm") or 0)
+    # SIGTERM once the display has the enter command: the exchange runs to its
+    # end, then the program exits with 128 + 15.
+    taken = CheckCase(guest, host, "sigterm", 143)
     if taken is None:
         return
     commands = [c["name"] for c in Commands(taken[Uart]["events"])]
-    Check(commands[:1] == ["enter"] and commands[-1:] == ["exit"] and not Commands(taken[Uart]["events"])[-1]["setup"],
+    Check(commands == ["enter", "query", "write", "exit"] and not Commands(taken[Uart]["events"])[-1]["setup"],
           "sigterm: the display's commands %s" % commands)
+    answer = ParseJson(guest, "sigterm")
+    Check(answer.get("interrupted") is True and answer.get("outcome") == StoredOutcome,
+          "sigterm: the result %s" % answer)
 
 
 def CheckConsoleLeftAlone(guest, host):
@@ -233,8 +238,8 @@ def Main():
     if len(sys.argv) not in (2, 3) or sys.argv[2:] not in ([], ["--keep"]):
         sys.exit(__doc__)
     fleet.StopOnSignals()
-    switches = {SwitchSigterm: os.environ.get(SwitchSigterm) == "1",
-                SwitchConsole: os.environ.get(SwitchConsole) == "1"}
+    switches = {SwitchSigterm: os.environ.get(SwitchSigterm, "1") == "1",
+                SwitchConsole: os.environ.get(SwitchConsole, "1") == "1"}
     if not guests.BuildImage():
         print("no guest image")
         return 1
@@ -259,7 +264,7 @@ def Main():
         guest.Stop()
     for name, on in switches.items():
         if not on:
-            print("  switched off: %s (set %s=1)" % (name[len("VFD_QEMU_CASE_"):].lower(), name))
+            print("  left out: %s (%s=0)" % (name[len("VFD_QEMU_CASE_"):].lower(), name))
     if Failures:
         print("drivers test: %d check(s) failed; files kept in %s" % (len(Failures), directory))
         return 1
