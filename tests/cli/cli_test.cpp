@@ -132,51 +132,17 @@ std::string Json(const std::string& key, const std::string& value) { return "\""
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
-termios LineOf(const std::string& path) {
-  termios line{};
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  tcgetattr(fd, &line);
-  close(fd);
-  return line;
-}
-
 // A line no profile uses, left as an earlier program would leave it.
 termios SetForeignLine(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  termios line{};
-  tcgetattr(fd, &line);
-  cfsetspeed(&line, B9600);
-  line.c_cflag |= CSTOPB;
-  tcsetattr(fd, TCSANOW, &line);
-  close(fd);
-  return LineOf(path);
+  return LineSettings(path, [](termios* line) {
+    cfsetspeed(line, B9600);
+    line->c_cflag |= CSTOPB;
+  });
 }
+
+termios LineOf(const std::string& path) { return LineSettings(path); }
 
 bool SameLine(const termios& a, const termios& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// Another program with the port: a child process, until the test ends it.
-pid_t HoldPort(const std::string& path, bool exclusive) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (exclusive) ioctl(fd, TIOCEXCL);
-    char done = 1;
-    if (write(ready[1], &done, 1) != 1) _exit(1);
-    pause();
-    _exit(0);
-  }
-  char done = 0;
-  if (read(ready[0], &done, 1) != 1) pid = -1;
-  close(ready[0]);
-  close(ready[1]);
-  return pid;
-}
-
-void EndProcess(pid_t pid) {
-  if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
-}
 
 class ConsoleProgram : public ::testing::Test {
  protected:
@@ -409,7 +375,7 @@ TEST_F(ConsoleProgram, AnotherProgramsPortIsLeftAlone) {
     ASSERT_GT(holder, 0);
     CliRun write = Run({"write", "--port", display->link, "--json", State()});
     CliRun find = Run({"find"}, display->link);
-    EndProcess(holder);
+    EndHolder(holder);
     fs::remove(lockFile);
     EXPECT_EQ(write.exitCode, 3);
     EXPECT_NE(write.out.find(Json("reason", Quoted("busy"))), std::string::npos) << write.out;

@@ -1,7 +1,10 @@
 #include "emulator_process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -22,6 +25,44 @@ bool LineHas(const std::string& line, const std::vector<std::string>& parts) {
 }
 
 }  // namespace
+
+pid_t HoldPort(const std::string& path, bool exclusive) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (exclusive) ioctl(fd, TIOCEXCL);
+    char opened = fd >= 0 ? 1 : 0;
+    if (write(ready[1], &opened, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char opened = 0;
+  if (pid < 0 || read(ready[0], &opened, 1) != 1 || opened != 1) {
+    EndHolder(pid);
+    pid = -1;
+  }
+  close(ready[0]);
+  close(ready[1]);
+  return pid;
+}
+
+void EndHolder(pid_t pid) {
+  if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+}
+
+termios LineSettings(const std::string& path, void (*change)(termios*)) {
+  termios settings{};
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  tcgetattr(fd, &settings);
+  if (change != nullptr) {
+    change(&settings);
+    tcsetattr(fd, TCSANOW, &settings);
+  }
+  close(fd);
+  return settings;
+}
 
 std::string MakeTempDir() {
   char name[] = "/tmp/vfd-linux-test-XXXXXX";

@@ -5,6 +5,7 @@
 #define VFD_TESTS_EMULATOR_PROCESS_H
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include <functional>
 #include <string>
@@ -32,6 +33,15 @@ size_t EmulatorLogCount(const EmulatorProcess& emulator, const std::vector<std::
 std::vector<std::string> EmulatorCommands(const EmulatorProcess& emulator);
 // The record it holds, as HexOf writes it.
 std::string EmulatorRecordHex(const EmulatorProcess& emulator);
+
+// Another program with the port open (in exclusive mode when asked) until
+// EndHolder: a child process, since a program never counts its own process
+// as a holder. -1 when it could not be started.
+pid_t HoldPort(const std::string& path, bool exclusive);
+void EndHolder(pid_t pid);
+// The port's line settings as the next program to open it finds them (they
+// stay with the pty), changed first when asked.
+termios LineSettings(const std::string& path, void (*change)(termios*) = nullptr);
 
 std::string MakeTempDir();
 std::string TextOf(const std::string& path);

@@ -36,38 +36,6 @@ const DWORD ErrorSharingViolation = 32;
 
 std::u16string DevicePath(const std::string& path) { return std::u16string(path.begin(), path.end()); }
 
-// Another program with the port open, exclusively when asked, until the
-// test ends it: a child process, since the port's own process never counts
-// as a holder.
-struct Holder {
-  pid_t pid = 0;
-};
-
-Holder HoldOpen(const std::string& path, bool exclusive) {
-  int ready[2];
-  Holder holder;
-  if (pipe(ready) != 0) return holder;
-  holder.pid = fork();
-  if (holder.pid == 0) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (exclusive) ioctl(fd, TIOCEXCL);
-    char done = fd >= 0 ? 1 : 0;
-    if (write(ready[1], &done, 1) != 1) _exit(1);
-    pause();
-    _exit(0);
-  }
-  char done = 0;
-  if (read(ready[0], &done, 1) != 1 || done != 1) holder.pid = 0;
-  close(ready[0]);
-  close(ready[1]);
-  return holder;
-}
-
-void Release(Holder* holder) {
-  if (holder->pid > 0 && kill(holder->pid, SIGKILL) == 0) waitpid(holder->pid, nullptr, 0);
-  holder->pid = 0;
-}
-
 // Root opens an exclusive terminal all the same.
 bool IsExclusive(const std::string& path) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -77,17 +45,7 @@ bool IsExclusive(const std::string& path) {
   return exclusive != 0;
 }
 
-// The line's settings, changed first when asked: they stay with the pty
-// (the emulator keeps its side open) for the next open, as an earlier
-// program's would.
-termios Line(const std::string& path, void (*change)(termios*) = nullptr) {
-  termios settings{};
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  tcgetattr(fd, &settings);
-  if (change != nullptr) change(&settings), tcsetattr(fd, TCSANOW, &settings);
-  close(fd);
-  return settings;
-}
+termios Line(const std::string& path, void (*change)(termios*) = nullptr) { return LineSettings(path, change); }
 
 class EmulatedDisplay : public ::testing::Test {
  protected:
@@ -180,15 +138,15 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
   SerialLink serial;
   for (bool exclusive : {false, true}) {
     SCOPED_TRACE(exclusive ? "exclusive mode" : "open");
-    Holder holder = HoldOpen(link, exclusive);
-    ASSERT_GT(holder.pid, 0);
+    pid_t holder = HoldPort(link, exclusive);
+    ASSERT_GT(holder, 0);
     EXPECT_FALSE(OpenPort(DevicePath(link).c_str(), &serial));
     EXPECT_EQ(PortGetLastError(), ErrorSharingViolation);
     PortOpenDetail detail;
     PortGetOpenDetail(&detail);
-    EXPECT_EQ(detail.holderProcessId, static_cast<DWORD>(holder.pid));
+    EXPECT_EQ(detail.holderProcessId, static_cast<DWORD>(holder));
     EXPECT_EQ(IsExclusive(link), exclusive) << "another program's exclusive mode changed";
-    Release(&holder);
+    EndHolder(holder);
   }
   // The pty kept the ended holder's exclusive mode: a leftover, taken over
   // and cleared at the end.
@@ -202,9 +160,8 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
   PortGetOpenDetail(&detail);
   EXPECT_EQ(std::string(detail.lockFile), lockFile);
   EXPECT_EQ(detail.holderProcessId, static_cast<DWORD>(getppid()));
-  Holder gone = HoldOpen("/dev/null", false);
-  pid_t stale = gone.pid;
-  Release(&gone);
+  pid_t stale = HoldPort("/dev/null", false);
+  EndHolder(stale);
   std::ofstream(lockFile) << "    " << stale << "\n";
   ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &serial));
   std::string ours = TextOf(lockFile);

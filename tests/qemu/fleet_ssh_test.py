@@ -162,8 +162,8 @@ class SshFleet(fleet.Fleet):
         })
         return environment
 
-    def Rollout(self, rows, speed, check=False, forks=None, extraVars=None):
-        return super().Rollout(rows, speed, check, forks or Forks, extraVars)
+    def Rollout(self, rows, speed, check=False, forks=None, extraVars=None, extraArgs=()):
+        return super().Rollout(rows, speed, check, forks or Forks, extraVars, extraArgs)
 
 
 def FirstRollout(theFleet):
@@ -189,11 +189,16 @@ def SilentDisplay(theFleet):
 
 
 def CheckMode(theFleet):
-    # The silent display still holds the first message, so it would change.
-    expected = fleet_test.Everyone(theFleet, "ok", {SilentHost: "changed"})
-    run, marks = fleet_test.Stage("--check: what would change, no byte on any line", theFleet, MessageB, expected,
+    # The silent display's terminal dropped its kept record when the write was
+    # tried: as a real run would, --check looks for the display (enter, exit,
+    # no record) and fails on its silence. The others keep the record: nothing
+    # reaches their lines.
+    silent = next(t for t in theFleet.terminals if t.name == SilentHost)
+    expected = fleet_test.Everyone(theFleet, "ok", {SilentHost: "failed"})
+    run, marks = fleet_test.Stage("--check: the decision of a real run, no record sent", theFleet, MessageB, expected,
                                   check=True)
-    fleet_test.CheckNothingSent(theFleet, marks, "--check")
+    fleet_test.CheckNothingSent(fleet_test.Subfleet(theFleet, (SilentHost,)), marks, "--check")
+    fleet_test.CheckLeftSetupMode(silent, marks, "--check")
 
 
 def Main():
