@@ -194,8 +194,8 @@ int SpeedPositionFor(const std::string& text) {
 }
 
 const char* CommandName(CliCommand command) {
-  for (const CommandSpec& spec : Commands)
-    if (spec.command == command) return spec.name;
+  for (const CommandSpec& entry : Commands)
+    if (entry.command == command) return entry.name;
   return "";
 }
 
