@@ -514,7 +514,12 @@ TEST_F(ConsoleProgram, AnUnprivilegedUserWritesKeepsStateAndSearchesManyPorts) {
   fs::create_directory(stateDir);
   ASSERT_EQ(chown(stateDir.c_str(), 0, dialout->gr_gid) | chmod(stateDir.c_str(), 02775), 0);
   Start user;
-  user.unprivileged = user.dialout = true;
+  user.unprivileged = true;  // not in dialout yet
+  CliRun denied = Run({"write", "--port", display->link, "--json", State()}, "", user);
+  EXPECT_EQ(denied.exitCode, 3);
+  EXPECT_NE(denied.out.find(Json("reason", Quoted("no_permission"))), std::string::npos) << denied.out;
+  EXPECT_NE(denied.out.find("permission denied: add the user to the dialout group"), std::string::npos);
+  user.dialout = true;
   CliRun write = Run({"write", "--port", display->link, "--row0", "Spring", State()}, "", user);
   EXPECT_EQ(write.exitCode, 0) << write.err;
   EXPECT_EQ(write.err, "") << "a warning: the state was not kept";

@@ -89,6 +89,13 @@ TEST_F(Win32ConsoleProgram, FindsTheDisplayAndWritesItsRecord) {
   EXPECT_EQ(HexOf(RigStoredRecord(L"COM2")), HexOf(record));
   EXPECT_EQ(CommandNames(L"COM2"), (std::vector<std::string>{"enter", "query", "write", "exit"}));
   EXPECT_TRUE(ReceivedBytes(L"COM1").empty()) << "bytes sent to a port with CTS down";
+
+  // On Windows a person reads the dialog's box without asking for it.
+  ProgramRun human = RunCli(L"factory-default --port COM2 --state-dir " +
+                            std::wstring(stateDir, stateDir + strlen(stateDir)) + L"vfd-cli-state");
+  EXPECT_EQ(human.exitCode, 0u) << human.out;
+  EXPECT_NE(human.out.find("message box \"Success.\": Factory default restored."), std::string::npos)
+      << human.out;
 }
 
 std::wstring TempDir(const wchar_t* name) {

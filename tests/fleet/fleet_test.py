@@ -136,6 +136,8 @@ def FaultyDisplays(theFleet):
     silent = run.failures.get(SilentHost, {})
     Check(silent.get("msg") == "no display answered on %s (waited 5 s)" % byName[SilentHost].link
           and silent.get("outcome") == "no_answer", "%s's failure: %r" % (SilentHost, silent.get("msg")))
+    captions = [m.get("caption") for m in silent.get("messages") or []]
+    Check(captions == ["Startup Message write failed"], "%s's messages: %r" % (SilentHost, captions))
 
 
 def CheckMode(theFleet):

@@ -247,33 +247,28 @@ BOOL PortGetCommState(HANDLE handle, DCB* dcb) {
   return TRUE;
 }
 
-BOOL PortSetCommState(HANDLE handle, const DCB* dcb) {
+namespace {
+
+// SetCommState, logged under kind: a restore is one too, seen as what it is.
+BOOL SetState(HANDLE handle, const DCB* dcb, const char* kind) {
   std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
   if (port) port->dcbSets.push_back(*dcb);
   if (!port || Fails(&port->setStateCalls, port->failSetCommState)) {
-    Log("set-state", port, {}, 0, false);
+    Log(kind, port, {}, 0, false);
     return FALSE;
   }
   port->dcb = *dcb;
-  Log("set-state", port, {}, dcb->BaudRate, true);
+  Log(kind, port, {}, dcb->BaudRate, true);
   return TRUE;
 }
 
-// As on Windows, a SetCommState with the saved DCB; logged on its own so that
-// tests see the restore as what it is.
-BOOL PortRestoreCommState(HANDLE handle, const DCB* saved) {
-  std::lock_guard<std::recursive_mutex> hold(WorldLock());
-  SimPort* port = PortOf(handle);
-  if (port) port->dcbSets.push_back(*saved);
-  if (!port || Fails(&port->setStateCalls, port->failSetCommState)) {
-    Log("restore-state", port, {}, 0, false);
-    return FALSE;
-  }
-  port->dcb = *saved;
-  Log("restore-state", port, {}, saved->BaudRate, true);
-  return TRUE;
-}
+}  // namespace
+
+BOOL PortSetCommState(HANDLE handle, const DCB* dcb) { return SetState(handle, dcb, "set-state"); }
+
+// As on Windows, a SetCommState with the saved DCB.
+BOOL PortRestoreCommState(HANDLE handle, const DCB* saved) { return SetState(handle, saved, "restore-state"); }
 
 BOOL PortGetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
   std::lock_guard<std::recursive_mutex> hold(WorldLock());
