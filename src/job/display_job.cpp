@@ -138,6 +138,22 @@ bool ConfiguredPort(PortIdentity* port) {
   return true;
 }
 
+// --if-changed without a port: the configured port's kept state, known
+// without probing, may show its module holds the record already. Anything
+// else the state says is read again for the port the search finds.
+bool ConfiguredPortHolds(const WriteJobRequest& request, JobReport* report) {
+  PortIdentity configured;
+  PortState state;
+  std::string reason;
+  if (!ConfiguredPort(&configured)) return false;
+  if (ReadPortState(request.stateDir, configured.stateKey, &state, &reason) != STATE_FOUND) return false;
+  if (!SameRecord(state.record, request.record)) return false;
+  report->port = configured;
+  report->keptKnown = true;
+  report->keptRecord = state.record;
+  return true;
+}
+
 void KeepState(const WriteJobRequest& request, const WriteResult& result, JobReport* report) {
   if (result.outcome != WRITE_STORED) return;
   PortState state = {report->port.stateKey, NameText(report->port.name), report->productType, result.record};
@@ -232,12 +248,7 @@ void RunWriteJob(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* 
     if (!PortNameFits(request.port.c_str())) return ConcludeOpenFailed(report, REASON_NAME_TOO_LONG, {});
     return DecideAndWrite(request, frontEnd, report);
   }
-  if (request.ifChanged && ConfiguredPort(&report->port)) {
-    ReadKeptState(request, report->port, report);
-    if (KeptIsRecord(request, *report)) return Conclude(report, OUTCOME_UNCHANGED);
-    report->port = PortIdentity();
-    report->warnings.clear();  // the port the search finds is read again
-  }
+  if (request.ifChanged && ConfiguredPortHolds(request, report)) return Conclude(report, OUTCOME_UNCHANGED);
   report->searched = true;
   Search(SearchCandidates(report), request.hooks, report);
   if (report->chosen < 0) return ConcludeNoDisplay(request.hooks, report);
