@@ -14,7 +14,9 @@ import fleet
 
 Terminals = 6
 WindowsHosts = ("t2", "t6")
-SilentHost, WrongTypeHost = "t5", "t6"
+# The silent display is on a Windows host, the other product type on a
+# Linux one, whose task passes on the dialog's boxes.
+SilentHost, WrongTypeHost = "t6", "t5"
 WrongType = "CU20029T307A02 "
 LineEvents = ("open", "rx", "tx", "command", "record")
 
@@ -129,15 +131,18 @@ def FaultyDisplays(theFleet):
     CheckStored(faulty, MessageB, "faulty displays keep", MessageBStored)
     for terminal in faulty:
         CheckLeftSetupMode(terminal, marks, "faulty displays")
-    # The program's own line for each, on the Windows path and the module's alike.
-    wrongType = run.failures.get(WrongTypeHost, {}).get("msg", "")
-    Check(wrongType == 'the module on %s is product type "%s"; only CU20029T307A01 modules are written'
-          % (byName[WrongTypeHost].link, WrongType), "%s's failure: %r" % (WrongTypeHost, wrongType))
-    silent = run.failures.get(SilentHost, {})
-    Check(silent.get("msg") == "no display answered on %s (waited 5 s)" % byName[SilentHost].link
-          and silent.get("outcome") == "no_answer", "%s's failure: %r" % (SilentHost, silent.get("msg")))
-    captions = [m.get("caption") for m in silent.get("messages") or []]
-    Check(captions == ["Startup Message write failed"], "%s's messages: %r" % (SilentHost, captions))
+    # The program's own line for each, on the Windows path and the module's
+    # alike; the module passes on the outcome and the dialog's boxes.
+    wrongType = run.failures.get(WrongTypeHost, {})
+    Check(wrongType.get("msg") == 'the module on %s is product type "%s"; only CU20029T307A01 modules are written'
+          % (byName[WrongTypeHost].link, WrongType) and wrongType.get("outcome") == "incompatible",
+          "%s's failure: %r" % (WrongTypeHost, wrongType.get("msg")))
+    captions = [m.get("caption") for m in wrongType.get("messages") or []]
+    Check(captions == ["Error: Incompatible VFD module", "Startup Message write failed"],
+          "%s's messages: %r" % (WrongTypeHost, captions))
+    silent = run.failures.get(SilentHost, {}).get("msg", "")
+    Check(silent == "no display answered on %s (waited 5 s)" % byName[SilentHost].link,
+          "%s's failure: %r" % (SilentHost, silent))
 
 
 def CheckMode(theFleet):
