@@ -16,7 +16,7 @@ PACKAGES=(
   python3 python3-pefile python3-icu icoutils
   ansible-core
   lintian man-db
-  qemu-system-x86 busybox-static cpio kmod openssh-client xz-utils
+  qemu-system-x86 busybox-static cpio kmod openssh-client xz-utils udev
 )
 
 missing=()
