@@ -640,6 +640,9 @@ class ApplyProgram : public ConsoleProgram {
 TEST_F(ApplyProgram, TheFilesMessageIsStoredOnceAndOnlyWhereTheFileSays) {
   const std::string port = "port = /dev/serial/by-id/usb-Shop_Display*\n";
   WriteFile("# shop 12\nrow0 = Hello\nrow1 = \"  World\"\nspeed = 100ms\n" + port);
+  CliRun valid = Apply({"--validate"});
+  EXPECT_EQ(valid.out, dir + "/message.conf is a valid message file\n");
+  EXPECT_EQ(Events(display, "open"), 0u) << "--validate opened the port";
   CliRun stored = Apply({"--json"});
   EXPECT_EQ(stored.exitCode, 0) << stored.err;
   for (const std::string& part : {Json("command", Quoted("apply")), Json("outcome", Quoted("stored")),
