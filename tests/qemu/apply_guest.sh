@@ -21,7 +21,8 @@ ran() {
     [ "${at:-0}" -gt "$3" ] && { [ "$state" = inactive ] || [ "$state" = failed ]; } && break
     sleep 0.1
   done
-  systemctl show -p Result -p ExecMainStatus -p ConditionResult "$2" >"$OUT/$1.state"
+  systemctl show -p Result -p ExecMainStatus -p ConditionResult -p Group -p ProtectSystem -p NoNewPrivileges \
+    -p PrivateTmp -p CapabilityBoundingSet "$2" >"$OUT/$1.state"
   journalctl -q --no-pager -o cat -u "$2" >"$OUT/$1.journal"
   step "$1"
 }
@@ -69,8 +70,15 @@ again="$(tty_of "$DISPLAY_SERIAL")"
 [ "$again" = "$display" ] || before=0
 ran replugged "vfdstartup-apply@$again.service" "$before"
 
-# Without a message file the service has nothing to do.
+# Without a message file neither unit has anything to do.
 before="$(started vfdstartup-apply.service)"
 rm "$File"
 ran removed vfdstartup-apply.service "$before"
+before="$(started "vfdstartup-apply@$again.service")"
+step unplug-display-again
+gone "$DISPLAY_SERIAL"
+step plug-display-without-file
+last="$(tty_of "$DISPLAY_SERIAL")"
+[ "$last" = "$again" ] || before=0
+ran unfiled "vfdstartup-apply@$last.service" "$before"
 echo "apply guest: done"

@@ -16,6 +16,7 @@ receipt printer that must never receive a byte.
   printer    the printer's adapter plugged in: left alone, it receives nothing
   replugged  the display pulled out and plugged in again: nothing is sent
   removed    without a message file the unit is skipped
+  unfiled    and so is the display's, plugged in once more
 
 Usage: apply_test.py BUILD_DIR DEB [--keep]   (the linux preset's build, e.g.
 build/linux, and the package scripts/package.sh --deb built from it)
@@ -93,11 +94,11 @@ class Host:
         self.cases[case] = taken
 
     def Step(self, guest, step):
-        if step in ("plug-display", "plug-display-again"):
+        if step.startswith("plug-display"):
             self.Plug("display", DisplaySerial)
         elif step == "plug-printer":
             self.Plug("printer", PrinterSerial)
-        elif step == "unplug-display":
+        elif step.startswith("unplug-display"):
             self.Unplug("display")
         else:
             self.Snapshot(step)
@@ -133,19 +134,29 @@ def StoredOnly(taken, case, name, record):
     Nothing(taken, case, [other for other in taken if other != name])
 
 
+def CheckHardened(state, case):
+    """As the man page says the units run."""
+    expected = {"Group": "dialout", "ProtectSystem": "strict", "NoNewPrivileges": "yes", "PrivateTmp": "yes",
+                "CapabilityBoundingSet": "cap_fowner cap_sys_ptrace"}
+    got = {key: state.get(key) for key in expected}
+    Check(got == expected, "%s: the unit runs with %s" % (case, got))
+
+
 def CheckCases(guest, host):
     if not Check("boot" in host.cases, "the guest never reached its first case (see %s)" % guest.console):
         return
     where = "%s:%d" % (File, PortLine)
-    taken, _ = Case(guest, host, "boot", 0, "stored on /dev/ttyS1")
+    taken, state = Case(guest, host, "boot", 0, "stored on /dev/ttyS1")
     StoredOnly(taken, "boot", Uart, Record("boot"))
+    CheckHardened(state, "boot")
     taken, _ = Case(guest, host, "edit", 0, "stored on /dev/ttyS1")
     StoredOnly(taken, "edit", Uart, Record("edit"))
     taken, _ = Case(guest, host, "same", 0, "unchanged: the display on /dev/ttyS1 holds this message already")
     Nothing(taken, "same", host.displays)
     taken, _ = Case(guest, host, "absent", 3, "error: no display found: no port matches %s (%s)" % (Pattern, where))
     Nothing(taken, "absent", host.displays)
-    taken, _ = Case(guest, host, "plugged", 0, "stored on " + DisplayById)
+    taken, state = Case(guest, host, "plugged", 0, "stored on " + DisplayById)
+    CheckHardened(state, "plugged")
     StoredOnly(taken, "plugged", "display", Record("usb"))
     taken, _ = Case(guest, host, "printer", 0, None)
     Check(any(l.startswith("left alone: /dev/ttyUSB") and l.endswith(" (not the port %s of %s)" % (Pattern, where))
@@ -153,9 +164,10 @@ def CheckCases(guest, host):
     Nothing(taken, "printer", host.displays)
     taken, _ = Case(guest, host, "replugged", 0, "unchanged: the display on %s holds this message already" % DisplayById)
     Nothing(taken, "replugged", host.displays)
-    taken, state = Case(guest, host, "removed", None, None)
-    Check(state.get("ConditionResult") == "no", "removed: the unit ran without a message file: %s" % state)
-    Nothing(taken, "removed", host.displays)
+    for case in ("removed", "unfiled"):
+        taken, state = Case(guest, host, case, None, None)
+        Check(state.get("ConditionResult") == "no", "%s: the unit ran without a message file: %s" % (case, state))
+        Nothing(taken, case, host.displays)
     Check(not Received(host.displays["printer"].Events()), "the printer received bytes")
 
 
