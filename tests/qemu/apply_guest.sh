@@ -37,8 +37,10 @@ gone() {
   while ls /dev/serial/by-id/*"$1"* >/dev/null 2>&1; do sleep 0.1; done
 }
 
-# At boot, from the file the package found (vfdstartup-apply.service).
+# At boot, from the file the package found (vfdstartup-apply.service); the
+# printer's adapter, there since power-on, through udev's coldplug.
 ran boot vfdstartup-apply.service 0
+ran coldplug vfdstartup-apply@ttyUSB0.service 0
 
 # An edit in place, then the same content written anew the way configuration
 # tools write a file: a new file renamed over the old one.
@@ -58,7 +60,7 @@ step plug-display
 display="$(tty_of "$DISPLAY_SERIAL")"
 ran plugged "vfdstartup-apply@$display.service" 0
 
-step plug-printer
+step replug-printer
 printer="$(tty_of "$PRINTER_SERIAL")"
 ran printer "vfdstartup-apply@$printer.service" 0
 

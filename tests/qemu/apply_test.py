@@ -4,16 +4,17 @@ boots systemd as PID 1 with the Debian package installed by dpkg (its
 postinst enables the units), and tests/qemu/apply_guest.sh, a unit of the
 test's own, goes through the cases below. The displays are emulators on this
 machine: one on ttyS1 (the 8250 driver), and two USB adapters (QEMU's FT232,
-ftdi_sio) plugged in and out through QEMU's monitor: the display, and a
-receipt printer that must never receive a byte.
+ftdi_sio): a receipt printer there from power-on, which must never receive
+a byte, and the display, plugged in and out through QEMU's monitor.
   boot       at boot vfdstartup-apply.service stores the file's message on ttyS1
+  coldplug   the printer's adapter, seen at boot, is left alone
   edit       an edit of the file (vfdstartup-apply.path) stores the new one
   same       the same content written anew sends nothing
   absent     the file names the USB display, not plugged in: the unit fails
              with no_display (exit 3) and ttyS1, no longer named, gets nothing
   plugged    the display plugged in: the udev rule's vfdstartup-apply@ttyUSBn
              stores the message on it
-  printer    the printer's adapter plugged in: left alone, it receives nothing
+  printer    the printer's adapter plugged in again: left alone
   replugged  the display pulled out and plugged in again: nothing is sent
   removed    without a message file the unit is skipped
   unfiled    and so is the display's, plugged in once more
@@ -37,6 +38,7 @@ Check, Failures = fleet_test.Check, fleet_test.Failures
 
 Uart = "ttyS1"
 DisplaySerial, PrinterSerial = "VFD-DISPLAY-1", "RECEIPT-PRINTER-1"
+BootUsb = "ftdi0"  # guest.sh boot --usb's device and chardev
 DisplayById = "/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_%s-if00-port0" % DisplaySerial
 Pattern = "/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_VFD-DISPLAY-*"
 File = "/etc/vfdstartup/message.conf"
@@ -70,15 +72,14 @@ class Host:
         self.displays = dict(guest.displays, **usb)
         self.marks = {name: 0 for name in self.displays}
         self.cases = {}
-        self.chardevs = set()
+        self.chardevs = {BootUsb}
 
-    def Plug(self, name, serial):
-        terminal = self.displays[name]
-        if name not in self.chardevs:
-            Check(self.qmp.Execute("chardev-add", id=name, backend={"type": "serial", "data": {"device": terminal.link}})
-                  is not None, "chardev-add %s" % name)
-            self.chardevs.add(name)
-        Check(self.qmp.Execute("device_add", driver="usb-serial", id=name, bus="xhci.0", chardev=name, serial=serial)
+    def Plug(self, name, serial, chardev):
+        if chardev not in self.chardevs:
+            backend = {"type": "serial", "data": {"device": self.displays[name].link}}
+            Check(self.qmp.Execute("chardev-add", id=chardev, backend=backend) is not None, "chardev-add %s" % name)
+            self.chardevs.add(chardev)
+        Check(self.qmp.Execute("device_add", driver="usb-serial", id=name, bus="xhci.0", chardev=chardev, serial=serial)
               is not None, "device_add %s" % name)
 
     def Unplug(self, name):
@@ -95,9 +96,10 @@ class Host:
 
     def Step(self, guest, step):
         if step.startswith("plug-display"):
-            self.Plug("display", DisplaySerial)
-        elif step == "plug-printer":
-            self.Plug("printer", PrinterSerial)
+            self.Plug("display", DisplaySerial, "display")
+        elif step == "replug-printer":
+            self.Unplug(BootUsb)
+            self.Plug("printer", PrinterSerial, BootUsb)
         elif step.startswith("unplug-display"):
             self.Unplug("display")
         else:
@@ -149,6 +151,8 @@ def CheckCases(guest, host):
     taken, state = Case(guest, host, "boot", 0, "stored on /dev/ttyS1")
     StoredOnly(taken, "boot", Uart, Record("boot"))
     CheckHardened(state, "boot")
+    taken, _ = Case(guest, host, "coldplug", 0, "left alone: /dev/ttyUSB0 (not the port /dev/ttyS1 of %s)" % where)
+    Nothing(taken, "coldplug", host.displays)
     taken, _ = Case(guest, host, "edit", 0, "stored on /dev/ttyS1")
     StoredOnly(taken, "edit", Uart, Record("edit"))
     taken, _ = Case(guest, host, "same", 0, "unchanged: the display on /dev/ttyS1 holds this message already")
@@ -187,8 +191,8 @@ def Main():
         print("no guest image")
         return 1
     directory = tempfile.mkdtemp(prefix="vfd-qemu-apply-")
-    guest = guests.Guest(directory, "apply", sys.argv[1], serials=(Uart,))
-    usb = {name: fleet.Terminal(guest.dir, name) for name in ("display", "printer")}
+    guest = guests.Guest(directory, "apply", sys.argv[1], serials=(Uart,), usbs=("printer",))
+    usb = {"display": fleet.Terminal(guest.dir, "display")}
     qmp = guests.Qmp(os.path.join(guest.dir, "qmp.sock"))
     host = Host(guest, usb, qmp)
     PrepareGuest(guest, sys.argv[2])

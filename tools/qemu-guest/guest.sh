@@ -13,7 +13,8 @@
 #   --serial PATH     the guest's next UART (ttyS1, then ttyS2, ttyS3) leads to
 #                     this pty (an emulator's --link); repeatable
 #   --usb PATH        the guest's next FTDI USB adapter (ttyUSB0, ttyUSB1, ...)
-#                     leads to this pty; repeatable
+#                     leads to this pty; repeatable (QEMU's device and chardev
+#                     ids: ftdi0, ftdi1, ...)
 #   --ssh-port PORT   a user-mode network; 127.0.0.1:PORT on the host reaches
 #                     the guest's port 22 (the guest reaches nothing outside)
 #   --out DIR         a writable host directory, /run/vfd in the guest
@@ -251,7 +252,7 @@ cmd_boot() {
   if [ "${#usbs[@]}" -gt 0 ] || [ -n "$qmp" ]; then
     args+=(-device "qemu-xhci,id=xhci")
     for i in "${!usbs[@]}"; do
-      args+=(-chardev "serial,id=ftdi$i,path=${usbs[$i]}" -device "usb-serial,bus=xhci.0,chardev=ftdi$i")
+      args+=(-chardev "serial,id=ftdi$i,path=${usbs[$i]}" -device "usb-serial,bus=xhci.0,chardev=ftdi$i,id=ftdi$i")
     done
   fi
   if [ -n "$ssh_port" ]; then
@@ -261,7 +262,7 @@ cmd_boot() {
   [ -n "$out" ] && args+=(-virtfs "local,path=$out,mount_tag=out,security_model=none,multidevs=remap")
   local append="console=ttyS0 quiet panic=-1 8250.nr_uarts=4 vfd.cwd=$ROOT"
   if [ -n "$systemd" ]; then
-    append+=" vfd.systemd=$systemd"
+    append+=" vfd.systemd=$systemd systemd.unit=$systemd fstab=no"
     [ -n "$prepare" ] && append+=" vfd.prepare=$prepare"
   elif [ -n "$run" ]; then
     append+=" vfd.run=$run"
