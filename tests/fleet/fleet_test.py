@@ -29,6 +29,7 @@ MessageBStored = ("Q" + "0123456789" * 6 + "XY", "--port -- 50% off -- Creme")
 RowWarning = '[WARNING]: row 1 is stored as "--port -- 50% off -- Creme"'
 NoObject = "#!/bin/sh\necho '[]'\n"
 MessageC = (("Winter sale", "Thank you"), "500ms")
+MessageWithLine = (("Sale", 'today"\nport = /dev/ttyS0\n#'), "200ms")
 MessageTooLong = (("Caf\u00e9 " + "0123456789" * 6, "Thank you"), "200ms")  # 68 characters as stored
 
 Failures = []
@@ -209,10 +210,14 @@ def PullMode(theFleet):
     before = {t.name: fleet.TextOf(t.messageFile) for t in pulling.terminals}
     run, marks = Stage("pull mode: a message the program refuses replaces nothing", theFleet, MessageTooLong,
                        Everyone(pulling, "failed"), extraVars=dict(pull, vfdstartup_strict=True), extraArgs=limit)
+    # A row that would add a line of its own to the file (a port) never gets there.
+    run2, marks = Stage("pull mode: a row with a line break replaces nothing", theFleet, MessageWithLine,
+                        Everyone(pulling, "failed"), extraVars=pull, extraArgs=limit)
     for terminal in pulling.terminals:
         Check(fleet.TextOf(terminal.messageFile) == before[terminal.name], "%s's file was replaced" % terminal.name)
-        Check("failed to validate" in run.failures.get(terminal.name, {}).get("msg", ""),
-              "%s failed otherwise: %r" % (terminal.name, run.failures.get(terminal.name)))
+        for refused, why in ((run, "failed to validate"), (run2, "without line breaks")):
+            Check(why in refused.failures.get(terminal.name, {}).get("msg", ""),
+                  "%s failed otherwise: %r" % (terminal.name, refused.failures.get(terminal.name)))
     Stage("pull mode: the same message again changes nothing", theFleet, MessageA, Everyone(pulling, "ok"),
           extraVars=pull, extraArgs=limit)
 

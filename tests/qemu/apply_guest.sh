@@ -22,7 +22,7 @@ ran() {
     sleep 0.1
   done
   systemctl show -p Result -p ExecMainStatus -p ConditionResult -p Group -p ProtectSystem -p NoNewPrivileges \
-    -p PrivateTmp -p CapabilityBoundingSet "$2" >"$OUT/$1.state"
+    -p PrivateTmp -p PrivateNetwork -p CapabilityBoundingSet "$2" >"$OUT/$1.state"
   journalctl -q --no-pager -o cat -u "$2" >"$OUT/$1.journal"
   step "$1"
 }

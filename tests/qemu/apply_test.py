@@ -139,7 +139,7 @@ def StoredOnly(taken, case, name, record):
 def CheckHardened(state, case):
     """As the man page says the units run."""
     expected = {"Group": "dialout", "ProtectSystem": "strict", "NoNewPrivileges": "yes", "PrivateTmp": "yes",
-                "CapabilityBoundingSet": "cap_fowner cap_sys_ptrace"}
+                "PrivateNetwork": "yes", "CapabilityBoundingSet": "cap_fowner cap_sys_ptrace"}
     got = {key: state.get(key) for key in expected}
     Check(got == expected, "%s: the unit runs with %s" % (case, got))
 
