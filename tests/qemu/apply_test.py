@@ -23,7 +23,6 @@ Usage: apply_test.py BUILD_DIR DEB [--keep]   (the linux preset's build, e.g.
 build/linux, and the package scripts/package.sh --deb built from it)
 """
 import os
-import shutil
 import sys
 import tempfile
 import time
@@ -214,15 +213,7 @@ def Main():
         guest.Stop()
         for terminal in usb.values():
             terminal.Stop()
-    if Failures:
-        print("apply test: %d check(s) failed; files kept in %s" % (len(Failures), directory))
-        return 1
-    if "--keep" in sys.argv:
-        print("apply test: files in %s" % directory)
-    else:
-        shutil.rmtree(directory, ignore_errors=True)
-    print("apply test: all checks passed")
-    return 0
+    return guests.Conclude("apply test", directory, Failures)
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@ and ended by its pid.
 """
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -161,6 +162,20 @@ class Guest:
 
     def Figures(self):
         return "%s: %.1f s, QEMU peak memory %d MB" % (self.name, self.seconds or 0, self.maxRssKb // 1024)
+
+
+def Conclude(test, directory, failures):
+    """The test's last lines and exit code; its files stay where it failed
+    (or with --keep)."""
+    if failures:
+        print("%s: %d check(s) failed; files kept in %s" % (test, len(failures), directory))
+        return 1
+    if "--keep" in sys.argv:
+        print("%s: files in %s" % (test, directory))
+    else:
+        shutil.rmtree(directory, ignore_errors=True)
+    print("%s: all checks passed" % test)
+    return 0
 
 
 class Qmp:
