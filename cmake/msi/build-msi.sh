@@ -67,4 +67,5 @@ msibuild "$msi" -i "$stage/Environment.idt" \
 bash "$HERE/sign.sh" "$msi"
 mkdir -p "$(dirname "$out")"
 mv "$msi" "$out"
-echo "build-msi: $out ($(stat -c %s "$out") bytes, product version $version)" >&2
+productCode="$(msiinfo export "$out" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')"
+echo "build-msi: $out ($(stat -c %s "$out") bytes, product version $version, product code $productCode)" >&2
