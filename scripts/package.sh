@@ -39,8 +39,8 @@ if [ "$windows" = true ]; then
   cmake --build --preset windows -j2 --target vfdstartup vfdstartup-cli
   (cd build/windows && cpack -B "$OUT" >/dev/null)
   # Signed with the certificate VFDSTARTUP_SIGN_PFX names (cmake/msi/sign.sh).
-  cmake --build --preset windows --target vfd_msi
   rm -f "$OUT"/vfdstartup-*.msi
+  cmake --build --preset windows --target vfd_msi
   cp build/windows/msi/vfdstartup-*.msi "$OUT"/
 fi
 

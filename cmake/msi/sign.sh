@@ -32,7 +32,7 @@ for file in "$@"; do
   if ! osslsigncode "${args[@]}" -readpass <(printf '%s' "${VFDSTARTUP_SIGN_PASSWORD:-}") >"$file.sign-log" 2>&1; then
     cat "$file.sign-log" >&2
     rm -f "$file.signed" "$file.sign-log"
-    echo "sign: signing $file failed" >&2
+    echo "sign: signing $(basename "$file") failed" >&2
     exit 1
   fi
   rm -f "$file.sign-log"

@@ -55,15 +55,18 @@ def WindowsPath(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def Build(build, work, version, name, signed=False):
+def Build(build, work, version, name, password=None):
     out = os.path.join(work, name)
     env = dict(os.environ)
     for key in ("VFDSTARTUP_SIGN_PFX", "VFDSTARTUP_SIGN_PASSWORD", "VFDSTARTUP_SIGN_TIMESTAMP_URL"):
         env.pop(key, None)
-    if signed:
-        env.update(VFDSTARTUP_SIGN_PFX=os.path.join(work, "signer.pfx"), VFDSTARTUP_SIGN_PASSWORD=Password)
+    if password is not None:
+        env.update(VFDSTARTUP_SIGN_PFX=os.path.join(work, "signer.pfx"), VFDSTARTUP_SIGN_PASSWORD=password)
     done = Run(["bash", BuildMsi, "--version", version, "--out", out] + Inputs(build), env=env)
-    said = "sign: signed vfdstartup.msi" if signed else "vfdstartup.msi not signed"
+    if password not in (None, Password):
+        Check(done.returncode != 0 and not os.path.exists(out), "a wrong password built " + name)
+        return out
+    said = "vfdstartup.msi not signed" if password is None else "sign: signed vfdstartup.msi"
     Check(done.returncode == 0 and said in done.stdout, "building %s: %s" % (name, done.stdout))
     return out
 
@@ -259,7 +262,8 @@ def Main():
     build = os.path.abspath(sys.argv[1])
     work = tempfile.mkdtemp(prefix="vfd-msi-")
     cert = MakeCertificate(work)
-    signed = Build(build, work, Current, "current.msi", signed=True)
+    signed = Build(build, work, Current, "current.msi", Password)
+    Build(build, work, Current, "wrong-password.msi", "not-" + Password)
     lower, higher = Build(build, work, Lower, "lower.msi"), Build(build, work, Higher, "higher.msi")
     rebuilt = Build(build, work, Higher, "higher-rebuilt.msi")
     refused = Run(["bash", BuildMsi, "--version", "1.0.0.3", "--out", work + "/x.msi"] + Inputs(build))
