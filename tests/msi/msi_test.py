@@ -9,6 +9,7 @@ Usage: msi_test.py BUILD_DIR   (the windows preset's build, e.g. build/windows)
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -127,7 +128,8 @@ def CheckSignatures(work, msi, cert):
     programs = {}
     for folder, _, names in os.walk(extracted):
         programs.update({n: os.path.join(folder, n) for n in names if n.endswith(".exe")})
-    Check(sorted(programs) == ["vfdstartup-cli.exe", "vfdstartup.exe"], "programs in the package: %s" % programs)
+    if not Check(sorted(programs) == ["vfdstartup-cli.exe", "vfdstartup.exe"], "programs in the package: %s" % programs):
+        return
     for name, path in sorted(programs.items()):
         Check(Verify(path, cert), "%s in the package does not verify" % name)
     changed = os.path.join(work, "changed.exe")
@@ -216,17 +218,22 @@ def CheckInstalled(prefix, msi, version, onPath):
     Check(prefix.OnPath() == onPath, "the install directory is%s on PATH" % ("" if prefix.OnPath() else " not"))
 
 
-def RunInstalledPrograms(prefix, build, work):
-    program = os.path.join(prefix.driveC, "Program Files (x86)", "vfdstartup", "vfdstartup.exe")
+def RunInstalledPrograms(prefix, build, work, folder):
+    program = os.path.join(folder, "vfdstartup.exe")
     rc, output = prefix.Wine(InstallDir + "vfdstartup-cli.exe", "--version")
     Check(rc == 0 and output.strip() == ProgramVersion, "--version of the installed program: %d %r" % (rc, output))
     rc, output = prefix.Wine(InstallDir + "vfdstartup-cli.exe", "write", "--port", "COM3", "--row0", "Installed")
     Check(rc == 0, "a write with the installed program: %d %s" % (rc, output))
     # The end-to-end start-up case, pointed at the installed dialog.
     driver = os.path.join(build, "tests", "e2e", "vfd_e2e_driver.exe")
-    done = Run(["bash", RunCase, "startup-configured-port", program, driver, os.path.join(work, "e2e")])
-    if Check(done.returncode == 0, "the installed dialog's start-up case:\n" + done.stdout):
-        print("  " + done.stdout.strip().splitlines()[-1])
+    # Its output to a file: if this test is stopped, the case still ends and takes its rig down.
+    with open(os.path.join(work, "e2e.out"), "w+") as output:
+        rc = subprocess.run(["bash", RunCase, "startup-configured-port", program, driver, os.path.join(work, "e2e")],
+                            stdin=subprocess.DEVNULL, stdout=output, stderr=output).returncode
+        output.seek(0)
+        lines = output.read().strip().splitlines()
+    if Check(rc == 0, "the installed dialog's start-up case:\n" + "\n".join(lines)):
+        print("  " + lines[-1])
 
 
 def WineCycle(build, work, signed, lower, higher, rebuilt):
@@ -235,10 +242,13 @@ def WineCycle(build, work, signed, lower, higher, rebuilt):
     try:
         before = prefix.Files()
         Check(prefix.Msiexec("/i", WindowsPath(signed), "/qn") == 0, "install did not return 0")
+        folder = os.path.join(prefix.driveC, "Program Files (x86)", "vfdstartup")
+        installed = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        Check(installed == ["README-Windows.txt", "vfdstartup-cli.exe", "vfdstartup.exe"], "installed: %s" % installed)
         shortcut = "Microsoft/Windows/Start Menu/Programs/vfdstartup/vfdstartup.lnk"
         Check(any(f.endswith(shortcut) for f in prefix.Files()), "no Start-menu shortcut")
         CheckInstalled(prefix, signed, Current, True)
-        RunInstalledPrograms(prefix, build, work)
+        RunInstalledPrograms(prefix, build, work, folder)
         Check(prefix.Msiexec("/i", WindowsPath(higher), "/qn", "ADDTOPATH=0") == 0, "upgrade did not return 0")
         CheckInstalled(prefix, higher, Higher, False)
         Check(prefix.Msiexec("/i", WindowsPath(rebuilt), "/qn") == 0, "a rebuild of the same version did not return 0")
@@ -258,6 +268,9 @@ def WineCycle(build, work, signed, lower, higher, rebuilt):
 def Main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
+    # SIGTERM and SIGHUP unwind like an exception, so the rig is taken down.
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, lambda number, frame: sys.exit("msi test: signal %d" % number))
     start = time.monotonic()
     build = os.path.abspath(sys.argv[1])
     work = tempfile.mkdtemp(prefix="vfd-msi-")
