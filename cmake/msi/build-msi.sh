@@ -52,11 +52,15 @@ msi="$stage/vfdstartup.msi"
 # condition.
 printf '%s\n' $'Environment\tName\tValue\tComponent_' $'s72\tl255\tL255\ts72' $'Environment\tEnvironment' \
   $'PathEntry\t=-*PATH\t[~];[INSTALLDIR]\tPathEntry' >"$stage/Environment.idt"
-# MajorUpgrade in wixl leaves out the installed version itself: a rebuild of
-# the same version would be installed beside it. IncludeMaximum (512) makes
-# it replace it; 1 keeps migrating the feature states.
-upgradeCode="$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "UpgradeCode" { print $2 }')"
+# ADDTOPATH is made secure (see the .wxs). MajorUpgrade in wixl leaves out
+# the installed version itself: a rebuild of the same version would be
+# installed beside it. IncludeMaximum (512) makes it replace it; 1 keeps
+# migrating the feature states.
+property() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' -v name="$2" '$1 == name { print $2 }'; }
+upgradeCode="$(property "$msi" UpgradeCode)"
+secure="$(property "$msi" SecureCustomProperties)"
 msibuild "$msi" -i "$stage/Environment.idt" \
+  -q "UPDATE \`Property\` SET \`Value\` = '$secure;ADDTOPATH' WHERE \`Property\` = 'SecureCustomProperties'" \
   -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('RemoveEnvironmentStrings', 3300)" \
   -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('WriteEnvironmentStrings', 5200)" \
   -q "UPDATE Component SET Condition = 'ADDTOPATH = \"1\"' WHERE Component = 'PathEntry'" \
@@ -67,5 +71,5 @@ msibuild "$msi" -i "$stage/Environment.idt" \
 bash "$HERE/sign.sh" "$msi"
 mkdir -p "$(dirname "$out")"
 mv "$msi" "$out"
-productCode="$(msiinfo export "$out" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')"
-echo "build-msi: $out ($(stat -c %s "$out") bytes, product version $version, product code $productCode)" >&2
+echo "build-msi: $out ($(stat -c %s "$out") bytes, product version $version," \
+  "product code $(property "$out" ProductCode))" >&2

@@ -92,6 +92,7 @@ def CheckTables(msi):
     for name, value in (("ALLUSERS", "1"), ("UpgradeCode", UpgradeCode), ("ARPNOMODIFY", "1"),
                         ("ADDTOPATH", "1"), ("ProductVersion", Current), ("Manufacturer", "vfdstartup")):
         Check(properties.get(name) == value, "property %s is %r" % (name, properties.get(name)))
+    Check("ADDTOPATH" in properties["SecureCustomProperties"].split(";"), "ADDTOPATH is not secure")
     Check(sorted(Table(msi, "Upgrade")) == sorted([
         (UpgradeCode, "", Current, "", "513", "", "WIX_UPGRADE_DETECTED"),
         (UpgradeCode, Current, "", "", "2", "", "WIX_DOWNGRADE_DETECTED")]), "the Upgrade table")
