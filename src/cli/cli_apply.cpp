@@ -109,6 +109,9 @@ int RunApply(const CliOptions& options) {
   if (options.validate) return FinishValid(path, file, rows, &run);
   CliOptions write = AsWrite(options, file);
   std::vector<std::u16string> among;
-  if (!ChoosePorts(path, file, &run, &write.port, &among)) return FinishRun(Command, &run);
+  if (!ChoosePorts(path, file, &run, &write.port, &among)) {
+    run.report.record = RecordForRows(rows, file.speedPosition, false);  // what was left unsent
+    return FinishRun(Command, &run);
+  }
   return RunWriteAs(write, Command, among);
 }
