@@ -3,7 +3,8 @@
 #   Linux:   vfdstartup-cli, its man page, the copyright and changelog, the
 #            Ansible role; a Debian package vfdstartup-cli_<version>_amd64.deb
 #            whose postinst makes /var/lib/vfdstartup (root:dialout 2775) and
-#            whose postrm purge removes it (cmake/deb/)
+#            whose postrm purge removes it (cmake/deb/); the units and udev
+#            rule of deploy/systemd/, which postinst enables
 #   Windows: vfdstartup.exe and vfdstartup-cli.exe, each a single statically
 #            linked program, and README-Windows.txt (CRLF); a zip
 #            vfdstartup-<version>-win32.zip, and (target vfd_msi) the
@@ -65,6 +66,13 @@ else()
   install(FILES ${deb}/copyright ${changelog} DESTINATION ${docDir} COMPONENT cli)
   install(FILES ${deb}/lintian-overrides DESTINATION share/lintian/overrides RENAME vfdstartup-cli
           COMPONENT cli)
+  # The units and the udev rule that store /etc/vfdstartup/message.conf at
+  # boot, when it changes and when a display is plugged in (enabled by postinst).
+  set(systemd ${PROJECT_SOURCE_DIR}/deploy/systemd)
+  install(FILES ${systemd}/vfdstartup-apply.service ${systemd}/vfdstartup-apply@.service
+          ${systemd}/vfdstartup-apply.path DESTINATION lib/systemd/system COMPONENT cli)
+  install(FILES ${systemd}/70-vfdstartup-apply.rules DESTINATION lib/udev/rules.d COMPONENT cli)
+  install(FILES ${systemd}/message.conf.example DESTINATION ${docDir}/examples RENAME message.conf COMPONENT cli)
   # The module, role and playbook for a fleet rollout, for the controller.
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/deploy/ansible/ DESTINATION share/vfdstartup/ansible COMPONENT cli
           PATTERN ".*" EXCLUDE PATTERN "__pycache__" EXCLUDE PATTERN "*.pyc" EXCLUDE)
@@ -75,7 +83,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${deb}/postinst ${deb}/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${deb}/postinst ${deb}/prerm ${deb}/postrm)
   # Maintainer scripts 0755, the other control files 0644.
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_PACKAGE_DESCRIPTION
@@ -86,6 +94,10 @@ port, then the system's serial ports), keeps what each display holds under
 /var/lib/vfdstartup, so that with --if-changed a message the display holds
 already is not sent again, and answers in JSON for scripts and deployment
 tools.
+
+Each terminal can also keep its own message in /etc/vfdstartup/message.conf:
+the package's units store it at boot, whenever the file changes, and when a
+USB display the file names is plugged in.
 
 The package also holds an Ansible role and playbook that roll one message
 out to a fleet of terminals, under /usr/share/vfdstartup/ansible.")

@@ -17,7 +17,7 @@ PACKAGES=(
   ansible-core
   lintian man-db
   wixl msitools osslsigncode openssl ansible ansible-lint
-  qemu-system-x86 busybox-static cpio kmod openssh-client xz-utils
+  qemu-system-x86 busybox-static cpio kmod openssh-client xz-utils udev
 )
 
 missing=()

@@ -18,6 +18,7 @@ cd "$ROOT" || exit 1
 
 Package=vfdstartup-cli
 StateDir=/var/lib/vfdstartup
+Units=(vfdstartup-apply.service vfdstartup-apply.path)
 
 failures=0
 fail() {
@@ -61,10 +62,29 @@ reason_to_skip() {
     return
   fi
   [ -e "$StateDir" ] && { echo "$StateDir exists already"; return; }
+  [ -n "$(unit_traces)" ] && { echo "traces of its units exist already: $(unit_traces)"; return; }
   local path
   while read -r path; do
     [ -e "/$path" ] && { echo "/$path exists already"; return; }
   done < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's|^\./||')
+}
+
+# What enabling the units leaves on the machine.
+unit_traces() {
+  find /etc/systemd/system /var/lib/systemd -name 'vfdstartup-apply*' 2>/dev/null | sort | tr '\n' ' '
+}
+
+# Enabled by the package, and not one warning from systemd-analyze verify
+# (the template as the instance a plugged-in ttyUSB0 starts).
+check_units() {
+  local unit
+  for unit in "${Units[@]}"; do
+    expect "systemctl is-enabled $unit" enabled "$(systemctl is-enabled "$unit" 2>&1)"
+  done
+  local verified
+  verified="$(cd / && systemd-analyze verify "${Units[@]}" vfdstartup-apply@ttyUSB0.service 2>&1)" ||
+    fail "systemd-analyze verify failed: $verified"
+  expect "systemd-analyze verify of the units" "" "$verified"
 }
 
 install_remove_purge() {
@@ -77,6 +97,7 @@ install_remove_purge() {
   expect "$StateDir owner, group and mode" "root dialout 2775" "$(stat -c '%U %G %a' "$StateDir" 2>&1)"
   expect "vfdstartup-cli --version" "vfdstartup-cli $version" "$(/usr/bin/vfdstartup-cli --version 2>&1)"
   expect "man -w vfdstartup-cli" "/usr/share/man/man1/vfdstartup-cli.1.gz" "$(man -w vfdstartup-cli 2>&1)"
+  check_units
   # The program keeps one file per port there.
   echo "port=/dev/ttyS0" >"$StateDir/ttyS0.state"
 
@@ -89,6 +110,7 @@ install_remove_purge() {
   dpkg-query -W "$Package" >/dev/null 2>&1 && fail "dpkg still knows $Package after purge"
   dpkg -L "$Package" >/dev/null 2>&1 && fail "dpkg -L lists files after purge"
   [ -e "$StateDir" ] && fail "purge left $StateDir"
+  expect "what purge left of the units' enablement" "" "$(unit_traces)"
   # What is left of the package's paths: only directories other packages hold.
   local left=() path
   while read -r path; do

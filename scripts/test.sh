@@ -4,8 +4,9 @@
 # tests and the end-to-end tests under Wine, the Windows Installer package
 # (tables, signatures, install cycle under Wine), the bounded fuzz runs, the
 # Ansible rollout against emulated terminals, the Debian package (lintian,
-# install, remove, purge), and the Linux program in QEMU guests through real
-# kernel serial drivers and over SSH.
+# install, remove, purge), the Linux program in QEMU guests through real
+# kernel serial drivers and over SSH, and the package's units in a guest
+# that boots systemd.
 # Exit status is non-zero when anything fails.
 set -uo pipefail
 
@@ -77,6 +78,16 @@ qemu_tests() {
   return "$failed"
 }
 
+apply_tests() {
+  # Terminals that keep their own message: the Debian package in a QEMU guest
+  # that boots systemd, its units and udev rule against emulated displays on
+  # ttyS1 and on USB adapters plugged in through QEMU's monitor.
+  cmake --preset linux >/dev/null &&
+    cmake --build --preset linux -j2 --target vfd-emulator vfd_modem_lines_preload &&
+    bash scripts/package.sh --deb && tools/qemu-guest/guest.sh image || return 1
+  /usr/bin/python3 tests/qemu/apply_test.py build/linux build/packages/vfdstartup-cli_*.deb
+}
+
 stage "native build" native_build
 stage "native tests" native_tests
 stage "fuzzing (bounded)" fuzz_bounded
@@ -86,6 +97,7 @@ stage "windows package (MSI)" msi_tests
 stage "fleet (Ansible)" fleet_tests
 stage "packages (lintian, install, purge)" bash scripts/test-packages.sh
 stage "real drivers (QEMU)" qemu_tests
+stage "terminals that keep their message (QEMU, systemd)" apply_tests
 
 if [ "${#failed[@]}" -ne 0 ]; then
   echo "FAILED stages: ${failed[*]}"

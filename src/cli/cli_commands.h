@@ -3,6 +3,7 @@
 #define VFD_CLI_COMMANDS_H
 
 #include <string>
+#include <vector>
 
 #include "cli/cli_options.h"
 #include "cli/console_frontend.h"
@@ -14,6 +15,10 @@ int RunWrite(const CliOptions& options);  // write and factory-default
 int RunRecord(const CliOptions& options);
 int RunPreview(const CliOptions& options);
 int RunDescribe(const CliOptions& options);
+int RunApply(const CliOptions& options);
+// write or factory-default under another command's name; among: with no
+// port, the only ports to look for the display on (empty: the usual ones).
+int RunWriteAs(const CliOptions& options, const char* command, const std::vector<std::u16string>& among);
 
 // What a command's run knows: its options, the front end the exchange
 // uses, and the job's report. Printing is separate (PrintRun).

@@ -6,6 +6,7 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_platform.h"
+#include "cli/message_file_platform.h"
 #include "job/job_report.h"
 
 #ifndef VFD_VERSION
@@ -21,6 +22,8 @@ const char About[] =
     "  find             probe every candidate port and name the one write would use\n"
     "  write            store --row0 (top) and --row1 (bottom) with --speed\n"
     "  factory-default  store the factory default message\n"
+    "  apply            store the message of the terminal's message file as\n"
+    "                   write --if-changed would (see Message file below)\n"
     "  record           print the 128-byte record write would send, as hex; opens no port\n"
     "  preview          draw the rows as the module shows them at power-on;\n"
     "                   --frames N prints N scroll steps and stops\n"
@@ -41,21 +44,35 @@ const char About[] =
     "                   no port is given), but send no record\n"
     "  -v, --verbose    also show the message boxes of the Windows dialog\n"
     "  -q, --quiet      errors only\n"
+    "\n"
+    "Message file (apply): one key = value per line, UTF-8; # starts a comment.\n"
+    "Keys: row0, row1, speed; port (see Ports below) and strict (true or false)\n"
+    "may be left out. A value in double quotes keeps its blanks. Any mistake, an\n"
+    "unknown key included, is an error naming the line (exit 2, nothing opened).\n";
+
+const char ApplyOptions[] =
+    "  --validate       check the file only; opens no port\n"
+    "  --port P         only when the file's port names P's device; otherwise P is\n"
+    "                   left alone (exit 0, nothing sent)\n"
     "\n";
 
 const char ExitCodes[] =
     "\n"
     "Exit codes:\n"
-    "  0  stored (or, with --if-changed, held already); --check: decided; find: found\n"
+    "  0  stored (or, with --if-changed, held already); --check: decided; find: found;\n"
+    "     apply: also a port left alone, or --validate: a valid file\n"
     "  1  the display answered but did not confirm, or is another product type\n"
-    "  2  usage error, or rows refused by --strict; nothing was opened\n"
+    "  2  usage error, a bad message file, or rows refused by --strict; nothing was\n"
+    "     opened\n"
     "  3  no display answered, or the port could not be used (no such port, busy,\n"
     "     not a serial device, no permission, name too long)\n"
     "  4  I/O error during the exchange\n"
     "  128+N  stopped by signal N; an exchange under way was finished first\n";
 
 void PrintHelp() {
-  std::printf("Usage:\n%s\n%s%s%s", UsageLines().c_str(), About, PlatformHelp(), ExitCodes);
+  std::printf("Usage:\n%s\n", UsageLines().c_str());
+  std::printf("%s  --config FILE    the message file (default %s)\n", About, DefaultMessageFilePath().c_str());
+  std::printf("%s%s%s", ApplyOptions, PlatformHelp(), ExitCodes);
 }
 
 int ReportUsageError(const CliOptions& options, const std::string& error, bool json) {
@@ -78,6 +95,7 @@ int RunCommand(const CliOptions& options) {
     case CLI_RECORD: return RunRecord(options);
     case CLI_PREVIEW: return RunPreview(options);
     case CLI_DESCRIBE: return RunDescribe(options);
+    case CLI_APPLY: return RunApply(options);
     default: return RunWrite(options);
   }
 }

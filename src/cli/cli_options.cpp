@@ -17,9 +17,10 @@ enum CommandBit {
   TAKEN_BY_RECORD = 8,
   TAKEN_BY_PREVIEW = 16,
   TAKEN_BY_DESCRIBE = 32,
+  TAKEN_BY_APPLY = 64,
 };
 
-const unsigned Exchanges = TAKEN_BY_FIND | TAKEN_BY_WRITE | TAKEN_BY_FACTORY;
+const unsigned Exchanges = TAKEN_BY_FIND | TAKEN_BY_WRITE | TAKEN_BY_FACTORY | TAKEN_BY_APPLY;
 const unsigned Writes = TAKEN_BY_WRITE | TAKEN_BY_FACTORY;
 const unsigned Messages = TAKEN_BY_WRITE | TAKEN_BY_RECORD | TAKEN_BY_PREVIEW;
 
@@ -33,6 +34,7 @@ const CommandSpec Commands[] = {
     {"find", CLI_FIND, TAKEN_BY_FIND},
     {"write", CLI_WRITE, TAKEN_BY_WRITE},
     {"factory-default", CLI_FACTORY_DEFAULT, TAKEN_BY_FACTORY},
+    {"apply", CLI_APPLY, TAKEN_BY_APPLY},
     {"record", CLI_RECORD, TAKEN_BY_RECORD},
     {"preview", CLI_PREVIEW, TAKEN_BY_PREVIEW},
     {"describe", CLI_DESCRIBE, TAKEN_BY_DESCRIBE},
@@ -90,6 +92,12 @@ bool SetFrames(const std::string& value, CliOptions* options, std::string* error
   return true;
 }
 
+bool SetConfig(const std::string& value, CliOptions* options, std::string* error) {
+  options->config = value;
+  if (value.empty()) *error = "--config takes a file";
+  return !value.empty();
+}
+
 bool SetJson(const std::string&, CliOptions* options, std::string*) { return options->json = true; }
 bool SetIfChanged(const std::string&, CliOptions* options, std::string*) { return options->ifChanged = true; }
 bool SetCheck(const std::string&, CliOptions* options, std::string*) { return options->check = true; }
@@ -97,6 +105,7 @@ bool SetStrict(const std::string&, CliOptions* options, std::string*) { return o
 bool SetNoTransliterate(const std::string&, CliOptions* options, std::string*) { return options->noTransliterate = true; }
 bool SetVerbose(const std::string&, CliOptions* options, std::string*) { return options->verbose = true; }
 bool SetQuiet(const std::string&, CliOptions* options, std::string*) { return options->quiet = true; }
+bool SetValidate(const std::string&, CliOptions* options, std::string*) { return options->validate = true; }
 
 const OptionSpec Options[] = {
     {"--port", nullptr, "P", Exchanges, SetPort},
@@ -106,9 +115,11 @@ const OptionSpec Options[] = {
     {"--strict", nullptr, nullptr, Messages, SetStrict},
     {"--no-transliterate", nullptr, nullptr, Messages, SetNoTransliterate},
     {"--json", nullptr, nullptr, Exchanges | TAKEN_BY_DESCRIBE, SetJson},
-    {"--state-dir", nullptr, "DIR", Writes, SetStateDir},
+    {"--config", nullptr, "FILE", TAKEN_BY_APPLY, SetConfig},
+    {"--validate", nullptr, nullptr, TAKEN_BY_APPLY, SetValidate},
+    {"--state-dir", nullptr, "DIR", Writes | TAKEN_BY_APPLY, SetStateDir},
     {"--if-changed", nullptr, nullptr, Writes, SetIfChanged},
-    {"--check", nullptr, nullptr, Writes, SetCheck},
+    {"--check", nullptr, nullptr, Writes | TAKEN_BY_APPLY, SetCheck},
     {"--verbose", "-v", nullptr, Exchanges, SetVerbose},
     {"--quiet", "-q", nullptr, Exchanges, SetQuiet},
     {"--frames", nullptr, "N", TAKEN_BY_PREVIEW, SetFrames},

@@ -16,6 +16,7 @@ enum CliCommand {
   CLI_RECORD,
   CLI_PREVIEW,
   CLI_DESCRIBE,
+  CLI_APPLY,
 };
 
 struct CliOptions {
@@ -33,6 +34,8 @@ struct CliOptions {
   bool verbose;             // also every message box
   bool quiet;               // errors only
   long frames;              // preview: -1 until interrupted
+  std::string config;       // apply: the message file; empty: the platform's default
+  bool validate;            // apply: check the file only, open nothing
 };
 
 // False with a reason for anything the command does not take: an unknown

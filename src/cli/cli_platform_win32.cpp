@@ -55,6 +55,8 @@ const char Help[] =
     "once (a display that does not answer takes 5 s) and uses the first port of\n"
     "that order where a display answers, as vfdstartup.exe does.\n"
     "\n"
+    "The message file's port is a port name such as COM3.\n"
+    "\n"
     "A port another program holds cannot be opened.\n"
     "\n"
     "State: after a confirmed write the record is kept per port in\n"

@@ -23,10 +23,11 @@ WriteJobRequest RequestOf(const CliOptions& options, const MessageRows& rows) {
 
 }  // namespace
 
-int RunWrite(const CliOptions& options) {
+int RunWrite(const CliOptions& options) { return RunWriteAs(options, CommandName(options.command), {}); }
+
+int RunWriteAs(const CliOptions& options, const char* command, const std::vector<std::u16string>& among) {
   CliRun run;
   StartRun(options, &run);
-  const char* command = CommandName(options.command);
   MessageRows rows = options.command == CLI_WRITE ? RowsOf(options) : MessageRows();
   if (!rows.refusal.empty()) {
     ConcludeReport(&run.report, OUTCOME_REFUSED, rows.refusal);
@@ -34,7 +35,9 @@ int RunWrite(const CliOptions& options) {
   }
   // A person reads what happens to the rows before the wait for the display.
   for (const std::string& warning : rows.warnings) PrintWarning(warning);
-  RunWriteJob(RequestOf(options, rows), &run.frontEnd, &run.report);
+  WriteJobRequest request = RequestOf(options, rows);
+  request.among = among;
+  RunWriteJob(request, &run.frontEnd, &run.report);
   if (options.json) run.report.warnings.insert(run.report.warnings.begin(), rows.warnings.begin(), rows.warnings.end());
   return FinishRun(command, &run);
 }

@@ -129,29 +129,42 @@ bool KeptIsRecord(const WriteJobRequest& request, const JobReport& report) {
   return report.keptKnown && SameRecord(report.keptRecord, request.record);
 }
 
-// The configured port, when there is one: known without probing.
-bool ConfiguredPort(PortIdentity* port) {
-  PortList list;
-  ReadPortList(&list);
-  if (list.configured.empty()) return false;
-  *port = IdentifyPort(list.configured);
-  return true;
+// Each device once, named as it came first.
+std::vector<PortIdentity> Identities(const std::vector<std::u16string>& names) {
+  std::vector<PortIdentity> ports;
+  for (const std::u16string& name : names) {
+    PortIdentity port = IdentifyPort(name);
+    bool seen = std::any_of(ports.begin(), ports.end(), [&](const PortIdentity& p) { return p.device == port.device; });
+    if (!seen) ports.push_back(port);
+  }
+  return ports;
 }
 
-// --if-changed without a port: the configured port's kept state, known
-// without probing, may show its module holds the record already. Anything
-// else the state says is read again for the port the search finds.
-bool ConfiguredPortHolds(const WriteJobRequest& request, JobReport* report) {
-  PortIdentity configured;
-  PortState state;
-  std::string reason;
-  if (!ConfiguredPort(&configured)) return false;
-  if (ReadPortState(request.stateDir, configured.stateKey, &state, &reason) != STATE_FOUND) return false;
-  if (!SameRecord(state.record, request.record)) return false;
-  report->port = configured;
-  report->keptKnown = true;
-  report->keptRecord = state.record;
-  return true;
+// The ports known without probing: the ones the search is limited to, or
+// the configured port.
+std::vector<PortIdentity> KnownPorts(const WriteJobRequest& request) {
+  if (!request.among.empty()) return Identities(request.among);
+  PortList list;
+  ReadPortList(&list);
+  if (list.configured.empty()) return {};
+  return {IdentifyPort(list.configured)};
+}
+
+// --if-changed without a port: the kept state of a port known without
+// probing may show its module holds the record already. Anything else the
+// state says is read again for the port the search finds.
+bool KnownPortHolds(const WriteJobRequest& request, JobReport* report) {
+  for (const PortIdentity& known : KnownPorts(request)) {
+    PortState state;
+    std::string reason;
+    if (ReadPortState(request.stateDir, known.stateKey, &state, &reason) != STATE_FOUND) continue;
+    if (!SameRecord(state.record, request.record)) continue;
+    report->port = known;
+    report->keptKnown = true;
+    report->keptRecord = state.record;
+    return true;
+  }
+  return false;
 }
 
 void KeepState(const WriteJobRequest& request, const WriteResult& result, JobReport* report) {
@@ -248,9 +261,9 @@ void RunWriteJob(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* 
     if (!PortNameFits(request.port.c_str())) return ConcludeOpenFailed(report, REASON_NAME_TOO_LONG, {});
     return DecideAndWrite(request, frontEnd, report);
   }
-  if (request.ifChanged && ConfiguredPortHolds(request, report)) return Conclude(report, OUTCOME_UNCHANGED);
+  if (request.ifChanged && KnownPortHolds(request, report)) return Conclude(report, OUTCOME_UNCHANGED);
   report->searched = true;
-  Search(SearchCandidates(report), request.hooks, report);
+  Search(request.among.empty() ? SearchCandidates(report) : Identities(request.among), request.hooks, report);
   if (report->chosen < 0) return ConcludeNoDisplay(request.hooks, report);
   DecideAndWrite(request, frontEnd, report);
 }

@@ -32,6 +32,8 @@ struct WriteJobRequest {
   int speedPosition;             // in the speed list
   StartupMessageRecord record;   // what the module is to hold
   std::u16string port;           // empty: search for the display
+  std::vector<std::u16string> among;  // with no port: search only these (a message file's
+                                      // pattern); empty: the configured and the system's ports
   std::string stateDir;
   bool ifChanged;                // send nothing when the kept state holds the record
   bool check;                    // decide as a real run would, send no record

@@ -42,7 +42,7 @@ std::string RowsJson(const StartupMessageRecord& record) {
 }
 
 void AddRecordJson(const JobReport& report, JsonObject* json) {
-  bool known = report.outcome != OUTCOME_USAGE && report.outcome != OUTCOME_REFUSED;
+  bool known = report.outcome != OUTCOME_USAGE && report.outcome != OUTCOME_REFUSED && report.outcome != OUTCOME_BAD_CONFIG;
   JsonAdd(json, "product_type", report.productTypeKnown ? JsonString(report.productType) : "null");
   JsonAdd(json, "rows", known ? RowsJson(report.record) : "null");
   JsonAdd(json, "record", known ? JsonString(RecordHex(report.record)) : "null");
@@ -59,7 +59,7 @@ void AddSearchJson(const JobReport& report, JsonObject* json) {
 
 std::string ReportJson(const std::string& command, const JobReport& report, const std::vector<BoxMessage>& messages,
                        bool interrupted) {
-  bool write = command == "write" || command == "factory-default";
+  bool write = command == "write" || command == "factory-default" || command == "apply";
   JsonObject json;
   JsonAdd(&json, "command", JsonString(command));
   JsonAdd(&json, "outcome", JsonString(OutcomeRowOf(report.outcome).name));

@@ -20,6 +20,9 @@ const OutcomeRow Outcomes[] = {
     {OUTCOME_OPEN_FAILED, "open_failed", 3, "{detail}"},
     {OUTCOME_IO_ERROR, "io_error", 4, "the exchange with the display on {port} failed: {detail}"},
     {OUTCOME_INTERRUPTED, "interrupted", ExitInterruptedBase, "stopped before anything was sent"},
+    {OUTCOME_LEFT_ALONE, "left_alone", 0, "left alone: {detail}"},
+    {OUTCOME_BAD_CONFIG, "bad_config", 2, "{detail}"},
+    {OUTCOME_VALID, "valid", 0, "{detail} is a valid message file"},
 };
 
 const ReasonRow Reasons[] = {

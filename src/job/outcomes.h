@@ -26,6 +26,9 @@ enum JobOutcome {
   OUTCOME_OPEN_FAILED,    // the port could not be used (see the reason)
   OUTCOME_IO_ERROR,       // a read or write failed during the exchange
   OUTCOME_INTERRUPTED,    // stopped by a signal before anything was sent
+  OUTCOME_LEFT_ALONE,     // apply --port: not a port the message file names; nothing opened
+  OUTCOME_BAD_CONFIG,     // apply: the message file is missing or wrong; nothing opened
+  OUTCOME_VALID,          // apply --validate: the message file is sound; nothing opened
 };
 
 // Exit codes; an interrupted run exits with 128 + the signal's number,

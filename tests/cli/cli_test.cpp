@@ -605,4 +605,111 @@ TEST_F(ConsoleProgram, RecordAndPreviewShowWhatWouldBeSent) {
             "+--------------------+\n|bcdefghijklmnopqrstu|\n|Hi                  |\n+--------------------+\n");
 }
 
+// apply: the message file's message, stored once and then left as it is;
+// a --port (the hot-plug path's) only when the file's port names its device.
+// The display and a receipt printer are plugged in on USB adapters whose
+// by-id links stand in a directory of the test's own.
+class ApplyProgram : public ConsoleProgram {
+ protected:
+  void SetUp() override {
+    ConsoleProgram::SetUp();
+    display = AddDisplay("display");
+    printer = AddDisplay("printer");
+    std::string byId = dir + "/dev/serial/by-id/";
+    fs::create_directories(byId);
+    displayId = byId + "usb-Shop_Display_7-if00-port0";
+    fs::create_symlink(display->link, displayId);
+    fs::create_symlink(printer->link, byId + "usb-Receipt_Printer-if00-port0");
+  }
+  CliRun Apply(std::vector<std::string> args) {
+    std::vector<std::string> env = Env("");
+    env.push_back("VFDSTARTUP_DEV_ROOT=" + dir + "/dev");
+    args.insert(args.begin(), {"apply", "--config", dir + "/message.conf", State()});
+    return FinishCli(StartCli(args, env, Start()));
+  }
+  void WriteFile(const std::string& text) { std::ofstream(dir + "/message.conf") << text; }
+  size_t Events(const EmulatorProcess* of, const char* event) {
+    return EmulatorLogCount(*of, {"\"event\":\"" + std::string(event) + "\""});
+  }
+
+  EmulatorProcess* display = nullptr;
+  EmulatorProcess* printer = nullptr;
+  std::string displayId;
+};
+
+TEST_F(ApplyProgram, TheFilesMessageIsStoredOnceAndOnlyWhereTheFileSays) {
+  const std::string port = "port = /dev/serial/by-id/usb-Shop_Display*\n";
+  WriteFile("# shop 12\nrow0 = Hello\nrow1 = \"  World\"\nspeed = 100ms\n" + port);
+  CliRun valid = Apply({"--validate"});
+  EXPECT_EQ(valid.out, dir + "/message.conf is a valid message file\n");
+  EXPECT_EQ(Events(display, "open"), 0u) << "--validate opened the port";
+  CliRun stored = Apply({"--json"});
+  EXPECT_EQ(stored.exitCode, 0) << stored.err;
+  for (const std::string& part : {Json("command", Quoted("apply")), Json("outcome", Quoted("stored")),
+                                  Json("changed", "true"), Json("port", Quoted(displayId))})
+    EXPECT_NE(stored.out.find(part), std::string::npos) << part << "\n" << stored.out;
+  EXPECT_EQ(EmulatorRecordHex(*display), HexOf(expected::Record(0x11, "Hello", "  World")));
+
+  size_t opens = Events(display, "open"), received = Events(display, "rx");
+  CliRun same = Apply({});
+  EXPECT_EQ(same.exitCode, 0) << same.err;
+  EXPECT_EQ(same.out, "unchanged: the display on " + displayId + " holds this message already\n");
+  CliRun plugged = Apply({"--port", display->link});  // the hot-plug path names the tty itself
+  EXPECT_EQ(plugged.out, same.out) << "another name of the device is another state";
+  EXPECT_EQ(Events(display, "open"), opens) << "the port was opened";
+  EXPECT_EQ(Events(display, "rx"), received);
+
+  CliRun printed = Apply({"--port", printer->link});
+  EXPECT_EQ(printed.exitCode, 0) << printed.err;
+  EXPECT_EQ(printed.out, "left alone: " + printer->link + " (not the port /dev/serial/by-id/usb-Shop_Display* of " +
+                             dir + "/message.conf:5)\n");
+  WriteFile("row0 = Winter sale\nrow1 = 20% off\nspeed = 200ms\n" + port);
+  EXPECT_EQ(Apply({"--port", printer->link}).exitCode, 0);
+  CliRun changed = Apply({"--port", display->link});
+  EXPECT_EQ(changed.exitCode, 0) << changed.err;
+  EXPECT_EQ(changed.out, "stored on " + displayId + "\n");
+  EXPECT_EQ(EmulatorRecordHex(*display), HexOf(expected::Record(0x12, "Winter sale", "20% off")));
+
+  // Without a port line a plugged-in adapter is no display of the file's.
+  WriteFile("row0 = Winter sale\nrow1 = 20% off\nspeed = 300ms\n");
+  CliRun noPort = Apply({"--port", printer->link, "--json"});
+  for (const std::string& part : {Json("outcome", Quoted("left_alone")), Json("changed", "false"),
+                                  Json("rows", "[\"Winter sale\", \"20% off\"]")})
+    EXPECT_NE(noPort.out.find(part), std::string::npos) << part << "\n" << noPort.out;
+  EXPECT_EQ(Events(printer, "rx"), 0u) << "the printer received the set-up commands";
+}
+
+// Every kind of mistake is refused before any port is opened, with the line.
+TEST_F(ApplyProgram, ABadMessageFileExitsTwoNamingItsLineAndSendsNothing) {
+  const std::string rows = "row0 = Hello\nrow1 = World\n", port = "port = " + display->link + "\n";
+  const std::string file = dir + "/message.conf";
+  const struct {
+    std::string text;
+    std::string firstLine;
+  } cases[] = {
+      {rows + "speed = 100ms\n" + port + "colour = blue\n",
+       file + ":5: unknown key 'colour' (row0, row1, speed, port, strict)"},
+      {port + "strict = true\nrow0 = Hello\nrow1 = " + std::string(32, 'x') + "\xC3\x9F" + "\nspeed = 100ms\n",
+       file + ":4: row 1 would be stored as \"" + std::string(32, 'x') + "ss\", not as given; nothing was sent (--strict)"},
+      {port + "strict = true\nrow0 = " + std::string(62, 'x') + "\xC3\x9F" + "\nrow1 = World\nspeed = 100ms\n",
+       file + ":3: row 0 would be stored as \"" + std::string(62, 'x') + "s\", not as given; nothing was sent (--strict)"},
+      {rows + "speed = fast\n" + port, file + ":3: unknown speed 'fast' (<10ms, 100ms, 200ms, 300ms, 400ms or 500ms)"},
+      {port + "row0 = Caf\xE9\n", file + ":2: not valid UTF-8"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    WriteFile(c.text);
+    CliRun bad = Apply({});
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_EQ(FirstLine(bad.err), "error: " + c.firstLine);
+    EXPECT_EQ(bad.out, "");
+  }
+  fs::remove(file);
+  CliRun missing = Apply({"--json"});
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.out.find(Json("outcome", Quoted("bad_config"))), std::string::npos) << missing.out;
+  EXPECT_NE(missing.out.find(Quoted("cannot read " + file + ": No such file or directory")), std::string::npos);
+  EXPECT_EQ(Events(display, "rx"), 0u) << "bytes sent for a bad file";
+}
+
 }  // namespace

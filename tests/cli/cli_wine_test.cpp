@@ -155,6 +155,38 @@ TEST_F(Win32ConsoleProgram, TheStateOfComTwoIsAFileNotThePort) {
     EXPECT_EQ(dacl.find(anybody), std::string::npos) << "ordinary accounts may change the state: " << dacl;
 }
 
+// apply reads %ProgramData%\vfdstartup\message.conf as Notepad saves it
+// (a byte order mark, CRLF), stores its message once, and leaves a port the
+// file does not name alone.
+TEST_F(Win32ConsoleProgram, ApplyStoresTheMessageFileOnceOnItsPort) {
+  wchar_t programData[MAX_PATH];
+  ASSERT_NE(GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH), 0u);
+  std::wstring dir = std::wstring(programData) + L"\\vfdstartup", file = dir + L"\\message.conf";
+  CreateDirectoryW(dir.c_str(), nullptr);
+  HANDLE conf = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(conf, INVALID_HANDLE_VALUE);
+  const char text[] = "\xEF\xBB\xBFrow0 = Store 12\r\nrow1 = \"  Open 8-22\"\r\nspeed = 100ms\r\nport = COM2\r\n";
+  DWORD written = 0;
+  WriteFile(conf, text, sizeof text - 1, &written, nullptr);
+  CloseHandle(conf);
+  ASSERT_TRUE(Emulator(L"COM2", {"reset-log"}));
+  std::wstring state = L" --state-dir " + TempDir(L"vfd-cli-apply-state");
+
+  ProgramRun stored = RunCli(L"apply --json" + state);
+  EXPECT_EQ(stored.exitCode, 0u) << stored.out;
+  EXPECT_NE(stored.out.find("\"outcome\": \"stored\""), std::string::npos) << stored.out;
+  EXPECT_EQ(HexOf(RigStoredRecord(L"COM2")), HexOf(expected::Record(0x11, "Store 12", "  Open 8-22")));
+  ASSERT_TRUE(Emulator(L"COM2", {"reset-log"}));
+  ProgramRun again = RunCli(L"apply" + state);
+  EXPECT_EQ(again.out, "unchanged: the display on COM2 holds this message already\r\n");
+  ProgramRun other = RunCli(L"apply --port COM1" + state);
+  EXPECT_EQ(other.exitCode, 0u);
+  EXPECT_NE(other.out.find("left alone: COM1 (not the port COM2 of "), std::string::npos) << other.out;
+  EXPECT_TRUE(ReceivedBytes(L"COM2").empty() && ReceivedBytes(L"COM1").empty());
+  DeleteFileW(file.c_str());
+  RemoveDirectoryW(dir.c_str());
+}
+
 // The help speaks of Windows: its registry and %ProgramData%.
 TEST_F(Win32ConsoleProgram, HelpSpeaksOfWindows) {
   ProgramRun help = RunCli(L"--help");

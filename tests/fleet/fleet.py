@@ -67,6 +67,7 @@ class Terminal:
         base = os.path.join(directory, name)
         self.link, self.log, self.store, self.control = base, base + ".log", base + ".rec", base + ".ctl"
         self.conf, self.stateDir, self.output = base + ".conf", base + "-state", base + ".out"
+        self.messageFile = os.path.join(base + "-etc", "message.conf")  # pull mode's
         self.process = None
         self.commandsSent = 0
 
@@ -149,6 +150,7 @@ class Fleet:
     def HostVars(self, terminal):
         hostVars = {
             "vfdstartup_state_dir": terminal.stateDir,
+            "vfdstartup_message_file": terminal.messageFile,
             "vfdstartup_environment": {"LD_PRELOAD": self.preload, "VFDSTARTUP_CONF": terminal.conf,
                                        "VFDSTARTUP_PORTS": ""},
         }

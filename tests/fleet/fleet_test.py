@@ -8,6 +8,7 @@ stand-in for win_command.
 Usage: fleet_test.py BUILD_DIR   (the linux preset's build, e.g. build/linux)
 """
 import os
+import subprocess
 import sys
 
 import fleet
@@ -28,6 +29,8 @@ MessageBStored = ("Q" + "0123456789" * 6 + "XY", "--port -- 50% off -- Creme")
 RowWarning = '[WARNING]: row 1 is stored as "--port -- 50% off -- Creme"'
 NoObject = "#!/bin/sh\necho '[]'\n"
 MessageC = (("Winter sale", "Thank you"), "500ms")
+MessageWithLine = (("Sale", 'today"\nport = /dev/ttyS0\n#'), "200ms")
+MessageTooLong = (("Caf\u00e9 " + "0123456789" * 6, "Thank you"), "200ms")  # 68 characters as stored
 
 Failures = []
 
@@ -179,9 +182,49 @@ def NoJsonObject(theFleet):
     Check("Traceback" not in run.output, "a traceback in the output")
 
 
+def CheckMessageFiles(cli, terminals, message, stage):
+    """Root's, 0644, with the message's rows, and valid to the program."""
+    for terminal in terminals:
+        info = os.stat(terminal.messageFile)
+        Check((info.st_uid, info.st_gid, info.st_mode & 0o7777) == (0, 0, 0o644),
+              "%s: %s's file is %d:%d %o" % (stage, terminal.name, info.st_uid, info.st_gid, info.st_mode & 0o7777))
+        text = fleet.TextOf(terminal.messageFile)
+        Check(all('"%s"' % row in text for row in message[0]) and "speed = %s\n" % message[1] in text,
+              "%s: %s's file reads %r" % (stage, terminal.name, text))
+        valid = subprocess.run([cli, "apply", "--validate", "--config", terminal.messageFile],
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        Check(valid.returncode == 0, "%s: %s's file is not valid: %s" % (stage, terminal.name, valid.stderr))
+
+
+def PullMode(theFleet):
+    """The message file delivered to the Linux terminals (their units, which
+    this machine does not run, are left out), checked before it replaces the
+    old one; the role itself sends nothing to any display."""
+    pulling = Subfleet(theFleet, WindowsHosts)
+    pull = {"vfdstartup_mode": "pull", "vfdstartup_apply_units": False}
+    limit = ["--limit", ",".join(t.name for t in pulling.terminals)]
+    run, marks = Stage("pull mode: each terminal gets its message file", theFleet, MessageA,
+                       Everyone(pulling, "changed"), extraVars=pull, extraArgs=limit)
+    CheckNothingSent(pulling, marks, "pull mode")
+    CheckMessageFiles(theFleet.cli, pulling.terminals, MessageA, "pull mode")
+    before = {t.name: fleet.TextOf(t.messageFile) for t in pulling.terminals}
+    run, marks = Stage("pull mode: a message the program refuses replaces nothing", theFleet, MessageTooLong,
+                       Everyone(pulling, "failed"), extraVars=dict(pull, vfdstartup_strict=True), extraArgs=limit)
+    # A row that would add a line of its own to the file (a port) never gets there.
+    run2, marks = Stage("pull mode: a row with a line break replaces nothing", theFleet, MessageWithLine,
+                        Everyone(pulling, "failed"), extraVars=pull, extraArgs=limit)
+    for terminal in pulling.terminals:
+        Check(fleet.TextOf(terminal.messageFile) == before[terminal.name], "%s's file was replaced" % terminal.name)
+        for refused, why in ((run, "failed to validate"), (run2, "without line breaks")):
+            Check(why in refused.failures.get(terminal.name, {}).get("msg", ""),
+                  "%s failed otherwise: %r" % (terminal.name, refused.failures.get(terminal.name)))
+    Stage("pull mode: the same message again changes nothing", theFleet, MessageA, Everyone(pulling, "ok"),
+          extraVars=pull, extraArgs=limit)
+
+
 def RunStages(theFleet):
     # Each stage starts from the state the one before left; stop at the first that fails.
-    for stage in (FirstRollout, SameMessageAgain, NewMessage, FaultyDisplays, CheckMode, NoJsonObject):
+    for stage in (FirstRollout, SameMessageAgain, NewMessage, FaultyDisplays, CheckMode, NoJsonObject, PullMode):
         stage(theFleet)
         if Failures:
             return

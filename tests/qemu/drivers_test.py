@@ -21,7 +21,6 @@ build/linux; --keep: leave the logs, records and console in /tmp)
 """
 import json
 import os
-import shutil
 import sys
 import tempfile
 import time
@@ -260,15 +259,7 @@ def Main():
     for name, on in switches.items():
         if not on:
             print("  left out: %s (%s=0)" % (name[len("VFD_QEMU_CASE_"):].lower(), name))
-    if Failures:
-        print("drivers test: %d check(s) failed; files kept in %s" % (len(Failures), directory))
-        return 1
-    if "--keep" in sys.argv:
-        print("drivers test: files in %s" % directory)
-    else:
-        shutil.rmtree(directory, ignore_errors=True)
-    print("drivers test: all checks passed")
-    return 0
+    return guests.Conclude("drivers test", directory, Failures)
 
 
 if __name__ == "__main__":

@@ -11,8 +11,11 @@ asks (a control command for an emulator, a look at the host's pty). The
 script's results are files in the same directory. Every process is started
 and ended by its pid.
 """
+import json
 import os
+import shutil
 import signal
+import socket
 import subprocess
 import sys
 import termios
@@ -82,10 +85,12 @@ class Guest:
             ok = self.displays[port].Control("mode " + mode) and ok
         return ok
 
-    def Boot(self, script):
-        command = [GuestScript, "boot", "--run", os.path.relpath(script, Root), "--out", self.out,
-                   "--console", self.console, "--tools", os.path.join(self.build, "tools-bin"),
-                   "--jit-cache", str(self.jitCacheMb)]
+    def Boot(self, script, options=()):
+        """script: what the guest runs (None: options say, e.g. --systemd)."""
+        command = [GuestScript, "boot", "--out", self.out, "--console", self.console,
+                   "--tools", os.path.join(self.build, "tools-bin"), "--jit-cache", str(self.jitCacheMb)]
+        command += ["--run", os.path.relpath(script, Root)] if script else []
+        command += list(options)
         for port in self.serials:
             command += ["--serial", self.displays[port].link]
         for port in self.usbs:
@@ -157,3 +162,73 @@ class Guest:
 
     def Figures(self):
         return "%s: %.1f s, QEMU peak memory %d MB" % (self.name, self.seconds or 0, self.maxRssKb // 1024)
+
+
+def Conclude(test, directory, failures):
+    """The test's last lines and exit code; its files stay where it failed
+    (or with --keep)."""
+    if failures:
+        print("%s: %d check(s) failed; files kept in %s" % (test, len(failures), directory))
+        return 1
+    if "--keep" in sys.argv:
+        print("%s: files in %s" % (test, directory))
+    else:
+        shutil.rmtree(directory, ignore_errors=True)
+    print("%s: all checks passed" % test)
+    return 0
+
+
+class Qmp:
+    """QEMU's monitor (guest.sh boot --qmp SOCKET), for plugging devices in
+    and out while the guest runs: one JSON object per line each way."""
+
+    def __init__(self, path):
+        self.path, self.socket, self.pending, self.events = path, None, b"", []
+
+    def Connect(self):
+        fleet.WaitUntil(lambda: os.path.exists(self.path), 30)
+        self.socket = socket.socket(socket.AF_UNIX)
+        self.socket.settimeout(30)
+        self.socket.connect(self.path)
+        self.Read()  # the greeting
+        return self.Execute("qmp_capabilities")
+
+    def Read(self):
+        while b"\n" not in self.pending:
+            data = self.socket.recv(65536)
+            if not data:
+                raise EOFError("QEMU closed its monitor")
+            self.pending += data
+        line, self.pending = self.pending.split(b"\n", 1)
+        return json.loads(line)
+
+    def Execute(self, command, **arguments):
+        """The command's answer (its "return", or None after an "error")."""
+        if self.socket is None and command != "qmp_capabilities":
+            self.Connect()
+        self.socket.sendall(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
+        while True:
+            answer = self.Read()
+            if "event" in answer:
+                self.events.append(answer)
+            elif "error" in answer:
+                print("  QMP %s: %s" % (command, answer["error"].get("desc")))
+                return None
+            else:
+                return answer.get("return")
+
+    def WaitForEvent(self, name, device):
+        """Whether the event came for the device (a device_del is done only then)."""
+        while True:
+            for event in self.events:
+                if event["event"] == name and event.get("data", {}).get("device") == device:
+                    self.events.remove(event)
+                    return True
+            try:
+                self.events.append(self.Read())
+            except (OSError, EOFError):
+                return False
+
+    def Close(self):
+        if self.socket is not None:
+            self.socket.close()

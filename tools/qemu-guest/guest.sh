@@ -13,7 +13,8 @@
 #   --serial PATH     the guest's next UART (ttyS1, then ttyS2, ttyS3) leads to
 #                     this pty (an emulator's --link); repeatable
 #   --usb PATH        the guest's next FTDI USB adapter (ttyUSB0, ttyUSB1, ...)
-#                     leads to this pty; repeatable
+#                     leads to this pty; repeatable (QEMU's device and chardev
+#                     ids: ftdi0, ftdi1, ...)
 #   --ssh-port PORT   a user-mode network; 127.0.0.1:PORT on the host reaches
 #                     the guest's port 22 (the guest reaches nothing outside)
 #   --out DIR         a writable host directory, /run/vfd in the guest
@@ -28,6 +29,12 @@
 #   --jit-cache MB    QEMU's translated-code cache (default 64; 128 saves about
 #                     a quarter of the processor time of Python-heavy work,
 #                     such as Ansible's modules, for about 80 MB more)
+#   --systemd UNIT    boot systemd as PID 1 into UNIT over a writable root (a
+#                     tmpfs over the host's); --run is then not taken
+#   --prepare SCRIPT  with --systemd: `sh SCRIPT /run/vfd` in that root before
+#                     systemd starts (install a package, write its files)
+#   --qmp SOCKET      QEMU's monitor (QMP) on this Unix socket, and an xHCI
+#                     controller (xhci.0) to plug USB devices into through it
 #
 # QEMU runs with the modem-lines fixture (LD_PRELOAD): it reads the modem
 # lines of each pty through TIOCMGET about every 10 ms, the fixture answers
@@ -53,7 +60,7 @@ die() { echo "qemu-guest: $*" >&2; exit 1; }
 
 # Drivers the guests need beyond the built-in 8250 UART; their dependencies
 # are found in the kernel's modules.dep.
-MODULES=(xhci-pci ftdi_sio virtio_pci 9pnet_virtio 9p virtio_net)
+MODULES=(xhci-pci ftdi_sio virtio_pci 9pnet_virtio 9p virtio_net overlay)
 
 install_host_packages() {
   local missing=() p
@@ -198,7 +205,7 @@ cmd_image() {
 # ---- boot -------------------------------------------------------------------
 
 cmd_boot() {
-  local serials=() usbs=() ssh_port="" out="" run="" console="" memory=128 jit_cache=64
+  local serials=() usbs=() ssh_port="" out="" run="" console="" memory=128 jit_cache=64 systemd="" prepare="" qmp=""
   local tools="$ROOT/build/linux/tools-bin"
   while [ $# -gt 0 ]; do
     case "$1" in
@@ -211,6 +218,9 @@ cmd_boot() {
       --tools) tools="$2"; shift 2 ;;
       --memory) memory="$2"; shift 2 ;;
       --jit-cache) jit_cache="$2"; shift 2 ;;
+      --systemd) systemd="$2"; shift 2 ;;
+      --prepare) prepare="$2"; shift 2 ;;
+      --qmp) qmp="$2"; shift 2 ;;
       *) die "unknown option $1 (see the top of $0)" ;;
     esac
   done
@@ -222,7 +232,7 @@ cmd_boot() {
   [ "${#serials[@]}" -le 3 ] || die "at most 3 --serial (ttyS1..ttyS3)"
   local preload="$tools/lib/x86_64-linux-gnu/libvfd_modem_lines.so"
   [ -f "$preload" ] || die "no modem-lines fixture at $preload (build the linux preset's vfd_modem_lines_preload)"
-  case "$run$ROOT" in *" "*) die "no blanks in paths, please: the kernel command line carries them" ;; esac
+  case "$run$prepare$systemd$ROOT" in *" "*) die "no blanks in paths, please: the kernel command line carries them" ;; esac
 
   local args=(-nodefaults -no-user-config -display none -no-reboot
     -accel "tcg,tb-size=$jit_cache" -m "$memory" -smp 1
@@ -238,10 +248,11 @@ cmd_boot() {
   for i in "${!serials[@]}"; do
     args+=(-chardev "serial,id=uart$((i + 1)),path=${serials[$i]}" -serial "chardev:uart$((i + 1))")
   done
-  if [ "${#usbs[@]}" -gt 0 ]; then
+  [ -n "$qmp" ] && args+=(-qmp "unix:$qmp,server=on,wait=off")
+  if [ "${#usbs[@]}" -gt 0 ] || [ -n "$qmp" ]; then
     args+=(-device "qemu-xhci,id=xhci")
     for i in "${!usbs[@]}"; do
-      args+=(-chardev "serial,id=ftdi$i,path=${usbs[$i]}" -device "usb-serial,bus=xhci.0,chardev=ftdi$i")
+      args+=(-chardev "serial,id=ftdi$i,path=${usbs[$i]}" -device "usb-serial,bus=xhci.0,chardev=ftdi$i,id=ftdi$i")
     done
   fi
   if [ -n "$ssh_port" ]; then
@@ -250,7 +261,12 @@ cmd_boot() {
   fi
   [ -n "$out" ] && args+=(-virtfs "local,path=$out,mount_tag=out,security_model=none,multidevs=remap")
   local append="console=ttyS0 quiet panic=-1 8250.nr_uarts=4 vfd.cwd=$ROOT"
-  [ -n "$run" ] && append+=" vfd.run=$run"
+  if [ -n "$systemd" ]; then
+    append+=" vfd.systemd=$systemd systemd.unit=$systemd fstab=no"
+    [ -n "$prepare" ] && append+=" vfd.prepare=$prepare"
+  elif [ -n "$run" ]; then
+    append+=" vfd.run=$run"
+  fi
   args+=(-append "$append")
 
   export LD_PRELOAD="$preload"

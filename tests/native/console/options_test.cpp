@@ -51,6 +51,14 @@ TEST(ConsoleOptions, EachCommandTakesExactlyItsOptionsWhole) {
        [](const CliOptions& o) { return o.stateDir == "/s" && o.ifChanged && o.check && o.strict; }},
       {{"describe", "--json"}, true, "", false, [](const CliOptions& o) { return o.command == CLI_DESCRIBE && o.json; }},
       {{"erase"}, false, "unknown command 'erase'", false, nullptr},
+      {{"apply", "--config", "/m.conf", "--validate"}, true, "", false,
+       [](const CliOptions& o) { return o.command == CLI_APPLY && o.config == "/m.conf" && o.validate; }},
+      {{"apply", "--port", "/dev/ttyUSB0", "--check", "--json", "--state-dir", "/s", "-q"}, true, "", false,
+       [](const CliOptions& o) { return o.port == u"/dev/ttyUSB0" && o.check && o.json && o.config.empty(); }},
+      {{"apply", "--config="}, false, "--config takes a file", false, nullptr},
+      {{"apply", "--row0", "x", "--json"}, false, "'apply' takes no option --row0", true, nullptr},
+      {{"apply", "--if-changed"}, false, "'apply' takes no option --if-changed", false, nullptr},
+      {{"write", "--config", "/m.conf"}, false, "'write' takes no option --config", false, nullptr},
   };
   for (const OptionCase& c : cases) {
     std::string line;

@@ -120,6 +120,28 @@ TEST_F(ConsoleJob, ASearchedPortIsDecidedLikeAGivenOne) {
             (std::vector<std::string>{"enter", "exit", "enter", "exit"}));
 }
 
+// A message file's pattern limits the search: a port outside it is never
+// opened, display or not, and the kept state of a port inside it decides
+// without opening any.
+TEST_F(ConsoleJob, ASearchAmongGivenPortsLeavesEveryOtherPortAlone) {
+  SimModule* outside = Display("COM3");
+  Display("COM5");
+  WriteJobRequest request = Request("Sale", "");
+  request.among = {u"COM4", u"COM5"};
+  request.ifChanged = true;
+  JobReport stored = Run(request);
+  EXPECT_EQ(stored.outcome, OUTCOME_STORED);
+  EXPECT_EQ(Port(stored), "COM5");
+  EXPECT_EQ(stored.candidates.size(), 2u);
+  int opens = SimCountEvents("open");
+  JobReport again = Run(request);
+  EXPECT_EQ(again.outcome, OUTCOME_UNCHANGED);
+  EXPECT_EQ(Port(again), "COM5");
+  EXPECT_EQ(SimCountEvents("open"), opens) << "a port was opened";
+  EXPECT_TRUE(outside->commands.empty());
+  EXPECT_EQ(SimCountEvents("open", "\\\\.\\COM3"), 0);
+}
+
 // From the moment the record may reach the module until it confirms it, no
 // state names any record.
 TEST_F(ConsoleJob, NoStateNamesARecordTheModuleMayNotHold) {

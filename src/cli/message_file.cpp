@@ -1,0 +1,147 @@
+#include "cli/message_file.h"
+
+#include <cctype>
+
+#include "cli/cli_options.h"
+#include "cli/message_file_platform.h"
+#include "text/utf_convert.h"
+
+namespace {
+
+typedef bool (*SetValue)(const std::string& value, MessageFile* file, std::string* why);
+
+struct KeySpec {
+  const char* name;
+  MessageKey key;
+  bool required;
+  SetValue set;
+};
+
+bool SetRow(int row, const std::string& value, MessageFile* file, std::string* why) {
+  if (Utf8ToUtf16(value, &file->rows[row])) return true;
+  *why = "row" + std::to_string(row) + " is not valid UTF-8";
+  return false;
+}
+
+bool SetRow0(const std::string& value, MessageFile* file, std::string* why) { return SetRow(0, value, file, why); }
+bool SetRow1(const std::string& value, MessageFile* file, std::string* why) { return SetRow(1, value, file, why); }
+
+bool SetSpeed(const std::string& value, MessageFile* file, std::string* why) {
+  file->speedPosition = SpeedPositionFor(value);
+  if (file->speedPosition < 0) *why = "unknown speed '" + value + "' (<10ms, 100ms, 200ms, 300ms, 400ms or 500ms)";
+  return file->speedPosition >= 0;
+}
+
+bool SetPort(const std::string& value, MessageFile* file, std::string* why) {
+  file->port = value;
+  if (value.empty()) *why = "port is empty (leave the line out to let the program look for the display)";
+  return !value.empty() && CheckPortSetting(value, why);
+}
+
+bool SetStrict(const std::string& value, MessageFile* file, std::string* why) {
+  std::string word;
+  for (char c : value) word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  file->strict = word == "true" || word == "yes";
+  if (file->strict || word == "false" || word == "no") return true;
+  *why = "strict takes true or false, not '" + value + "'";
+  return false;
+}
+
+const KeySpec Keys[] = {
+    {"row0", MESSAGE_ROW0, true, SetRow0},     {"row1", MESSAGE_ROW1, true, SetRow1},
+    {"speed", MESSAGE_SPEED, true, SetSpeed},  {"port", MESSAGE_PORT, false, SetPort},
+    {"strict", MESSAGE_STRICT, false, SetStrict},
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Trimmed(const std::string& text) {
+  size_t begin = 0, end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+const KeySpec* FindKey(const std::string& name) {
+  for (const KeySpec& spec : Keys)
+    if (name == spec.name) return &spec;
+  return nullptr;
+}
+
+// A value in double quotes keeps its blanks; a quote left open is a mistake
+// (a line break in a row, perhaps), never a row that ends in a quote.
+bool Unquoted(const std::string& value, std::string* out, std::string* why) {
+  *out = value;
+  if (value.empty() || value[0] != '"') return true;
+  if (value.size() < 2 || value.back() != '"') {
+    *why = "the value begins with a double quote but does not end with one";
+    return false;
+  }
+  *out = value.substr(1, value.size() - 2);
+  return true;
+}
+
+// One line that is neither blank nor a comment.
+bool ParseSetting(const std::string& line, int lineNumber, MessageFile* file, std::string* why) {
+  size_t equals = line.find('=');
+  std::string name = Trimmed(line.substr(0, equals));
+  if (equals == std::string::npos || name.empty()) {
+    *why = "expected key = value";
+    return false;
+  }
+  const KeySpec* spec = FindKey(name);
+  if (spec == nullptr) {
+    *why = "unknown key '" + name + "' (row0, row1, speed, port, strict)";
+    return false;
+  }
+  if (file->lineOf[spec->key] != 0) {
+    *why = name + " is given twice (first on line " + std::to_string(file->lineOf[spec->key]) + ")";
+    return false;
+  }
+  file->lineOf[spec->key] = lineNumber;
+  std::string value;
+  return Unquoted(Trimmed(line.substr(equals + 1)), &value, why) && spec->set(value, file, why);
+}
+
+bool ParseLine(std::string line, int lineNumber, MessageFile* file, std::string* why) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();  // written on Windows
+  std::u16string decoded;
+  if (!Utf8ToUtf16(line, &decoded)) {
+    *why = "not valid UTF-8";
+    return false;
+  }
+  std::string content = Trimmed(line);
+  if (content.empty() || content[0] == '#') return true;
+  return ParseSetting(line, lineNumber, file, why);
+}
+
+}  // namespace
+
+const char* MessageKeyName(MessageKey key) {
+  for (const KeySpec& spec : Keys)
+    if (spec.key == key) return spec.name;
+  return "";
+}
+
+bool ParseMessageFile(const std::string& path, const std::string& text, MessageFile* file, std::string* error) {
+  *file = MessageFile();
+  file->speedPosition = -1;
+  const std::string bom = "\xEF\xBB\xBF";  // Notepad starts a UTF-8 file with one
+  size_t start = text.compare(0, bom.size(), bom) == 0 ? bom.size() : 0;
+  for (int lineNumber = 1; start <= text.size(); ++lineNumber) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string why;
+    if (!ParseLine(text.substr(start, end - start), lineNumber, file, &why)) {
+      *error = path + ":" + std::to_string(lineNumber) + ": " + why;
+      return false;
+    }
+    start = end + 1;
+  }
+  for (const KeySpec& spec : Keys) {
+    if (!spec.required || file->lineOf[spec.key] != 0) continue;
+    *error = path + ": no " + spec.name + " line (row0, row1 and speed are required)";
+    return false;
+  }
+  return true;
+}

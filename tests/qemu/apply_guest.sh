@@ -1,0 +1,86 @@
+# Runs in the apply guest (tests/qemu/apply_test.py) as a unit of its own,
+# once systemd has brought the system up with the package installed. Each
+# case changes the message file or has the host plug a USB adapter in or
+# out through QEMU's monitor, waits until the unit it starts has run, and
+# leaves that unit's state and journal as CASE.state and CASE.journal, then
+# `step CASE`: the host looks at what each display received meanwhile.
+. tests/qemu/guest_lib.sh
+File=/etc/vfdstartup/message.conf
+
+# When UNIT was last started (its conditions checked), in microseconds since
+# boot; 0 or nothing before its first start.
+started() {
+  systemctl show -P ConditionTimestampMonotonic "$1"
+}
+
+# ran CASE UNIT SINCE: UNIT started after SINCE and ended; the case's files.
+ran() {
+  while :; do
+    at="$(started "$2")"
+    state="$(systemctl show -P ActiveState "$2")"
+    [ "${at:-0}" -gt "$3" ] && { [ "$state" = inactive ] || [ "$state" = failed ]; } && break
+    sleep 0.1
+  done
+  systemctl show -p Result -p ExecMainStatus -p ConditionResult -p Group -p ProtectSystem -p NoNewPrivileges \
+    -p PrivateTmp -p PrivateNetwork -p CapabilityBoundingSet "$2" >"$OUT/$1.state"
+  journalctl -q --no-pager -o cat -u "$2" >"$OUT/$1.journal"
+  step "$1"
+}
+
+# The tty an adapter with this serial number is, once udev has its link.
+tty_of() {
+  until link="$(ls /dev/serial/by-id/*"$1"* 2>/dev/null)" && [ -n "$link" ]; do sleep 0.1; done
+  basename "$(readlink -f "$link")"
+}
+
+gone() {
+  while ls /dev/serial/by-id/*"$1"* >/dev/null 2>&1; do sleep 0.1; done
+}
+
+# At boot, from the file the package found (vfdstartup-apply.service); the
+# printer's adapter, there since power-on, through udev's coldplug.
+ran boot vfdstartup-apply.service 0
+ran coldplug vfdstartup-apply@ttyUSB0.service 0
+
+# An edit in place, then the same content written anew the way configuration
+# tools write a file: a new file renamed over the old one.
+before="$(started vfdstartup-apply.service)"
+cat "$OUT/edit.conf" >"$File"
+ran edit vfdstartup-apply.service "$before"
+before="$(started vfdstartup-apply.service)"
+cp "$OUT/edit.conf" "$File.new" && mv "$File.new" "$File"
+ran same vfdstartup-apply.service "$before"
+
+# The file now names the USB display, which is not plugged in yet.
+before="$(started vfdstartup-apply.service)"
+cp "$OUT/usb.conf" "$File.new" && mv "$File.new" "$File"
+ran absent vfdstartup-apply.service "$before"
+
+step plug-display
+display="$(tty_of "$DISPLAY_SERIAL")"
+ran plugged "vfdstartup-apply@$display.service" 0
+
+step replug-printer
+printer="$(tty_of "$PRINTER_SERIAL")"
+ran printer "vfdstartup-apply@$printer.service" 0
+
+before="$(started "vfdstartup-apply@$display.service")"
+step unplug-display
+gone "$DISPLAY_SERIAL"
+step plug-display-again
+again="$(tty_of "$DISPLAY_SERIAL")"
+[ "$again" = "$display" ] || before=0
+ran replugged "vfdstartup-apply@$again.service" "$before"
+
+# Without a message file neither unit has anything to do.
+before="$(started vfdstartup-apply.service)"
+rm "$File"
+ran removed vfdstartup-apply.service "$before"
+before="$(started "vfdstartup-apply@$again.service")"
+step unplug-display-again
+gone "$DISPLAY_SERIAL"
+step plug-display-without-file
+last="$(tty_of "$DISPLAY_SERIAL")"
+[ "$last" = "$again" ] || before=0
+ran unfiled "vfdstartup-apply@$last.service" "$before"
+echo "apply guest: done"

@@ -1,0 +1,220 @@
+#!/usr/bin/python3
+"""A terminal that keeps its own message: one QEMU guest (tools/qemu-guest)
+boots systemd as PID 1 with the Debian package installed by dpkg (its
+postinst enables the units), and tests/qemu/apply_guest.sh, a unit of the
+test's own, goes through the cases below. The displays are emulators on this
+machine: one on ttyS1 (the 8250 driver), and two USB adapters (QEMU's FT232,
+ftdi_sio): a receipt printer there from power-on, which must never receive
+a byte, and the display, plugged in and out through QEMU's monitor.
+  boot       at boot vfdstartup-apply.service stores the file's message on ttyS1
+  coldplug   the printer's adapter, seen at boot, is left alone
+  edit       an edit of the file (vfdstartup-apply.path) stores the new one
+  same       the same content written anew sends nothing
+  absent     the file names the USB display, not plugged in: the unit fails
+             with no_display (exit 3) and ttyS1, no longer named, gets nothing
+  plugged    the display plugged in: the udev rule's vfdstartup-apply@ttyUSBn
+             stores the message on it
+  printer    the printer's adapter plugged in again: left alone
+  replugged  the display pulled out and plugged in again: nothing is sent
+  removed    without a message file the unit is skipped
+  unfiled    and so is the display's, plugged in once more
+
+Usage: apply_test.py BUILD_DIR DEB [--keep]   (the linux preset's build, e.g.
+build/linux, and the package scripts/package.sh --deb built from it)
+"""
+import os
+import sys
+import tempfile
+import time
+
+import guests
+from drivers_test import Enter, Query, Write, Exit, Received
+
+fleet = guests.fleet
+import fleet_test  # noqa: E402  (tests/fleet's way of keeping failed checks)
+
+Check, Failures = fleet_test.Check, fleet_test.Failures
+
+Uart = "ttyS1"
+DisplaySerial, PrinterSerial = "VFD-DISPLAY-1", "RECEIPT-PRINTER-1"
+BootUsb = "ftdi0"  # guest.sh boot --usb's device and chardev
+DisplayById = "/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_%s-if00-port0" % DisplaySerial
+Pattern = "/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_VFD-DISPLAY-*"
+File = "/etc/vfdstartup/message.conf"
+# The files the guest puts in place, each with its rows and speed.
+Files = {
+    "boot": (("Set at boot", "by vfdstartup-apply"), "200ms", "/dev/ttyS1"),
+    "edit": (("Edited on the terminal", "  and applied"), "100ms", "/dev/ttyS1"),
+    "usb": (("Plugged in", "on a USB display"), "500ms", Pattern),
+}
+PortLine = 4  # of each file below
+GuestSeconds = 240
+GuestMemoryMb = 256  # systemd, journald and udevd besides the program
+
+
+def FileText(name):
+    (row0, row1), speed, port = Files[name]
+    return '# %s\nrow0 = "%s"\nrow1 = "%s"\nport = %s\nspeed = %s\n' % (name, row0, row1, port, speed)
+
+
+def Record(name):
+    rows, speed, _ = Files[name]
+    return fleet.ExpectedRecord(speed, *rows)
+
+
+class Host:
+    """This side of the guest's steps: plugs the USB adapters in and out,
+    and after each case takes what each display received since the last."""
+
+    def __init__(self, guest, usb, qmp):
+        self.guest, self.qmp = guest, qmp
+        self.displays = dict(guest.displays, **usb)
+        self.marks = {name: 0 for name in self.displays}
+        self.cases = {}
+        self.chardevs = {BootUsb}
+
+    def Plug(self, name, serial, chardev):
+        if chardev not in self.chardevs:
+            backend = {"type": "serial", "data": {"device": self.displays[name].link}}
+            Check(self.qmp.Execute("chardev-add", id=chardev, backend=backend) is not None, "chardev-add %s" % name)
+            self.chardevs.add(chardev)
+        Check(self.qmp.Execute("device_add", driver="usb-serial", id=name, bus="xhci.0", chardev=chardev, serial=serial)
+              is not None, "device_add %s" % name)
+
+    def Unplug(self, name):
+        Check(self.qmp.Execute("device_del", id=name) is not None, "device_del %s" % name)
+        Check(self.qmp.WaitForEvent("DEVICE_DELETED", name), "%s never went away" % name)
+
+    def Snapshot(self, case):
+        taken = {}
+        for name, display in self.displays.items():
+            events = display.Events()
+            taken[name] = {"events": events[self.marks[name]:], "record": display.StoredRecord()}
+            self.marks[name] = len(events)
+        self.cases[case] = taken
+
+    def Step(self, guest, step):
+        if step.startswith("plug-display"):
+            self.Plug("display", DisplaySerial, "display")
+        elif step == "replug-printer":
+            self.Unplug(BootUsb)
+            self.Plug("printer", PrinterSerial, BootUsb)
+        elif step.startswith("unplug-display"):
+            self.Unplug("display")
+        else:
+            self.Snapshot(step)
+        print("  %-15s %5.1f s" % (step, time.monotonic() - guest.started))
+
+    def Tick(self, guest):
+        pass
+
+
+def Case(guest, host, case, status, line):
+    """The unit's state (status None: it never ran) and the program's line in
+    its journal; what each display received meanwhile."""
+    state = dict(l.split("=", 1) for l in guest.Result(case, "state").split("\n") if "=" in l)
+    Check(status is None or (state.get("ExecMainStatus") == str(status) and
+                             (status != 0 or state.get("Result") == "success")), "%s: the unit's state %s" % (case, state))
+    journal = guest.Result(case, "journal")
+    Check(line is None or line in journal.splitlines(), "%s: no line %r in the unit's journal:\n%s" % (case, line, journal))
+    return host.cases.get(case, {}), state
+
+
+def Nothing(taken, case, names):
+    for name in names:
+        received = Received(taken.get(name, {}).get("events", []))
+        Check(not received, "%s: the %s received %s" % (case, name, received.hex()))
+
+
+def StoredOnly(taken, case, name, record):
+    """Exactly the exchange of one write on that display, nothing elsewhere."""
+    got = taken.get(name, {})
+    received = Received(got.get("events", []))
+    Check(received == Enter + Query + Write + record + Exit, "%s: the %s received %s" % (case, name, received.hex()))
+    Check(got.get("record") == record, "%s: the %s stores %s" % (case, name, (got.get("record") or b"").hex()))
+    Nothing(taken, case, [other for other in taken if other != name])
+
+
+def CheckHardened(state, case):
+    """As the man page says the units run."""
+    expected = {"Group": "dialout", "ProtectSystem": "strict", "NoNewPrivileges": "yes", "PrivateTmp": "yes",
+                "PrivateNetwork": "yes", "CapabilityBoundingSet": "cap_fowner cap_sys_ptrace"}
+    got = {key: state.get(key) for key in expected}
+    Check(got == expected, "%s: the unit runs with %s" % (case, got))
+
+
+def CheckCases(guest, host):
+    if not Check("boot" in host.cases, "the guest never reached its first case (see %s)" % guest.console):
+        return
+    where = "%s:%d" % (File, PortLine)
+    taken, state = Case(guest, host, "boot", 0, "stored on /dev/ttyS1")
+    StoredOnly(taken, "boot", Uart, Record("boot"))
+    CheckHardened(state, "boot")
+    taken, _ = Case(guest, host, "coldplug", 0, "left alone: /dev/ttyUSB0 (not the port /dev/ttyS1 of %s)" % where)
+    Nothing(taken, "coldplug", host.displays)
+    taken, _ = Case(guest, host, "edit", 0, "stored on /dev/ttyS1")
+    StoredOnly(taken, "edit", Uart, Record("edit"))
+    taken, _ = Case(guest, host, "same", 0, "unchanged: the display on /dev/ttyS1 holds this message already")
+    Nothing(taken, "same", host.displays)
+    taken, _ = Case(guest, host, "absent", 3, "error: no display found: no port matches %s (%s)" % (Pattern, where))
+    Nothing(taken, "absent", host.displays)
+    taken, state = Case(guest, host, "plugged", 0, "stored on " + DisplayById)
+    CheckHardened(state, "plugged")
+    StoredOnly(taken, "plugged", "display", Record("usb"))
+    taken, _ = Case(guest, host, "printer", 0, None)
+    Check(any(l.startswith("left alone: /dev/ttyUSB") and l.endswith(" (not the port %s of %s)" % (Pattern, where))
+              for l in guest.Result("printer", "journal").splitlines()), "printer: not left alone")
+    Nothing(taken, "printer", host.displays)
+    taken, _ = Case(guest, host, "replugged", 0, "unchanged: the display on %s holds this message already" % DisplayById)
+    Nothing(taken, "replugged", host.displays)
+    for case in ("removed", "unfiled"):
+        taken, state = Case(guest, host, case, None, None)
+        Check(state.get("ConditionResult") == "no", "%s: the unit ran without a message file: %s" % (case, state))
+        Nothing(taken, case, host.displays)
+    Check(not Received(host.displays["printer"].Events()), "the printer received bytes")
+
+
+def PrepareGuest(guest, deb):
+    for name in Files:
+        with open(os.path.join(guest.out, name + ".conf"), "w") as conf:
+            conf.write(FileText(name))
+    guest.WriteEnvironment({"DEB": os.path.abspath(deb), "DISPLAY_SERIAL": DisplaySerial,
+                            "PRINTER_SERIAL": PrinterSerial})
+
+
+def Main():
+    if len(sys.argv) not in (3, 4) or sys.argv[3:] not in ([], ["--keep"]):
+        sys.exit(__doc__)
+    fleet.StopOnSignals()
+    if not guests.BuildImage():
+        print("no guest image")
+        return 1
+    directory = tempfile.mkdtemp(prefix="vfd-qemu-apply-")
+    guest = guests.Guest(directory, "apply", sys.argv[1], serials=(Uart,), usbs=("printer",))
+    usb = {"display": fleet.Terminal(guest.dir, "display")}
+    qmp = guests.Qmp(os.path.join(guest.dir, "qmp.sock"))
+    host = Host(guest, usb, qmp)
+    PrepareGuest(guest, sys.argv[2])
+    try:
+        emulator = os.path.join(guest.build, "tools-bin", "vfd-emulator")
+        for terminal in usb.values():
+            terminal.Start(emulator)
+        if Check(guest.StartDisplays() and all(fleet.WaitUntil(lambda t=t: '"event":"start"' in fleet.TextOf(t.log))
+                                               for t in usb.values()), "the emulators did not start"):
+            guest.Boot(None, ["--systemd", "multi-user.target", "--prepare", "tests/qemu/apply_prepare.sh",
+                              "--qmp", qmp.path, "--memory", str(GuestMemoryMb)])
+            Check(guest.Run(host, GuestSeconds), "the guest did not end in time")
+            print("  " + guest.Figures())
+            CheckCases(guest, host)
+    except KeyboardInterrupt as interruption:
+        Check(False, "interrupted (%s)" % interruption)
+    finally:
+        qmp.Close()
+        guest.Stop()
+        for terminal in usb.values():
+            terminal.Stop()
+    return guests.Conclude("apply test", directory, Failures)
+
+
+if __name__ == "__main__":
+    sys.exit(Main())
