@@ -220,6 +220,9 @@ TEST_F(ConsoleJob, CheckEndsAsARealRunOnEveryPort) {
       WriteJobRequest request = Request("Sale", c.port);
       request.check = check;
       reports[check] = Run(request);
+      // The JSON's product_type: null unless the module named one.
+      bool named = c.outcome != OUTCOME_OPEN_FAILED && c.outcome != OUTCOME_NO_ANSWER;
+      EXPECT_EQ(reports[check].productTypeKnown, named);
       const std::vector<std::string>& commands = display->commands;
       EXPECT_EQ(SimCommandCount(display, "write"), check || c.outcome != OUTCOME_STORED ? 0 : 1);
       if (!commands.empty()) {
