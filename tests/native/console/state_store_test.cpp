@@ -167,6 +167,31 @@ TEST_F(StateStore, KeptWholeWithItsOwnModes) {
   EXPECT_TRUE(ForgetPortState(dir, "ttyS0", &reason)) << "nothing to forget is no failure";
 }
 
+// A state is on disk before it replaces the old one, and its name is in the
+// directory before the write is called done; a removal too. The temporary
+// name is the program's own: made exclusively, never through a link.
+TEST_F(StateStore, WrittenThroughAFreshSyncedFileAndASyncedDirectory) {
+  std::string reason;
+  ASSERT_TRUE(fs::create_directories(dir));
+  RecordedRoot = dir;
+  bool written = WritePortState(dir, StateOf("ttyS0", 4), &reason);
+  bool forgotten = ForgetPortState(dir, "ttyS0", &reason);
+  RecordedRoot.clear();
+  ASSERT_TRUE(written && forgotten) << reason;
+  std::vector<std::string> order;
+  for (const FileCall& c : Calls) {
+    std::string what = c.path == dir ? "dir" : c.path == dir + "/vfd-ttyS0.state" ? "state" : "temporary";
+    order.push_back(c.call + " " + what);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"open temporary", "fsync temporary", "rename temporary", "open dir",
+                                             "fsync dir", "unlink state", "open dir", "fsync dir"}));
+  ASSERT_FALSE(Calls.empty());
+  const int fresh = O_CREAT | O_EXCL | O_NOFOLLOW;
+  EXPECT_EQ(Calls[0].flags & fresh, fresh) << "the temporary file is not made fresh";
+  EXPECT_EQ(Calls[0].path.compare(0, dir.size() + 1, dir + "/"), 0);
+  EXPECT_EQ(Calls[2].path, Calls[0].path) << "another file renamed";
+}
+
 // Nothing at a state's place but a whole state of that device counts, and
 // nothing there is ever waited on or followed.
 TEST_F(StateStore, AnythingButAWholeStateOfTheDeviceIsDamaged) {
