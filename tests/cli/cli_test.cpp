@@ -168,8 +168,11 @@ class ConsoleProgram : public ::testing::Test {
   // The modem-lines fixture, a lock directory of the test's own, no
   // configured port unless the test writes one, and the ports to look on.
   std::vector<std::string> Env(const std::string& ports) {
-    return {"LD_PRELOAD=" VFD_MODEM_LINES, "ASAN_OPTIONS=verify_asan_link_order=0",
-            "VFDSTARTUP_CONF=" + dir + "/conf", "VFDSTARTUP_PORTS=" + ports, "VFDSTARTUP_LOCK_DIR=" + lockDir};
+    std::vector<std::string> env = {"LD_PRELOAD=" VFD_MODEM_LINES, "ASAN_OPTIONS=verify_asan_link_order=0",
+                                    "VFDSTARTUP_CONF=" + dir + "/conf", "VFDSTARTUP_PORTS=" + ports,
+                                    "VFDSTARTUP_LOCK_DIR=" + lockDir};
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return env;
   }
   Running Begin(const std::vector<std::string>& args, const std::string& ports = "", const Start& start = Start()) {
     return StartCli(args, Env(ports), start);
@@ -180,6 +183,7 @@ class ConsoleProgram : public ::testing::Test {
   std::string State() { return "--state-dir=" + dir + "/state"; }
 
   std::string dir, lockDir;
+  std::vector<std::string> extraEnv;
   std::deque<EmulatorProcess> displays;
 };
 
@@ -307,9 +311,12 @@ TEST_F(ConsoleOutcomes, EachOutcomeEndsWithItsExitCodeAndOneLine) {
   fs::create_symlink(fs::read_symlink(link), cut);
   std::string tooLong = cut + std::string(45, 'q');
   const std::string wrongType = "CU20029T307A02 ";
-  // A kept state in the way that cannot be removed (here: a directory).
-  std::string blocked = dir + "/blocked", pts = fs::canonical(link).string().substr(9);
-  std::string stateFile = blocked + "/vfd-pts%2F" + pts + ".state";
+  // A kept state in the way that cannot be removed (here: a directory). The
+  // display's pty changes with every run; a by-id name keeps its state's name.
+  fs::create_directories(dir + "/devroot/serial/by-id");
+  fs::create_symlink(link, dir + "/devroot/serial/by-id/display");
+  extraEnv = {"VFDSTARTUP_DEV_ROOT=" + dir + "/devroot"};
+  std::string blocked = dir + "/blocked", stateFile = blocked + "/vfd-by-id%2Fdisplay.state";
   fs::create_directories(stateFile + "/x");
   Check(display, {
       {"stored", "", {"write", "--row0", "Sale"}, "", 0, "stored on " + link, {"enter", "query", "write", "exit"}},
