@@ -377,6 +377,33 @@ TEST_F(ConsoleJob, TheStateIsKeptBeforeThePortIsLetGo) {
   EXPECT_EQ(keptAtClose, (std::vector<bool>{true}));
 }
 
+// A wait is shown against what it lasts at most in all: a probe's answer per
+// round of at most 32 probes, an exchange's three answers.
+std::vector<std::pair<std::string, unsigned>> Waits;
+void RecordWait(void*, const std::string& what, unsigned maxSeconds) { Waits.emplace_back(what, maxSeconds); }
+
+TEST_F(ConsoleJob, AWaitIsShownAgainstItsWholeBound) {
+  Display("COM4");
+  Waits.clear();
+  WriteJobRequest request = Request("Sale", "");
+  request.hooks.waiting = RecordWait;
+  ASSERT_EQ(Run(request).outcome, OUTCOME_STORED);
+  EXPECT_EQ(Waits, (std::vector<std::pair<std::string, unsigned>>{
+                       {"looking for the display on 3 ports", 6}, {"", 0}, {"talking to the display on COM4", 16}, {"", 0}}));
+  std::string ports;
+  for (int i = 3; i <= 42; ++i) {
+    ports += "COM" + std::to_string(i) + " ";
+    if (i > 5) SimAddPort("COM" + std::to_string(i));
+  }
+  setenv("VFDSTARTUP_PORTS", ports.c_str(), 1);
+  Waits.clear();
+  JobReport find;
+  RunFindJob(u"", JobHooks{nullptr, nullptr, nullptr, RecordWait, nullptr}, &find);
+  unsetenv("VFDSTARTUP_PORTS");
+  ASSERT_FALSE(Waits.empty());
+  EXPECT_EQ(Waits[0], std::make_pair(std::string("looking for the display on 40 ports"), 12u)) << "two rounds";
+}
+
 TEST_F(ConsoleJob, EveryProbeAndExchangeHasItsOwnReceiveBuffer) {
   for (const char* name : {"COM3", "COM4", "COM5"}) Display(name);
   ASSERT_EQ(Run(Request("Sale", "")).outcome, OUTCOME_STORED);
