@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package as a terminal gets it: built and checked by
 # `scripts/package.sh --deb` (from the linux preset's build; any lintian error
-# or warning fails), installed (the state directory root:dialout 2775, the
-# program runs, man finds its page), removed (the state directory and what it
+# or warning fails), installed (the state directory root:dialout 2775, or the
+# owner and mode a dpkg-statoverride registered; the program runs, man finds
+# its page), removed (the state directory and what it
 # holds stay) and purged (nothing of the package is left). Also:
 # scripts/install-deps.sh as an ordinary user passes when nothing is missing,
 # and otherwise names what is missing and installs nothing.
@@ -36,6 +37,7 @@ installed_here=false
 clean_up() {
   # Whatever a failed check left behind; none of it was there before.
   if [ "$installed_here" = true ]; then
+    dpkg-statoverride --remove "$StateDir" >/dev/null 2>&1
     dpkg --purge "$Package" >/dev/null 2>&1
     rm -rf "$StateDir"
   fi
@@ -63,6 +65,7 @@ reason_to_skip() {
   fi
   [ -e "$StateDir" ] && { echo "$StateDir exists already"; return; }
   [ -n "$(unit_traces)" ] && { echo "traces of its units exist already: $(unit_traces)"; return; }
+  dpkg-statoverride --list "$StateDir" >/dev/null && { echo "$StateDir has a dpkg-statoverride already"; return; }
   local path
   while read -r path; do
     [ -e "/$path" ] && { echo "/$path exists already"; return; }
@@ -91,9 +94,17 @@ install_remove_purge() {
   local version
   version="$(dpkg-deb -f "$deb" Version)"
   installed_here=true
+  # An admin's owner and mode for the state directory, registered before the
+  # package comes, are the ones it gets.
+  dpkg-statoverride --add nobody nogroup 0750 "$StateDir"
   # As the README installs it.
   apt-get install -y -qq -o DPkg::Lock::Timeout=300 "$deb" >"$work/install.log" 2>&1 ||
     { cat "$work/install.log"; fail "apt-get install"; return; }
+  expect "$StateDir with a statoverride" "nobody nogroup 750" "$(stat -c '%U %G %a' "$StateDir" 2>&1)"
+  # Without one, the package's own.
+  dpkg-statoverride --remove "$StateDir"
+  dpkg-reconfigure -f noninteractive "$Package" >"$work/reconfigure.log" 2>&1 ||
+    { cat "$work/reconfigure.log"; fail "dpkg-reconfigure"; }
   expect "$StateDir owner, group and mode" "root dialout 2775" "$(stat -c '%U %G %a' "$StateDir" 2>&1)"
   expect "vfdstartup-cli --version" "vfdstartup-cli $version" "$(/usr/bin/vfdstartup-cli --version 2>&1)"
   expect "man -w vfdstartup-cli" "/usr/share/man/man1/vfdstartup-cli.1.gz" "$(man -w vfdstartup-cli 2>&1)"

@@ -37,11 +37,12 @@ const char About[] =
     "                   exactly as given\n"
     "  --no-transliterate  cut a row at its first character the display cannot show\n"
     "  --speed          <10ms, 100ms, 200ms, 300ms (default), 400ms or 500ms per character\n"
-    "  --json           one JSON object on standard output\n"
+    "  --json           one JSON object on standard output, whatever went wrong\n"
     "  --state-dir DIR  where confirmed records are kept per device\n"
     "  --if-changed     send nothing when the kept record for the device is the one to send\n"
-    "  --check          decide as a write would (looking for the display by probing when\n"
-    "                   no port is given), but send no record\n"
+    "  --check          do what a write does (look for the display, open its port, ask\n"
+    "                   it into set-up mode and for its product type, leave set-up mode)\n"
+    "                   and end as it would, but send no record\n"
     "  -v, --verbose    also show the message boxes of the Windows dialog\n"
     "  -q, --quiet      errors only\n"
     "\n"
@@ -67,7 +68,9 @@ const char ExitCodes[] =
     "  3  no display answered, or the port could not be used (no such port, busy,\n"
     "     not a serial device, no permission, name too long)\n"
     "  4  I/O error during the exchange\n"
-    "  128+N  stopped by signal N; an exchange under way was finished first\n";
+    "  5  the kept state could not be dropped, or its directory cannot be trusted;\n"
+    "     nothing was sent\n"
+    "  128+N  stopped by signal N (the first one); an exchange under way was finished first\n";
 
 void PrintHelp() {
   std::printf("Usage:\n%s\n", UsageLines().c_str());

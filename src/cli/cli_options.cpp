@@ -176,17 +176,10 @@ bool ParseOption(const CommandSpec& command, const std::vector<std::string>& arg
   return option->set(args[(*next)++], options, error);
 }
 
-// Whether --json stands among the command's options, where it would be read
-// as one (not as another option's value).
-bool AsksForJson(const CommandSpec& command, const std::vector<std::string>& args) {
-  for (size_t next = 1; next < args.size(); ++next) {
-    std::string name = OptionNameOf(args[next]);
-    const OptionSpec* option = FindOption(command, name);
-    if (option == nullptr) continue;
-    if (option->set == SetJson) return true;
-    if (option->valueName != nullptr && name.size() == args[next].size()) ++next;  // its value
-  }
-  return false;
+// Whoever writes --json reads the answer as JSON, whatever else is wrong
+// with the arguments (--row0=--json is a row, not the option).
+bool AsksForJson(const std::vector<std::string>& args) {
+  return std::any_of(args.begin(), args.end(), [](const std::string& arg) { return OptionNameOf(arg) == "--json"; });
 }
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }
@@ -234,18 +227,20 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions* options, 
   *options = CliOptions();
   options->speedPosition = SpeedDefaultPosition;
   options->frames = -1;
-  *json = false;
+  *json = AsksForJson(args);
   if (args.empty()) {
     *error = "no command given";
     return false;
   }
-  // "vfdstartup-cli --help" and "vfdstartup-cli write --help"
-  if (IsHelp(args[0]) || (args.size() == 2 && IsHelp(args[1]))) {
-    options->command = CLI_HELP;
-    return true;
+  // "vfdstartup-cli --help" and "vfdstartup-cli write --help"; neither answers in JSON.
+  bool help = IsHelp(args[0]) || (args.size() == 2 && IsHelp(args[1]));
+  bool version = args[0] == "--version" && (args.size() == 1 || *json);
+  if ((help || version) && *json) {
+    *error = std::string(help ? "--help" : "--version") + " takes no --json (describe --json tells tools what they need)";
+    return false;
   }
-  if (args.size() == 1 && args[0] == "--version") {
-    options->command = CLI_VERSION;
+  if (help || version) {
+    options->command = help ? CLI_HELP : CLI_VERSION;
     return true;
   }
   const CommandSpec* command = FindCommand(args[0]);
@@ -254,7 +249,6 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions* options, 
     return false;
   }
   options->command = command->command;
-  *json = AsksForJson(*command, args);
   for (size_t next = 1; next < args.size();)
     if (!ParseOption(*command, args, &next, options, error)) return false;
   if (options->verbose && options->quiet) *error = "--verbose and --quiet do not go together";

@@ -40,9 +40,9 @@ struct CliOptions {
 
 // False with a reason for anything the command does not take: an unknown
 // command or option, a missing or malformed value, a row that is not UTF-8,
-// a speed that is not one of the list's. *json tells whether the command
-// takes --json and it was given as an option, so that even a usage error
-// can answer in JSON.
+// a speed that is not one of the list's. *json tells whether --json is
+// among the arguments, so that every usage error of a tool that asked for
+// JSON is answered in JSON.
 bool ParseCliOptions(const std::vector<std::string>& args, CliOptions* options, std::string* error, bool* json);
 
 // The position of a speed: a label's first word ("300ms", "<10ms"; case

@@ -47,7 +47,7 @@ void EraseProgress() {
 
 void DrawProgress() {
   auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - Waiting.since);
-  std::fprintf(stderr, "%s%s: %lld s (at most %u s per port)", EraseLine, Waiting.what.c_str(),
+  std::fprintf(stderr, "%s%s: %lld s (at most %u s)", EraseLine, Waiting.what.c_str(),
                static_cast<long long>(elapsed.count()), Waiting.maxSeconds);
   std::fflush(stderr);
   Waiting.shown = true;
@@ -60,6 +60,28 @@ void Tick() {
     if (Waiting.what.empty()) continue;
     if (std::chrono::steady_clock::now() - Waiting.since >= ShowAfter) DrawProgress();
   }
+}
+
+// A control character in a name, a product type or a row would act on the
+// terminal: each is written visibly instead, as \x1B (C0, DEL) or \u009B (C1).
+std::string Visible(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    char escaped[8];
+    if (c < 0x20 || c == 0x7F) {
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      std::snprintf(escaped, sizeof escaped, "\\u%04X", next);
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+      continue;
+    }
+    out += escaped;
+  }
+  return out;
 }
 
 void PrintLine(FILE* stream, const std::string& line) {
@@ -92,15 +114,15 @@ void SetOutputMode(const CliOptions& options) {
 }
 
 void PrintResult(const std::string& line) {
-  if (!Mode.json && !Mode.quiet) PrintLine(stdout, line);
+  if (!Mode.json && !Mode.quiet) PrintLine(stdout, Visible(line));
 }
 
 void PrintJson(const std::string& json) { PrintLine(stdout, json); }
 
-void PrintError(const std::string& text) { PrintLine(stderr, "error: " + text); }
+void PrintError(const std::string& text) { PrintLine(stderr, "error: " + Visible(text)); }
 
 void PrintWarning(const std::string& text) {
-  if (!Mode.json && !Mode.quiet) PrintLine(stderr, "warning: " + text);
+  if (!Mode.json && !Mode.quiet) PrintLine(stderr, "warning: " + Visible(text));
 }
 
 std::string BoxLine(const BoxMessage& message) {
@@ -108,7 +130,7 @@ std::string BoxLine(const BoxMessage& message) {
 }
 
 void PrintBox(const BoxMessage& message) {
-  if (Mode.boxes) PrintLine(stderr, BoxLine(message));
+  if (Mode.boxes) PrintLine(stderr, Visible(BoxLine(message)));
 }
 
 void ShowWaiting(void*, const std::string& what, unsigned maxSeconds) {
@@ -124,7 +146,7 @@ void ShowWaiting(void*, const std::string& what, unsigned maxSeconds) {
     }
   }
   EraseProgress();
-  Waiting.what = what;
+  Waiting.what = Visible(what);
   Waiting.maxSeconds = maxSeconds;
   Waiting.since = std::chrono::steady_clock::now();
   Waiting.changed.notify_all();

@@ -1,7 +1,8 @@
 // The console program's human output: results on standard output; errors,
 // warnings, message boxes and the progress of a wait on standard error.
 // The run's settings decide what is shown; printing never ends a run, even
-// when standard output or error is gone.
+// when standard output or error is gone. Control characters are never
+// written raw: a name or a row holding ESC shows it as \x1B.
 #ifndef VFD_CLI_OUTPUT_H
 #define VFD_CLI_OUTPUT_H
 
@@ -23,8 +24,9 @@ void PrintBox(const BoxMessage& message);
 std::string BoxLine(const BoxMessage& message);
 
 // The progress line on a terminal: what is waited for, how long so far and
-// at most; replaced by the next one, gone once the wait ends. Only when
-// standard error is a terminal, and never with --json or -q.
+// at most in all; replaced by the next one, gone once the wait ends (every
+// other line takes its place, never its end). Only when standard error is a
+// terminal, and never with --json or -q.
 void ShowWaiting(void* context, const std::string& what, unsigned maxSeconds);
 
 #endif  // VFD_CLI_OUTPUT_H

@@ -61,7 +61,10 @@ void PrepareProcess() {
   std::memset(&action, 0, sizeof action);
   action.sa_handler = OnStopSignal;
   action.sa_flags = SA_RESTART;
+  // One stop request at a time: a second one that came meanwhile is
+  // handled after the first, never in the middle of it, so the first decides.
   sigemptyset(&action.sa_mask);
+  for (int stop : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, stop);
   for (int stop : {SIGINT, SIGTERM, SIGHUP}) sigaction(stop, &action, nullptr);
 }
 

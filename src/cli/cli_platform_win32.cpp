@@ -61,7 +61,8 @@ const char Help[] =
     "\n"
     "State: after a confirmed write the record is kept per port in\n"
     "%ProgramData%\\vfdstartup (--state-dir), which only Administrators and SYSTEM\n"
-    "may change; --if-changed compares with it.\n";
+    "may change (one that other accounts may change is not used: exit 5);\n"
+    "--if-changed compares with it.\n";
 
 }  // namespace
 

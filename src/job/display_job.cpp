@@ -11,14 +11,25 @@
 namespace {
 
 const unsigned ReplyWaitSeconds = 5;  // 50 empty polls, 100 ms apart
+// What a wait lasts at most: a probe, its one answer and the pauses around
+// it; an exchange, its three answers (set-up mode, product type,
+// confirmation) and the pauses between them.
+const unsigned ProbeBoundSeconds = ReplyWaitSeconds + 1;
+const unsigned ExchangeBoundSeconds = 3 * ReplyWaitSeconds + 1;
 
 // A name as the user gave it, byte for byte.
 std::string NameText(const std::u16string& name) { return BytesFromUtf16(name); }
 
 bool IsStopRequested(const JobHooks& hooks) { return hooks.stopRequested != nullptr && hooks.stopRequested(); }
 
-void Wait(const JobHooks& hooks, const std::string& what) {
-  if (hooks.waiting != nullptr) hooks.waiting(hooks.context, what, what.empty() ? 0 : ReplyWaitSeconds);
+// what: empty ends the wait.
+void Wait(const JobHooks& hooks, const std::string& what, unsigned boundSeconds = 0) {
+  if (hooks.waiting != nullptr) hooks.waiting(hooks.context, what, boundSeconds);
+}
+
+// The probes run ProbesAtOnce at a time.
+unsigned SearchBoundSeconds(size_t ports) {
+  return static_cast<unsigned>((ports + ProbesAtOnce - 1) / ProbesAtOnce) * ProbeBoundSeconds;
 }
 
 void StartReport(JobReport* report) {
@@ -35,9 +46,8 @@ void StartReport(JobReport* report) {
 void Conclude(JobReport* report, JobOutcome outcome, const std::string& detail = "", const std::string& ports = "") {
   report->outcome = outcome;
   std::string names = ports.empty() ? NameText(report->port.name) : ports;
-  std::string text = FillIn(OutcomeRowOf(outcome).text, "port", names);
-  text = FillIn(text, "product", report->productType);
-  report->text = FillIn(text, "detail", detail);
+  report->text =
+      FillIn(OutcomeRowOf(outcome).text, {{"port", names}, {"product", report->productType}, {"detail", detail}});
 }
 
 void ConcludeOpenFailed(JobReport* report, PortReason reason, const PortOpenDetail& detail) {
@@ -62,7 +72,7 @@ std::string SearchWhat(size_t ports) {
 // Every candidate's verdict in the report; the choice once it is certain.
 void Search(const std::vector<PortIdentity>& ports, const JobHooks& hooks, JobReport* report) {
   PortSearch search;
-  Wait(hooks, SearchWhat(ports.size()));
+  Wait(hooks, SearchWhat(ports.size()), SearchBoundSeconds(ports.size()));
   StartSearch(ports, hooks.stopRequested, ProbesAtOnce, &search);
   report->chosen = WaitForChoice(&search, nullptr);
   FinishSearch(&search);
@@ -167,11 +177,36 @@ bool KnownPortHolds(const WriteJobRequest& request, JobReport* report) {
   return false;
 }
 
-void KeepState(const WriteJobRequest& request, const WriteResult& result, JobReport* report) {
-  if (result.outcome != WRITE_STORED) return;
-  PortState state = {report->port.stateKey, NameText(report->port.name), report->productType, result.record};
+// A state that could not be dropped (or, for --check, could not be): a run
+// that sent the record would leave it naming a record the module no longer
+// holds, so nothing is sent.
+void ConcludeStateError(const WriteJobRequest& request, const std::string& reason, JobReport* report) {
+  Conclude(report, OUTCOME_STATE_ERROR,
+           "the kept state could not be dropped (" + reason + "); " + StateDirHint(request.stateDir));
+}
+
+// The kept state goes before the port is opened: from then on nobody knows
+// what the module holds until it confirms the new record. --check drops
+// nothing, and fails where a real run could not drop it.
+bool DropKeptState(const WriteJobRequest& request, const JobReport& report, std::string* reason) {
+  if (request.check) return CanForgetPortState(request.stateDir, report.port.stateKey, reason);
+  return ForgetPortState(request.stateDir, report.port.stateKey, reason);
+}
+
+struct Exchange {
+  const WriteJobRequest* request;
+  JobReport* report;
+};
+
+// Called while the port is still held: the state is on disk before another
+// run can reach the module.
+void KeepConfirmedState(void* context, const WriteResult& result) {
+  Exchange* exchange = static_cast<Exchange*>(context);
+  JobReport* report = exchange->report;
+  PortState state = {report->port.stateKey, NameText(report->port.name), Utf16ToUtf8(result.productType.text),
+                     result.record};
   std::string reason;
-  if (!WritePortState(request.stateDir, state, &reason)) report->warnings.push_back("state not kept: " + reason);
+  if (!WritePortState(exchange->request->stateDir, state, &reason)) report->warnings.push_back("state not kept: " + reason);
 }
 
 // ---- the exchange -------------------------------------------------------------
@@ -189,13 +224,14 @@ std::string IoErrorText(const WriteResult& result) {
 }
 
 void ConcludeExchange(const WriteResult& result, const PortOpenDetail& detail, JobReport* report) {
-  report->productTypeKnown = result.outcome != WRITE_OPEN_FAILED && result.outcome != WRITE_NOTHING_RUN;
-  report->productType = Utf16ToUtf8(result.productType.text);
+  report->productTypeKnown = result.productTypeKnown;
+  report->productType = result.productTypeKnown ? Utf16ToUtf8(result.productType.text) : "";
   report->recordSent = result.recordBuilt;
   if (result.recordBuilt) report->record = result.record;
-  report->changed = result.outcome == WRITE_STORED;
+  report->changed = result.outcome == WRITE_STORED || result.outcome == WRITE_RECORD_HELD;
   switch (result.outcome) {
     case WRITE_STORED: return Conclude(report, OUTCOME_STORED);
+    case WRITE_RECORD_HELD: return Conclude(report, OUTCOME_WOULD_WRITE);  // what a real run would report
     case WRITE_INCOMPATIBLE: return Conclude(report, OUTCOME_INCOMPATIBLE);
     case WRITE_NOT_CONFIRMED:
       if (result.moduleAnswered) return Conclude(report, OUTCOME_NOT_CONFIRMED);
@@ -205,35 +241,31 @@ void ConcludeExchange(const WriteResult& result, const PortOpenDetail& detail, J
   }
 }
 
-// The kept state goes first: from here on nobody knows what the module holds
-// until it confirms the new record.
-void WriteToPort(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* report) {
-  std::string reason;
-  if (!ForgetPortState(request.stateDir, report->port.stateKey, &reason))
-    report->warnings.push_back("the kept state could not be dropped: " + reason);
+// The exchange a real run makes; --check holds the record back.
+void TalkToPort(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* report) {
   FillFields(request, frontEnd, report->port);
   std::vector<BYTE> receiveBuffer(ReceiveBufferSize);
-  Wait(request.hooks, "talking to the display on " + NameText(report->port.name));
+  Exchange exchange = {&request, report};
+  WriteOptions options = {request.check, request.check ? nullptr : KeepConfirmedState, &exchange};
+  Wait(request.hooks, "talking to the display on " + NameText(report->port.name), ExchangeBoundSeconds);
   if (request.hooks.exchangeBegins != nullptr) request.hooks.exchangeBegins();
-  WriteResult result = RunWriteSequenceWithBuffer(frontEnd, request.action, receiveBuffer.data());
+  WriteResult result = RunWriteSequenceWithBuffer(frontEnd, request.action, receiveBuffer.data(), &options);
   PortOpenDetail detail = {};
   if (result.outcome == WRITE_OPEN_FAILED) PortGetOpenDetail(&detail);
   if (request.hooks.exchangeEnds != nullptr) request.hooks.exchangeEnds();
   Wait(request.hooks, "");
   ConcludeExchange(result, detail, report);
-  KeepState(request, result, report);
 }
 
-// A real run and --check decide alike; only a real run sends the record.
+// A real run and --check decide alike and meet the module alike; only a
+// real run sends the record.
 void DecideAndWrite(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* report) {
   ReadKeptState(request, report->port, report);
   if (request.ifChanged && KeptIsRecord(request, *report)) return Conclude(report, OUTCOME_UNCHANGED);
-  if (request.check) {
-    report->changed = true;  // what a real run would report
-    return Conclude(report, OUTCOME_WOULD_WRITE);
-  }
   if (IsStopRequested(request.hooks)) return Conclude(report, OUTCOME_INTERRUPTED);
-  WriteToPort(request, frontEnd, report);
+  std::string reason;
+  if (!DropKeptState(request, *report, &reason)) return ConcludeStateError(request, reason, report);
+  TalkToPort(request, frontEnd, report);
 }
 
 }  // namespace
@@ -255,6 +287,8 @@ void RunFindJob(const std::u16string& port, const JobHooks& hooks, JobReport* re
 void RunWriteJob(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* report) {
   StartReport(report);
   report->record = request.record;
+  std::string untrusted;
+  if (!StateDirTrusted(request.stateDir, &untrusted)) return Conclude(report, OUTCOME_STATE_ERROR, untrusted);
   if (!request.port.empty()) {
     report->port = IdentifyPort(request.port);
     // Never cut short: a shorter name could be another terminal's port.

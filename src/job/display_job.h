@@ -1,7 +1,8 @@
 // The jobs a program runs for its user, below any front end: find the
 // display, and write a message or the factory default with the kept state
-// (--if-changed), or only say what a write would do (--check). Each fills a
-// report that the program prints in its own way.
+// (--if-changed), or only say what a write would do (--check: everything a
+// write does but sending the record). Each fills a report that the program
+// prints in its own way.
 #ifndef VFD_JOB_DISPLAY_JOB_H
 #define VFD_JOB_DISPLAY_JOB_H
 
@@ -20,8 +21,8 @@ struct JobHooks {
   StopCheck stopRequested;    // null: never; a stop request ends a search, never an exchange
   void (*exchangeBegins)();   // around each exchange; null: nothing to do
   void (*exchangeEnds)();
-  // A wait the user may want to see: what is waited for, and at most how
-  // long per port; an empty text ends it. Null: not shown.
+  // A wait the user may want to see: what is waited for, and how long it
+  // lasts at most in all; an empty text ends it. Null: not shown.
   void (*waiting)(void* context, const std::string& what, unsigned maxSeconds);
   void* context;
 };
@@ -36,7 +37,7 @@ struct WriteJobRequest {
                                       // pattern); empty: the configured and the system's ports
   std::string stateDir;
   bool ifChanged;                // send nothing when the kept state holds the record
-  bool check;                    // decide as a real run would, send no record
+  bool check;                    // decide and meet the module as a real run would, send no record
   JobHooks hooks;
 };
 
@@ -52,7 +53,7 @@ struct JobReport {
   int chosen;                     // in candidates; -1: none
   bool recordSent;                // the record went (at least partly) to the module
   std::string productType;        // UTF-8; empty until the module named it
-  bool productTypeKnown;
+  bool productTypeKnown;          // the module named it (a well-formed answer to the query)
   StartupMessageRecord record;
   bool keptKnown;                 // a state of the port's device was kept before this run
   StartupMessageRecord keptRecord;

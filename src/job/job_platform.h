@@ -36,10 +36,21 @@ FileRead ReadSmallFile(const std::string& dir, const std::string& name, size_t l
                        std::string* reason);
 // Writes a new file exclusively under a fresh temporary name (never through
 // a link), syncs it, renames it over name and syncs the directory, which is
-// created when missing.
+// created when missing with the rights the package gives the default one.
 bool ReplaceFileSynced(const std::string& dir, const std::string& name, const std::string& text,
                        std::string* reason);
 // Removes name (absent is fine) and syncs the directory.
 bool RemoveFileSynced(const std::string& dir, const std::string& name, std::string* reason);
+// Whether RemoveFileSynced would remove name (absent is fine), without
+// removing it.
+bool FileRemovable(const std::string& dir, const std::string& name, std::string* reason);
+
+// False, with the reason and how to mend it, when others than the system's
+// administrators (and the user running the program) may change what is in
+// dir: a state found there could have been planted. A missing dir is fine:
+// the program makes it with its own rights.
+bool StateDirTrusted(const std::string& dir, std::string* reason);
+// What a user does when a state in dir cannot be dropped.
+std::string StateDirHint(const std::string& dir);
 
 #endif  // VFD_JOB_PLATFORM_H

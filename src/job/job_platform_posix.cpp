@@ -1,6 +1,7 @@
 // The jobs' platform facts on POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -22,6 +23,10 @@ const char DevRootVariable[] = "VFDSTARTUP_DEV_ROOT";
 const char DevPrefix[] = "/dev/";
 const mode_t FileMode = 0644;
 const mode_t DirectoryMode = 0755;
+// The state directory as the package makes it: the group that may open
+// serial ports may keep state, and new files take that group.
+const mode_t StateDirectoryMode = 02775;
+const char StateGroup[] = "dialout";
 
 std::string DevRoot() {
   const char* root = getenv(DevRootVariable);
@@ -66,7 +71,18 @@ std::string WithoutDevPrefix(const std::string& path) {
 
 std::string Joined(const std::string& dir, const std::string& name) { return dir + "/" + name; }
 
-bool EnsureDirectory(const std::string& dir, std::string* reason) {
+// The group's members may keep state where the group exists and the
+// program may give it the directory (root, or a member).
+void GiveToStateGroup(const std::string& dir) {
+  struct group* state = getgrnam(StateGroup);
+  if (state == nullptr || chown(dir.c_str(), static_cast<uid_t>(-1), state->gr_gid) != 0) return;
+  chmod(dir.c_str(), StateDirectoryMode);
+}
+
+// Parents with the usual rights, the state directory as the package makes
+// it. Modes are set, not left to the umask; a failure to set them leaves
+// the directory its owner's: still a state directory.
+bool EnsureDirectory(const std::string& dir, bool isStateDir, std::string* reason) {
   struct stat info {};
   if (stat(dir.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) return true;
@@ -74,10 +90,10 @@ bool EnsureDirectory(const std::string& dir, std::string* reason) {
     return false;
   }
   size_t slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !EnsureDirectory(dir.substr(0, slash), reason)) return false;
-  // The mode is set, not left to the umask (a package may make it 2775 for dialout).
+  if (slash != std::string::npos && slash > 0 && !EnsureDirectory(dir.substr(0, slash), false, reason)) return false;
   if (mkdir(dir.c_str(), DirectoryMode) == 0) {
-    chmod(dir.c_str(), DirectoryMode);  // a failure leaves it readable by its owner: still a state directory
+    chmod(dir.c_str(), DirectoryMode);
+    if (isStateDir) GiveToStateGroup(dir);
     return true;
   }
   if (errno == EEXIST) return true;
@@ -188,7 +204,7 @@ FileRead ReadSmallFile(const std::string& dir, const std::string& name, size_t l
 
 bool ReplaceFileSynced(const std::string& dir, const std::string& name, const std::string& text,
                        std::string* reason) {
-  if (!EnsureDirectory(dir, reason)) return false;
+  if (!EnsureDirectory(dir, true, reason)) return false;
   std::string temporary;
   int fd = CreateTemporary(dir, name, &temporary);
   if (fd < 0) {
@@ -207,10 +223,32 @@ bool ReplaceFileSynced(const std::string& dir, const std::string& name, const st
   return written && SyncDirectory(dir, reason);
 }
 
+bool FileRemovable(const std::string& dir, const std::string& name, std::string* reason) {
+  std::string path = Joined(dir, name);
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return true;
+    *reason = ErrorText("cannot remove", path);
+    return false;
+  }
+  // unlink needs write and search permission on the directory, and takes no directory.
+  errno = S_ISDIR(info.st_mode) ? EISDIR : 0;
+  if (errno == 0 && faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return true;
+  *reason = ErrorText("cannot remove", path);
+  return false;
+}
+
+bool StateDirTrusted(const std::string&, std::string*) { return true; }
+
+std::string StateDirHint(const std::string& dir) {
+  return "the user needs write access to " + dir + " (the package makes it root:" + StateGroup +
+         " 2775: add the user to the " + StateGroup + " group), or root removes the file";
+}
+
 bool RemoveFileSynced(const std::string& dir, const std::string& name, std::string* reason) {
   std::string path = Joined(dir, name);
   if (unlink(path.c_str()) != 0) {
-    if (errno == ENOENT) return true;
+    if (errno == ENOENT || errno == ENOTDIR) return true;  // nothing can be kept there
     *reason = ErrorText("cannot remove", path);
     return false;
   }

@@ -1,12 +1,15 @@
 // The jobs' platform facts on Windows.
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <cstdlib>
 #include <cwctype>
 #include <random>
+#include <vector>
 
 #include "job/job_platform.h"
+#include "job/state_access_win32.h"
 #include "text/utf_convert.h"
 
 namespace {
@@ -72,6 +75,54 @@ HANDLE CreateTemporary(const std::string& dir, const std::string& name, std::str
     if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
   }
   return INVALID_HANDLE_VALUE;
+}
+
+// Rights that change what a directory holds or who may change it.
+const ACCESS_MASK ChangingRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                   WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+const wchar_t TrustedInstaller[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
+bool IsTrusted(PSID sid, PSID self) {
+  for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinCreatorOwnerSid})
+    if (IsWellKnownSid(sid, type)) return true;
+  PSID installer = nullptr;
+  bool trusted = self != nullptr && EqualSid(sid, self);
+  if (!trusted && ConvertStringSidToSidW(TrustedInstaller, &installer)) trusted = EqualSid(sid, installer);
+  if (installer != nullptr) LocalFree(installer);
+  return trusted;
+}
+
+// "BUILTIN\Users", or the SID's string when it has no name here.
+std::string AccountName(PSID sid) {
+  wchar_t name[256], domain[256];
+  DWORD nameSize = 256, domainSize = 256;
+  SID_NAME_USE use;
+  if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
+    return Narrow(domainSize > 0 ? std::wstring(domain) + L"\\" + name : std::wstring(name));
+  wchar_t* text = nullptr;
+  std::string found = ConvertSidToStringSidW(sid, &text) ? Narrow(text) : "an unknown account";
+  if (text != nullptr) LocalFree(text);
+  return found;
+}
+
+// The account running the program; null when it cannot be told (then only
+// the system's own accounts count as trusted).
+std::vector<BYTE> SelfSid() {
+  HANDLE token = nullptr;
+  std::vector<BYTE> user(512);
+  DWORD size = 0;
+  bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+               GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size);
+  if (token != nullptr) CloseHandle(token);
+  if (!known) return {};
+  PSID sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+  return std::vector<BYTE>(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
+}
+
+std::string RightsFix(const std::string& dir) {
+  return "an administrator removes " + dir + " (the program makes it anew, with its own rights) or resets them: "
+         "icacls \"" + dir + "\" /setowner *S-1-5-32-544 and icacls \"" + dir +
+         "\" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX";
 }
 
 bool WriteAndFlush(HANDLE file, const std::string& text) {
@@ -149,6 +200,66 @@ bool ReplaceFileSynced(const std::string& dir, const std::string& name, const st
     DeleteFileW(Wide(temporary).c_str());
   }
   return written;
+}
+
+bool AccessLetsOthersChange(PSID owner, PACL dacl, PSID self, std::string* who) {
+  if (owner != nullptr && !IsTrusted(owner, self)) {
+    *who = AccountName(owner) + " owns it";
+    return true;
+  }
+  if (dacl == nullptr) {
+    *who = "everybody may change it (no access list)";
+    return true;
+  }
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, i, &entry) || static_cast<ACE_HEADER*>(entry)->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    PSID sid = &allowed->SidStart;
+    if ((allowed->Mask & ChangingRights) == 0 || IsTrusted(sid, self)) continue;
+    *who = AccountName(sid) + " may change it";
+    return true;
+  }
+  return false;
+}
+
+bool StateDirTrusted(const std::string& dir, std::string* reason) {
+  if (!IsDirectory(Wide(dir))) return true;
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD error = GetNamedSecurityInfoW(Wide(dir).c_str(), SE_FILE_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &dacl,
+                                      nullptr, &descriptor);
+  std::vector<BYTE> self = SelfSid();
+  std::string who;
+  bool untrusted = error != ERROR_SUCCESS || AccessLetsOthersChange(owner, dacl, self.empty() ? nullptr : self.data(), &who);
+  if (descriptor != nullptr) LocalFree(descriptor);
+  if (error != ERROR_SUCCESS) who = "its rights cannot be read (Windows error " + std::to_string(error) + ")";
+  if (untrusted)
+    *reason = "the state directory " + dir + " is not used: " + who + ", so a state found there proves nothing; " +
+              RightsFix(dir);
+  return !untrusted;
+}
+
+std::string StateDirHint(const std::string&) { return "run as an administrator, or an administrator removes the file"; }
+
+bool FileRemovable(const std::string& dir, const std::string& name, std::string* reason) {
+  std::string path = Joined(dir, name);
+  HANDLE file = CreateFileW(Wide(path).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    bool directory = GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    CloseHandle(file);
+    if (!directory) return true;
+    *reason = "cannot remove " + path + ": it is a directory";
+    return false;
+  }
+  DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+  *reason = ErrorText("cannot remove", path);
+  return false;
 }
 
 bool RemoveFileSynced(const std::string& dir, const std::string& name, std::string* reason) {

@@ -61,7 +61,7 @@ std::string ReportJson(const std::string& command, const JobReport& report, cons
                        bool interrupted) {
   bool write = command == "write" || command == "factory-default" || command == "apply";
   JsonObject json;
-  JsonAdd(&json, "command", JsonString(command));
+  JsonAdd(&json, "command", command.empty() ? "null" : JsonString(command));
   JsonAdd(&json, "outcome", JsonString(OutcomeRowOf(report.outcome).name));
   if (write) JsonAdd(&json, "changed", Bool(report.changed));
   JsonAdd(&json, "interrupted", Bool(interrupted));

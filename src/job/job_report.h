@@ -18,7 +18,8 @@ struct BoxMessage {
   std::string text;
 };
 
-// command: "find", "write", "factory-default", ...
+// command: "find", "write", "factory-default", ...; empty: none was
+// understood (a usage error).
 std::string ReportJson(const std::string& command, const JobReport& report, const std::vector<BoxMessage>& messages,
                        bool interrupted);
 

@@ -1,5 +1,6 @@
 #include "job/message_rows.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "text/transliterate.h"
@@ -18,18 +19,47 @@ std::u16string StoredText(const std::u16string& text, size_t* cutAt) {
   return result.wasCut ? std::u16string(result.keptText) : considered;
 }
 
-std::string CodePointName(const std::u16string& text, size_t at) {
+// A character as a person can tell it: itself, and its code point.
+std::string CodePointName(char32_t codePoint) {
   char name[16];
-  std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(text[at]));
-  return Quoted(text.substr(at, text[at] >= 0xD800 && text[at] <= 0xDBFF ? 2 : 1)) + " (" + name + ")";
+  std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(codePoint));
+  std::u16string character;
+  if (codePoint >= 0x10000) {
+    character += static_cast<char16_t>(0xD800 + ((codePoint - 0x10000) >> 10));
+    character += static_cast<char16_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
+  } else {
+    character += static_cast<char16_t>(codePoint);
+  }
+  return Quoted(character) + " (" + name + ")";
+}
+
+// The code point at text[at], a surrogate pair counting as one.
+char32_t CodePointAt(const std::u16string& text, size_t at) {
+  bool pair = text[at] >= 0xD800 && text[at] <= 0xDBFF && at + 1 < text.size() && text[at + 1] >= 0xDC00 &&
+              text[at + 1] <= 0xDFFF;
+  return pair ? 0x10000 + ((text[at] - 0xD800) << 10) + (text[at + 1] - 0xDC00) : text[at];
+}
+
+// Each character written otherwise, once, in the order they come.
+std::string ChangesText(const std::vector<CharacterChange>& changes) {
+  std::vector<std::string> named;
+  for (const CharacterChange& change : changes) {
+    std::string text = CodePointName(change.codePoint) + (change.spelling.empty() ? " left out" : " as " + Quoted(change.spelling));
+    if (std::find(named.begin(), named.end(), text) == named.end()) named.push_back(text);
+  }
+  std::string text;
+  for (size_t i = 0; i < named.size(); ++i) text += (i ? ", " : "") + named[i];
+  return text;
 }
 
 // Why a row changed, in the order the changes happen.
-std::string WhyChanged(const std::u16string& given, const std::u16string& field, size_t cutAt) {
+std::string WhyChanged(const std::vector<CharacterChange>& changes, const std::u16string& field, size_t cutAt) {
   std::vector<std::string> why;
-  if (field != given) why.push_back("written in the characters the display can show");
-  if (cutAt != std::u16string::npos) why.push_back("cut at " + CodePointName(field, cutAt) + ", which the display cannot show");
-  else if (field.size() > RowTextMax) why.push_back("cut to " + std::to_string(RowTextMax) + " of " + std::to_string(field.size()) + " characters");
+  if (!changes.empty()) why.push_back("written in the characters the display can show: " + ChangesText(changes));
+  if (cutAt != std::u16string::npos)
+    why.push_back("cut at " + CodePointName(CodePointAt(field, cutAt)) + ", which the display cannot show");
+  else if (field.size() > RowTextMax)
+    why.push_back("cut to " + std::to_string(RowTextMax) + " of " + std::to_string(field.size()) + " characters");
   std::string text;
   for (size_t i = 0; i < why.size(); ++i) text += (i ? "; " : "") + why[i];
   return text;
@@ -41,7 +71,8 @@ MessageRows PrepareMessageRows(const std::u16string rows[2], RowMode mode) {
   MessageRows prepared;
   for (int row = 0; row < 2; ++row) {
     const std::u16string& given = rows[row];
-    prepared.fields[row] = mode == ROWS_DIALOG_CUT ? given : TransliterateForDisplay(given);
+    std::vector<CharacterChange> changes;
+    prepared.fields[row] = mode == ROWS_DIALOG_CUT ? given : TransliterateForDisplay(given, &changes);
     size_t cutAt = std::u16string::npos;
     prepared.stored[row] = StoredText(prepared.fields[row], &cutAt);
     if (prepared.stored[row] == given) continue;
@@ -49,7 +80,7 @@ MessageRows PrepareMessageRows(const std::u16string rows[2], RowMode mode) {
     if (mode == ROWS_STRICT && prepared.refusal.empty())
       prepared.refusal = name + " would be stored as " + Quoted(prepared.stored[row]) + ", not as given";
     prepared.warnings.push_back(name + " is stored as " + Quoted(prepared.stored[row]) + ": " +
-                                WhyChanged(given, prepared.fields[row], cutAt));
+                                WhyChanged(changes, prepared.fields[row], cutAt));
   }
   return prepared;
 }

@@ -23,6 +23,7 @@ const OutcomeRow Outcomes[] = {
     {OUTCOME_LEFT_ALONE, "left_alone", 0, "left alone: {detail}"},
     {OUTCOME_BAD_CONFIG, "bad_config", 2, "{detail}"},
     {OUTCOME_VALID, "valid", 0, "{detail} is a valid message file"},
+    {OUTCOME_STATE_ERROR, "state_error", 5, "nothing was sent: {detail}"},
 };
 
 const ReasonRow Reasons[] = {
@@ -73,11 +74,19 @@ std::string HolderText(const PortOpenDetail& detail) {
 
 }  // namespace
 
-std::string FillIn(std::string text, const std::string& name, const std::string& value) {
-  std::string key = "{" + name + "}";
-  for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
-    text.replace(at, key.size(), value);
-  return text;
+std::string FillIn(const std::string& text, const std::vector<FillValue>& values) {
+  std::string out;
+  size_t at = 0;
+  for (size_t open = text.find('{'); open != std::string::npos; open = text.find('{', at)) {
+    size_t close = text.find('}', open);
+    const FillValue* value = nullptr;
+    for (const FillValue& candidate : values)
+      if (close != std::string::npos && text.compare(open + 1, close - open - 1, candidate.name) == 0) value = &candidate;
+    out.append(text, at, open - at);
+    out += value != nullptr ? value->value : "{";
+    at = value != nullptr ? close + 1 : open + 1;
+  }
+  return out + text.substr(at);
 }
 
 const OutcomeRow& OutcomeRowOf(JobOutcome outcome) {
@@ -110,9 +119,9 @@ PortReason ReasonOfFailure(PortFailure failure) {
 }
 
 std::string ReasonText(PortReason reason, const std::string& port, const PortOpenDetail& detail) {
-  std::string text = FillIn(ReasonRowOf(reason).text, "port", port);
-  text = FillIn(text, "holder", HolderText(detail));
-  text = FillIn(text, "group", AccessHint(detail.accessGroup));
-  text = FillIn(text, "limit", std::to_string(PortNameLimit()));
-  return FillIn(text, "wait", "waited 5 s");
+  return FillIn(ReasonRowOf(reason).text, {{"port", port},
+                                           {"holder", HolderText(detail)},
+                                           {"group", AccessHint(detail.accessGroup)},
+                                           {"limit", std::to_string(PortNameLimit())},
+                                           {"wait", "waited 5 s"}});
 }

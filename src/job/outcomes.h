@@ -7,6 +7,7 @@
 #define VFD_JOB_OUTCOMES_H
 
 #include <string>
+#include <vector>
 
 #include "discovery/display_probe.h"
 #include "serial/port_ops.h"
@@ -29,6 +30,7 @@ enum JobOutcome {
   OUTCOME_LEFT_ALONE,     // apply --port: not a port the message file names; nothing opened
   OUTCOME_BAD_CONFIG,     // apply: the message file is missing or wrong; nothing opened
   OUTCOME_VALID,          // apply --validate: the message file is sound; nothing opened
+  OUTCOME_STATE_ERROR,    // the kept state could not be dropped or cannot be trusted; nothing sent
 };
 
 // Exit codes; an interrupted run exits with 128 + the signal's number,
@@ -74,7 +76,12 @@ PortReason ReasonOfFailure(PortFailure failure);
 // and which group may open it where the platform knows.
 std::string ReasonText(PortReason reason, const std::string& port, const PortOpenDetail& detail);
 
-// {name} in a row's text replaced by the value.
-std::string FillIn(std::string text, const std::string& name, const std::string& value);
+// A row's text with each {name} replaced by its value, in one pass: braces
+// in a value (a port's name, a product type) stay as they are.
+struct FillValue {
+  const char* name;
+  std::string value;
+};
+std::string FillIn(const std::string& text, const std::vector<FillValue>& values);
 
 #endif  // VFD_JOB_OUTCOMES_H

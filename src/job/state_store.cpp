@@ -100,3 +100,7 @@ bool WritePortState(const std::string& stateDir, const PortState& state, std::st
 bool ForgetPortState(const std::string& stateDir, const std::string& stateKey, std::string* reason) {
   return RemoveFileSynced(stateDir, StateFileName(stateKey), reason);
 }
+
+bool CanForgetPortState(const std::string& stateDir, const std::string& stateKey, std::string* reason) {
+  return FileRemovable(stateDir, StateFileName(stateKey), reason);
+}

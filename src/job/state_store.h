@@ -32,6 +32,8 @@ bool WritePortState(const std::string& stateDir, const PortState& state, std::st
 
 // Drops the device's state. True when nothing is left behind.
 bool ForgetPortState(const std::string& stateDir, const std::string& stateKey, std::string* reason);
+// Whether ForgetPortState would drop it, without dropping it.
+bool CanForgetPortState(const std::string& stateDir, const std::string& stateKey, std::string* reason);
 
 // The file that holds a device's state: "vfd-", the key with every byte but
 // letters, digits, '-', '_' and '.' written as %XX (so two keys never share a

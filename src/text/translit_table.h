@@ -43,6 +43,17 @@ extern const size_t TranslitSpellingCount;
 extern const TranslitPair TranslitPairs[];
 extern const size_t TranslitPairCount;
 
+// Characters not to be seen (Unicode's Default_Ignorable_Code_Point:
+// zero-width, format and variation selector characters), generated like the
+// spellings; sorted, first <= last.
+struct IgnorableRange {
+  char32_t first;
+  char32_t last;
+};
+
+extern const IgnorableRange IgnorableRanges[];
+extern const size_t IgnorableRangeCount;
+
 struct CurrencyCode {
   char32_t sign;
   const char* code;

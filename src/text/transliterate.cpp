@@ -16,6 +16,7 @@ struct Spelling {
 };
 
 const Spelling NoSpelling = {nullptr, 0, 0};
+const Spelling LeftOut = {"", 0, 0};
 
 bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
@@ -67,6 +68,13 @@ Spelling FindPair(char32_t first, char32_t second, uint8_t side) {
   return {TranslitText + found->offset, found->length, found->flags};
 }
 
+bool IsIgnorable(char32_t codePoint) {
+  const IgnorableRange* end = IgnorableRanges + IgnorableRangeCount;
+  const IgnorableRange* found = std::lower_bound(
+      IgnorableRanges, end, codePoint, [](const IgnorableRange& range, char32_t value) { return range.last < value; });
+  return found != end && found->first <= codePoint;
+}
+
 Spelling FindCurrencyCode(char32_t codePoint) {
   for (size_t i = 0; i < CurrencyCodeCount; ++i) {
     if (CurrencyCodes[i].sign == codePoint) return {CurrencyCodes[i].code, std::strlen(CurrencyCodes[i].code), 0};
@@ -79,10 +87,11 @@ bool IsLowerCase(char32_t codePoint) {
   return (FindSpelling(codePoint).flags & TRANSLIT_LOWER_CASE) != 0;
 }
 
-// The spelling of codePoints[index] among its neighbours: a currency code,
-// a pair's, or the character's own.
+// The spelling of codePoints[index] among its neighbours: nothing for a
+// character not to be seen, a currency code, a pair's, or the character's own.
 Spelling SpellingAt(const std::vector<char32_t>& codePoints, size_t index) {
   char32_t current = codePoints[index];
+  if (IsIgnorable(current)) return LeftOut;
   Spelling spelling = FindCurrencyCode(current);
   if (!spelling.text && index > 0) spelling = FindPair(codePoints[index - 1], current, TRANSLIT_PAIR_SECOND);
   if (!spelling.text && index + 1 < codePoints.size()) spelling = FindPair(current, codePoints[index + 1], 0);
@@ -100,7 +109,7 @@ void AppendSpelling(const Spelling& spelling, bool titleCase, std::u16string* ou
 
 }  // namespace
 
-std::u16string TransliterateForDisplay(const std::u16string& text) {
+std::u16string TransliterateForDisplay(const std::u16string& text, std::vector<CharacterChange>* changes) {
   std::vector<char32_t> codePoints = DecodeUtf16(text);
   std::u16string out;
   out.reserve(text.size());
@@ -111,7 +120,9 @@ std::u16string TransliterateForDisplay(const std::u16string& text) {
       continue;
     }
     bool beforeLower = i + 1 < codePoints.size() && IsLowerCase(codePoints[i + 1]);
+    size_t start = out.size();
     AppendSpelling(spelling, (spelling.flags & TRANSLIT_CAPITAL_BEFORE_LOWER) && beforeLower, &out);
+    if (changes != nullptr) changes->push_back({codePoints[i], out.substr(start)});
   }
   return out;
 }

@@ -18,6 +18,10 @@
 // - a combining mark spells as nothing ("e" + U+0301 -> "e").
 // Greek final sigma needs no rule: "ς" and "σ" are both "s".
 //
+// Characters that are not to be seen (zero-width spaces and joiners, the
+// byte order mark, the soft hyphen, variation selectors, direction marks:
+// Unicode's Default_Ignorable_Code_Point) are all left out alike.
+//
 // ASCII, control characters and DEL included, passes unchanged; so does a
 // character with no spelling (a CJK ideograph, an emoji, "•", "℃"), where
 // the caller cuts the row, and an unpaired surrogate. Transliterating the
@@ -26,7 +30,15 @@
 #define VFD_TEXT_TRANSLITERATE_H
 
 #include <string>
+#include <vector>
 
-std::u16string TransliterateForDisplay(const std::u16string& text);
+// A character written otherwise: its spelling, empty when it was left out.
+struct CharacterChange {
+  char32_t codePoint;
+  std::u16string spelling;
+};
+
+// changes, when given, gets one entry per character written otherwise, in order.
+std::u16string TransliterateForDisplay(const std::u16string& text, std::vector<CharacterChange>* changes = nullptr);
 
 #endif  // VFD_TEXT_TRANSLITERATE_H

@@ -57,8 +57,10 @@ struct WriteRun {
   // The port name as read from the port field at this press.
   Utf16Unit portName[PortNameCapacity + 1];
   BYTE* receiveBuffer;          // every reply of this sequence lands here
+  WriteOptions options;
   SerialLink link;
   bool incompatible;            // a well-formed reply named another product type
+  bool held;                    // options.holdRecord: the record was due, and not sent
   bool success;                 // the module confirmed the record
   WriteResult result;
   Utf16Unit message[MessageBufferUnits];
@@ -153,6 +155,7 @@ StepResult CheckProductType(WriteRun* run) {
   if (!ReadReply(&run->link, ProductTypeReplyLength, &count)) return STEP_READ_ERROR;
   const BYTE* reply = run->link.receiveBuffer;
   if (!IsProductTypeReply(count, reply)) return STEP_LEAVE;
+  run->result.productTypeKnown = true;
   run->result.productType = MakeProductTypeText(reply);
   run->incompatible = !IsAcceptedProductType(reply);
   PortSleep(SettleMs);
@@ -206,24 +209,34 @@ StepResult SendRecord(WriteRun* run) {
 StepResult RunExchange(WriteRun* run) {
   StepResult result = EnterSetup(run);
   if (result == STEP_DONE) result = CheckProductType(run);
-  if (result == STEP_DONE) result = SendRecord(run);
+  run->held = result == STEP_DONE && run->options.holdRecord;
+  if (result == STEP_DONE && !run->held) result = SendRecord(run);
   if (result == STEP_LEAVE || result == STEP_DONE) {
     result = WriteExact(&run->link, ExitSetupMode, sizeof ExitSetupMode) ? STEP_DONE : STEP_WRITE_ERROR;
   }
   return result;
 }
 
-// The port stays open while the box is on screen.
-void Finish(WriteRun* run, const Utf16Unit* text, const Utf16Unit* caption) {
-  FrontEndShowBox(run->frontEnd, text, caption);
+void ReleasePort(WriteRun* run) {
   PortSleep(CloseDelayMs);
   RestoreLineSettings(&run->link);
   ClosePort(&run->link);
 }
 
+// The port stays open while the box is on screen.
+void Finish(WriteRun* run, const Utf16Unit* text, const Utf16Unit* caption) {
+  FrontEndShowBox(run->frontEnd, text, caption);
+  ReleasePort(run);
+}
+
 void ReportOutcome(WriteRun* run) {
+  if (run->held) {  // no outcome box: nothing was written to report
+    run->result.outcome = WRITE_RECORD_HELD;
+    return ReleasePort(run);
+  }
   if (run->success) run->result.outcome = WRITE_STORED;
   else run->result.outcome = run->incompatible ? WRITE_INCOMPATIBLE : WRITE_NOT_CONFIRMED;
+  if (run->success && run->options.confirmed != nullptr) run->options.confirmed(run->options.context, run->result);
   if (run->action == WRITE_ACTION_FACTORY_DEFAULT) {
     if (run->success) Finish(run, TextFactoryRestored, CaptionFactoryRestored);
     else Finish(run, TextFactoryFailed, CaptionError);
@@ -256,12 +269,14 @@ StartupMessageRecord BuildStartupRecord(FrontEnd* frontEnd, WriteAction action) 
 }
 
 WriteResult RunWriteSequence(FrontEnd* frontEnd, WriteAction action) {
-  return RunWriteSequenceWithBuffer(frontEnd, action, ReceiveBuffer);
+  return RunWriteSequenceWithBuffer(frontEnd, action, ReceiveBuffer, nullptr);
 }
 
-WriteResult RunWriteSequenceWithBuffer(FrontEnd* frontEnd, WriteAction action, BYTE* receiveBuffer) {
+WriteResult RunWriteSequenceWithBuffer(FrontEnd* frontEnd, WriteAction action, BYTE* receiveBuffer,
+                                       const WriteOptions* options) {
   WriteRun run = {};
   run.receiveBuffer = receiveBuffer;
+  if (options != nullptr) run.options = *options;
   run.result.outcome = WRITE_NOTHING_RUN;
   // A dialog shown without its record (the allocation failed at start) has
   // no fields to read: there is nothing to run.

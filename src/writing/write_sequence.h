@@ -18,6 +18,7 @@ enum WriteOutcome {
   WRITE_INCOMPATIBLE,     // a module of another product type
   WRITE_OPEN_FAILED,      // the port could not be opened or set up
   WRITE_IO_ERROR,         // a read or write failed during the exchange
+  WRITE_RECORD_HELD,      // WriteOptions::holdRecord: the module is the right one; no record sent
 };
 
 // What a sequence did, beyond the boxes the operator saw.
@@ -29,9 +30,24 @@ struct WriteResult {
   DWORD portError;
   bool moduleAnswered;           // something came back to the enter command
   bool readFailed;               // WRITE_IO_ERROR: a read (else a write) failed
-  ProductTypeText productType;   // empty until a well-formed reply arrived
+  bool productTypeKnown;         // a well-formed product type reply arrived
+  ProductTypeText productType;   // empty until then
   bool recordBuilt;              // the record below was built (and sent unless a write failed)
   StartupMessageRecord record;
+};
+
+// What a caller other than the dialog may ask of a sequence.
+struct WriteOptions {
+  // Everything up to the record (set-up mode, the product type, leaving
+  // set-up mode, the boxes of a failure), never the record itself: what a
+  // real press would meet, without changing the module.
+  bool holdRecord;
+  // Called once the module confirmed the record, while the port is still
+  // open and claimed (before the outcome box, the restore and the close): a
+  // record of what the module holds is written before anyone else can
+  // reach it. Null: nothing to do.
+  void (*confirmed)(void* context, const WriteResult& result);
+  void* context;
 };
 
 // Every outcome is shown to the operator through the front end's boxes.
@@ -39,8 +55,10 @@ struct WriteResult {
 WriteResult RunWriteSequence(FrontEnd* frontEnd, WriteAction action);
 
 // The same with a receive buffer of the caller's (ReceiveBufferSize bytes),
-// so that no two exchanges in one process can share one.
-WriteResult RunWriteSequenceWithBuffer(FrontEnd* frontEnd, WriteAction action, BYTE* receiveBuffer);
+// so that no two exchanges in one process can share one, and the caller's
+// options (null: the dialog's press).
+WriteResult RunWriteSequenceWithBuffer(FrontEnd* frontEnd, WriteAction action, BYTE* receiveBuffer,
+                                       const WriteOptions* options);
 
 // The record a press would send, built from the front end's fields as the
 // sequence builds it (the factory default for FactoryDefault), with the same

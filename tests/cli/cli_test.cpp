@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 
 #include "emulator_process.h"
 #include "protocol_expected.h"
@@ -167,8 +168,11 @@ class ConsoleProgram : public ::testing::Test {
   // The modem-lines fixture, a lock directory of the test's own, no
   // configured port unless the test writes one, and the ports to look on.
   std::vector<std::string> Env(const std::string& ports) {
-    return {"LD_PRELOAD=" VFD_MODEM_LINES, "ASAN_OPTIONS=verify_asan_link_order=0",
-            "VFDSTARTUP_CONF=" + dir + "/conf", "VFDSTARTUP_PORTS=" + ports, "VFDSTARTUP_LOCK_DIR=" + lockDir};
+    std::vector<std::string> env = {"LD_PRELOAD=" VFD_MODEM_LINES, "ASAN_OPTIONS=verify_asan_link_order=0",
+                                    "VFDSTARTUP_CONF=" + dir + "/conf", "VFDSTARTUP_PORTS=" + ports,
+                                    "VFDSTARTUP_LOCK_DIR=" + lockDir};
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return env;
   }
   Running Begin(const std::vector<std::string>& args, const std::string& ports = "", const Start& start = Start()) {
     return StartCli(args, Env(ports), start);
@@ -179,6 +183,7 @@ class ConsoleProgram : public ::testing::Test {
   std::string State() { return "--state-dir=" + dir + "/state"; }
 
   std::string dir, lockDir;
+  std::vector<std::string> extraEnv;
   std::deque<EmulatorProcess> displays;
 };
 
@@ -279,7 +284,8 @@ class ConsoleOutcomes : public ConsoleProgram {
       std::vector<std::string> args = c.args;
       bool given = std::find(args.begin(), args.end(), "--port") != args.end();
       if (c.ports.empty() && !given && args[0] != "find") args.insert(args.begin() + 1, {"--port", display->link});
-      if (args[0] != "find") args.push_back(State());
+      bool stateGiven = std::any_of(args.begin(), args.end(), [](const std::string& a) { return a.find("--state-dir") == 0; });
+      if (args[0] != "find" && !stateGiven) args.push_back(State());
       CliRun human = Run(args, c.ports);
       EXPECT_EQ(human.exitCode, c.exitCode) << human.err;
       EXPECT_EQ(FirstLine(human.out.empty() ? human.err : human.out), c.line) << human.out << human.err;
@@ -305,12 +311,19 @@ TEST_F(ConsoleOutcomes, EachOutcomeEndsWithItsExitCodeAndOneLine) {
   fs::create_symlink(fs::read_symlink(link), cut);
   std::string tooLong = cut + std::string(45, 'q');
   const std::string wrongType = "CU20029T307A02 ";
+  // A kept state in the way that cannot be removed (here: a directory). The
+  // display's pty changes with every run; a by-id name keeps its state's name.
+  fs::create_directories(dir + "/devroot/serial/by-id");
+  fs::create_symlink(link, dir + "/devroot/serial/by-id/display");
+  extraEnv = {"VFDSTARTUP_DEV_ROOT=" + dir + "/devroot"};
+  std::string blocked = dir + "/blocked", stateFile = blocked + "/vfd-by-id%2Fdisplay.state";
+  fs::create_directories(stateFile + "/x");
   Check(display, {
       {"stored", "", {"write", "--row0", "Sale"}, "", 0, "stored on " + link, {"enter", "query", "write", "exit"}},
       {"unchanged", "", {"write", "--row0", "Sale", "--if-changed"}, "", 0,
        "unchanged: the display on " + link + " holds this message already", {}},
       {"would_write", "", {"write", "--row0", "Sale!", "--if-changed", "--check"}, "", 0,
-       "would write the message to " + link, {}},
+       "would write the message to " + link, {"enter", "query", "exit"}},
       {"found", "", {"find"}, link, 0, link + ": display found", {"enter", "exit"}},
       {"not_confirmed", "mode no-confirm", {"write", "--row0", "Sale"}, "", 1,
        "error: the display on " + link + " did not confirm the message; it may hold its old one",
@@ -331,6 +344,11 @@ TEST_F(ConsoleOutcomes, EachOutcomeEndsWithItsExitCodeAndOneLine) {
       {"io_error", "mode hangup 1", {"write"}, "", 4,
        "error: the exchange with the display on " + link + " failed: reading from the port failed",
        {"enter", "query", "write"}},
+      {"state_error", "", {"write", "--state-dir=" + blocked}, "", 5,
+       "error: nothing was sent: the kept state could not be dropped (cannot remove " + stateFile +
+           ": Is a directory); the user needs write access to " + blocked +
+           " (the package makes it root:dialout 2775: add the user to the dialout group), or root removes the file",
+       {}},
   });
 }
 
@@ -396,17 +414,34 @@ TEST_F(ConsoleProgram, AnotherProgramsPortIsLeftAlone) {
                                        std::to_string(first.pid) + ") is using it");
 }
 
+// The bytes the display received, as its log counts them.
+size_t BytesReceived(const EmulatorProcess& display) {
+  std::istringstream lines(TextOf(display.log));
+  size_t total = 0;
+  for (std::string line; std::getline(lines, line);) {
+    size_t at = line.find("\"count\":");
+    if (line.find("\"event\":\"rx\"") != std::string::npos && at != std::string::npos)
+      total += std::stoul(line.substr(at + 8));
+  }
+  return total;
+}
+
 // Started without standard error (or any of the three), the program's own
-// messages go nowhere near the display.
+// messages (-v: the box, while the port is still open) go nowhere near the
+// display: it receives the exchange and nothing else.
 TEST_F(ConsoleProgram, ClosedStandardDescriptorsNeverBecomeThePort) {
   EmulatorProcess* display = AddDisplay("com3");
+  const size_t exchange = 6 + 5 + 4 + 128 + 7;
   for (const std::vector<int>& closed : std::vector<std::vector<int>>{{2}, {0, 1, 2}}) {
     SCOPED_TRACE(closed.size());
+    ASSERT_TRUE(EmulatorControl(display, "reset-log"));
     Start start;
     start.closed = closed;
-    CliRun run = Run({"write", "--port", display->link, "--row0", "Caf\xC3\xA9 au lait", State()}, "", start);
+    CliRun run = Run({"write", "--port", display->link, "--row0", "Caf\xC3\xA9 au lait", "-v", State()}, "", start);
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(EmulatorRecordHex(*display), HexOf(expected::Record(0x13, "Cafe au lait", expected::DefaultRow1)));
+    ASSERT_TRUE(EmulatorLogHas(*display, {"\"event\":\"close\""}));
+    EXPECT_EQ(BytesReceived(*display), exchange);
   }
 }
 
@@ -421,11 +456,13 @@ TEST_F(ConsoleProgram, AStopRequestFinishesTheExchangeFirst) {
     int signal;
     const char* when;   // the display's log event the signal follows
     const char* outcome;
+    int then;           // a second stop request right after; the first decides
   };
   const Case cases[] = {
-      {SIGINT, "\"name\":\"enter\"", "stored"},
-      {SIGTERM, "\"event\":\"record\"", "stored"},
-      {SIGHUP, "\"name\":\"query\"", "stored"},
+      {SIGINT, "\"name\":\"enter\"", "stored", 0},
+      {SIGTERM, "\"event\":\"record\"", "stored", 0},
+      {SIGHUP, "\"name\":\"query\"", "stored", 0},
+      {SIGINT, "\"name\":\"query\"", "stored", SIGTERM},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.when);
@@ -434,6 +471,7 @@ TEST_F(ConsoleProgram, AStopRequestFinishesTheExchangeFirst) {
     Running running = Begin({"write", "--port", display->link, "--row0", "Spring", "--json", State()});
     ASSERT_TRUE(EmulatorLogHas(*display, {c.when}));
     kill(running.pid, c.signal);
+    if (c.then != 0) kill(running.pid, c.then);
     CliRun run = FinishCli(running);
     EXPECT_EQ(run.exitCode, 128 + c.signal);
     EXPECT_NE(run.out.find(Json("outcome", Quoted(c.outcome))), std::string::npos) << run.out;
@@ -535,28 +573,36 @@ TEST_F(ConsoleProgram, AnUnprivilegedUserWritesKeepsStateAndSearchesManyPorts) {
   EXPECT_NE(find.out.find(Json("chosen", Quoted(display->link))), std::string::npos);
 }
 
-// On a terminal a wait shows what it waits for; -q, --json and a pipe show nothing.
+// On a terminal a wait shows what it waits for, against its bound; -q,
+// --json and a pipe show nothing. A line printed meanwhile (-v: the box)
+// takes the progress line's place, never its end.
 TEST_F(ConsoleProgram, AWaitShowsOnATerminalOnly) {
   EmulatorProcess* display = AddDisplay("com3", "mode silent");
   int controller = -1, terminal = -1;
   ASSERT_EQ(openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
-  for (bool quiet : {false, true}) {
+  for (const char* option : {"-v", "-q", "--json"}) {
+    SCOPED_TRACE(option);
+    bool shows = std::string(option) == "-v";
     Start start;
     start.stderrTo = terminal;
-    std::vector<std::string> args = {"write", "--port", display->link, State()};
-    if (quiet) args.push_back("-q");
+    std::vector<std::string> args = {"write", "--port", display->link, State(), option};
     CliRun run = Run(args, "", start);
     std::string shown;
     char buffer[4096];
-    ssize_t n;
-    while ((n = read(controller, buffer, sizeof buffer)) > 0) {
+    // The run is over: what it wrote is there already.
+    pollfd more = {controller, POLLIN, 0};
+    for (ssize_t n = 0; poll(&more, 1, 100) > 0 && (n = read(controller, buffer, sizeof buffer)) > 0;)
       shown.append(buffer, static_cast<size_t>(n));
-      pollfd more = {controller, POLLIN, 0};
-      if (poll(&more, 1, 100) <= 0) break;
-    }
     EXPECT_EQ(run.exitCode, 3);
-    bool waited = shown.find("talking to the display on " + display->link + ": ") != std::string::npos;
-    EXPECT_EQ(waited, !quiet) << shown;
+    std::string waiting = "talking to the display on " + display->link + ": ";
+    size_t at = shown.find(waiting);
+    EXPECT_EQ(at != std::string::npos, shows) << shown;
+    if (!shows) continue;
+    std::string line = shown.substr(at, shown.find('\r', at) - at);
+    EXPECT_NE(line.find(" s (at most 16 s)"), std::string::npos) << line;
+    size_t box = shown.find("message box");
+    ASSERT_NE(box, std::string::npos) << shown;
+    EXPECT_EQ(shown.substr(box - 4, 4), "\r\x1b[K") << "the box glued to the progress line: " << shown;
   }
   close(controller);
   close(terminal);
@@ -595,9 +641,13 @@ TEST_F(ConsoleProgram, RecordAndPreviewShowWhatWouldBeSent) {
   for (char c : record.out)
     if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
   EXPECT_EQ(hex, HexDigitsOf(expected::Record(0x10, "Cafe du coin", "")));
-  EXPECT_EQ(record.err, "warning: row 0 is stored as \"Cafe du coin\": written in the characters the display can show\n");
+  EXPECT_EQ(record.err, "warning: row 0 is stored as \"Cafe du coin\": written in the characters the display can "
+                       "show: \"\xC3\xA9\" (U+00E9) as \"e\"\n");
   CliRun cut = Run({"record", "--row0", "Caf\xC3\xA9 du coin", "--no-transliterate"});
   EXPECT_EQ(cut.out.substr(0, 8), HexDigitsOf({0x13, 'C', 'a', 'f'}));
+  // A control character is named and shown, never sent to the terminal.
+  CliRun escape = Run({"record", "--row0", "Sale\x1b[2J"});
+  EXPECT_EQ(escape.err, "warning: row 0 is stored as \"Sale\": cut at \"\\x1B\" (U+001B), which the display cannot show\n");
 
   CliRun preview = Run({"preview", "--row0", "abcdefghijklmnopqrstuvwxyz", "--row1", "Hi", "--frames", "2"});
   EXPECT_EQ(preview.out,

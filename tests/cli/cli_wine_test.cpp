@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "job/state_access_win32.h"
 #include "protocol_expected.h"
 #include "rig_client.h"
 #include "rig_fixture.h"
@@ -185,6 +186,55 @@ TEST_F(Win32ConsoleProgram, ApplyStoresTheMessageFileOnceOnItsPort) {
   EXPECT_TRUE(ReceivedBytes(L"COM2").empty() && ReceivedBytes(L"COM1").empty());
   DeleteFileW(file.c_str());
   RemoveDirectoryW(dir.c_str());
+}
+
+// Which owners and access lists make a state directory one that ordinary
+// accounts could have planted a state in. Wine cannot show this on a real
+// directory (it keeps rights as Unix mode bits and reads back SYSTEM and the
+// owner only), so the decision is checked over descriptors made in memory.
+TEST(Win32StateAccess, OnlyTheSystemAndTheAdministratorsMayChangeTheState) {
+  const std::wstring self = L"S-1-5-21-1-2-3-1001", other = L"S-1-5-21-1-2-3-1002";
+  const std::wstring installer = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  const struct {
+    std::wstring sddl;
+    bool others;
+  } rows[] = {
+      {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)", false},   // as the program makes it
+      {L"O:" + self + L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + self + L")", false},  // as Wine reads it back
+      {L"O:" + installer + L"D:(A;;FA;;;" + installer + L")(A;;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)", false},
+      {L"O:BAD:(D;;FA;;;BU)(A;;FA;;;SY)", false},                               // a denial changes nothing
+      // Made by an ordinary user under %ProgramData%, with what it inherits there.
+      {L"O:" + other + L"D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;OICIID;0x1200a9;;;BU)"
+                       L"(A;CIID;0x116;;;BU)(A;OICI;FA;;;" + other + L")", true},
+      {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;" + other + L")", true},
+      {L"O:BUD:P(A;OICI;FA;;;SY)", true},
+      {L"O:BAD:(A;;0x2;;;BU)", true},                                             // may add a file
+      {L"O:BAD:(A;;0x40;;;AU)", true},                                            // may delete one
+      {L"O:BAD:(A;;GW;;;WD)", true},
+      {L"O:BAD:(A;;WD;;;BU)", true},                                              // may change the rights
+  };
+  PSID selfSid = nullptr;
+  ASSERT_TRUE(ConvertStringSidToSidW(self.c_str(), &selfSid));
+  for (const auto& row : rows) {
+    std::string sddl(row.sddl.begin(), row.sddl.end());
+    SCOPED_TRACE(sddl);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(row.sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                                     nullptr));
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    std::string who;
+    EXPECT_EQ(AccessLetsOthersChange(owner, present ? dacl : nullptr, selfSid, &who), row.others) << who;
+    LocalFree(descriptor);
+  }
+  // No access list at all lets everybody in (Wine's parser makes an empty one
+  // of "D:NO_ACCESS_CONTROL", so it is given here as Windows gives it).
+  std::string who;
+  EXPECT_TRUE(AccessLetsOthersChange(nullptr, nullptr, selfSid, &who));
+  LocalFree(selfSid);
 }
 
 // The help speaks of Windows: its registry and %ProgramData%.

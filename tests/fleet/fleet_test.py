@@ -150,15 +150,31 @@ def FaultyDisplays(theFleet):
 
 def CheckMode(theFleet):
     # The faulty two lost their kept record when the last write was tried: as
-    # a real run would, --check looks for their displays (enter, exit, no
-    # record). The silent one fails as a real run would; the other would
-    # change. The rest keep the record: nothing reaches their lines.
+    # a real run would, --check looks for their displays and asks them what a
+    # write asks (set-up mode, product type; no record). Both fail as a real
+    # run would. The rest keep the record: nothing reaches their lines.
     byName = {t.name: t for t in theFleet.terminals}
-    expected = Everyone(theFleet, "ok", {SilentHost: "failed", WrongTypeHost: "changed"})
+    expected = Everyone(theFleet, "ok", {SilentHost: "failed", WrongTypeHost: "failed"})
     run, marks = Stage("--check: the decision of a real run, no record sent", theFleet, MessageC, expected, check=True)
     CheckNothingSent(Subfleet(theFleet, (SilentHost, WrongTypeHost)), marks, "--check")
     for name in (SilentHost, WrongTypeHost):
         CheckLeftSetupMode(byName[name], marks, "--check")
+    Check(run.failures.get(WrongTypeHost, {}).get("outcome") == "incompatible",
+          "--check: %s's failure: %r" % (WrongTypeHost, run.failures.get(WrongTypeHost)))
+
+
+def RowsNoProgramTakes(theFleet):
+    # A NUL and a lone surrogate (escapes a YAML or JSON file can hold) fail
+    # the task naming the row, on both paths; nothing reaches any display.
+    message = (("Sale\x00 now", "Caf\ud800"), "300ms")
+    run, marks = Stage("rows no program argument can carry", theFleet, message, Everyone(theFleet, "failed"))
+    CheckNothingSent(theFleet, marks, "bad rows")
+    for host in (t.name for t in theFleet.terminals):
+        failure = run.failures.get(host, {}).get("msg", "")
+        Check(failure.startswith("row 0 holds a NUL character (\\x00)") and "; row 1 holds " in failure and
+              "lone surrogate" in failure, "%s failed otherwise: %r" % (host, failure))
+    for text in ("Traceback", "embedded null byte"):
+        Check(text not in run.output, "bad rows: %r in the output" % text)
 
 
 class Subfleet:
@@ -222,9 +238,23 @@ def PullMode(theFleet):
           extraVars=pull, extraArgs=limit)
 
 
+def BracesKeptUnsafe(theFleet):
+    # deploy/ansible/README.md: a row marked !unsafe keeps "{{" as it is.
+    for terminal in theFleet.terminals:
+        Check(terminal.Control("mode normal") and terminal.Control("product-type default"), "modes not reset")
+    rows = ("Menu {{ today }}", "{% raw %}")
+    unsafe = os.path.join(theFleet.dir, "unsafe.yml")
+    with open(unsafe, "w") as file:
+        file.write('vfdstartup_rows:\n  - !unsafe "%s"\n  - !unsafe "%s"\n' % rows)
+    Stage("rows marked !unsafe", theFleet, (("x", "y"), "300ms"), Everyone(theFleet, "changed"),
+          extraArgs=["-e", "@" + unsafe])
+    CheckStored(theFleet.terminals, (rows, "300ms"), "!unsafe rows")
+
+
 def RunStages(theFleet):
     # Each stage starts from the state the one before left; stop at the first that fails.
-    for stage in (FirstRollout, SameMessageAgain, NewMessage, FaultyDisplays, CheckMode, NoJsonObject, PullMode):
+    for stage in (FirstRollout, SameMessageAgain, NewMessage, FaultyDisplays, CheckMode, RowsNoProgramTakes,
+                  NoJsonObject, BracesKeptUnsafe, PullMode):
         stage(theFleet)
         if Failures:
             return

@@ -60,7 +60,21 @@ TEST(TransliterateForDisplay, PunctuationSymbolsAndCurrency) {
       {u"Shop™ № 5\u00a0×2", u"ShopTM No 5 *2"},
       {u"20 €", u"20 EUR"},
       {u"£5 ¥300 ₽ ₴ ₺ ₹ 99¢", u"GBP5 JPY300 RUB UAH TRY INR 99c"},
+      {u"￠5 ￡5 ￥5", u"c5 GBP5 JPY5"},  // the hand-kept table's last rows
       {u"𝐒𝐚𝐥𝐞", u"Sale"},
+  };
+  ExpectTransliterations(cases, sizeof cases / sizeof cases[0]);
+}
+
+// Characters that are not to be seen (zero-width, format, variation
+// selectors, the soft hyphen) are all left out alike, wherever they stand.
+TEST(TransliterateForDisplay, LeavesOutWhatIsNotSeen) {
+  const Case cases[] = {
+      {u"Sale\u200B20%", u"Sale20%"},
+      {u"\uFEFFOpen 8-22", u"Open 8-22"},
+      {u"Love \u2764\uFE0F", u"Love \u2764"},
+      {u"co\u00ADop\u200D\u2060\u202Eend", u"coopend"},
+      {u"a\U000E0061b\U000E0100c", u"abc"},
   };
   ExpectTransliterations(cases, sizeof cases / sizeof cases[0]);
 }

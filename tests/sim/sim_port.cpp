@@ -222,7 +222,7 @@ HANDLE PortCreateFile(const Utf16Unit* portName) {
     SimEvent e{World().nowMs, "open-failed", path, {}, 0, false};
     World().events.push_back(e);
     // As Windows: a port another program holds is "access denied".
-    World().lastError = port && port->exists ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+    World().lastError = !port || !port->exists ? ERROR_FILE_NOT_FOUND : port->busy ? port->busyError : ERROR_ACCESS_DENIED;
     return INVALID_HANDLE_VALUE;
   }
   port->open = true;
@@ -386,6 +386,7 @@ BOOL PortCloseHandle(HANDLE handle) {
   std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
   if (!port) return FALSE;
+  if (port->onClose) port->onClose(port);
   port->open = false;
   // As the emulator: a half-received command does not outlive the open.
   if (SimModule* module = ModuleOf(port)) DiscardPartialCommand(module->device);

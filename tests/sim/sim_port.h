@@ -47,6 +47,7 @@ struct SimPort {
   std::string path;            // \\.\COM3
   bool exists = true;          // false: CreateFile fails
   bool busy = false;           // held by another program: CreateFile fails
+  DWORD busyError = ERROR_ACCESS_DENIED;  // as Windows says it; the POSIX claim says ERROR_BUSY
   DWORD modemStatus = MS_CTS_ON | MS_DSR_ON;  // what GetCommModemStatus reports
   bool hungUp = false;         // the module hung up: writes fail, reads find nothing
   DCB dcb;                     // what GetCommState returns / SetCommState sets
@@ -65,6 +66,7 @@ struct SimPort {
   SimReader reader;
   std::vector<DCB> dcbSets;               // every SetCommState attempt (restores too), failed ones too
   std::vector<COMMTIMEOUTS> timeoutSets;  // every SetCommTimeouts attempt, failed ones too
+  std::function<void(SimPort*)> onClose;  // called as CloseHandle begins, the port still open
   int openCount = 0;                // how many times it was opened
   bool open = false;
 };

@@ -17,12 +17,21 @@ TEST(MessageRows, StoredAsTheModuleWillHoldThemWithAWarningForEachChange) {
     std::string warning;   // empty: none
   } rows[] = {
       {u"Open 8-22", ROWS_TRANSLITERATE, u"Open 8-22", ""},
-      {u"Caf\u00E9 au lait", ROWS_TRANSLITERATE, u"Cafe au lait",
-       "row 0 is stored as \"Cafe au lait\": written in the characters the display can show"},
+      {u"Caf\u00E9 au lait \u00E9t\u00E9", ROWS_TRANSLITERATE, u"Cafe au lait ete",
+       "row 0 is stored as \"Cafe au lait ete\": written in the characters the display can show: "
+       "\"\u00E9\" (U+00E9) as \"e\""},
+      // Each character not stored as given is named, by its code point.
+      {u"Gr\u00FC\u00DFe\u200B \U0001F600 ok", ROWS_TRANSLITERATE, u"Grusse ",
+       "row 0 is stored as \"Grusse \": written in the characters the display can show: \"\u00FC\" (U+00FC) as "
+       "\"u\", \"\u00DF\" (U+00DF) as \"ss\", \"\u200B\" (U+200B) left out; cut at \"\U0001F600\" (U+1F600), "
+       "which the display cannot show"},
+      {u"Sale\x1B[2J", ROWS_TRANSLITERATE, u"Sale",
+       "row 0 is stored as \"Sale\": cut at \"\x1B\" (U+001B), which the display cannot show"},
       // One letter becomes two past the 62nd character: the row is cut to 63.
       {sixtyOne + u"a\u00DF", ROWS_TRANSLITERATE, sixtyOne + u"as",
        "row 0 is stored as \"" + std::string(61, 'x') +
-           "as\": written in the characters the display can show; cut to 63 of 64 characters"},
+           "as\": written in the characters the display can show: \"\u00DF\" (U+00DF) as \"ss\"; cut to 63 of 64 "
+       "characters"},
       {u"Tea \u4E2D tea", ROWS_TRANSLITERATE, u"Tea ",
        "row 0 is stored as \"Tea \": cut at \"\u4E2D\" (U+4E2D), which the display cannot show"},
       {u"Caf\u00E9", ROWS_DIALOG_CUT, u"Caf",

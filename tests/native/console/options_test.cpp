@@ -3,6 +3,7 @@
 
 #include <functional>
 
+#include "cli/cli_commands.h"
 #include "cli/cli_options.h"
 
 namespace {
@@ -33,7 +34,15 @@ TEST(ConsoleOptions, EachCommandTakesExactlyItsOptionsWhole) {
       {{"write", "--p", "COM3"}, false, "takes no option --p", false, nullptr},
       {{"write", "--row", "x"}, false, "takes no option --row", false, nullptr},
       {{"write", "--json", "--port --row0", "7", "--check"}, false, "takes no option --port --row0", true, nullptr},
-      {{"record", "--speed", "--json"}, false, "unknown speed", false, nullptr},
+      // Whatever is wrong, an argument list with --json is answered in JSON.
+      {{"record", "--speed", "--json"}, false, "unknown speed", true, nullptr},
+      {{"--json"}, false, "unknown command '--json'", true, nullptr},
+      {{"bogus", "--json"}, false, "unknown command 'bogus'", true, nullptr},
+      {{"write", "--row0", "--json"}, false, "--row0 needs a value", true, nullptr},
+      {{"--help", "--json"}, false, "--json", true, nullptr},
+      {{"--version", "--json"}, false, "--json", true, nullptr},
+      {{"record", "--port", "COM3"}, false, "'record' takes no option --port", false, nullptr},
+      {{"preview", "--frames", "0"}, false, "--frames takes", false, nullptr},
       {{"find", "--row0", "x"}, false, "'find' takes no option --row0", false, nullptr},
       {{"factory-default", "--row1", "x"}, false, "takes no option --row1", false, nullptr},
       {{"write", "--row1"}, false, "--row1 needs a value", false, nullptr},
@@ -74,6 +83,20 @@ TEST(ConsoleOptions, EachCommandTakesExactlyItsOptionsWhole) {
     } else if (c.check) {
       EXPECT_TRUE(c.check(options));
     }
+  }
+}
+
+// --strict refuses a row that --no-transliterate would cut, as it refuses
+// one that transliteration would change.
+TEST(ConsoleOptions, StrictRefusesWithOrWithoutTransliteration) {
+  for (bool transliterate : {true, false}) {
+    std::vector<std::string> args = {"write", "--row0", "Caf\xC3\xA9", "--strict"};
+    if (!transliterate) args.push_back("--no-transliterate");
+    CliOptions options;
+    std::string error;
+    bool json = false;
+    ASSERT_TRUE(ParseCliOptions(args, &options, &error, &json)) << error;
+    EXPECT_FALSE(RowsOf(options).refusal.empty()) << "transliterate: " << transliterate;
   }
 }
 

@@ -67,6 +67,11 @@ TEST(ConsoleReport, OneReasonTableNamesTheHolderAndWhatToDo) {
     EXPECT_STREQ(ReasonRowOf(row.reason).name, row.name);
     EXPECT_EQ(ReasonText(row.reason, "/dev/ttyS1", row.detail), row.text);
   }
+  // Braces in a name are the name's own: nothing in it is filled in.
+  EXPECT_EQ(ReasonText(REASON_BUSY, "/x/{holder}{group}{limit}", Detail(0, "", "", true, "")),
+            "/x/{holder}{group}{limit} is busy: another program has it in exclusive mode");
+  EXPECT_EQ(ReasonText(REASON_NO_PERMISSION, "/x/{port}", Detail(0, "", "", false, "{wait}")),
+            "/x/{port}: permission denied: add the user to the {wait} group");
   // Verdicts and the write's open failures meet in the same rows.
   EXPECT_EQ(ReasonOfVerdict(PROBE_MISSING), ReasonOfFailure(PORT_MISSING));
   EXPECT_EQ(ReasonOfVerdict(PROBE_NOT_SERIAL), ReasonOfFailure(PORT_NOT_SERIAL));
@@ -95,6 +100,31 @@ TEST(ConsoleReport, JsonStringsAreEscapedAndAlwaysUtf8) {
   ConcludeReport(&report, OUTCOME_OPEN_FAILED, "x");
   report.port.name = name;
   EXPECT_NE(ReportJson("write", report, {}, false).find("\"port\": \"/dev/tty\xEF\xBF\xBD\""), std::string::npos);
+}
+
+// Names reach the open call byte for byte and readers as well-formed UTF-8.
+TEST(ConsoleReport, TextChangesEncodingWithoutLosingOrInventingCharacters) {
+  const struct {
+    std::string bytes;
+    bool utf8;              // Utf8ToUtf16 takes it
+    std::u16string units;   // Utf16FromBytes
+  } rows[] = {
+      {"/dev/tty\xE0\xA0\x80", true, u"/dev/tty\u0800"},
+      {"\xF0\x9F\x98\x80", true, u"\U0001F600"},
+      {"/dev/tty\xC0\xAF", false, u"/dev/tty\xDCC0\xDCAF"},           // overlong "/"
+      {"\xFF\xFE", false, u"\xDCFF\xDCFE"},
+      {"\xED\xA0\xBD\xED\xB8\x80", false,                                // a surrogate pair, each half alone
+       u"\xDCED\xDCA0\xDCBD\xDCED\xDCB8\xDC80"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.bytes);
+    std::u16string strict;
+    EXPECT_EQ(Utf8ToUtf16(row.bytes, &strict), row.utf8);
+    EXPECT_EQ(Utf16FromBytes(row.bytes), row.units);
+    EXPECT_EQ(BytesFromUtf16(row.units), row.bytes) << "another path would be opened";
+  }
+  EXPECT_EQ(Utf16ToUtf8(u"\u0800\u07FF\uFFFF"), "\xE0\xA0\x80\xDF\xBF\xEF\xBF\xBF");
+  EXPECT_EQ(ValidUtf8("a\xC0\xAF"), "a\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 }  // namespace

@@ -1,15 +1,20 @@
 // The kept state: one file per device, named so that no two keys share one
 // and Windows never takes one for a device; written whole or not at all,
 // never through a link; anything odd at its place is no state.
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "job/job_platform.h"
 #include "job/state_store.h"
@@ -18,6 +23,68 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+// The state files' system calls, as the product makes them: this program
+// defines open, fsync, rename and unlink, so the product's calls (linked in)
+// reach these first and go on to the C library's.
+struct FileCall {
+  std::string call;
+  std::string path;
+  int flags;
+};
+std::vector<FileCall> Calls;
+std::string RecordedRoot;  // empty: nothing recorded
+
+void Record(const char* call, const std::string& path, int flags = 0) {
+  if (!RecordedRoot.empty() && path.compare(0, RecordedRoot.size(), RecordedRoot) == 0) Calls.push_back({call, path, flags});
+}
+
+std::string PathOfDescriptor(int fd) {
+  char link[64], path[4096];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<size_t>(n)) : "";
+}
+
+template <typename Function>
+Function Next(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0) {
+    va_list rest;
+    va_start(rest, flags);
+    mode = va_arg(rest, mode_t);
+    va_end(rest);
+  }
+  Record("open", path, flags);
+  static auto real = Next<int (*)(const char*, int, ...)>("open");
+  return real(path, flags, mode);
+}
+
+extern "C" int fsync(int fd) {
+  Record("fsync", PathOfDescriptor(fd));
+  static auto real = Next<int (*)(int)>("fsync");
+  return real(fd);
+}
+
+extern "C" int rename(const char* from, const char* to) {
+  Record("rename", from);
+  static auto real = Next<int (*)(const char*, const char*)>("rename");
+  return real(from, to);
+}
+
+extern "C" int unlink(const char* path) {
+  Record("unlink", path);
+  static auto real = Next<int (*)(const char*)>("unlink");
+  return real(path);
+}
+
+namespace {
 
 class StateStore : public ::testing::Test {
  protected:
@@ -78,8 +145,13 @@ TEST_F(StateStore, KeptWholeWithItsOwnModes) {
   struct stat info {};
   ASSERT_EQ(stat((dir + "/vfd-ttyS0.state").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0644u) << "left to the umask";
+  // A directory the program makes is made as the package makes it.
   ASSERT_EQ(stat(dir.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0755u);
+  EXPECT_EQ(info.st_mode & 07777, 02775u);
+  group* dialout = getgrnam("dialout");
+  if (dialout != nullptr && getuid() == 0) {
+    EXPECT_EQ(info.st_gid, dialout->gr_gid);
+  }
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "a temporary file stayed";
 
   PortState read;
@@ -93,6 +165,31 @@ TEST_F(StateStore, KeptWholeWithItsOwnModes) {
   ASSERT_TRUE(ForgetPortState(dir, "ttyS0", &reason));
   EXPECT_EQ(ReadPortState(dir, "ttyS0", &read, &reason), STATE_NONE);
   EXPECT_TRUE(ForgetPortState(dir, "ttyS0", &reason)) << "nothing to forget is no failure";
+}
+
+// A state is on disk before it replaces the old one, and its name is in the
+// directory before the write is called done; a removal too. The temporary
+// name is the program's own: made exclusively, never through a link.
+TEST_F(StateStore, WrittenThroughAFreshSyncedFileAndASyncedDirectory) {
+  std::string reason;
+  ASSERT_TRUE(fs::create_directories(dir));
+  RecordedRoot = dir;
+  bool written = WritePortState(dir, StateOf("ttyS0", 4), &reason);
+  bool forgotten = ForgetPortState(dir, "ttyS0", &reason);
+  RecordedRoot.clear();
+  ASSERT_TRUE(written && forgotten) << reason;
+  std::vector<std::string> order;
+  for (const FileCall& c : Calls) {
+    std::string what = c.path == dir ? "dir" : c.path == dir + "/vfd-ttyS0.state" ? "state" : "temporary";
+    order.push_back(c.call + " " + what);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"open temporary", "fsync temporary", "rename temporary", "open dir",
+                                             "fsync dir", "unlink state", "open dir", "fsync dir"}));
+  ASSERT_FALSE(Calls.empty());
+  const int fresh = O_CREAT | O_EXCL | O_NOFOLLOW;
+  EXPECT_EQ(Calls[0].flags & fresh, fresh) << "the temporary file is not made fresh";
+  EXPECT_EQ(Calls[0].path.compare(0, dir.size() + 1, dir + "/"), 0);
+  EXPECT_EQ(Calls[2].path, Calls[0].path) << "another file renamed";
 }
 
 // Nothing at a state's place but a whole state of that device counts, and
@@ -112,7 +209,12 @@ TEST_F(StateStore, AnythingButAWholeStateOfTheDeviceIsDamaged) {
       {"another device's state", [&] { fs::copy_file(dir + "/vfd-ttyS0.state", path); }},
       {"a FIFO", [&] { mkfifo(path.c_str(), 0644); }},
       {"a directory", [&] { fs::create_directory(path); }},
-      {"a link to a state", [&] { fs::create_symlink(dir + "/vfd-ttyS0.state", path); }},
+      {"a link to a whole state of this device",
+       [&] {
+         std::string elsewhere = root + "/elsewhere";
+         WritePortState(elsewhere, StateOf("ttyS1", 1), &reason);
+         fs::create_symlink(elsewhere + "/vfd-ttyS1.state", path);
+       }},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);

@@ -4,15 +4,18 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 
 #include "cli/console_frontend.h"
 #include "frontend/frontend_ops.h"
 #include "job/display_job.h"
+#include "job/job_report.h"
 #include "job/message_rows.h"
 #include "job/state_store.h"
 #include "protocol_expected.h"
@@ -98,7 +101,8 @@ TEST_F(ConsoleJob, TheKeptStateDecidesOnlyWithIfChangedAndOnEveryByte) {
 }
 
 // The port found by searching is the one compared, by a real run and by
-// --check alike; --check probes (enter, exit) and sends no record.
+// --check alike; --check probes (enter, exit), asks what a write asks
+// (enter, query, exit) and sends no record.
 TEST_F(ConsoleJob, ASearchedPortIsDecidedLikeAGivenOne) {
   SimModule* display = Display("COM4");
   WriteJobRequest request = Request("Sale", "");
@@ -117,7 +121,7 @@ TEST_F(ConsoleJob, ASearchedPortIsDecidedLikeAGivenOne) {
   EXPECT_EQ(check.outcome, OUTCOME_WOULD_WRITE);
   EXPECT_EQ(Port(check), "COM4");
   EXPECT_EQ(std::vector<std::string>(display->commands.begin() + commands, display->commands.end()),
-            (std::vector<std::string>{"enter", "exit", "enter", "exit"}));
+            (std::vector<std::string>{"enter", "exit", "enter", "exit", "enter", "query", "exit"}));
 }
 
 // A message file's pattern limits the search: a port outside it is never
@@ -184,6 +188,242 @@ TEST_F(ConsoleJob, OutcomesAndWarningsOfTheExchange) {
   JobReport written = Run(damaged);
   EXPECT_EQ(written.outcome, OUTCOME_STORED) << "a damaged state counted as holding the record";
   EXPECT_NE(written.warnings.front().find("writing anyway"), std::string::npos);
+}
+
+// One way a port can be, as each way of running meets it.
+struct PortCondition {
+  const char* what;
+  const char* port;                          // empty: searched
+  std::function<void(SimPort*, SimModule*)> make;
+  JobOutcome outcome;                        // a real run's
+  PortReason reason;
+  JobOutcome found;                          // find --port
+};
+
+const char BracedType[] = "{port}{detail}x";  // another product type, braces and all
+
+// --check asks what a real run asks (set-up mode, the product type, leaving
+// set-up mode) and ends as it ends, with would_write for stored; it never
+// sends the record. find on the given port tells the same reason.
+TEST_F(ConsoleJob, CheckEndsAsARealRunOnEveryPort) {
+  const PortCondition conditions[] = {
+      {"missing", "COM3", [](SimPort* p, SimModule*) { p->exists = false; }, OUTCOME_OPEN_FAILED,
+       REASON_NO_SUCH_PORT, OUTCOME_OPEN_FAILED},
+      {"a regular file", "COM3", [](SimPort* p, SimModule*) { p->failGetCommState = 1; }, OUTCOME_OPEN_FAILED,
+       REASON_NOT_SERIAL, OUTCOME_OPEN_FAILED},
+      {"busy", "COM3",
+       [](SimPort* p, SimModule*) {
+         p->busy = true;
+         p->busyError = ERROR_BUSY;  // as the POSIX claim tells it
+         PortOpenDetail holder = {};
+         holder.holderProcessId = 4321;
+         SimSetOpenDetail(holder);
+       },
+       OUTCOME_OPEN_FAILED, REASON_BUSY, OUTCOME_OPEN_FAILED},
+      {"a silent display", "COM3", [](SimPort*, SimModule* m) { SimControl(m, "mode silent"); }, OUTCOME_NO_ANSWER,
+       REASON_NONE, OUTCOME_NO_ANSWER},
+      {"another product type", "COM3",
+       [](SimPort*, SimModule* m) { SimControl(m, "product-type \"" + std::string(BracedType) + "\""); },
+       OUTCOME_INCOMPATIBLE, REASON_NONE, OUTCOME_FOUND},
+      {"the display", "COM3", [](SimPort*, SimModule*) {}, OUTCOME_STORED, REASON_NONE, OUTCOME_FOUND},
+      {"another product type, searched", "",
+       [](SimPort*, SimModule* m) { SimControl(m, "product-type \"" + std::string(BracedType) + "\""); },
+       OUTCOME_INCOMPATIBLE, REASON_NONE, OUTCOME_FOUND},
+      {"the display, searched", "", [](SimPort*, SimModule*) {}, OUTCOME_STORED, REASON_NONE, OUTCOME_FOUND},
+  };
+  for (const PortCondition& c : conditions) {
+    SCOPED_TRACE(c.what);
+    JobReport reports[2];
+    for (bool check : {false, true}) {
+      TearDown();
+      SetUp();
+      SimModule* display = Display("COM3");
+      c.make(SimFindPort("COM3"), display);
+      WriteJobRequest request = Request("Sale", c.port);
+      request.check = check;
+      reports[check] = Run(request);
+      // The JSON's product_type: null unless the module named one.
+      bool named = c.outcome != OUTCOME_OPEN_FAILED && c.outcome != OUTCOME_NO_ANSWER;
+      EXPECT_EQ(reports[check].productTypeKnown, named);
+      const std::vector<std::string>& commands = display->commands;
+      EXPECT_EQ(SimCommandCount(display, "write"), check || c.outcome != OUTCOME_STORED ? 0 : 1);
+      if (!commands.empty()) {
+        EXPECT_EQ(commands.back(), "exit") << "left in set-up mode";
+      }
+      if (check && c.outcome != OUTCOME_OPEN_FAILED) {
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), "query"), c.outcome == OUTCOME_NO_ANSWER ? 0 : 1);
+      }
+      EXPECT_EQ(SimOpenHandleCount(), 0);
+    }
+    JobOutcome checked = c.outcome == OUTCOME_STORED ? OUTCOME_WOULD_WRITE : c.outcome;
+    EXPECT_EQ(reports[0].outcome, c.outcome);
+    EXPECT_EQ(reports[1].outcome, checked);
+    EXPECT_EQ(ExitCodeOf(reports[1], 0), ExitCodeOf(reports[0], 0));
+    EXPECT_EQ(reports[1].reason, c.reason);
+    EXPECT_EQ(reports[1].changed, c.outcome == OUTCOME_STORED);
+    if (c.outcome != OUTCOME_STORED) {
+      EXPECT_EQ(reports[1].text, reports[0].text);
+    }
+    if (c.outcome == OUTCOME_INCOMPATIBLE) {
+      EXPECT_EQ(reports[1].text, "the module on COM3 is product type \"" + std::string(BracedType) +
+                                     "\"; only CU20029T307A01 modules are written");
+    }
+    if (*c.port == 0) continue;
+    TearDown();
+    SetUp();
+    c.make(SimFindPort("COM3"), Display("COM3"));
+    JobReport find;
+    RunFindJob(u"COM3", JobHooks{}, &find);
+    EXPECT_EQ(find.outcome, c.found);
+    EXPECT_EQ(find.reason, c.reason);
+  }
+}
+
+// A stop request that comes once the display answered the search: nothing
+// is sent, and nothing of the kept state is lost.
+TEST_F(ConsoleJob, AStopAfterTheSearchFoundTheDisplaySendsNothing) {
+  SimModule* display = Display("COM3");
+  SimPort* port = SimFindPort("COM3");
+  SimResponder module = port->responder;
+  port->responder = [&](SimPort* p, const Bytes& written) {
+    module(p, written);
+    if (!display->commands.empty() && display->commands.back() == "exit") StopNow = true;
+  };
+  JobReport report = Run(Request("Sale", ""));
+  EXPECT_EQ(report.outcome, OUTCOME_INTERRUPTED);
+  EXPECT_EQ(Port(report), "COM3");
+  EXPECT_EQ(display->commands, (std::vector<std::string>{"enter", "exit"}));
+}
+
+// Without a port, --if-changed trusts the configured port's kept state
+// without probing (a display that is off stays unasked), --check as a real
+// run; a state that names another device is no state of this one.
+TEST_F(ConsoleJob, TheConfiguredPortsOwnKeptStateDecidesWithoutProbing) {
+  SimModule* display = Display("COM3");
+  SimAddRegString(SimAddRegKey(expected::LineDisplayKey), "Port", "COM3");
+  ASSERT_EQ(Run(Request("Sale")).outcome, OUTCOME_STORED);
+  SimControl(display, "mode silent");
+  int opens = SimCountEvents("open");
+  for (bool check : {false, true}) {
+    WriteJobRequest request = Request("Sale", "");
+    request.ifChanged = true;
+    request.check = check;
+    JobReport report = Run(request);
+    EXPECT_EQ(report.outcome, OUTCOME_UNCHANGED) << "check: " << check;
+    EXPECT_EQ(Port(report), "COM3");
+  }
+  EXPECT_EQ(SimCountEvents("open"), opens) << "a port was probed";
+
+  SimControl(display, "mode normal");
+  std::string state = stateDir + "/" + StateFileName("COM3");
+  std::string text = [&] { std::stringstream all; all << std::ifstream(state).rdbuf(); return all.str(); }();
+  std::ofstream(state) << "device=COM4" << text.substr(text.find('\n'));
+  WriteJobRequest request = Request("Sale", "");
+  request.ifChanged = true;
+  EXPECT_EQ(Run(request).outcome, OUTCOME_STORED) << "another device's state counted";
+}
+
+// Every way a write can end, and what it leaves of a kept state of "Sale":
+// only a confirmed record is kept; a run that sent nothing leaves the old
+// state as it was; every other run leaves none. A state that cannot be
+// dropped stops the run before anything is sent, --check too.
+TEST_F(ConsoleJob, OnlyAConfirmedRecordOrAnUntouchedModuleLeavesAState) {
+  enum Left { NONE, OLD, NEW };
+  const struct {
+    const char* what;
+    std::function<void(WriteJobRequest*, SimModule*)> make;
+    JobOutcome outcome;
+    Left left;
+  } paths[] = {
+      {"stored", [](WriteJobRequest*, SimModule*) {}, OUTCOME_STORED, NEW},
+      {"unchanged", [](WriteJobRequest* r, SimModule*) { r->fields[0] = u"Sale", r->ifChanged = true; },
+       OUTCOME_UNCHANGED, OLD},
+      {"would write", [](WriteJobRequest* r, SimModule*) { r->check = true; }, OUTCOME_WOULD_WRITE, OLD},
+      {"--check, a silent display", [](WriteJobRequest* r, SimModule* m) { r->check = true, SimControl(m, "mode silent"); },
+       OUTCOME_NO_ANSWER, OLD},
+      {"stopped before the exchange", [](WriteJobRequest*, SimModule*) { StopNow = true; }, OUTCOME_INTERRUPTED, OLD},
+      {"not confirmed", [](WriteJobRequest*, SimModule* m) { SimControl(m, "mode no-confirm"); }, OUTCOME_NOT_CONFIRMED, NONE},
+      {"incompatible", [](WriteJobRequest*, SimModule* m) { SimControl(m, "product-type \"CU20029T307A02 \""); },
+       OUTCOME_INCOMPATIBLE, NONE},
+      {"no answer", [](WriteJobRequest*, SimModule* m) { SimControl(m, "mode silent"); }, OUTCOME_NO_ANSWER, NONE},
+      {"busy", [](WriteJobRequest*, SimModule*) { SimFindPort("COM3")->busy = true; }, OUTCOME_OPEN_FAILED, NONE},
+      {"io error", [](WriteJobRequest*, SimModule* m) { SimControl(m, "mode hangup 1"); }, OUTCOME_IO_ERROR, NONE},
+  };
+  std::string state = stateDir + "/" + StateFileName("COM3");
+  for (const auto& path : paths) {
+    SCOPED_TRACE(path.what);
+    TearDown();
+    SetUp();
+    SimModule* display = Display("COM3");
+    ASSERT_EQ(Run(Request("Sale")).outcome, OUTCOME_STORED);
+    WriteJobRequest request = Request("Winter");
+    path.make(&request, display);
+    if (request.ifChanged) request.record = Request("Sale").record;
+    EXPECT_EQ(Run(request).outcome, path.outcome);
+    PortState kept;
+    std::string reason;
+    StateRead read = ReadPortState(stateDir, "COM3", &kept, &reason);
+    EXPECT_EQ(read == STATE_FOUND, path.left != NONE) << reason;
+    if (read == STATE_FOUND) {
+      EXPECT_EQ(Bytes(kept.record.bytes, kept.record.bytes + 128),
+                expected::Record(0x13, path.left == NEW ? "Winter" : "Sale", "Open 8-22"));
+    }
+  }
+  // A state in the way that cannot be removed: nothing is sent, --check ends alike.
+  TearDown();
+  SetUp();
+  SimModule* display = Display("COM3");
+  fs::create_directories(stateDir + "/" + StateFileName("COM3") + "/x");
+  for (bool check : {false, true}) {
+    WriteJobRequest request = Request("Winter");
+    request.check = check;
+    JobReport report = Run(request);
+    EXPECT_EQ(report.outcome, OUTCOME_STATE_ERROR);
+    EXPECT_EQ(ExitCodeOf(report, 0), 5);
+    EXPECT_NE(report.text.find("nothing was sent: the kept state could not be dropped (cannot remove " + stateDir +
+                               "/vfd-COM3.state: Is a directory); the user needs write access to " + stateDir),
+              std::string::npos) << report.text;
+  }
+  EXPECT_EQ(SimCountEvents("open"), 0) << "the port was opened";
+  EXPECT_TRUE(display->commands.empty());
+}
+
+// The state of the confirmed record is on disk while the port is still
+// held: no other run can reach the module before it is there.
+TEST_F(ConsoleJob, TheStateIsKeptBeforeThePortIsLetGo) {
+  Display("COM3");
+  std::string state = stateDir + "/" + StateFileName("COM3");
+  std::vector<bool> keptAtClose;
+  SimFindPort("COM3")->onClose = [&](SimPort*) { keptAtClose.push_back(fs::exists(state)); };
+  ASSERT_EQ(Run(Request("Sale")).outcome, OUTCOME_STORED);
+  EXPECT_EQ(keptAtClose, (std::vector<bool>{true}));
+}
+
+// A wait is shown against what it lasts at most in all: a probe's answer per
+// round of at most 32 probes, an exchange's three answers.
+std::vector<std::pair<std::string, unsigned>> Waits;
+void RecordWait(void*, const std::string& what, unsigned maxSeconds) { Waits.emplace_back(what, maxSeconds); }
+
+TEST_F(ConsoleJob, AWaitIsShownAgainstItsWholeBound) {
+  Display("COM4");
+  Waits.clear();
+  WriteJobRequest request = Request("Sale", "");
+  request.hooks.waiting = RecordWait;
+  ASSERT_EQ(Run(request).outcome, OUTCOME_STORED);
+  EXPECT_EQ(Waits, (std::vector<std::pair<std::string, unsigned>>{
+                       {"looking for the display on 3 ports", 6}, {"", 0}, {"talking to the display on COM4", 16}, {"", 0}}));
+  std::string ports;
+  for (int i = 3; i <= 42; ++i) {
+    ports += "COM" + std::to_string(i) + " ";
+    if (i > 5) SimAddPort("COM" + std::to_string(i));
+  }
+  setenv("VFDSTARTUP_PORTS", ports.c_str(), 1);
+  Waits.clear();
+  JobReport find;
+  RunFindJob(u"", JobHooks{nullptr, nullptr, nullptr, RecordWait, nullptr}, &find);
+  unsetenv("VFDSTARTUP_PORTS");
+  ASSERT_FALSE(Waits.empty());
+  EXPECT_EQ(Waits[0], std::make_pair(std::string("looking for the display on 40 ports"), 12u)) << "two rounds";
 }
 
 TEST_F(ConsoleJob, EveryProbeAndExchangeHasItsOwnReceiveBuffer) {

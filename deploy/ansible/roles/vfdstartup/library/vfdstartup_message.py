@@ -66,12 +66,18 @@ options:
     type: path
     default: vfdstartup-cli
 notes:
-  - Check mode runs the program with C(--check), which makes the decision a
-    real run makes and sends no record. Where the terminal has no port to
-    compare without looking (no I(port), nothing kept for the configured
-    port), it probes the ports as a real run does: each display is asked to
-    enter set-up mode and to leave it again. With I(force), check mode
-    reports changed.
+  - Check mode runs the program with C(--check), which talks to the display:
+    it does what a real run does up to the record (looks for the display,
+    opens its port, asks it to enter set-up mode and for its product type,
+    asks it to leave set-up mode) and sends no record. The task ends as the
+    real run would (C(changed) for a record to write, failed for a missing or
+    busy port, a silent display or another product type); where the kept
+    record is the one to send, nothing reaches the display and the task is
+    C(ok). With I(force), check mode reports changed.
+  - A row (or I(port), I(state_dir)) holding a NUL character or a lone
+    surrogate fails the task with a message naming it; nothing is run.
+  - Rows are templated by Ansible; mark a row C(!unsafe) to keep C({{) as
+    it is.
   - Diff mode shows the rows kept for the display before the run (or
     C(unknown)) and the rows it is to hold.
   - The user needs access to the serial device (for example the dialout group).
@@ -100,7 +106,8 @@ outcome:
     The program's outcome (vfdstartup-cli describe lists them with their exit
     codes): stored, unchanged (the kept record is the one to send; nothing
     was sent), would_write (check mode), not_confirmed, incompatible, usage,
-    refused, no_answer, no_display, open_failed, io_error or interrupted.
+    refused, no_answer, no_display, open_failed, io_error, interrupted or
+    state_error (the kept state could not be dropped; nothing was sent).
   returned: always
   type: str
   sample: stored
@@ -118,7 +125,9 @@ detail:
   returned: always
   type: str
 product_type:
-  description: The product type the display reported; null when none was asked.
+  description: >-
+    The product type the display reported; null when it named none (it was
+    not asked, did not answer, or the port could not be used).
   returned: always
   type: str
   sample: 'CU20029T307A01 '
@@ -193,6 +202,28 @@ def Describe(module, executable):
     return JsonObjectOf(module, argv, stdout, rc, stderr)
 
 
+def TextProblem(what, text):
+    # What no program argument can carry: a NUL ends it, and a lone
+    # surrogate (from an escape such as \ud800 in YAML or JSON) is no
+    # character at all.
+    if "\x00" in text:
+        return "%s holds a NUL character (\\x00), which no program argument can carry" % what
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        return "%s holds U+%04X, a lone surrogate, which is no character" % (what, ord(text[error.start]))
+    return None
+
+
+def CheckedText(module):
+    params = module.params
+    named = [("row %d" % index, row) for index, row in enumerate(params["rows"] or [])]
+    named += [("port", params["port"] or ""), ("state_dir", params["state_dir"] or "")]
+    problems = [problem for problem in (TextProblem(what, text) for what, text in named) if problem]
+    if problems:
+        module.fail_json(msg="; ".join(problems))
+
+
 def CheckedProgram(module):
     # The program to run, once the options make sense together and to it.
     params = module.params
@@ -200,6 +231,7 @@ def CheckedProgram(module):
         module.fail_json(msg="rows goes with a message, not with factory_default")
     if not params["factory_default"] and len(params["rows"]) != 2:
         module.fail_json(msg="rows takes two rows (top, bottom), not %d" % len(params["rows"]))
+    CheckedText(module)
     executable = params["executable"]
     executable = executable if "/" in executable else module.get_bin_path(executable, required=True)
     speeds = Describe(module, executable).get("speeds") or []
