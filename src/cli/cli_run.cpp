@@ -38,7 +38,7 @@ MessageRows RowsOf(const CliOptions& options) {
   std::u16string rows[2] = {DefaultRow0Text, DefaultRow1Text};
   for (int row = 0; row < 2; ++row)
     if (options.rowGiven[row]) rows[row] = options.rows[row];
-  RowMode mode = options.strict ? ROWS_STRICT : options.noTransliterate ? ROWS_DIALOG_CUT : ROWS_TRANSLITERATE;
+  RowMode mode = RowMode((options.strict ? ROWS_STRICT : 0) | (options.noTransliterate ? ROWS_DIALOG_CUT : 0));
   return PrepareMessageRows(rows, mode);
 }
 

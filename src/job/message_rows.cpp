@@ -72,12 +72,12 @@ MessageRows PrepareMessageRows(const std::u16string rows[2], RowMode mode) {
   for (int row = 0; row < 2; ++row) {
     const std::u16string& given = rows[row];
     std::vector<CharacterChange> changes;
-    prepared.fields[row] = mode == ROWS_DIALOG_CUT ? given : TransliterateForDisplay(given, &changes);
+    prepared.fields[row] = (mode & ROWS_DIALOG_CUT) != 0 ? given : TransliterateForDisplay(given, &changes);
     size_t cutAt = std::u16string::npos;
     prepared.stored[row] = StoredText(prepared.fields[row], &cutAt);
     if (prepared.stored[row] == given) continue;
     std::string name = "row " + std::to_string(row);
-    if (mode == ROWS_STRICT && prepared.refusal.empty())
+    if ((mode & ROWS_STRICT) != 0 && prepared.refusal.empty())
       prepared.refusal = name + " would be stored as " + Quoted(prepared.stored[row]) + ", not as given";
     prepared.warnings.push_back(name + " is stored as " + Quoted(prepared.stored[row]) + ": " +
                                 WhyChanged(changes, prepared.fields[row], cutAt));

@@ -12,7 +12,9 @@
 
 #include "protocol/display_protocol.h"
 
-enum RowMode { ROWS_TRANSLITERATE, ROWS_STRICT, ROWS_DIALOG_CUT };
+// Flags: ROWS_STRICT | ROWS_DIALOG_CUT refuses what the dialog's cut alone
+// would change.
+enum RowMode { ROWS_TRANSLITERATE = 0, ROWS_DIALOG_CUT = 1, ROWS_STRICT = 2 };
 
 struct MessageRows {
   std::u16string fields[2];          // what the exchange's row fields get

@@ -53,6 +53,9 @@ TEST(MessageRows, StoredAsTheModuleWillHoldThemWithAWarningForEachChange) {
   }
   std::u16string accented[2] = {u"Ok", u"Cr\u00E8me"};
   EXPECT_EQ(PrepareMessageRows(accented, ROWS_STRICT).refusal, "row 1 would be stored as \"Creme\", not as given");
+  // --strict --no-transliterate refuses by the dialog's cut and says so.
+  EXPECT_EQ(PrepareMessageRows(accented, RowMode(ROWS_STRICT | ROWS_DIALOG_CUT)).refusal,
+            "row 1 would be stored as \"Cr\", not as given");
 }
 
 }  // namespace
