@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -47,6 +49,70 @@ bool IsExclusive(const std::string& path) {
 
 termios Line(const std::string& path, void (*change)(termios*) = nullptr) { return LineSettings(path, change); }
 
+// A child opens the port, passes the descriptor over a socket and closes its own.
+int ServedDescriptor(const std::string& path) {
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return -1;
+  pid_t server = fork();
+  if (server == 0) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    char byte = 0;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fd)] = {};
+    iovec data = {&byte, 1};
+    msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof fd);
+    std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
+    bool sent = sendmsg(pair[1], &message, 0) == 1 && read(pair[1], &byte, 1) == 1;  // until it arrived
+    close(fd);
+    _exit(sent ? 0 : 1);
+  }
+  close(pair[1]);
+  char byte = 0;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec data = {&byte, 1};
+  msghdr message = {};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  int fd = -1;
+  if (recvmsg(pair[0], &message, 0) == 1 && CMSG_FIRSTHDR(&message) != nullptr)
+    std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
+  if (write(pair[0], &byte, 1) != 1) fd = -1;
+  close(pair[0]);
+  int status = 0;
+  waitpid(server, &status, 0);
+  return fd;
+}
+
+// A child opens the port, sends the enter command and is killed once it has.
+bool KilledHolder(const std::string& path) {
+  int ready[2];
+  if (pipe(ready) != 0) return false;
+  pid_t holder = fork();
+  if (holder == 0) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const expected::ByteList& enter = expected::EnterCommand;
+    if (fd >= 0 && write(fd, enter.data(), enter.size()) == static_cast<ssize_t>(enter.size()) &&
+        write(ready[1], "1", 1) == 1)
+      pause();
+    _exit(1);
+  }
+  char sent = 0;
+  bool ok = holder > 0 && read(ready[0], &sent, 1) == 1;
+  EndHolder(holder);
+  close(ready[0]);
+  close(ready[1]);
+  return ok;
+}
+
 class EmulatedDisplay : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -74,6 +140,19 @@ class EmulatedDisplay : public ::testing::Test {
     bool ok = DrainInput(serial) && WriteExact(serial, enter.data(), static_cast<DWORD>(enter.size())) &&
               ReadReply(serial, static_cast<DWORD>(expected::EnterAccepted.size()), &count);
     return ok ? HexOf(ReceiveBuffer, count) : "failed";
+  }
+
+  // One step of an open and close sequence (OpensAndClosesAreLoggedExactlyAndInOrder).
+  bool Step(const std::string& step, std::map<std::string, int>* fds) {
+    std::string verb = step.substr(0, step.find(' ')), name = step.substr(step.find(' ') + 1);
+    const expected::ByteList& enter = expected::EnterCommand;
+    if (verb == "open") (*fds)[name] = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (verb == "served") (*fds)[name] = ServedDescriptor(link);
+    if (verb == "enter") return write((*fds)[name], enter.data(), enter.size()) == static_cast<ssize_t>(enter.size());
+    if (verb == "close") return close((*fds)[name]) == 0;
+    if (verb == "reset") return Control("reset-log");
+    if (verb == "killed") return KilledHolder(link);
+    return (*fds)[name] >= 0;
   }
 
   EmulatorProcess emulator;
@@ -204,6 +283,60 @@ TEST_F(EmulatedDisplay, HungUpLineFailsReadsAndWrites) {
   const expected::ByteList& exit = expected::ExitCommand;
   EXPECT_FALSE(WriteExact(&serial, exit.data(), static_cast<DWORD>(exit.size())));
   ClosePort(&serial);
+}
+
+// The emulator's open and close events, for sequences of opens and closes
+// with no pause between them: each step is a real call by this process (or
+// a child), which loads the modem-lines fixture as every program under test
+// does. Steps: "open A", "enter A" (the enter command on A), "close A";
+// "reset" (the log emptied); "served A" (a child opens the port, hands its
+// descriptor to this process as A and closes its own, as Wine's server does
+// for a program); "killed" (a child opens the port, sends the enter command
+// and is killed: no close call at all).
+struct EventCase {
+  const char* what;
+  std::vector<std::string> steps;
+  std::vector<std::string> events;  // open, close and the names of the commands, in order
+};
+
+std::vector<std::string> Times(int count, const std::vector<std::string>& part) {
+  std::vector<std::string> all;
+  for (int i = 0; i < count; ++i) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+std::vector<std::string> PortEvents(const EmulatorProcess& emulator) {
+  std::vector<std::string> events;
+  std::istringstream lines(TextOf(emulator.log));
+  for (std::string line; std::getline(lines, line);) {
+    size_t name = line.find("\"name\":\"");
+    if (line.find("\"event\":\"open\"") != std::string::npos) events.push_back("open");
+    if (line.find("\"event\":\"close\"") != std::string::npos) events.push_back("close");
+    if (line.find("\"event\":\"command\"") != std::string::npos && name != std::string::npos)
+      events.push_back(line.substr(name + 8, line.find('"', name + 8) - name - 8));
+  }
+  return events;
+}
+
+TEST_F(EmulatedDisplay, OpensAndClosesAreLoggedExactlyAndInOrder) {
+  const EventCase cases[] = {
+      {"quick open and close", Times(10, {"open A", "enter A", "close A"}), Times(10, {"open", "enter", "close"})},
+      {"two holders", {"open A", "open B", "enter A", "close A", "enter B", "close B"},
+       {"open", "enter", "enter", "close"}},
+      {"open during a reset", {"open A", "reset", "enter A", "close A"}, {"enter", "close"}},
+      {"closed just before a reset", {"open A", "enter A", "close A", "reset"}, {}},
+      {"the server opens, the program holds", {"served A", "enter A", "close A"}, {"open", "enter", "close"}},
+      {"killed while holding", {"killed", "open A", "close A"}, {"open", "enter", "close", "open", "close"}},
+  };
+  for (const EventCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(Control("reset-log"));
+    std::map<std::string, int> fds;
+    for (const std::string& step : c.steps) ASSERT_TRUE(Step(step, &fds)) << step;
+    // A last control command: everything before it is in the log once it is acknowledged.
+    ASSERT_TRUE(Control("mode normal"));
+    EXPECT_EQ(PortEvents(emulator), c.events);
+  }
 }
 
 // Nobody reads this pty, so it stops taking bytes: the write ends at its

@@ -77,6 +77,8 @@ void PollControlFile(Emulator& e) {
   }
   if (st.st_size == c.offset) return;
   c.partial += ReadNewControlText(c, st.st_size);
+  // What happened on the port before a command was written is logged before it.
+  if (c.partial.find('\n') != std::string::npos) CatchUpWithPort(e);
   size_t newline;
   while ((newline = c.partial.find('\n')) != std::string::npos) {
     std::string line = c.partial.substr(0, newline);

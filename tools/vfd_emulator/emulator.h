@@ -15,6 +15,7 @@
 #include "device.h"
 #include "json_log.h"
 #include "modem_lines.h"
+#include "port_reports.h"
 #include "pty_port.h"
 
 typedef std::chrono::steady_clock Clock;
@@ -48,6 +49,7 @@ struct Emulator {
   DeviceState device;
   PtyPort port;
   ModemLines lines;
+  PortReports reports;
   JsonLog log;
   ControlFile control;
   std::deque<Outgoing> outbox;
@@ -71,9 +73,11 @@ bool PublishPortLink(Emulator& e);
 bool BringUpLine(Emulator& e);
 void TakeDownLine(Emulator& e);
 void SaveStoredRecord(Emulator& e);
-void ReceiveBytes(Emulator& e);
+// One read of the line; false when nothing was there.
+bool ReceiveBytes(Emulator& e);
 void SendDueBytes(Emulator& e);
-void TrackHolders(Emulator& e);
+// Logs the opens and closes that happened since the last look.
+void CatchUpWithPort(Emulator& e);
 
 // ---- control_file.cpp ---------------------------------------------------------
 

@@ -12,6 +12,7 @@
 #include "control.h"
 #include "display.h"
 #include "emulator.h"
+#include "port_reports.h"
 #include "record_file.h"
 
 namespace {
@@ -93,6 +94,59 @@ void HandleActions(Emulator& e, const std::vector<DeviceAction>& actions) {
   }
 }
 
+void LogPortEvent(Emulator& e, bool open) {
+  JsonFields f;
+  if (open) AddNumber(f, "holders", static_cast<long long>(e.port.holders.size()));
+  AddRaw(f, "line", LineJson(e));
+  WriteEvent(e.log, open ? "open" : "close", f);
+}
+
+// What the program wrote before its close is still in the pty, and comes
+// first. Closing loses what the program had not read, as on a real port
+// (the kernel drops it with the terminal end), answers not yet sent, and a
+// half-received command.
+void PortClosed(Emulator& e) {
+  while (ReceiveBytes(e)) continue;
+  LogPortEvent(e, false);
+  e.outbox.clear();  // answers due after the close go nowhere, as on a real line
+  Bytes dropped = DiscardPartialCommand(e.device);
+  if (!dropped.empty()) LogBytes(e, "discarded", dropped.data(), dropped.size(), nullptr);
+}
+
+void LookAtPort(Emulator& e) {
+  bool open = IsSlaveOpen(e.port);
+  if (open == e.port.slaveOpen) return;
+  e.port.holders.clear();
+  if (open) e.port.holders = SlaveHolders(e.port.slavePath);
+  if (open) LogPortEvent(e, true);
+  else PortClosed(e);
+  e.port.slaveOpen = open;
+}
+
+bool Contains(const std::vector<int>& pids, int pid) { return std::find(pids.begin(), pids.end(), pid) != pids.end(); }
+
+// An open by a process the emulator did not know as a holder, while the
+// port counts as open: if none of the known holders holds it any more, they
+// went without a close call (a killed program) and the emulator had not
+// looked since. That close comes first.
+void TakeOpenReport(Emulator& e, int pid) {
+  std::vector<int>& known = e.port.holders;
+  if (!e.port.slaveOpen || Contains(known, pid)) return;
+  bool gone = !known.empty();
+  for (int holder : known) gone = gone && !HoldsSlave(holder, e.port.slavePath);
+  known.push_back(pid);
+  if (!gone) return;
+  PortClosed(e);
+  e.port.slaveOpen = false;
+}
+
+void TakeReport(Emulator& e, const PortReport& report) {
+  int pid = 0;
+  if (std::sscanf(report.text.c_str(), "open %d", &pid) == 1) TakeOpenReport(e, pid);
+  LookAtPort(e);
+  AnswerPortReport(e.reports, report);
+}
+
 }  // namespace
 
 void LogRecord(Emulator& e, const char* source) {
@@ -142,14 +196,20 @@ bool BringUpLine(Emulator& e) {
     LogError(e, error);
     return false;
   }
-  if (!PublishPortLink(e)) return false;
+  // The report socket and the modem lines before the link: a program that
+  // finds the port finds them too.
+  if (!OpenPortReports(e.reports, e.port.slavePath, error)) {
+    LogError(e, error);
+    return false;
+  }
   if (!PublishLines(e)) return false;
   unlink(e.lines.hostPath.c_str());  // DTR/RTS of whoever had this pts number before
-  return true;
+  return PublishPortLink(e);
 }
 
 void TakeDownLine(Emulator& e) {
   WithdrawModemLines(e.lines);
+  ClosePortReports(e.reports);
   ClosePtyPort(e.port);
 }
 
@@ -161,18 +221,19 @@ void SaveStoredRecord(Emulator& e) {
   e.powerUp = Clock::now();  // show the new message from its start
 }
 
-void ReceiveBytes(Emulator& e) {
+bool ReceiveBytes(Emulator& e) {
   uint8_t buffer[4096];
   ssize_t n = read(e.port.master, buffer, sizeof buffer);
-  if (n <= 0) return;
+  if (n <= 0) return false;
   size_t count = static_cast<size_t>(n);
   // With CTS down and CTS handshake on, a real UART would never have sent these.
   if (e.device.faults.mode == FaultMode::CtsDown && ReadLineSettings(e.port).crtscts) {
     LogBytes(e, "rx", buffer, count, "cts-down");
-    return;
+    return true;
   }
   LogBytes(e, "rx", buffer, count, nullptr);
   HandleActions(e, FeedDevice(e.device, buffer, count));
+  return true;
 }
 
 void SendDueBytes(Emulator& e) {
@@ -191,21 +252,16 @@ void SendDueBytes(Emulator& e) {
   }
 }
 
-// A program has opened or closed the port: the controlling side's hang-up
-// says which. Closing loses what the program had not read, as on a real
-// port (the kernel drops it with the terminal end), answers not yet sent,
-// and a half-received command.
-void TrackHolders(Emulator& e) {
+// The port's opens and closes. Whether any program has the terminal end
+// open, the kernel knows at every moment: the controlling side reports a
+// hang-up while nobody has. The emulator looks at it at fixed points: at
+// each report from the fixture (the program waits until the emulator has
+// looked, so it cannot open or close again in between), before each
+// control command, and at every turn of the loop (for programs without the
+// fixture, and for a holder that was killed).
+void CatchUpWithPort(Emulator& e) {
   DrainWatch(e.port);
-  bool open = IsSlaveOpen(e.port);
-  if (open == e.port.slaveOpen) return;
-  e.port.slaveOpen = open;
-  JsonFields f;
-  if (open) AddNumber(f, "holders", CountSlaveHolders(e.port.slavePath));
-  AddRaw(f, "line", LineJson(e));
-  WriteEvent(e.log, open ? "open" : "close", f);
-  if (open) return;
-  e.outbox.clear();  // answers due after the close go nowhere, as on a real line
-  Bytes dropped = DiscardPartialCommand(e.device);
-  if (!dropped.empty()) LogBytes(e, "discarded", dropped.data(), dropped.size(), nullptr);
+  PortReport report;
+  while (NextPortReport(e.reports, report)) TakeReport(e, report);
+  LookAtPort(e);
 }

@@ -1,5 +1,5 @@
-// The emulator's loop: it waits for the line, the watch on the pty or the
-// next due answer, and then takes each step in turn; and the terminal view
+// The emulator's loop: it waits for the line, a report from the fixture, the
+// watch on the pty or the next due answer, and then takes each step in turn; and the terminal view
 // of the display, redrawn as it goes.
 #include <poll.h>
 #include <unistd.h>
@@ -51,14 +51,17 @@ int NextTimeoutMs(const Emulator& e) {
 }  // namespace
 
 // While nobody has the port open the controlling side reports a hang-up at
-// every poll, so it is left out of the poll then: the watch wakes the loop
-// when a program opens the port.
+// every poll, so it is left out of the poll then: a report or the watch
+// wakes the loop when a program opens the port. The port is caught up with
+// before the line is read, so that an open comes before the bytes that
+// follow it (a close reads what came before it itself).
 void RunLoop(Emulator& e) {
   while (!e.quit && !StopRequested) {
-    pollfd fds[2] = {{e.port.watch, POLLIN, 0}, {e.port.slaveOpen ? e.port.master : -1, POLLIN, 0}};
-    if (poll(fds, 2, NextTimeoutMs(e)) < 0 && errno != EINTR) break;
-    if (fds[1].revents & POLLIN) ReceiveBytes(e);
-    TrackHolders(e);
+    pollfd fds[3] = {{e.port.watch, POLLIN, 0}, {e.reports.fd, POLLIN, 0},
+                     {e.port.slaveOpen ? e.port.master : -1, POLLIN, 0}};
+    if (poll(fds, 3, NextTimeoutMs(e)) < 0 && errno != EINTR) break;
+    CatchUpWithPort(e);
+    if (e.port.slaveOpen) ReceiveBytes(e);
     PollControlFile(e);
     SendDueBytes(e);
     RefreshDisplay(e);

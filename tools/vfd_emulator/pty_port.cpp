@@ -100,6 +100,7 @@ void ClosePtyPort(PtyPort& port) {
     *fd = -1;
   }
   port.slaveOpen = false;
+  port.holders.clear();
 }
 
 bool PublishLink(const std::string& link, const std::string& target, std::string& error) {
@@ -110,18 +111,21 @@ bool PublishLink(const std::string& link, const std::string& target, std::string
   return true;
 }
 
-int CountSlaveHolders(const std::string& slavePath) {
+std::vector<int> SlaveHolders(const std::string& slavePath) {
+  std::vector<int> holders;
   DIR* proc = opendir("/proc");
-  if (proc == nullptr) return 0;
-  std::string self = std::to_string(getpid());
-  int holders = 0;
+  if (proc == nullptr) return holders;
+  int self = getpid();
   while (dirent* entry = readdir(proc)) {
-    const char* name = entry->d_name;
-    if (name[0] < '0' || name[0] > '9' || self == name) continue;
-    if (HoldsPath(std::string("/proc/") + name + "/fd", slavePath)) ++holders;
+    int pid = std::atoi(entry->d_name);
+    if (pid > 0 && pid != self && HoldsSlave(pid, slavePath)) holders.push_back(pid);
   }
   closedir(proc);
   return holders;
+}
+
+bool HoldsSlave(int pid, const std::string& slavePath) {
+  return HoldsPath("/proc/" + std::to_string(pid) + "/fd", slavePath);
 }
 
 void DrainWatch(PtyPort& port) {

@@ -9,12 +9,14 @@
 #define VFD_EMULATOR_PTY_PORT_H
 
 #include <string>
+#include <vector>
 
 struct PtyPort {
   int master = -1;
   int watch = -1;   // inotify on the slave: wakes the emulator at opens and closes
   std::string slavePath;  // /dev/pts/N
   bool slaveOpen = false;  // some program has the terminal end open
+  std::vector<int> holders;  // while open: the processes known to hold it
 };
 
 // The slave's termios as the master sees it (tcgetattr on a pty master
@@ -39,8 +41,9 @@ void ClosePtyPort(PtyPort& port);
 // Points link at target by renaming a fresh symlink over it.
 bool PublishLink(const std::string& link, const std::string& target, std::string& error);
 
-// Counts the processes other than this one that hold the slave open.
-int CountSlaveHolders(const std::string& slavePath);
+// The processes other than this one that hold the slave open.
+std::vector<int> SlaveHolders(const std::string& slavePath);
+bool HoldsSlave(int pid, const std::string& slavePath);
 // Empties the inotify queue.
 void DrainWatch(PtyPort& port);
 // Whether a program has the terminal end open: the controlling side reports
