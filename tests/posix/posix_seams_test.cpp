@@ -49,6 +49,21 @@ bool IsExclusive(const std::string& path) {
 
 termios Line(const std::string& path, void (*change)(termios*) = nullptr) { return LineSettings(path, change); }
 
+// One byte, with room for one descriptor beside it.
+struct RightsMessage {
+  char byte = 0;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec data = {&byte, 1};
+  msghdr header = {};
+  RightsMessage() {
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+  }
+  RightsMessage(const RightsMessage&) = delete;
+};
+
 // A child opens the port, passes the descriptor over a socket and closes its own.
 int ServedDescriptor(const std::string& path) {
   int pair[2];
@@ -56,36 +71,22 @@ int ServedDescriptor(const std::string& path) {
   pid_t server = fork();
   if (server == 0) {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    char byte = 0;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fd)] = {};
-    iovec data = {&byte, 1};
-    msghdr message = {};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    RightsMessage message;
+    cmsghdr* rights = CMSG_FIRSTHDR(&message.header);
     rights->cmsg_level = SOL_SOCKET;
     rights->cmsg_type = SCM_RIGHTS;
     rights->cmsg_len = CMSG_LEN(sizeof fd);
     std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
-    bool sent = sendmsg(pair[1], &message, 0) == 1 && read(pair[1], &byte, 1) == 1;  // until it arrived
+    bool sent = sendmsg(pair[1], &message.header, 0) == 1 && read(pair[1], &message.byte, 1) == 1;  // until it arrived
     close(fd);
     _exit(sent ? 0 : 1);
   }
   close(pair[1]);
-  char byte = 0;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  iovec data = {&byte, 1};
-  msghdr message = {};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  RightsMessage message;
   int fd = -1;
-  if (recvmsg(pair[0], &message, 0) == 1 && CMSG_FIRSTHDR(&message) != nullptr)
-    std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
-  if (write(pair[0], &byte, 1) != 1) fd = -1;
+  if (recvmsg(pair[0], &message.header, 0) == 1 && CMSG_FIRSTHDR(&message.header) != nullptr)
+    std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message.header)), sizeof fd);
+  if (write(pair[0], &message.byte, 1) != 1) fd = -1;
   close(pair[0]);
   int status = 0;
   waitpid(server, &status, 0);
