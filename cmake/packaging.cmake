@@ -6,7 +6,8 @@
 #            whose postrm purge removes it (cmake/deb/)
 #   Windows: vfdstartup.exe and vfdstartup-cli.exe, each a single statically
 #            linked program, and README-Windows.txt (CRLF); a zip
-#            vfdstartup-<version>-win32.zip
+#            vfdstartup-<version>-win32.zip, and (target vfd_msi) the
+#            Windows Installer package vfdstartup-<product version>.msi
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "vfdstartup")
 set(CPACK_PACKAGE_CONTACT "vfdstartup maintainers <vfdstartup@example.com>")
@@ -17,6 +18,13 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
+  # The Windows Installer package's product version: Windows Installer
+  # compares three fields, so 1.0.0.3 becomes 1.0.3 (patch * 1000 + tweak).
+  # The programs keep their own version resource.
+  set(tweak 0${PROJECT_VERSION_TWEAK})
+  math(EXPR msiBuild "${PROJECT_VERSION_PATCH} * 1000 + ${tweak}")
+  set(VFD_MSI_VERSION "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${msiBuild}" CACHE STRING
+      "Product version of the Windows Installer package (three fields)")
   install(TARGETS vfdstartup vfdstartup-cli RUNTIME DESTINATION . COMPONENT programs)
   configure_file(${PROJECT_SOURCE_DIR}/docs/README-Windows.txt ${CMAKE_BINARY_DIR}/README-Windows.txt
                  @ONLY NEWLINE_STYLE CRLF)
@@ -24,6 +32,21 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "vfdstartup-${PROJECT_VERSION}-win32")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+
+  # The Windows Installer package, msi/vfdstartup-<product version>.msi:
+  # cmake --build --preset windows --target vfd_msi (needs wixl and msitools;
+  # signed when VFDSTARTUP_SIGN_PFX is set, see cmake/msi/sign.sh).
+  find_program(VFD_WIXL wixl)
+  find_program(VFD_MSIBUILD msibuild)
+  if(VFD_WIXL AND VFD_MSIBUILD)
+    add_custom_target(vfd_msi
+      COMMAND ${CMAKE_COMMAND} -E rm -rf ${CMAKE_BINARY_DIR}/msi
+      COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/msi/build-msi.sh --version ${VFD_MSI_VERSION}
+              --out ${CMAKE_BINARY_DIR}/msi/vfdstartup-${VFD_MSI_VERSION}.msi
+              $<TARGET_FILE:vfdstartup> $<TARGET_FILE:vfdstartup-cli> ${CMAKE_BINARY_DIR}/README-Windows.txt
+      DEPENDS vfdstartup vfdstartup-cli ${CMAKE_BINARY_DIR}/README-Windows.txt
+      VERBATIM)
+  endif()
 else()
   set(deb ${PROJECT_SOURCE_DIR}/cmake/deb)
   set(docDir share/doc/vfdstartup-cli)

@@ -16,6 +16,7 @@ PACKAGES=(
   python3 python3-pefile python3-icu icoutils
   ansible-core
   lintian man-db
+  wixl msitools osslsigncode openssl ansible ansible-lint
   qemu-system-x86 busybox-static cpio kmod openssh-client xz-utils
 )
 

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the packages into build/packages: the Debian package of the Linux
 # console program (vfdstartup-cli_<version>_amd64.deb, checked with lintian:
-# any error or warning stops it) and the zip of the two Windows programs
-# (vfdstartup-<version>-win32.zip). Any user may run it once the Debian
-# packages it needs are installed (scripts/install-deps.sh, as root).
+# any error or warning stops it), the zip of the two Windows programs
+# (vfdstartup-<version>-win32.zip) and their Windows Installer package
+# (vfdstartup-<product version>.msi, signed when VFDSTARTUP_SIGN_PFX names a
+# certificate; see cmake/msi/sign.sh), and prints their paths. Any user may
+# run it once the Debian packages it needs are installed
+# (scripts/install-deps.sh, as root).
 #
 #   scripts/package.sh [--deb]   (--deb: only the Debian package)
 set -euo pipefail
@@ -35,10 +38,14 @@ if [ "$windows" = true ]; then
   cmake --preset windows >/dev/null
   cmake --build --preset windows -j2 --target vfdstartup vfdstartup-cli
   (cd build/windows && cpack -B "$OUT" >/dev/null)
+  # Signed with the certificate VFDSTARTUP_SIGN_PFX names (cmake/msi/sign.sh).
+  rm -f "$OUT"/vfdstartup-*.msi
+  cmake --build --preset windows --target vfd_msi
+  cp build/windows/msi/vfdstartup-*.msi "$OUT"/
 fi
 
 rm -rf "$OUT/_CPack_Packages"
 shopt -s nullglob
-for package in "$OUT"/*.deb "$OUT"/*.zip; do
-  printf '%-48s %8d bytes\n' "$(basename "$package")" "$(stat -c %s "$package")"
+for package in "$OUT"/*.deb "$OUT"/*.zip "$OUT"/*.msi; do
+  printf '%s  %d bytes\n' "$package" "$(stat -c %s "$package")"
 done

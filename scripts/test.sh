@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds the native and the
 # Windows build, runs the native unit tests (ASan/UBSan), the Windows-side
-# tests and the end-to-end tests under Wine, the bounded fuzz runs, the
+# tests and the end-to-end tests under Wine, the Windows Installer package
+# (tables, signatures, install cycle under Wine), the bounded fuzz runs, the
 # Ansible rollout against emulated terminals, the Debian package (lintian,
 # install, remove, purge), and the Linux program in QEMU guests through real
 # kernel serial drivers and over SSH.
@@ -29,6 +30,13 @@ stage() {
 # shellcheck source=scripts/stages.sh
 source scripts/stages.sh
 
+msi_tests() {
+  # The Windows Installer package: its tables, its signatures, and install,
+  # upgrade, downgrade and uninstall in a throwaway Wine prefix; needs the
+  # windows build (both programs and the end-to-end driver).
+  /usr/bin/python3 tests/msi/msi_test.py build/windows
+}
+
 fuzz_bounded() {
   # Each libFuzzer target for a few seconds from its committed seeds.
   cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2 && ctest --preset fuzz
@@ -36,8 +44,10 @@ fuzz_bounded() {
 
 fleet_tests() {
   # The Ansible role against emulated terminals; needs the linux build's
-  # console program, emulator and modem-lines fixture.
-  cmake --preset linux >/dev/null &&
+  # console program, emulator and modem-lines fixture. First the role's
+  # Windows task files against the real ansible.windows collection.
+  bash tests/fleet/check_windows_tasks.sh &&
+    cmake --preset linux >/dev/null &&
     cmake --build --preset linux -j2 --target vfdstartup-cli vfd-emulator vfd_modem_lines_preload &&
     /usr/bin/python3 tests/fleet/fleet_test.py build/linux
 }
@@ -60,6 +70,7 @@ stage "native tests" native_tests
 stage "fuzzing (bounded)" fuzz_bounded
 stage "windows build" windows_build
 stage "windows tests (Wine)" windows_tests
+stage "windows package (MSI)" msi_tests
 stage "fleet (Ansible)" fleet_tests
 stage "packages (lintian, install, purge)" bash scripts/test-packages.sh
 stage "real drivers (QEMU)" qemu_tests

@@ -1,0 +1,300 @@
+#!/usr/bin/python3
+"""The Windows Installer package: its tables (msiinfo), its signatures (a
+throwaway certificate, osslsigncode), and an install, upgrade, downgrade and
+uninstall with msiexec in a throwaway Wine prefix, both installed programs
+run from the install directory against an emulated display.
+
+Usage: msi_test.py BUILD_DIR   (the windows preset's build, e.g. build/windows)
+"""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+Root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BuildMsi = os.path.join(Root, "cmake", "msi", "build-msi.sh")
+Rig = os.path.join(Root, "tools", "wine-rig", "rig.sh")
+WineRun = os.path.join(Root, "tools", "wine-rig", "wine-run")
+RunCase = os.path.join(Root, "tests", "e2e", "run_case.sh")
+
+UpgradeCode = "{0EC000A8-5354-4CE7-88F9-01DA2DCB1A6F}"
+DetectionComponent = "{D190B703-3C96-432D-A072-8283FBC8CBAC}"
+Lower, Current, Higher = "1.0.2", "1.0.3", "1.0.4"
+ProgramVersion = "vfdstartup-cli 1.0.0.3"
+InstallDir = "C:\\Program Files (x86)\\vfdstartup\\"
+DetectionKey = "HKLM\\Software\\vfdstartup"
+UninstallKey = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+EnvironmentKey = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment"
+Password = "throwaway-pass"
+
+Failures = []
+
+
+def Check(condition, what):
+    if not condition:
+        Failures.append(what)
+        print("  FAILED: " + what)
+    return condition
+
+
+def Run(command, **options):
+    return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, **options)
+
+
+def Table(msi, name):
+    # msiinfo export: names, types, key line, then one row per line.
+    lines = Run(["msiinfo", "export", msi, name]).stdout.splitlines()[3:]
+    return [tuple(line.split("\t")) for line in lines]
+
+
+def WindowsPath(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def Build(build, work, version, name, password=None):
+    out = os.path.join(work, name)
+    env = dict(os.environ)
+    for key in ("VFDSTARTUP_SIGN_PFX", "VFDSTARTUP_SIGN_PASSWORD", "VFDSTARTUP_SIGN_TIMESTAMP_URL"):
+        env.pop(key, None)
+    if password is not None:
+        env.update(VFDSTARTUP_SIGN_PFX=os.path.join(work, "signer.pfx"), VFDSTARTUP_SIGN_PASSWORD=password)
+    done = Run(["bash", BuildMsi, "--version", version, "--out", out] + Inputs(build), env=env)
+    if password not in (None, Password):
+        Check(done.returncode != 0 and not os.path.exists(out), "a wrong password built " + name)
+        return out
+    said = "vfdstartup.msi not signed" if password is None else "sign: signed vfdstartup.msi"
+    Check(done.returncode == 0 and said in done.stdout, "building %s: %s" % (name, done.stdout))
+    return out
+
+
+def Inputs(build):
+    return [os.path.join(build, "src", "app", "vfdstartup.exe"), os.path.join(build, "src", "cli", "vfdstartup-cli.exe"),
+            os.path.join(build, "README-Windows.txt")]
+
+
+def MakeCertificate(work):
+    key, cert = os.path.join(work, "signer.key"), os.path.join(work, "signer.pem")
+    Run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days", "2",
+         "-subj", "/CN=vfdstartup test signer", "-addext", "extendedKeyUsage=codeSigning"], check=True)
+    Run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", os.path.join(work, "signer.pfx"),
+         "-passout", "pass:" + Password], check=True)
+    return cert
+
+
+def CheckTables(msi):
+    print("--- the package's tables")
+    properties = dict(Table(msi, "Property"))
+    for name, value in (("ALLUSERS", "1"), ("UpgradeCode", UpgradeCode), ("ARPNOMODIFY", "1"),
+                        ("ADDTOPATH", "1"), ("ProductVersion", Current), ("Manufacturer", "vfdstartup")):
+        Check(properties.get(name) == value, "property %s is %r" % (name, properties.get(name)))
+    Check("ADDTOPATH" in properties["SecureCustomProperties"].split(";"), "ADDTOPATH is not secure")
+    Check(sorted(Table(msi, "Upgrade")) == sorted([
+        (UpgradeCode, "", Current, "", "513", "", "WIX_UPGRADE_DETECTED"),
+        (UpgradeCode, Current, "", "", "2", "", "WIX_DOWNGRADE_DETECTED")]), "the Upgrade table")
+    Check(("NOT WIX_DOWNGRADE_DETECTED", "A newer version of vfdstartup is already installed.")
+          in Table(msi, "LaunchCondition"), "no launch condition refuses a downgrade")
+    files = {row[2]: row[1] for row in Table(msi, "File")}
+    Check(files == {"vfdstartup.exe": "DialogProgram", "vfdstartup-cli.exe": "ConsoleProgram",
+                    "README-Windows.txt": "ReadMe"}, "the files and their components: %s" % files)
+    components = {row[0]: row[1:] for row in Table(msi, "Component")}
+    Check(all(components[c][1] == "INSTALLDIR" for c in files.values()), "the files' directory")
+    Check(("INSTALLDIR", "ProgramFilesFolder", "vfdstartup") in Table(msi, "Directory"), "the install directory")
+    shortcuts = [(row[1], row[4]) for row in Table(msi, "Shortcut")]
+    Check(shortcuts == [("ProgramMenuDir", "[INSTALLDIR]vfdstartup.exe")], "the shortcut: %s" % shortcuts)
+    registry = {row[3]: row[1:] for row in Table(msi, "Registry") if row[1] == "2"}
+    version = registry.get("Version", ())
+    Check(version == ("2", "Software\\vfdstartup", "Version", "[ProductVersion]", "Detection")
+          and components["Detection"][0] == DetectionComponent, "the detection value: %s" % (version,))
+    Check(Table(msi, "Environment") == [("PathEntry", "=-*PATH", "[~];[INSTALLDIR]", "PathEntry")]
+          and components["PathEntry"][3] == 'ADDTOPATH = "1"', "the PATH entry and its condition")
+    # Type 51 sets a property; every other kind of custom action runs something.
+    kinds = [int(row[1]) & 0x3F for row in Table(msi, "CustomAction")]
+    Check(kinds and set(kinds) == {51}, "custom actions of kinds %s" % kinds)
+
+
+def Verify(path, cert):
+    return Run(["osslsigncode", "verify", "-CAfile", cert, "-in", path]).returncode == 0
+
+
+def CheckSignatures(work, msi, cert):
+    print("--- signatures")
+    Check(Verify(msi, cert), "the signed package does not verify")
+    extracted = os.path.join(work, "extracted")
+    Run(["msiextract", "-C", extracted, msi], check=True)
+    programs = {}
+    for folder, _, names in os.walk(extracted):
+        programs.update({n: os.path.join(folder, n) for n in names if n.endswith(".exe")})
+    if not Check(sorted(programs) == ["vfdstartup-cli.exe", "vfdstartup.exe"], "programs in the package: %s" % programs):
+        return
+    for name, path in sorted(programs.items()):
+        Check(Verify(path, cert), "%s in the package does not verify" % name)
+    changed = os.path.join(work, "changed.exe")
+    shutil.copy(programs["vfdstartup-cli.exe"], changed)
+    with open(changed, "r+b") as program:
+        program.seek(0x1000)
+        byte = program.read(1)
+        program.seek(0x1000)
+        program.write(bytes([byte[0] ^ 0xFF]))
+    Check(not Verify(changed, cert), "a program changed after signing verifies")
+    changedMsi = os.path.join(work, "changed.msi")
+    shutil.copy(msi, changedMsi)
+    Run(["msibuild", changedMsi, "-q", "UPDATE `Property` SET `Value` = '0' WHERE `Property` = 'ARPNOMODIFY'"])
+    Check(not Verify(changedMsi, cert), "a package changed after signing verifies")
+
+
+class Prefix:
+    """A rig with an emulated display on COM3; msiexec, reg and the programs in its prefix."""
+
+    def __init__(self):
+        self.dir = Run([Rig, "up", "--template", "--quiet", "--port", "COM3", "--opos-port", "COM3"],
+                       check=True).stdout.strip()
+        exported = Run(["bash", "-c", 'source "$1/env.sh" && env -0', "-", self.dir]).stdout
+        self.env = dict(item.split("=", 1) for item in exported.split("\0") if "=" in item)
+        self.driveC = os.path.join(self.env["WINEPREFIX"], "drive_c")
+        self.runs = 0
+        with open(os.path.join(self.dir, "msiexec.cmd"), "w", newline="\r\n") as batch:
+            # The exact exit code (a shell sees it modulo 256).
+            batch.write("@msiexec %*\n@echo exit=%ERRORLEVEL%\n")
+
+    def Wine(self, *args):
+        # Output to a file, never a pipe: Wine's services would hold it open.
+        with tempfile.TemporaryFile("w+", dir=self.dir) as output:
+            done = subprocess.run([WineRun] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+                                  stdout=output, stderr=output)
+            output.seek(0)
+            return done.returncode, output.read()
+
+    def Msiexec(self, *args):
+        self.runs += 1
+        log = WindowsPath(os.path.join(self.dir, "msiexec-%d.log" % self.runs))
+        _, output = self.Wine("cmd", "/c", WindowsPath(self.dir + "/msiexec.cmd"), *args, "/l*v", log)
+        found = re.search(r"exit=(\d+)", output)
+        return int(found.group(1)) if found else None
+
+    def Registry(self, key, *options):
+        # {subkey: {name: data}} from reg query's "    name    TYPE    data" lines.
+        _, output = self.Wine("reg", "query", key, *options)
+        keys, current = {}, None
+        for line in output.splitlines():
+            if line.startswith("HKEY_"):
+                current = keys.setdefault(line.split("\\")[-1], {})
+            elif current is not None and line.startswith("    "):
+                parts = line.strip().split("    ")
+                current[parts[0]] = parts[-1] if len(parts) > 2 else ""
+        return keys
+
+    def Products(self):
+        return {key: values for key, values in self.Registry(UninstallKey, "/s", "/reg:32").items()
+                if values.get("DisplayName") == "vfdstartup"}
+
+    def OnPath(self):
+        return InstallDir in self.Registry(EnvironmentKey, "/v", "PATH").get("Environment", {}).get("PATH", "")
+
+    def Files(self):
+        return {os.path.relpath(os.path.join(d, n), self.driveC) for d, dirs, names in os.walk(self.driveC)
+                for n in dirs + names}
+
+    def Down(self):
+        Run([Rig, "down", self.dir])
+
+
+def ProductCode(msi):
+    return dict(Table(msi, "Property"))["ProductCode"]
+
+
+def CheckInstalled(prefix, msi, version, onPath):
+    products = prefix.Products()
+    code = ProductCode(msi)
+    entry = products.get(code, {})
+    Check(list(products) == [code] and entry.get("DisplayVersion") == version and entry.get("Publisher") == "vfdstartup"
+          and entry.get("UninstallString") == "MsiExec.exe /X" + code, "Add/Remove entries: %s" % products)
+    detection = prefix.Registry(DetectionKey, "/reg:32").get("vfdstartup", {})
+    Check(detection.get("Version") == version and detection.get("InstallDir") == InstallDir,
+          "the detection value and the install directory: %s" % detection)
+    Check(prefix.OnPath() == onPath, "the install directory is%s on PATH" % ("" if prefix.OnPath() else " not"))
+
+
+def RunInstalledPrograms(prefix, build, work, folder):
+    program = os.path.join(folder, "vfdstartup.exe")
+    rc, output = prefix.Wine(InstallDir + "vfdstartup-cli.exe", "--version")
+    Check(rc == 0 and output.strip() == ProgramVersion, "--version of the installed program: %d %r" % (rc, output))
+    rc, output = prefix.Wine(InstallDir + "vfdstartup-cli.exe", "write", "--port", "COM3", "--row0", "Installed")
+    Check(rc == 0, "a write with the installed program: %d %s" % (rc, output))
+    # The end-to-end start-up case, pointed at the installed dialog.
+    driver = os.path.join(build, "tests", "e2e", "vfd_e2e_driver.exe")
+    # Its output to a file: if this test is stopped, the case still ends and takes its rig down.
+    with open(os.path.join(work, "e2e.out"), "w+") as output:
+        rc = subprocess.run(["bash", RunCase, "startup-configured-port", program, driver, os.path.join(work, "e2e")],
+                            stdin=subprocess.DEVNULL, stdout=output, stderr=output).returncode
+        output.seek(0)
+        lines = output.read().strip().splitlines()
+    if Check(rc == 0, "the installed dialog's start-up case:\n" + "\n".join(lines)):
+        print("  " + lines[-1])
+
+
+def WineCycle(build, work, signed, lower, higher, rebuilt):
+    print("--- install, upgrade, downgrade, uninstall under Wine")
+    prefix = Prefix()
+    try:
+        before = prefix.Files()
+        Check(prefix.Msiexec("/i", WindowsPath(signed), "/qn") == 0, "install did not return 0")
+        folder = os.path.join(prefix.driveC, "Program Files (x86)", "vfdstartup")
+        installed = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        Check(installed == ["README-Windows.txt", "vfdstartup-cli.exe", "vfdstartup.exe"], "installed: %s" % installed)
+        shortcut = "Microsoft/Windows/Start Menu/Programs/vfdstartup/vfdstartup.lnk"
+        Check(any(f.endswith(shortcut) for f in prefix.Files()), "no Start-menu shortcut")
+        CheckInstalled(prefix, signed, Current, True)
+        RunInstalledPrograms(prefix, build, work, folder)
+        Check(prefix.Msiexec("/i", WindowsPath(higher), "/qn", "ADDTOPATH=0") == 0, "upgrade did not return 0")
+        CheckInstalled(prefix, higher, Higher, False)
+        Check(prefix.Msiexec("/i", WindowsPath(rebuilt), "/qn") == 0, "a rebuild of the same version did not return 0")
+        CheckInstalled(prefix, rebuilt, Higher, True)
+        Check(prefix.Msiexec("/i", WindowsPath(lower), "/qn") == 1603, "downgrade did not return 1603")
+        CheckInstalled(prefix, rebuilt, Higher, True)
+        Check(prefix.Msiexec("/x", ProductCode(rebuilt), "/qn") == 0, "uninstall did not return 0")
+        # Windows Installer's own cache folder is always there on Windows.
+        left = sorted(prefix.Files() - before - {"windows/Installer"})
+        Check(left and all(f.startswith("ProgramData/vfdstartup") for f in left), "left after uninstall: %s" % left)
+        Check(not prefix.Products() and not prefix.Registry(DetectionKey, "/reg:32") and not prefix.OnPath(),
+              "the Add/Remove entry, the detection value or the PATH entry stayed")
+    finally:
+        prefix.Down()
+
+
+def Main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    # SIGTERM and SIGHUP unwind like an exception, so the rig is taken down.
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, lambda number, frame: sys.exit("msi test: signal %d" % number))
+    start = time.monotonic()
+    build = os.path.abspath(sys.argv[1])
+    work = tempfile.mkdtemp(prefix="vfd-msi-")
+    cert = MakeCertificate(work)
+    signed = Build(build, work, Current, "current.msi", Password)
+    Build(build, work, Current, "wrong-password.msi", "not-" + Password)
+    lower, higher = Build(build, work, Lower, "lower.msi"), Build(build, work, Higher, "higher.msi")
+    rebuilt = Build(build, work, Higher, "higher-rebuilt.msi")
+    refused = Run(["bash", BuildMsi, "--version", "1.0.0.3", "--out", work + "/x.msi"] + Inputs(build))
+    Check(refused.returncode == 2, "a four-field product version was taken")
+    if not Failures:
+        print("msi test: the package holds %d bytes" % os.path.getsize(signed))
+        CheckTables(signed)
+        CheckSignatures(work, signed, cert)
+        WineCycle(build, work, signed, lower, higher, rebuilt)
+    print("msi test: %.0f s" % (time.monotonic() - start))
+    if Failures:
+        print("msi test: %d check(s) failed; files kept in %s" % (len(Failures), work))
+        return 1
+    shutil.rmtree(work, ignore_errors=True)
+    print("msi test: all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(Main())
