@@ -116,10 +116,13 @@ void PortClosed(Emulator& e) {
 void LookAtPort(Emulator& e) {
   bool open = IsSlaveOpen(e.port);
   if (open == e.port.slaveOpen) return;
-  e.port.holders.clear();
-  if (open) e.port.holders = SlaveHolders(e.port.slavePath);
-  if (open) LogPortEvent(e, true);
-  else PortClosed(e);
+  if (open) {
+    e.port.holders = SlaveHolders(e.port.slavePath);
+    LogPortEvent(e, true);
+  } else {
+    PortClosed(e);
+    e.port.holders.clear();
+  }
   e.port.slaveOpen = open;
 }
 

@@ -1,10 +1,10 @@
 // The emulator's side of the serial line: a pseudo-terminal pair whose slave
 // is published under a path (a symlink) for a Wine COM port to point at.
 // The emulator keeps only the controlling side open, as a module keeps only
-// its end of the cable: while no program has the terminal end open, the
-// controlling side reports a hang-up, which is how the emulator learns that
-// a program opened or closed the port, and nobody else counts it as a
-// program that holds the port.
+// its end of the cable, so that nobody counts it as a program that holds
+// the port: while no program has the terminal end open, the controlling
+// side reports a hang-up, which tells the emulator whether the port is open
+// whenever it looks (line_events.cpp says when it looks).
 #ifndef VFD_EMULATOR_PTY_PORT_H
 #define VFD_EMULATOR_PTY_PORT_H
 
