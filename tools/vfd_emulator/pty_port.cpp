@@ -85,10 +85,10 @@ bool OpenPtyPort(PtyPort& port, std::string& error) {
   MakeRaw(slave);
   close(slave);
   port.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (port.watch < 0) return Fail(error, "inotify_init1");
   // Our own open above happened before the watch, so every event is somebody else's.
-  if (inotify_add_watch(port.watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
-    return Fail(error, "inotify_add_watch " + port.slavePath);
+  if (port.watch >= 0 && inotify_add_watch(port.watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    close(port.watch);
+    port.watch = -1;
   }
   port.slaveOpen = false;
   return true;
@@ -130,7 +130,7 @@ bool HoldsSlave(int pid, const std::string& slavePath) {
 
 void DrainWatch(PtyPort& port) {
   alignas(inotify_event) char buffer[4096];
-  while (read(port.watch, buffer, sizeof buffer) > 0) continue;
+  while (port.watch >= 0 && read(port.watch, buffer, sizeof buffer) > 0) continue;
 }
 
 bool IsSlaveOpen(const PtyPort& port) {

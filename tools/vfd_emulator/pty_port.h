@@ -13,7 +13,11 @@
 
 struct PtyPort {
   int master = -1;
-  int watch = -1;   // inotify on the slave: wakes the emulator at opens and closes
+  // inotify on the slave: wakes the emulator at opens and closes. Only a
+  // wake-up (the fixture's reports and the looks at every turn of the loop
+  // see every open without it), so the emulator runs without one where the
+  // user's inotify instances are used up.
+  int watch = -1;
   std::string slavePath;  // /dev/pts/N
   bool slaveOpen = false;  // some program has the terminal end open
   std::vector<int> holders;  // while open: the processes known to hold it
