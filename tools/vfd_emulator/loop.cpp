@@ -1,6 +1,6 @@
-// The emulator's loop: it waits for the line, a report from the fixture, the
-// watch on the pty or the next due answer, and then takes each step in turn; and the terminal view
-// of the display, redrawn as it goes.
+// The emulator's loop: it waits for the line, a report from the fixture,
+// the watch on the pty or the next due answer, and then takes each step in
+// turn; and the terminal view of the display, redrawn as it goes.
 #include <poll.h>
 #include <unistd.h>
 
@@ -39,7 +39,7 @@ void RefreshDisplay(Emulator& e) {
 }
 
 int NextTimeoutMs(const Emulator& e) {
-  long long timeout = 50;  // the control file is polled at this pace
+  long long timeout = 50;  // the control file and the port are looked at at this pace
   if (e.options.display) timeout = 20;
   if (!e.outbox.empty()) {
     auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(e.outbox.front().due - Clock::now());
