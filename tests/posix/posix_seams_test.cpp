@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -49,69 +48,25 @@ bool IsExclusive(const std::string& path) {
 
 termios Line(const std::string& path, void (*change)(termios*) = nullptr) { return LineSettings(path, change); }
 
-// One byte, with room for one descriptor beside it.
-struct RightsMessage {
-  char byte = 0;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  iovec data = {&byte, 1};
-  msghdr header = {};
-  RightsMessage() {
-    header.msg_iov = &data;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
-  }
-  RightsMessage(const RightsMessage&) = delete;
-};
-
-// A child opens the port, passes the descriptor over a socket and closes its own.
-int ServedDescriptor(const std::string& path) {
-  int pair[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return -1;
-  pid_t server = fork();
-  if (server == 0) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    RightsMessage message;
-    cmsghdr* rights = CMSG_FIRSTHDR(&message.header);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof fd);
-    std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
-    bool sent = sendmsg(pair[1], &message.header, 0) == 1 && read(pair[1], &message.byte, 1) == 1;  // until it arrived
-    close(fd);
-    _exit(sent ? 0 : 1);
-  }
-  close(pair[1]);
-  RightsMessage message;
-  int fd = -1;
-  if (recvmsg(pair[0], &message.header, 0) == 1 && CMSG_FIRSTHDR(&message.header) != nullptr)
-    std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message.header)), sizeof fd);
-  if (write(pair[0], &message.byte, 1) != 1) fd = -1;
-  close(pair[0]);
-  int status = 0;
-  waitpid(server, &status, 0);
-  return fd;
-}
-
-// A child opens the port, sends the enter command and is killed once it has.
-bool KilledHolder(const std::string& path) {
-  int ready[2];
-  if (pipe(ready) != 0) return false;
-  pid_t holder = fork();
-  if (holder == 0) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+// This process opens the port and hands the descriptor on to a child, as
+// Wine's server does for a program; it closes its own first, then the child
+// sends the enter command and closes.
+bool Served(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK), go[2];
+  if (fd < 0 || pipe(go) != 0) return false;
+  pid_t program = fork();
+  if (program == 0) {
     const expected::ByteList& enter = expected::EnterCommand;
-    if (fd >= 0 && write(fd, enter.data(), enter.size()) == static_cast<ssize_t>(enter.size()) &&
-        write(ready[1], "1", 1) == 1)
-      pause();
-    _exit(1);
+    char byte = 0;
+    bool ok = read(go[0], &byte, 1) == 1 && write(fd, enter.data(), enter.size()) == static_cast<ssize_t>(enter.size());
+    _exit(ok && close(fd) == 0 ? 0 : 1);
   }
-  char sent = 0;
-  bool ok = holder > 0 && read(ready[0], &sent, 1) == 1;
-  EndHolder(holder);
-  close(ready[0]);
-  close(ready[1]);
-  return ok;
+  close(fd);
+  int status = -1;
+  bool ok = write(go[1], "1", 1) == 1 && waitpid(program, &status, 0) == program;
+  close(go[0]);
+  close(go[1]);
+  return ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 class EmulatedDisplay : public ::testing::Test {
@@ -148,11 +103,13 @@ class EmulatedDisplay : public ::testing::Test {
     std::string verb = step.substr(0, step.find(' ')), name = step.substr(step.find(' ') + 1);
     const expected::ByteList& enter = expected::EnterCommand;
     if (verb == "open") (*fds)[name] = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (verb == "served") (*fds)[name] = ServedDescriptor(link);
     if (verb == "enter") return write((*fds)[name], enter.data(), enter.size()) == static_cast<ssize_t>(enter.size());
     if (verb == "close") return close((*fds)[name]) == 0;
     if (verb == "reset") return Control("reset-log");
-    if (verb == "killed") return KilledHolder(link);
+    if (verb == "served") return Served(link);
+    pid_t holder = verb == "killed" ? HoldPort(link, false) : 0;
+    EndHolder(holder);
+    if (verb == "killed") return holder > 0;
     return (*fds)[name] >= 0;
   }
 
@@ -290,10 +247,8 @@ TEST_F(EmulatedDisplay, HungUpLineFailsReadsAndWrites) {
 // with no pause between them: each step is a real call by this process (or
 // a child), which loads the modem-lines fixture as every program under test
 // does. Steps: "open A", "enter A" (the enter command on A), "close A";
-// "reset" (the log emptied); "served A" (a child opens the port, hands its
-// descriptor to this process as A and closes its own, as Wine's server does
-// for a program); "killed" (a child opens the port, sends the enter command
-// and is killed: no close call at all).
+// "reset" (the log emptied); "served" (see Served); "killed" (a child opens
+// the port and is killed: no close call at all).
 struct EventCase {
   const char* what;
   std::vector<std::string> steps;
@@ -326,8 +281,8 @@ TEST_F(EmulatedDisplay, OpensAndClosesAreLoggedExactlyAndInOrder) {
        {"open", "enter", "enter", "close"}},
       {"open during a reset", {"open A", "reset", "enter A", "close A"}, {"enter", "close"}},
       {"closed just before a reset", {"open A", "enter A", "close A", "reset"}, {}},
-      {"the server opens, the program holds", {"served A", "enter A", "close A"}, {"open", "enter", "close"}},
-      {"killed while holding", {"killed", "open A", "close A"}, {"open", "enter", "close", "open", "close"}},
+      {"the server opens, the program holds", {"served"}, {"open", "enter", "close"}},
+      {"killed while holding", {"killed", "open A", "close A"}, {"open", "close", "open", "close"}},
   };
   for (const EventCase& c : cases) {
     SCOPED_TRACE(c.what);
