@@ -79,7 +79,7 @@ run_program() {
   "$WINE_RUN" "$driver" show --program "$program" --mode "$MODE" --artifacts "$OUT" >"$OUT/driver.log" 2>&1 &
   local driver_pid=$!
   # Relay the driver's report as it comes (never a pipe from Wine itself).
-  tail -s 0.2 --pid="$driver_pid" -n +1 -f "$OUT/driver.log" &
+  tail ---disable-inotify -s 0.2 --pid="$driver_pid" -n +1 -f "$OUT/driver.log" &
   local tail_pid=$!
   wait "$driver_pid" || status=$?
   wait "$tail_pid" || true

@@ -28,20 +28,8 @@ stage() {
   fi
 }
 
-native_build() {
-  cmake --preset native >/dev/null && cmake --build --preset native -j2
-}
-native_tests() {
-  ctest --preset native -j2
-}
-windows_build() {
-  cmake --preset windows >/dev/null && cmake --build --preset windows -j2
-}
-windows_tests() {
-  # One Wine rig (throwaway prefix, emulated displays, Xvfb) for the whole
-  # stage; the tests rewrite its registry and emulator modes case by case.
-  tools/wine-rig/rig.sh run --x -- ctest --preset windows
-}
+# shellcheck source=scripts/stages.sh
+source scripts/stages.sh
 
 msi_tests() {
   # The Windows Installer package: its tables, its signatures, and install,

@@ -37,7 +37,7 @@ namespace fs = std::filesystem;
 namespace text = expected::text;
 using expected::Format;
 
-const uid_t Nobody = 65534;
+const gid_t NoGroup = 65534;
 
 struct CliRun {
   int exitCode = -1;
@@ -47,8 +47,9 @@ struct CliRun {
 
 // How the program is started, beyond its arguments and environment.
 struct Start {
+  std::string program = VFD_CLI;
   std::vector<int> closed;             // descriptors it starts without
-  bool unprivileged = false;           // as nobody (with the dialout group when asked)
+  uid_t user = 0;                      // another user than root (with the dialout group when asked)
   bool dialout = false;
   rlim_t processes = 0, files = 0;     // limits; 0: none
   int stderrTo = -1;                   // standard error on this descriptor instead (a terminal, a closed pipe)
@@ -66,19 +67,19 @@ void BecomeWhatStartSays(const Start& start) {
     rlimit files = {start.files, start.files};
     setrlimit(RLIMIT_NOFILE, &files);
   }
-  if (!start.unprivileged) return;
+  if (start.user == 0) return;
   group* dialout = getgrnam("dialout");
-  gid_t groups[1] = {dialout != nullptr ? dialout->gr_gid : Nobody};
-  if (setgroups(start.dialout ? 1 : 0, groups) != 0 || setgid(Nobody) != 0) _exit(126);
+  gid_t groups[1] = {dialout != nullptr ? dialout->gr_gid : NoGroup};
+  if (setgroups(start.dialout ? 1 : 0, groups) != 0 || setgid(NoGroup) != 0) _exit(126);
   if (start.processes != 0) {
     rlimit processes = {start.processes, start.processes};
     setrlimit(RLIMIT_NPROC, &processes);
   }
-  if (setuid(Nobody) != 0) _exit(126);
+  if (setuid(start.user) != 0) _exit(126);
 }
 
 Running StartCli(const std::vector<std::string>& args, const std::vector<std::string>& env, const Start& start) {
-  std::vector<std::string> argStrings = {VFD_CLI};
+  std::vector<std::string> argStrings = {start.program};
   argStrings.insert(argStrings.end(), args.begin(), args.end());
   std::vector<std::string> envStrings = env;
   for (char** e = environ; *e != nullptr; ++e)
@@ -97,7 +98,7 @@ Running StartCli(const std::vector<std::string>& args, const std::vector<std::st
     dup2(err[1], 2);
     for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
     BecomeWhatStartSays(start);
-    execve(VFD_CLI, argv.data(), envp.data());
+    execve(start.program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(out[1]);
@@ -167,15 +168,29 @@ class ConsoleProgram : public ::testing::Test {
   }
   // The modem-lines fixture, a lock directory of the test's own, no
   // configured port unless the test writes one, and the ports to look on.
-  std::vector<std::string> Env(const std::string& ports) {
-    std::vector<std::string> env = {"LD_PRELOAD=" VFD_MODEM_LINES, "ASAN_OPTIONS=verify_asan_link_order=0",
+  std::vector<std::string> Env(const std::string& ports, const std::string& fixture = VFD_MODEM_LINES) {
+    std::vector<std::string> env = {"LD_PRELOAD=" + fixture, "ASAN_OPTIONS=verify_asan_link_order=0",
                                     "VFDSTARTUP_CONF=" + dir + "/conf", "VFDSTARTUP_PORTS=" + ports,
                                     "VFDSTARTUP_LOCK_DIR=" + lockDir};
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     return env;
   }
   Running Begin(const std::vector<std::string>& args, const std::string& ports = "", const Start& start = Start()) {
-    return StartCli(args, Env(ports), start);
+    return StartCli(args, Env(ports, start.program == VFD_CLI ? VFD_MODEM_LINES : dir + "/bin/fixture.so"), start);
+  }
+  // Another user than root, whose process limit counts no other run's
+  // processes (the limit counts per user: a shared account such as nobody
+  // would count those of a run in another checkout), running copies of the
+  // program and the fixture that it can reach wherever the checkout is.
+  Start AnotherUser() {
+    Start start;
+    start.user = 0x60000000 + static_cast<uid_t>(getpid());
+    start.program = dir + "/bin/vfdstartup-cli";
+    fs::create_directory(dir + "/bin");
+    const auto copy = fs::copy_options::overwrite_existing;
+    EXPECT_TRUE(fs::copy_file(VFD_CLI, start.program, copy) && fs::copy_file(VFD_MODEM_LINES, dir + "/bin/fixture.so", copy));
+    fs::permissions(dir + "/bin", fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    return start;
   }
   CliRun Run(const std::vector<std::string>& args, const std::string& ports = "", const Start& start = Start()) {
     return FinishCli(Begin(args, ports, start));
@@ -551,8 +566,7 @@ TEST_F(ConsoleProgram, AnUnprivilegedUserWritesKeepsStateAndSearchesManyPorts) {
   std::string stateDir = dir + "/state";
   fs::create_directory(stateDir);
   ASSERT_EQ(chown(stateDir.c_str(), 0, dialout->gr_gid) | chmod(stateDir.c_str(), 02775), 0);
-  Start user;
-  user.unprivileged = true;  // not in dialout yet
+  Start user = AnotherUser();  // not in dialout yet
   CliRun denied = Run({"write", "--port", display->link, "--json", State()}, "", user);
   EXPECT_EQ(denied.exitCode, 3);
   EXPECT_NE(denied.out.find(Json("reason", Quoted("no_permission"))), std::string::npos) << denied.out;

@@ -77,7 +77,7 @@ std::string TextOf(const std::string& path) {
 }
 
 bool WaitFor(const std::function<bool()>& check) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!check()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -47,6 +48,27 @@ bool IsExclusive(const std::string& path) {
 
 termios Line(const std::string& path, void (*change)(termios*) = nullptr) { return LineSettings(path, change); }
 
+// This process opens the port and hands the descriptor on to a child, as
+// Wine's server does for a program; it closes its own first, then the child
+// sends the enter command and closes.
+bool Served(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK), go[2];
+  if (fd < 0 || pipe(go) != 0) return false;
+  pid_t program = fork();
+  if (program == 0) {
+    const expected::ByteList& enter = expected::EnterCommand;
+    char byte = 0;
+    bool ok = read(go[0], &byte, 1) == 1 && write(fd, enter.data(), enter.size()) == static_cast<ssize_t>(enter.size());
+    _exit(ok && close(fd) == 0 ? 0 : 1);
+  }
+  close(fd);
+  int status = -1;
+  bool ok = write(go[1], "1", 1) == 1 && waitpid(program, &status, 0) == program;
+  close(go[0]);
+  close(go[1]);
+  return ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 class EmulatedDisplay : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -74,6 +96,21 @@ class EmulatedDisplay : public ::testing::Test {
     bool ok = DrainInput(serial) && WriteExact(serial, enter.data(), static_cast<DWORD>(enter.size())) &&
               ReadReply(serial, static_cast<DWORD>(expected::EnterAccepted.size()), &count);
     return ok ? HexOf(ReceiveBuffer, count) : "failed";
+  }
+
+  // One step of an open and close sequence (OpensAndClosesAreLoggedExactlyAndInOrder).
+  bool Step(const std::string& step, std::map<std::string, int>* fds) {
+    std::string verb = step.substr(0, step.find(' ')), name = step.substr(step.find(' ') + 1);
+    const expected::ByteList& enter = expected::EnterCommand;
+    if (verb == "open") (*fds)[name] = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (verb == "enter") return write((*fds)[name], enter.data(), enter.size()) == static_cast<ssize_t>(enter.size());
+    if (verb == "close") return close((*fds)[name]) == 0;
+    if (verb == "reset") return Control("reset-log");
+    if (verb == "served") return Served(link);
+    pid_t holder = verb == "killed" ? HoldPort(link, false) : 0;
+    EndHolder(holder);
+    if (verb == "killed") return holder > 0;
+    return (*fds)[name] >= 0;
   }
 
   EmulatorProcess emulator;
@@ -204,6 +241,58 @@ TEST_F(EmulatedDisplay, HungUpLineFailsReadsAndWrites) {
   const expected::ByteList& exit = expected::ExitCommand;
   EXPECT_FALSE(WriteExact(&serial, exit.data(), static_cast<DWORD>(exit.size())));
   ClosePort(&serial);
+}
+
+// The emulator's open and close events, for sequences of opens and closes
+// with no pause between them: each step is a real call by this process (or
+// a child), which loads the modem-lines fixture as every program under test
+// does. Steps: "open A", "enter A" (the enter command on A), "close A";
+// "reset" (the log emptied); "served" (see Served); "killed" (a child opens
+// the port and is killed: no close call at all).
+struct EventCase {
+  const char* what;
+  std::vector<std::string> steps;
+  std::vector<std::string> events;  // open, close and the names of the commands, in order
+};
+
+std::vector<std::string> Times(int count, const std::vector<std::string>& part) {
+  std::vector<std::string> all;
+  for (int i = 0; i < count; ++i) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+std::vector<std::string> PortEvents(const EmulatorProcess& emulator) {
+  std::vector<std::string> events;
+  std::istringstream lines(TextOf(emulator.log));
+  for (std::string line; std::getline(lines, line);) {
+    size_t name = line.find("\"name\":\"");
+    if (line.find("\"event\":\"open\"") != std::string::npos) events.push_back("open");
+    if (line.find("\"event\":\"close\"") != std::string::npos) events.push_back("close");
+    if (line.find("\"event\":\"command\"") != std::string::npos && name != std::string::npos)
+      events.push_back(line.substr(name + 8, line.find('"', name + 8) - name - 8));
+  }
+  return events;
+}
+
+TEST_F(EmulatedDisplay, OpensAndClosesAreLoggedExactlyAndInOrder) {
+  const EventCase cases[] = {
+      {"quick open and close", Times(10, {"open A", "enter A", "close A"}), Times(10, {"open", "enter", "close"})},
+      {"two holders", {"open A", "open B", "enter A", "close A", "enter B", "close B"},
+       {"open", "enter", "enter", "close"}},
+      {"open during a reset", {"open A", "reset", "enter A", "close A"}, {"enter", "close"}},
+      {"closed just before a reset", {"open A", "enter A", "close A", "reset"}, {}},
+      {"the server opens, the program holds", {"served"}, {"open", "enter", "close"}},
+      {"killed while holding", {"killed", "open A", "close A"}, {"open", "close", "open", "close"}},
+  };
+  for (const EventCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(Control("reset-log"));
+    std::map<std::string, int> fds;
+    for (const std::string& step : c.steps) ASSERT_TRUE(Step(step, &fds)) << step;
+    // A last control command: everything before it is in the log once it is acknowledged.
+    ASSERT_TRUE(Control("mode normal"));
+    EXPECT_EQ(PortEvents(emulator), c.events);
+  }
 }
 
 // Nobody reads this pty, so it stops taking bytes: the write ends at its

@@ -84,7 +84,7 @@ bool Emulator(const wchar_t* port, const std::vector<std::string>& commands) {
   for (const std::string& command : commands) batch += (batch.empty() ? "" : "\n") + command;
   if (batch.empty()) return true;
   std::string error;
-  bool ok = RigControl(port, batch, 5000, &error);
+  bool ok = RigControl(port, batch, RigWaitMs, &error);
   for (const LogEvent& e : EventsNamed(port, "control")) {
     if (JsonField(e.json, "ok") != "false") continue;
     ok = false;
@@ -171,13 +171,10 @@ std::vector<std::string> CommandNames(const wchar_t* port) {
 }
 
 std::string SetForeignLineSettings(const wchar_t* port) {
-  size_t opens = CountEvents(port, "open");
   size_t closes = CountEvents(port, "close");
   HANDLE handle = OpenRaw(port);
   if (handle == INVALID_HANDLE_VALUE) return "";
   bool applied = ApplyForeignSettings(handle);
-  // Held until the emulator has seen the open, or it might miss both events.
-  WaitForEvent(port, "open", opens + 1);
   CloseHandle(handle);
   LogEvent close = WaitForEvent(port, "close", closes + 1);
   if (!applied || close.json.empty() || !Emulator(port, {"reset-log"})) return "";

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "rig_client.h"
+
 // ---- emulators --------------------------------------------------------------
 
 // Control commands in order, applied when this returns; false when the
@@ -36,7 +38,7 @@ std::vector<LogEvent> EventsNamed(const wchar_t* port, const std::string& event)
 // Waits until the log holds at least `count` events of that name; returns the
 // last of them, or an empty event after timeoutMs.
 LogEvent WaitForEvent(const wchar_t* port, const std::string& event, size_t count = 1,
-                      DWORD timeoutMs = 3000);
+                      DWORD timeoutMs = RigWaitMs);
 
 // The raw JSON text of a field of the line: "line" gives {...}, "name" gives
 // "enter" with its quotes. Empty when missing.

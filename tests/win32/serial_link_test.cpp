@@ -111,18 +111,20 @@ struct ReplyCase {
   const char* mode;
   expected::ByteList reply;  // as collected
   int lateByte;              // what the next drain finds, or -1
+  size_t writes;             // the emulator's writes of the reply, the late byte's included
 };
 
 // How ReadReply assembles what the module sends, and what a drain leaves.
 TEST_F(Win32SerialLink, RepliesAreCollectedAsTheyArrive) {
   const ReplyCase cases[] = {
-      {"mode split 2 300", EnterAccepted, -1},  // the allowance starts again after a piece
-      {"mode extra-byte 00 0", expected::Concat({EnterAccepted, {0x00}}), -1},  // one byte too many
-      {"mode extra-byte 55 300", EnterAccepted, 0x55},  // a late byte waits for the next drain
+      {"mode split 2 300", EnterAccepted, -1, 2},  // the allowance starts again after a piece
+      {"mode extra-byte 00 0", expected::Concat({EnterAccepted, {0x00}}), -1, 1},  // one byte too many
+      {"mode extra-byte 55 300", EnterAccepted, 0x55, 2},  // a late byte waits for the next drain
   };
   for (const ReplyCase& c : cases) {
     SCOPED_TRACE(c.mode);
     ASSERT_TRUE(Emulator(L"COM1", {"power-cycle", c.mode}));
+    size_t writes = EventsNamed(L"COM1", "tx").size() + c.writes;
     SerialLink link;
     ASSERT_TRUE(OpenConfigured(&link, WRITE_PROFILE, WRITE_TIMEOUTS));
     bool readOk = false;
@@ -130,7 +132,8 @@ TEST_F(Win32SerialLink, RepliesAreCollectedAsTheyArrive) {
     EXPECT_TRUE(readOk);
     EXPECT_EQ(HexOf(Received(count)), HexOf(c.reply));
 
-    Sleep(400);
+    // Everything the emulator sends is on the line once its log shows it written.
+    ASSERT_FALSE(WaitForEvent(L"COM1", "tx", writes).json.empty());
     ReceiveBuffer[0] = 0;
     EXPECT_TRUE(DrainInput(&link));
     EXPECT_EQ(ReceiveBuffer[0], c.lateByte < 0 ? 0 : c.lateByte);

@@ -85,10 +85,10 @@ bool OpenPtyPort(PtyPort& port, std::string& error) {
   MakeRaw(slave);
   close(slave);
   port.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (port.watch < 0) return Fail(error, "inotify_init1");
   // Our own open above happened before the watch, so every event is somebody else's.
-  if (inotify_add_watch(port.watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
-    return Fail(error, "inotify_add_watch " + port.slavePath);
+  if (port.watch >= 0 && inotify_add_watch(port.watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    close(port.watch);
+    port.watch = -1;
   }
   port.slaveOpen = false;
   return true;
@@ -100,6 +100,7 @@ void ClosePtyPort(PtyPort& port) {
     *fd = -1;
   }
   port.slaveOpen = false;
+  port.holders.clear();
 }
 
 bool PublishLink(const std::string& link, const std::string& target, std::string& error) {
@@ -110,23 +111,26 @@ bool PublishLink(const std::string& link, const std::string& target, std::string
   return true;
 }
 
-int CountSlaveHolders(const std::string& slavePath) {
+std::vector<int> SlaveHolders(const std::string& slavePath) {
+  std::vector<int> holders;
   DIR* proc = opendir("/proc");
-  if (proc == nullptr) return 0;
-  std::string self = std::to_string(getpid());
-  int holders = 0;
+  if (proc == nullptr) return holders;
+  int self = getpid();
   while (dirent* entry = readdir(proc)) {
-    const char* name = entry->d_name;
-    if (name[0] < '0' || name[0] > '9' || self == name) continue;
-    if (HoldsPath(std::string("/proc/") + name + "/fd", slavePath)) ++holders;
+    int pid = std::atoi(entry->d_name);
+    if (pid > 0 && pid != self && HoldsSlave(pid, slavePath)) holders.push_back(pid);
   }
   closedir(proc);
   return holders;
 }
 
+bool HoldsSlave(int pid, const std::string& slavePath) {
+  return HoldsPath("/proc/" + std::to_string(pid) + "/fd", slavePath);
+}
+
 void DrainWatch(PtyPort& port) {
   alignas(inotify_event) char buffer[4096];
-  while (read(port.watch, buffer, sizeof buffer) > 0) continue;
+  while (port.watch >= 0 && read(port.watch, buffer, sizeof buffer) > 0) continue;
 }
 
 bool IsSlaveOpen(const PtyPort& port) {

@@ -120,12 +120,15 @@ create_prefix() {
   # first COM port it opens becomes its controlling terminal, and when that
   # pty hangs up (mode hangup, or an emulator ending) it gets SIGHUP and dumps
   # its object table to stderr.
+  # It runs with the modem-lines fixture: Wine's server is the process that
+  # opens a COM port's device, and the fixture tells the emulator of it.
+  local preload="$VFD_RIG_TOOLS/\$LIB/libvfd_modem_lines.so"
   if [ "$how" = template ]; then
     clone_template "$prefix"
-    WINEPREFIX="$prefix" wineserver -p >"$DIR/wineserver.log" 2>&1 </dev/null
+    WINEPREFIX="$prefix" LD_PRELOAD="$preload" wineserver -p >"$DIR/wineserver.log" 2>&1 </dev/null
   else
     mkdir -p "$prefix"
-    WINEPREFIX="$prefix" wineserver -p >"$DIR/wineserver.log" 2>&1 </dev/null
+    WINEPREFIX="$prefix" LD_PRELOAD="$preload" wineserver -p >"$DIR/wineserver.log" 2>&1 </dev/null
     # The first Wine command: its output goes to a file, never to a pipe, as
     # Wine's background services keep whatever they inherit open.
     WINEPREFIX="$prefix" wineboot --init >"$DIR/wineboot.log" 2>&1 </dev/null
@@ -232,7 +235,7 @@ start_emulator() {
   ln -sf "$(basename "$base").log" "$link.log"
   ln -sf "$(basename "$base").rec" "$link.rec"
   local i
-  for i in $(seq 1 100); do
+  for i in $(seq 1 600); do  # up to 30 s on a busy machine
     [ -L "$link" ] && return 0
     kill -0 "$(cat "$base.pid")" 2>/dev/null || break
     sleep 0.05
@@ -379,7 +382,7 @@ control_emulator() {
   local control="$DIR/vfd-$(echo "$1" | tr 'A-Z' 'a-z').ctl" lines i
   echo "$2" >>"$control"
   lines=$(wc -l <"$control")
-  for i in $(seq 1 100); do
+  for i in $(seq 1 600); do  # up to 30 s on a busy machine
     [ "$(cut -d' ' -f1 "$control.ack" 2>/dev/null)" = "$lines" ] && return 0
     sleep 0.05
   done

@@ -18,6 +18,13 @@
 #include <string>
 #include <vector>
 
+// How long a test waits at most for an emulator to take a control command
+// or to log an event: far more than it takes on a busy machine, so that only
+// a failure ever waits that long. (The emulator logs a program's open and
+// close before the call returns to the program, so a test that waits for one
+// of those after the call never waits at all.)
+const DWORD RigWaitMs = 30000;
+
 // True when VFD_RIG_DIR is set (the program runs inside a rig).
 bool RigAvailable();
 
@@ -27,7 +34,7 @@ std::wstring RigPortFile(const wchar_t* port, const wchar_t* suffix);
 // Appends a control command for the port's emulator and waits until it has
 // been applied (its .ack counts it). False on an error reply or a timeout;
 // the reason goes to *error when given.
-bool RigControl(const wchar_t* port, const std::string& command, DWORD timeoutMs = 5000,
+bool RigControl(const wchar_t* port, const std::string& command, DWORD timeoutMs = RigWaitMs,
                 std::string* error = nullptr);
 
 // The whole file; empty when it cannot be read.
@@ -39,7 +46,7 @@ std::vector<std::string> RigLogLines(const wchar_t* port);
 // Waits until a log line contains every fragment (e.g. "\"event\":\"close\"");
 // returns that line, or an empty string after timeoutMs.
 std::string RigWaitForLog(const wchar_t* port, const std::vector<std::string>& fragments,
-                          DWORD timeoutMs = 3000);
+                          DWORD timeoutMs = RigWaitMs);
 
 // The emulator's stored record (128 bytes), or an empty string.
 std::string RigStoredRecord(const wchar_t* port);

@@ -9,7 +9,7 @@ namespace {
 // Start-up includes Wine's own start and port discovery.
 const DWORD DialogTimeoutMs = 40000;
 const DWORD ExitTimeoutMs = 10000;
-const DWORD LogTimeoutMs = 3000;
+const DWORD LogTimeoutMs = RigWaitMs;
 // How long to watch for a box that must not come.
 const DWORD NoBoxMs = 700;
 

@@ -459,8 +459,14 @@ TEST_F(ConsoleJob, AStopDuringTheSearchEndsEveryProbeAndSendsNothing) {
   JobReport report = Run(Request("Sale", ""));
   EXPECT_EQ(report.outcome, OUTCOME_INTERRUPTED);
   EXPECT_EQ(silent->commands, (std::vector<std::string>{"enter", "exit"}));
-  EXPECT_EQ(SimCountEvents("write", "\\\\.\\COM4") + SimCountEvents("write", "\\\\.\\COM5"),
-            SimCommandCount(display, "enter") + SimCommandCount(display, "exit"));
+  // Whether the other probes had sent their enter command when the stop came
+  // depends on how their threads ran; each that had, sent the exit command
+  // after it, and nothing else.
+  for (const char* name : {"COM4", "COM5"}) {
+    const Bytes& sent = SimFindPort(name)->written;
+    EXPECT_TRUE(sent.empty() || sent == expected::Concat({expected::EnterCommand, expected::ExitCommand}))
+        << name << ": " << HexOf(sent);
+  }
   EXPECT_EQ(SimCommandCount(display, "write"), 0);
   for (const char* name : {"COM3", "COM4", "COM5"}) EXPECT_FALSE(SimFindPort(name)->open) << name;
   EXPECT_EQ(SimOpenHandleCount(), 0);
