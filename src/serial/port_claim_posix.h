@@ -2,7 +2,7 @@
 // programs apart: the UUCP lock-file convention that Linux serial programs
 // follow (LCK..ttyS0 in /var/lock, holding the owner's process id), the
 // terminal's exclusive mode, and the processes that have the device open.
-// Part of the POSIX port realisation (port_ops_posix.cpp).
+// Part of the POSIX port realisation (port_open_posix.cpp).
 #ifndef VFD_PORT_CLAIM_POSIX_H
 #define VFD_PORT_CLAIM_POSIX_H
 

@@ -1,7 +1,8 @@
 // The serial port operations the logic needs from the platform: one thin
 // wrapper per kernel32 call. port_ops_win32.cpp forwards them to Windows,
-// port_ops_posix.cpp realises them over termios; the native tests link a
-// simulated port with a virtual clock instead.
+// port_open_posix.cpp, port_line_posix.cpp and port_io_posix.cpp realise
+// them over termios; the native tests link a simulated port with a virtual
+// clock instead.
 #ifndef VFD_PORT_OPS_H
 #define VFD_PORT_OPS_H
 
