@@ -20,6 +20,7 @@
 #include <string>
 
 #include "serial/port_claim_posix.h"
+#include "serial/port_device_posix.h"
 #include "serial/port_posix.h"
 #include "text/utf_convert.h"
 
@@ -57,17 +58,24 @@ HANDLE FailAccess(const struct stat& device) {
 // A node without hardware behind it (a ttyS without its UART) fails with EIO.
 DWORD OpenErrorOf(int error) { return error == EIO ? ERROR_FILE_NOT_FOUND : WindowsErrorOf(error); }
 
-// Only a character device can be a serial port: anything else (a directory,
-// a socket, a file) is refused before it is opened, so that nothing of the
-// exchange can reach it.
-bool IsCharacterDevice(const std::string& path, struct stat* device) {
-  if (stat(path.c_str(), device) == 0) {
-    if (S_ISCHR(device->st_mode)) return true;
+// Only a serial device is opened: anything else (a directory, a socket, a
+// file, /dev/null, the pseudo-terminal multiplexer) is refused before it is
+// opened, whoever holds it, so that nothing of the exchange can reach it.
+// The system console and the program's own terminal are somebody's screen.
+bool IsSerialCandidate(const std::string& path, struct stat* device) {
+  if (stat(path.c_str(), device) != 0) {
+    LastError = WindowsErrorOf(errno);
+    return false;
+  }
+  if (!S_ISCHR(device->st_mode) || IsKnownNonSerialDevice(device->st_rdev)) {
     LastError = ERROR_INVALID_FUNCTION;
     return false;
   }
-  LastError = WindowsErrorOf(errno);
-  return false;
+  if (TerminalsInUse().count(device->st_rdev) != 0) {
+    LastError = ERROR_DEVICE_IN_USE;
+    return false;
+  }
+  return true;
 }
 
 std::string CanonicalPath(const std::string& path) {
@@ -77,43 +85,35 @@ std::string CanonicalPath(const std::string& path) {
   return canonical;
 }
 
-// After the open: another run of this program (its flock), or a terminal
-// in exclusive mode while another process has it open (root may open an
-// exclusive terminal all the same), make the port busy. A pseudo-terminal
-// keeps exclusive mode after the program that set it has ended; with nobody
-// holding the device, the mode is such a leftover and is taken over.
-HANDLE ClaimOpened(int fd, const std::string& device, PosixPort* port) {
+// After the open: another run of this program (its flock) makes the port
+// busy. Exclusive mode found set, with no holder seen before the open, is a
+// leftover a pseudo-terminal keeps after its setter ended (root opens an
+// exclusive terminal all the same), or the claim of a holder this user
+// cannot see: the port is used, and the mode is left as it was found.
+HANDLE ClaimOpened(int fd, const std::string& canonical, PosixPort* port) {
   PortHolder holder;
   int exclusive = 0;
-  bool isExclusive = port->isTerminal && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
-  bool held = FindOtherHolder(device, &holder);
-  if (held) return FailBusy(holder, isExclusive);
+  bool wasExclusive = port->isTerminal && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return FailBusy(holder, false);
   bool taken = false;
-  if (!TakeLock(LockFileFor(device), &taken, &holder)) return FailBusy(holder, false);
-  if (taken) port->lockFile = LockFileFor(device);
-  if (port->isTerminal) port->madeExclusive = ioctl(fd, TIOCEXCL) == 0;
+  std::string lockFile = LockFileFor(canonical), problem;
+  if (!TakeLock(lockFile, &taken, &holder, &problem)) return FailBusy(holder, false);
+  if (taken) port->lockFile = lockFile;
+  CopyText(problem, LastOpenDetail.lockProblem, sizeof LastOpenDetail.lockProblem);
+  if (port->isTerminal && !wasExclusive) port->madeExclusive = ioctl(fd, TIOCEXCL) == 0;
   return port;
 }
 
-// Two programs on one port must never interleave their bytes. Linux keeps
-// nobody out by itself: the lock file, exclusive mode, the flock between
-// runs of this program and a look at who else has the device open do.
-HANDLE OpenExclusive(const std::string& path) {
-  std::memset(&LastOpenDetail, 0, sizeof LastOpenDetail);
-  struct stat device {};
-  if (!IsCharacterDevice(path, &device)) return INVALID_HANDLE_VALUE;
+// A port another program holds or has locked is not even opened: an open
+// can change a real line's modem signals.
+HANDLE OpenUnclaimed(const std::string& path, const struct stat& device) {
   std::string canonical = CanonicalPath(path);
   PortHolder holder;
-  // A port another program holds or has locked is not even opened: an
-  // open can change a real line's modem signals.
   if (FindLiveLock(LockFileFor(canonical), &holder)) return FailBusy(holder, false);
-  if (FindOtherHolder(canonical, &holder)) return FailBusy(holder, false);
+  if (FindOtherHolder(device.st_rdev, &holder)) return FailBusy(holder, false);
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 && errno == EBUSY) {
-    FindOtherHolder(canonical, &holder);
-    return FailBusy(holder, true);
-  }
+  // Another account's exclusive mode: busy, whoever it is.
+  if (fd < 0 && errno == EBUSY) return FailBusy(holder, true);
   if (fd < 0 && (errno == EACCES || errno == EPERM)) return FailAccess(device);
   if (fd < 0) return FailOpen(OpenErrorOf(errno));
   PosixPort* port = new (std::nothrow) PosixPort();
@@ -129,6 +129,19 @@ HANDLE OpenExclusive(const std::string& path) {
   close(fd);  // drops the flock with it; exclusive mode was not ours to clear
   delete port;
   return FailOpen(error);
+}
+
+// Two programs on one port must never interleave their bytes. Linux keeps
+// nobody out by itself: the lock file, exclusive mode, the flock between
+// runs of this program and a look at who else has the device open do.
+HANDLE OpenExclusive(const std::string& path) {
+  std::memset(&LastOpenDetail, 0, sizeof LastOpenDetail);
+  struct stat device {};
+  if (!IsSerialCandidate(path, &device)) return INVALID_HANDLE_VALUE;
+  BeginClaim();
+  HANDLE handle = OpenUnclaimed(path, device);
+  if (handle == INVALID_HANDLE_VALUE) EndClaim();
+  return handle;
 }
 
 }  // namespace
@@ -174,6 +187,7 @@ BOOL PortCloseHandle(HANDLE handle) {
   int error = errno;
   if (!port->lockFile.empty()) ReleaseLock(port->lockFile);
   delete port;
+  EndClaim();
   return closed == 0 ? TRUE : FailWith(WindowsErrorOf(error));
 }
 
