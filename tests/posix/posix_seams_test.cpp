@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -50,6 +51,18 @@ bool IsExclusive(const std::string& path) {
 }
 
 termios Line(const std::string& path, void (*change)(termios*) = nullptr) { return LineSettings(path, change); }
+
+// True when check, run in a child process, returns true.
+bool InAChild(const std::function<bool()>& check) {
+  pid_t child = fork();
+  if (child == 0) _exit(check() ? 0 : 1);
+  int status = -1;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// This process, in a session of its own, with the terminal as its controlling one.
+bool RunsOn(const std::string& terminal) { return setsid() >= 0 && open(terminal.c_str(), O_RDWR) >= 0; }
 
 // The creations, writes and removals of one name that an inotify watch saw.
 std::vector<uint32_t> LockFileEvents(int watch, const std::string& name) {
@@ -155,18 +168,10 @@ TEST_F(EmulatedDisplay, HeldNonTerminalAndMissingPortsAreRefused) {
   int own = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_TRUE(own >= 0 && grantpt(own) == 0 && unlockpt(own) == 0);
   std::string terminal = ptsname(own);
-  pid_t child = fork();
-  if (child == 0) {
-    setsid();
-    int controlling = open(terminal.c_str(), O_RDWR);
-    bool refused = controlling >= 0 && !OpenPort(DevicePath(terminal).c_str(), &file) &&
-                   PortGetLastError() == ErrorDeviceInUse;
-    _exit(refused ? 0 : 1);
-  }
-  int status = -1;
-  waitpid(child, &status, 0);
+  EXPECT_TRUE(InAChild([&] {
+    return RunsOn(terminal) && !OpenPort(DevicePath(terminal).c_str(), &file) && PortGetLastError() == ErrorDeviceInUse;
+  })) << "its own terminal was opened";
   close(own);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "its own terminal was opened";
 }
 
 // Another program's claim on the port, in each of its forms, makes the port
@@ -278,15 +283,11 @@ TEST_F(EmulatedDisplay, AnotherAccountsClaimsHoldForAnOrdinaryUser) {
   for (bool locked : {true, false}) {
     SCOPED_TRACE(locked ? "lock file" : "exclusive mode");
     if (!locked) fs::remove(lockFile), exclusive = HoldPort(device, true);
-    pid_t child = fork();
-    if (child == 0) {
+    EXPECT_TRUE(InAChild([&] {
       SerialLink serial;
-      if (setgid(Stranger) != 0 || setuid(Stranger) != 0) _exit(2);
-      _exit(!OpenPort(DevicePath(link).c_str(), &serial) && PortGetLastError() == ErrorSharingViolation ? 0 : 1);
-    }
-    int status = -1;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not busy";
+      return setgid(Stranger) == 0 && setuid(Stranger) == 0 && !OpenPort(DevicePath(link).c_str(), &serial) &&
+             PortGetLastError() == ErrorSharingViolation;
+    })) << "not busy";
     EXPECT_EQ(fs::exists(lockFile), locked) << "a live process's lock file was removed";
   }
   EndHolder(exclusive);
@@ -429,21 +430,15 @@ TEST(PosixPortList, LeavesOutItsOwnTerminal) {
               unlockpt(other) == 0);
   fs::create_symlink(ptsname(own), root + "/ttyS0");
   fs::create_symlink(ptsname(other), root + "/ttyS1");
-  pid_t child = fork();
-  if (child == 0) {
-    setsid();
-    int terminal = open(ptsname(own), O_RDWR);  // the session's controlling terminal from now on
+  std::string terminal = ptsname(own);
+  EXPECT_TRUE(InAChild([&] {
+    if (!RunsOn(terminal)) return false;
     setenv("VFDSTARTUP_DEV_ROOT", root.c_str(), 1);
     setenv("VFDSTARTUP_CONF", (root + "/absent").c_str(), 1);
     PortList list;
     ReadPortList(&list);
-    std::string listed = root + "/ttyS1";
-    bool right = terminal >= 0 && list.listed.size() == 1 && list.listed[0] == DevicePath(listed);
-    _exit(right ? 0 : 1);
-  }
-  int status = -1;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ttyS0, its own terminal, was listed";
+    return list.listed == std::vector<std::u16string>{DevicePath(root + "/ttyS1")};
+  })) << "ttyS0, its own terminal, was listed";
   close(own);
   close(other);
   fs::remove_all(root);
