@@ -248,8 +248,10 @@ void RunFindJob(const std::u16string& port, const JobHooks& hooks, JobReport* re
   std::vector<PortIdentity> ports = port.empty() ? SearchCandidates(report) : std::vector<PortIdentity>{IdentifyPort(port)};
   report->chosen = StartSearchFor(ports, hooks, &search);
   FinishSearchFor(&search, hooks, report);
-  if (report->chosen >= 0) report->port = report->candidates[report->chosen].port;
-  if (report->chosen >= 0) return Conclude(report, OUTCOME_FOUND);
+  if (report->chosen >= 0) {
+    report->port = report->candidates[report->chosen].port;
+    return Conclude(report, OUTCOME_FOUND);
+  }
   if (!report->searched) return ConcludeGivenPort(hooks, report);
   ConcludeNoDisplay(hooks, report);
 }

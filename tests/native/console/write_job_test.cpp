@@ -1,20 +1,22 @@
 // The console's jobs over the simulated port and registry: the decision a
 // real run and --check make alike, the kept state around the exchange, the
-// search's own receive buffers, and a stop request during a search.
+// search's own receive buffers, its pool and its early choice, and a stop
+// request during a search.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mutex>
-#include <atomic>
-#include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <thread>
 
