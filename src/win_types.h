@@ -73,6 +73,7 @@ typedef struct HKEY__* HKEY;
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_DEVICE_IN_USE 2404L
 
 #define REG_NONE 0
 #define REG_SZ 1

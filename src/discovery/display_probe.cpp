@@ -22,6 +22,7 @@ ProbeVerdict VerdictForOpenFailure(DWORD error) {
     case PORT_ACCESS_DENIED: return PROBE_ACCESS_DENIED;
     case PORT_NOT_SERIAL: return PROBE_NOT_SERIAL;
     case PORT_NAME_TOO_LONG: return PROBE_NAME_TOO_LONG;
+    case PORT_TERMINAL_IN_USE: return PROBE_TERMINAL_IN_USE;
     default: return PROBE_UNUSABLE;
   }
 }

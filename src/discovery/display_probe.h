@@ -18,6 +18,7 @@ enum ProbeVerdict {
   PROBE_NO_ANSWER,      // CTS up, but silence (or a failed read or write)
   PROBE_WRONG_ANSWER,   // something answered, but not the module's reply
   PROBE_STOPPED,        // a stop request ended the probe before an answer came
+  PROBE_TERMINAL_IN_USE,  // the system console or this program's own terminal: never probed
 };
 
 // Asked between the probe's steps; true ends the probe at its next step,

@@ -7,7 +7,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include <set>
 #include <sstream>
 
+#include "serial/port_device_posix.h"
 #include "text/utf_convert.h"
 
 namespace {
@@ -31,8 +31,6 @@ const char ById[] = "/serial/by-id";
 const char* const DeviceGroups[] = {"ttyS", "ttyUSB", "ttyACM"};
 const char Blanks[] = " \t\r";
 const char Digits[] = "0123456789";
-// The terminals the kernel writes its console to, e.g. "tty0 ttyS0".
-const char ConsoleList[] = "/sys/class/tty/console/active";
 const size_t ConfLimit = 65536;
 
 std::string EnvironmentOr(const char* name, const char* fallback) {
@@ -139,23 +137,7 @@ bool CharacterDeviceNumber(const std::string& path, dev_t* number) {
 
 // The program's own controlling terminal and the system console: probing
 // them would send the module's commands to a user's screen or to the
-// kernel's console.
-std::set<dev_t> TerminalsInUse() {
-  std::set<dev_t> inUse;
-  // /dev/tty is the controlling terminal; TIOCGDEV names the device behind it.
-  int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  unsigned int device = 0;
-  if (fd >= 0 && ioctl(fd, TIOCGDEV, &device) == 0) inUse.insert(static_cast<dev_t>(device));
-  if (fd >= 0) close(fd);
-  std::string text, problem, name;
-  ReadRegularFile(ConsoleList, &text, &problem);
-  std::istringstream names(text);
-  dev_t number;
-  while (names >> name)
-    if (CharacterDeviceNumber("/dev/" + name, &number)) inUse.insert(number);
-  return inUse;
-}
-
+// kernel's console (the port refuses them as well, TerminalsInUse).
 bool IsInUse(const std::string& path, const std::set<dev_t>& inUse) {
   dev_t number;
   return CharacterDeviceNumber(path, &number) && inUse.count(number) != 0;

@@ -69,16 +69,25 @@ std::string SearchWhat(size_t ports) {
   return "looking for the display on " + std::to_string(ports) + (ports == 1 ? " port" : " ports");
 }
 
-// Every candidate's verdict in the report; the choice once it is certain.
-void Search(const std::vector<PortIdentity>& ports, const JobHooks& hooks, JobReport* report) {
-  PortSearch search;
+// The probes side by side; the dialog's choice as soon as it is certain
+// (-1: none).
+int StartSearchFor(const std::vector<PortIdentity>& ports, const JobHooks& hooks, PortSearch* search) {
   Wait(hooks, SearchWhat(ports.size()), SearchBoundSeconds(ports.size()));
-  StartSearch(ports, hooks.stopRequested, ProbesAtOnce, &search);
-  report->chosen = WaitForChoice(&search, nullptr);
-  FinishSearch(&search);
-  Wait(hooks, "");
-  report->candidates = search.candidates;
-  if (report->chosen >= 0) report->port = report->candidates[report->chosen].port;
+  StartSearch(ports, hooks.stopRequested, ProbesAtOnce, search);
+  return WaitForChoice(search, nullptr);
+}
+
+void AddWarningOnce(JobReport* report, const std::string& warning) {
+  if (std::find(report->warnings.begin(), report->warnings.end(), warning) == report->warnings.end())
+    report->warnings.push_back(warning);
+}
+
+// Waits for the probes still running; every verdict into the report.
+void FinishSearchFor(PortSearch* search, JobReport* report) {
+  FinishSearch(search);
+  report->candidates = search->candidates;
+  for (const Candidate& candidate : report->candidates)
+    if (candidate.detail.lockProblem[0] != 0) AddWarningOnce(report, LockWarningText(candidate.detail));
 }
 
 bool AllAre(const std::vector<Candidate>& candidates, ProbeVerdict verdict) {
@@ -113,7 +122,7 @@ void ConcludeGivenPort(const JobHooks& hooks, JobReport* report) {
   report->port = only.port;
   PortReason reason = ReasonOfVerdict(only.verdict);
   bool openFailure = reason == REASON_NO_SUCH_PORT || reason == REASON_NAME_TOO_LONG || reason == REASON_BUSY ||
-                     reason == REASON_NO_PERMISSION || reason == REASON_NOT_SERIAL;
+                     reason == REASON_NO_PERMISSION || reason == REASON_NOT_SERIAL || reason == REASON_TERMINAL_IN_USE;
   if (openFailure) return ConcludeOpenFailed(report, reason, only.detail);
   ConcludeNoDisplay(hooks, report);
 }
@@ -139,21 +148,10 @@ bool KeptIsRecord(const WriteJobRequest& request, const JobReport& report) {
   return report.keptKnown && SameRecord(report.keptRecord, request.record);
 }
 
-// Each device once, named as it came first.
-std::vector<PortIdentity> Identities(const std::vector<std::u16string>& names) {
-  std::vector<PortIdentity> ports;
-  for (const std::u16string& name : names) {
-    PortIdentity port = IdentifyPort(name);
-    bool seen = std::any_of(ports.begin(), ports.end(), [&](const PortIdentity& p) { return p.device == port.device; });
-    if (!seen) ports.push_back(port);
-  }
-  return ports;
-}
-
 // The ports known without probing: the ones the search is limited to, or
 // the configured port.
 std::vector<PortIdentity> KnownPorts(const WriteJobRequest& request) {
-  if (!request.among.empty()) return Identities(request.among);
+  if (!request.among.empty()) return DistinctPorts(request.among);
   PortList list;
   ReadPortList(&list);
   if (list.configured.empty()) return {};
@@ -251,7 +249,8 @@ void TalkToPort(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* r
   if (request.hooks.exchangeBegins != nullptr) request.hooks.exchangeBegins();
   WriteResult result = RunWriteSequenceWithBuffer(frontEnd, request.action, receiveBuffer.data(), &options);
   PortOpenDetail detail = {};
-  if (result.outcome == WRITE_OPEN_FAILED) PortGetOpenDetail(&detail);
+  if (result.outcome != WRITE_NOTHING_RUN) PortGetOpenDetail(&detail);
+  if (detail.lockProblem[0] != 0) AddWarningOnce(report, LockWarningText(detail));
   if (request.hooks.exchangeEnds != nullptr) request.hooks.exchangeEnds();
   Wait(request.hooks, "");
   ConcludeExchange(result, detail, report);
@@ -278,8 +277,15 @@ void ConcludeReport(JobReport* report, JobOutcome outcome, const std::string& de
 void RunFindJob(const std::u16string& port, const JobHooks& hooks, JobReport* report) {
   StartReport(report);
   report->searched = port.empty();
-  Search(port.empty() ? SearchCandidates(report) : std::vector<PortIdentity>{IdentifyPort(port)}, hooks, report);
-  if (report->chosen >= 0) return Conclude(report, OUTCOME_FOUND);
+  PortSearch search;
+  std::vector<PortIdentity> ports = port.empty() ? SearchCandidates(report) : std::vector<PortIdentity>{IdentifyPort(port)};
+  report->chosen = StartSearchFor(ports, hooks, &search);
+  FinishSearchFor(&search, report);
+  Wait(hooks, "");
+  if (report->chosen >= 0) {
+    report->port = report->candidates[report->chosen].port;
+    return Conclude(report, OUTCOME_FOUND);
+  }
   if (!report->searched) return ConcludeGivenPort(hooks, report);
   ConcludeNoDisplay(hooks, report);
 }
@@ -297,7 +303,17 @@ void RunWriteJob(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* 
   }
   if (request.ifChanged && KnownPortHolds(request, report)) return Conclude(report, OUTCOME_UNCHANGED);
   report->searched = true;
-  Search(request.among.empty() ? SearchCandidates(report) : Identities(request.among), request.hooks, report);
-  if (report->chosen < 0) return ConcludeNoDisplay(request.hooks, report);
-  DecideAndWrite(request, frontEnd, report);
+  // The ports after the chosen one are not waited for: their probes end at
+  // their next step while the display is written.
+  PortSearch search;
+  std::vector<PortIdentity> ports = request.among.empty() ? SearchCandidates(report) : DistinctPorts(request.among);
+  report->chosen = StartSearchFor(ports, request.hooks, &search);
+  if (report->chosen >= 0) EndSearch(&search);
+  Wait(request.hooks, "");
+  if (report->chosen >= 0) {
+    report->port = search.candidates[report->chosen].port;
+    DecideAndWrite(request, frontEnd, report);
+  }
+  FinishSearchFor(&search, report);
+  if (report->chosen < 0) ConcludeNoDisplay(request.hooks, report);
 }

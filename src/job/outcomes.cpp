@@ -39,6 +39,8 @@ const ReasonRow Reasons[] = {
     {REASON_NO_ANSWER, "no_answer", "{port}: no answer ({wait})"},
     {REASON_WRONG_ANSWER, "wrong_answer", "{port}: something answered, but not a display of this kind"},
     {REASON_STOPPED, "stopped", "{port}: not probed to the end (stopped)"},
+    {REASON_TERMINAL_IN_USE, "terminal_in_use",
+     "{port} is the system console or this program's own terminal, never a display's port"},
 };
 
 struct VerdictReason {
@@ -52,7 +54,7 @@ const VerdictReason VerdictReasons[] = {
     {PROBE_ACCESS_DENIED, REASON_NO_PERMISSION}, {PROBE_NOT_SERIAL, REASON_NOT_SERIAL},
     {PROBE_UNUSABLE, REASON_UNUSABLE},     {PROBE_CTS_DOWN, REASON_CTS_DOWN},
     {PROBE_NO_ANSWER, REASON_NO_ANSWER},   {PROBE_WRONG_ANSWER, REASON_WRONG_ANSWER},
-    {PROBE_STOPPED, REASON_STOPPED},
+    {PROBE_STOPPED, REASON_STOPPED},       {PROBE_TERMINAL_IN_USE, REASON_TERMINAL_IN_USE},
 };
 
 std::string ProcessText(const PortOpenDetail& detail) {
@@ -66,8 +68,10 @@ std::string HolderText(const PortOpenDetail& detail) {
   std::string process = ProcessText(detail);
   if (detail.holderProgram[0] != 0 && ThisProgramName() == detail.holderProgram)
     return "another run of this program (process " + std::to_string(detail.holderProcessId) + ") is using it";
-  if (detail.lockFile[0] != 0)
-    return "locked by " + std::string(detail.lockFile) + (process.empty() ? "" : " (" + process + ")");
+  if (detail.lockFile[0] != 0 && process.empty())
+    return "locked by " + std::string(detail.lockFile) +
+           ", which names no process this program can tell; if no program uses the port, remove that file";
+  if (detail.lockFile[0] != 0) return "locked by " + std::string(detail.lockFile) + " (" + process + ")";
   if (!process.empty()) return "held by " + process;
   return detail.exclusive ? "another program has it in exclusive mode" : BusyPortHint();
 }
@@ -114,6 +118,7 @@ PortReason ReasonOfFailure(PortFailure failure) {
     case PORT_ACCESS_DENIED: return REASON_NO_PERMISSION;
     case PORT_NOT_SERIAL: return REASON_NOT_SERIAL;
     case PORT_NAME_TOO_LONG: return REASON_NAME_TOO_LONG;
+    case PORT_TERMINAL_IN_USE: return REASON_TERMINAL_IN_USE;
     default: return REASON_UNUSABLE;
   }
 }
@@ -124,4 +129,9 @@ std::string ReasonText(PortReason reason, const std::string& port, const PortOpe
                                            {"group", AccessHint(detail.accessGroup)},
                                            {"limit", std::to_string(PortNameLimit())},
                                            {"wait", "waited 5 s"}});
+}
+
+std::string LockWarningText(const PortOpenDetail& detail) {
+  return "ports used without a lock file (" + std::string(detail.lockProblem) +
+         "): other programs are not told they are in use";
 }

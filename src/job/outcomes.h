@@ -60,6 +60,7 @@ enum PortReason {
   REASON_NO_ANSWER,
   REASON_WRONG_ANSWER,
   REASON_STOPPED,
+  REASON_TERMINAL_IN_USE,
 };
 
 struct ReasonRow {
@@ -75,6 +76,10 @@ PortReason ReasonOfFailure(PortFailure failure);
 // One line that names the port and says why, with who holds a busy port
 // and which group may open it where the platform knows.
 std::string ReasonText(PortReason reason, const std::string& port, const PortOpenDetail& detail);
+
+// The warning for ports used without a lock file of this program's own
+// (detail.lockProblem says why).
+std::string LockWarningText(const PortOpenDetail& detail);
 
 // A row's text with each {name} replaced by its value, in one pass: braces
 // in a value (a port's name, a product type) stay as they are.

@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <set>
+#include <map>
 #include <sstream>
 #include <system_error>
 
@@ -23,8 +23,13 @@ bool PortsFromEnvironment(std::vector<std::u16string>* ports) {
   return true;
 }
 
-void AddOnce(const PortIdentity& port, std::set<std::string>* devices, std::vector<PortIdentity>* ports) {
-  if (devices->insert(port.device).second) ports->push_back(port);
+// A device's candidate keeps its place; a name too long to open it by gives
+// way to a later one that fits.
+void AddOnce(const PortIdentity& port, std::map<std::string, size_t>* devices, std::vector<PortIdentity>* ports) {
+  auto known = devices->emplace(port.device, ports->size());
+  if (known.second) return ports->push_back(port);
+  PortIdentity& first = (*ports)[known.first->second];
+  if (!PortNameFits(first.name.c_str()) && PortNameFits(port.name.c_str())) first = port;
 }
 
 // The next candidate nobody probes yet, or false when there is none.
@@ -35,11 +40,24 @@ bool TakeNext(PortSearch* search, size_t* index) {
   return true;
 }
 
+// The search a probe on this thread belongs to.
+thread_local PortSearch* ProbingFor = nullptr;
+
+// The probes' stop check: a stop request, or the choice made.
+bool IsSearchOver() {
+  PortSearch* search = ProbingFor;
+  return search != nullptr && (search->ended || (search->stopRequested != nullptr && search->stopRequested()));
+}
+
+// A probe that never reached its open leaves the detail of this thread's
+// previous open.
+bool ReachedItsOpen(ProbeVerdict verdict) { return verdict != PROBE_NAME_TOO_LONG && verdict != PROBE_STOPPED; }
+
 void ProbeOne(PortSearch* search, size_t index) {
   Candidate& candidate = search->candidates[index];
-  ProbeVerdict verdict = ProbePort(candidate.port.name.c_str(), search->buffers[index].get(), search->stopRequested);
+  ProbeVerdict verdict = ProbePort(candidate.port.name.c_str(), search->buffers[index].get(), IsSearchOver);
   PortOpenDetail detail = {};
-  if (verdict == PROBE_BUSY || verdict == PROBE_ACCESS_DENIED) PortGetOpenDetail(&detail);
+  if (ReachedItsOpen(verdict)) PortGetOpenDetail(&detail);
   std::lock_guard<std::mutex> hold(search->lock);
   candidate.verdict = verdict;
   candidate.detail = detail;
@@ -48,8 +66,10 @@ void ProbeOne(PortSearch* search, size_t index) {
 }
 
 void ProbeUntilNoneLeft(PortSearch* search) {
+  ProbingFor = search;
   size_t index = 0;
   while (TakeNext(search, &index)) ProbeOne(search, index);
+  ProbingFor = nullptr;
 }
 
 }  // namespace
@@ -58,10 +78,14 @@ std::vector<PortIdentity> CandidatePorts(const PortList& list) {
   std::vector<std::u16string> listed = list.listed;
   std::vector<std::u16string> fromEnvironment;
   if (PortsFromEnvironment(&fromEnvironment)) listed = fromEnvironment;
-  std::set<std::string> devices;
+  if (!list.configured.empty()) listed.insert(listed.begin(), list.configured);
+  return DistinctPorts(listed);
+}
+
+std::vector<PortIdentity> DistinctPorts(const std::vector<std::u16string>& names) {
+  std::map<std::string, size_t> devices;
   std::vector<PortIdentity> ports;
-  if (!list.configured.empty()) AddOnce(IdentifyPort(list.configured), &devices, &ports);
-  for (const std::u16string& name : listed) AddOnce(IdentifyPort(name), &devices, &ports);
+  for (const std::u16string& name : names) AddOnce(IdentifyPort(name), &devices, &ports);
   return ports;
 }
 
@@ -99,6 +123,8 @@ int WaitForChoice(PortSearch* search, const std::function<void()>& tick) {
     }
   }
 }
+
+void EndSearch(PortSearch* search) { search->ended = true; }
 
 void FinishSearch(PortSearch* search) {
   for (std::thread& worker : search->workers)

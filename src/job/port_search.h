@@ -4,6 +4,7 @@
 #ifndef VFD_JOB_PORT_SEARCH_H
 #define VFD_JOB_PORT_SEARCH_H
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -26,14 +27,19 @@ struct Candidate {
   PortIdentity port;
   bool done;
   ProbeVerdict verdict;      // once done
-  PortOpenDetail detail;     // a busy or forbidden port: who holds it, which group may open it
+  PortOpenDetail detail;     // what its open found out: who holds a busy port, which group may
+                             // open it, why it was used without a lock file
 };
 
 // The configured port first, then the listed ports (VFDSTARTUP_PORTS, when
-// set, instead of the system's list): one candidate per device, named as it
-// came first, as the dialog tries a listed name equal to the configured one
-// only once.
+// set, instead of the system's list): one candidate per device, as the
+// dialog tries a listed name equal to the configured one only once. It
+// stands where the device came first, named as it came first unless only a
+// later name fits the platform's port names.
 std::vector<PortIdentity> CandidatePorts(const PortList& list);
+
+// The names in order, one per device, by the same rule.
+std::vector<PortIdentity> DistinctPorts(const std::vector<std::u16string>& names);
 
 struct PortSearch {
   std::vector<Candidate> candidates;
@@ -41,6 +47,7 @@ struct PortSearch {
   std::vector<std::thread> workers;
   size_t next = 0;                                // the next candidate to probe
   StopCheck stopRequested = nullptr;
+  std::atomic<bool> ended{false};                 // the choice is made: the probes still running end
   std::mutex lock;
   std::condition_variable changed;
 };
@@ -55,6 +62,11 @@ void StartSearch(const std::vector<PortIdentity>& ports, StopCheck stopRequested
 // candidate before it is done; -1 once all are done without one. tick, when
 // set, is called about every 200 ms while waiting.
 int WaitForChoice(PortSearch* search, const std::function<void()>& tick);
+
+// The choice is made: each probe still running ends at its next step (a
+// port asked to enter set-up mode is told to leave it, every port is put
+// back and closed), and those not begun are not probed.
+void EndSearch(PortSearch* search);
 
 // Waits for every probe; then every verdict is in.
 void FinishSearch(PortSearch* search);

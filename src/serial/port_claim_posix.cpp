@@ -7,9 +7,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -18,44 +26,160 @@ const char DefaultLockDir[] = "/var/lock";
 const char DevPrefix[] = "/dev/";
 // "%10d\n": the process id, right-aligned in ten columns (HDB UUCP).
 const int LockTextSize = 11;
+const mode_t LockMode = 0644;
+const size_t ScanThreadsMax = 4;
 
 std::string LockDir() {
   const char* dir = getenv(LockDirVariable);
   return dir != nullptr && *dir != '\0' ? dir : DefaultLockDir;
 }
 
+std::string DirectoryOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+
+// A liveness check on another account's process answers EPERM: it lives.
 bool IsAlive(pid_t processId) { return kill(processId, 0) == 0 || errno == EPERM; }
 
-// The process id a lock file holds; 0 when it holds none we can read.
-pid_t LockOwner(const std::string& lockFile) {
+// Blanks, digits, then blanks and line ends only: the HDB text form.
+bool ParseTextOwner(const char* text, pid_t* owner) {
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (end == text || value <= 0 || value > INT32_MAX) return false;
+  for (; *end != '\0'; ++end)
+    if (*end != ' ' && *end != '\n' && *end != '\r' && *end != '\t') return false;
+  *owner = static_cast<pid_t>(value);
+  return true;
+}
+
+// The process id a lock file holds: HDB UUCP text, or the 4-byte binary pid
+// older UUCP programs write. False when it holds none this program can tell
+// (empty, garbage, unreadable).
+bool LockOwner(const std::string& lockFile, pid_t* owner) {
   int fd = open(lockFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return 0;
+  if (fd < 0) return false;
   char text[32] = {};
   ssize_t n = read(fd, text, sizeof text - 1);
   close(fd);
-  long owner = n > 0 ? std::strtol(text, nullptr, 10) : 0;
-  return owner > 0 ? static_cast<pid_t>(owner) : 0;
+  if (n <= 0) return false;
+  if (ParseTextOwner(text, owner)) return true;
+  int32_t binary = 0;
+  if (n != sizeof binary) return false;
+  std::memcpy(&binary, text, sizeof binary);
+  *owner = static_cast<pid_t>(binary);
+  return binary > 0;
 }
 
-std::string Target(const std::string& link) {
-  char target[4096];
-  ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+// A name of this process's own beside the lock files (UUCP programs use
+// LTMP.<pid> the same way); probes of several ports take locks at once.
+int CreateTemporary(const std::string& dir, std::string* path) {
+  static std::atomic<unsigned> counter(0);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    *path = dir + "/LTMP." + std::to_string(getpid()) + "." + std::to_string(counter++);
+    int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, LockMode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
 }
 
-bool HoldsDevice(const std::string& processDir, const std::string& devicePath) {
-  DIR* fds = opendir((processDir + "/fd").c_str());
-  if (fds == nullptr) return false;
-  bool holds = false;
+bool WriteOwner(int fd) {
+  char text[LockTextSize + 1];
+  std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
+  bool written = fchmod(fd, LockMode) == 0 && write(fd, text, LockTextSize) == LockTextSize;
+  return close(fd) == 0 && written;
+}
+
+std::string LockProblem(const std::string& dir) {
+  return "cannot make a lock file in " + dir + ": " + std::strerror(errno);
+}
+
+// ---- the processes that hold devices ------------------------------------------
+
+struct HolderScan {
+  std::mutex lock;
+  int claims = 0;
+  bool taken = false;
+  std::map<dev_t, pid_t> holders;   // each character device's first holder found
+};
+
+HolderScan& Scan() {
+  static HolderScan scan;
+  return scan;
+}
+
+// What a descriptor leads to is stat'ed through its /proc link, which
+// reaches the open file whatever name (or mount namespace) it was opened by.
+void AddDevicesHeldBy(pid_t processId, std::map<dev_t, pid_t>* holders) {
+  char dir[32];
+  std::snprintf(dir, sizeof dir, "/proc/%d/fd", static_cast<int>(processId));
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;  // ended, or another account's: not ours to look into
+  DIR* fds = fdopendir(fd);
+  if (fds == nullptr) {
+    close(fd);
+    return;
+  }
   while (dirent* entry = readdir(fds)) {
-    if (entry->d_name[0] == '.') continue;
-    if (Target(processDir + "/fd/" + entry->d_name) == devicePath) {
-      holds = true;
-      break;
-    }
+    struct stat info {};
+    if (entry->d_name[0] == '.' || fstatat(dirfd(fds), entry->d_name, &info, 0) != 0) continue;
+    if (S_ISCHR(info.st_mode)) holders->emplace(info.st_rdev, processId);
   }
   closedir(fds);
-  return holds;
+}
+
+void AddDevicesHeldByEvery(const std::vector<pid_t>* processes, size_t first, size_t step,
+                           std::map<dev_t, pid_t>* holders) {
+  for (size_t i = first; i < processes->size(); i += step) AddDevicesHeldBy((*processes)[i], holders);
+}
+
+std::vector<pid_t> OtherProcesses() {
+  std::vector<pid_t> processes;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return processes;
+  pid_t self = getpid();
+  while (dirent* entry = readdir(proc)) {
+    pid_t processId = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
+    if (processId > 0 && processId != self) processes.push_back(processId);
+  }
+  closedir(proc);
+  return processes;
+}
+
+// One kernel lookup per descriptor of every process: a thousand processes
+// with thirty each cost tens of milliseconds, so the look is shared out
+// over the processor's cores (the calling thread alone when no thread can
+// be started).
+std::map<dev_t, pid_t> DevicesHeldByOthers() {
+  std::vector<pid_t> processes = OtherProcesses();
+  size_t parts = std::max<size_t>(1, std::min<size_t>(std::thread::hardware_concurrency(), ScanThreadsMax));
+  std::vector<std::map<dev_t, pid_t>> found(parts);
+  std::vector<std::thread> helpers;
+  for (size_t part = 1; part < parts; ++part) {
+    try {
+      helpers.emplace_back(AddDevicesHeldByEvery, &processes, part, parts, &found[part]);
+    } catch (const std::system_error&) {
+      AddDevicesHeldByEvery(&processes, part, parts, &found[part]);
+    }
+  }
+  AddDevicesHeldByEvery(&processes, 0, parts, &found[0]);
+  for (std::thread& helper : helpers) helper.join();
+  for (size_t part = 1; part < parts; ++part) found[0].insert(found[part].begin(), found[part].end());
+  return found[0];
+}
+
+// The device's holder from the claims' shared look, or a look of its own
+// outside any claim.
+pid_t HolderOf(dev_t device) {
+  HolderScan& scan = Scan();
+  std::lock_guard<std::mutex> hold(scan.lock);
+  std::map<dev_t, pid_t> fresh;
+  if (scan.claims > 0 && !scan.taken) {
+    scan.holders = DevicesHeldByOthers();
+    scan.taken = true;
+  } else if (scan.claims == 0) {
+    fresh = DevicesHeldByOthers();
+  }
+  const std::map<dev_t, pid_t>& holders = scan.claims > 0 ? scan.holders : fresh;
+  auto found = holders.find(device);
+  return found == holders.end() ? 0 : found->second;
 }
 
 }  // namespace
@@ -72,58 +196,74 @@ std::string LockFileFor(const std::string& devicePath) {
 bool FindLiveLock(const std::string& lockFile, PortHolder* holder) {
   struct stat info {};
   if (lstat(lockFile.c_str(), &info) != 0) return false;
-  pid_t owner = LockOwner(lockFile);
-  if (owner == getpid()) return false;
-  if (owner != 0 && !IsAlive(owner)) {
+  pid_t owner = 0;
+  bool told = LockOwner(lockFile, &owner);
+  if (told && owner == getpid()) return false;
+  if (told && !IsAlive(owner)) {
     unlink(lockFile.c_str());
     return false;
   }
-  // A lock file we cannot read is somebody's claim all the same.
-  holder->processId = owner;
-  holder->program = owner != 0 ? ProgramOf(owner) : "";
+  // One that names nobody this program can tell is somebody's claim all the
+  // same: only a person can tell whether it is left over.
+  holder->processId = told ? owner : 0;
+  holder->program = told ? ProgramOf(owner) : "";
   holder->lockFile = lockFile;
   return true;
 }
 
-bool TakeLock(const std::string& lockFile, bool* taken, PortHolder* holder) {
+// Written whole under a name of its own, then linked to the lock file's
+// name: the lock file never exists without its owner in it, even when this
+// program ends between the two.
+bool TakeLock(const std::string& lockFile, bool* taken, PortHolder* holder, std::string* problem) {
   *taken = false;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    int fd = open(lockFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      char text[LockTextSize + 1];
-      std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
-      bool written = fchmod(fd, 0644) == 0 && write(fd, text, LockTextSize) == LockTextSize;
-      close(fd);
-      if (!written) unlink(lockFile.c_str());
-      *taken = written;
-      return true;
-    }
-    if (errno != EEXIST) return true;  // no lock directory we may write to
-    if (FindLiveLock(lockFile, holder)) return false;
+  std::string dir = DirectoryOf(lockFile), temporary;
+  int fd = CreateTemporary(dir, &temporary);
+  if (fd < 0) {
+    *problem = LockProblem(dir);
+    return true;
   }
-  return true;
+  bool claimed = true, written = WriteOwner(fd);
+  if (!written) *problem = LockProblem(dir);
+  for (int attempt = 0; written && attempt < 2 && !*taken; ++attempt) {
+    if (link(temporary.c_str(), lockFile.c_str()) == 0) {
+      *taken = true;
+    } else if (errno != EEXIST) {
+      *problem = LockProblem(dir);
+      break;
+    } else if (FindLiveLock(lockFile, holder)) {
+      claimed = false;
+      break;
+    }
+  }
+  unlink(temporary.c_str());
+  return claimed;
 }
 
 void ReleaseLock(const std::string& lockFile) {
-  if (LockOwner(lockFile) == getpid()) unlink(lockFile.c_str());
+  pid_t owner = 0;
+  if (LockOwner(lockFile, &owner) && owner == getpid()) unlink(lockFile.c_str());
 }
 
-bool FindOtherHolder(const std::string& devicePath, PortHolder* holder) {
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return false;
-  pid_t self = getpid();
-  bool found = false;
-  while (dirent* entry = readdir(proc)) {
-    pid_t processId = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
-    if (processId <= 0 || processId == self) continue;
-    if (!HoldsDevice(std::string("/proc/") + entry->d_name, devicePath)) continue;
-    holder->processId = processId;
-    holder->program = ProgramOf(processId);
-    found = true;
-    break;
+void BeginClaim() {
+  std::lock_guard<std::mutex> hold(Scan().lock);
+  ++Scan().claims;
+}
+
+void EndClaim() {
+  HolderScan& scan = Scan();
+  std::lock_guard<std::mutex> hold(scan.lock);
+  if (scan.claims > 0 && --scan.claims == 0) {
+    scan.taken = false;
+    scan.holders.clear();
   }
-  closedir(proc);
-  return found;
+}
+
+bool FindOtherHolder(dev_t device, PortHolder* holder) {
+  pid_t processId = HolderOf(device);
+  if (processId == 0) return false;
+  holder->processId = processId;
+  holder->program = ProgramOf(processId);
+  return true;
 }
 
 std::string ProgramOf(pid_t processId) {

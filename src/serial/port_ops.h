@@ -1,7 +1,8 @@
 // The serial port operations the logic needs from the platform: one thin
 // wrapper per kernel32 call. port_ops_win32.cpp forwards them to Windows,
-// port_ops_posix.cpp realises them over termios; the native tests link a
-// simulated port with a virtual clock instead.
+// port_open_posix.cpp, port_line_posix.cpp and port_io_posix.cpp realise
+// them over termios; the native tests link a simulated port with a virtual
+// clock instead.
 #ifndef VFD_PORT_OPS_H
 #define VFD_PORT_OPS_H
 
@@ -31,14 +32,16 @@ void PortSleep(DWORD milliseconds);
 // side reports errno as the matching Windows code.
 DWORD PortGetLastError();
 
-// What this thread's last failed PortCreateFile found out beyond its error
-// code, as far as the platform can tell (Windows tells nothing more).
+// What this thread's last PortCreateFile found out beyond its error code, as
+// far as the platform can tell (Windows tells nothing more). After a failed
+// open: why; after a successful one, only lockProblem.
 struct PortOpenDetail {
   DWORD holderProcessId;     // the process that holds the port; 0: not known
   char holderProgram[64];    // its program's name; empty: not known
-  char lockFile[256];        // the lock file that names the holder; empty: none
+  char lockFile[256];        // the lock file that names the holder (or names nobody it can tell); empty: none
   BOOL exclusive;            // another program has the port in exclusive mode
   char accessGroup[64];      // no permission: the group whose members may open it
+  char lockProblem[256];     // the port is used without a lock file: why; empty: locked, or no lock files here
 };
 void PortGetOpenDetail(PortOpenDetail* detail);
 

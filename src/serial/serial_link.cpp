@@ -162,6 +162,9 @@ PortFailure ClassifyOpenError(DWORD error) {
       return PORT_NOT_SERIAL;
     case ERROR_FILENAME_EXCED_RANGE:
       return PORT_NAME_TOO_LONG;
+    // The system console or the program's own terminal (POSIX).
+    case ERROR_DEVICE_IN_USE:
+      return PORT_TERMINAL_IN_USE;
     // Windows answers a port another program holds with access denied too.
     case ERROR_ACCESS_DENIED:
       return PORT_ACCESS_DENIED;

@@ -42,6 +42,7 @@ enum PortFailure {
   PORT_NOT_SERIAL,
   PORT_UNUSABLE,
   PORT_NAME_TOO_LONG,
+  PORT_TERMINAL_IN_USE,   // the system console, or this program's own terminal
 };
 
 // The longest name the platform's ports take: PortNameMax (port_ops.h), at

@@ -356,6 +356,8 @@ TEST_F(ConsoleOutcomes, EachOutcomeEndsWithItsExitCodeAndOneLine) {
       {"open_failed", "", {"factory-default", "--port", plain}, "", 3, "error: " + plain + " is not a serial device", {}},
       {"open_failed", "", {"write", "--port", tooLong}, "", 3,
        "error: " + tooLong + ": too long for a port name (at most 255 characters)", {}},
+      {"open_failed", "", {"find", "--port", "/dev/console"}, "", 3,
+       "/dev/console is the system console or this program's own terminal, never a display's port", {}},
       {"io_error", "mode hangup 1", {"write"}, "", 4,
        "error: the exchange with the display on " + link + " failed: reading from the port failed",
        {"enter", "query", "write"}},

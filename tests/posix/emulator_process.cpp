@@ -1,6 +1,8 @@
 #include "emulator_process.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -24,14 +26,21 @@ bool LineHas(const std::string& line, const std::vector<std::string>& parts) {
   return true;
 }
 
-}  // namespace
+// The holder's own view: the device bound over mountPoint in a mount
+// namespace of its own. False when that cannot be made.
+bool BindInOwnNamespace(const std::string& device, const std::string& mountPoint) {
+  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount(device.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
 
-pid_t HoldPort(const std::string& path, bool exclusive) {
+pid_t Hold(const std::string& path, bool exclusive, const std::string& mountPoint) {
   int ready[2];
   if (pipe(ready) != 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    bool bound = mountPoint.empty() || BindInOwnNamespace(path, mountPoint);
+    const std::string& name = mountPoint.empty() ? path : mountPoint;
+    int fd = bound ? open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
     if (exclusive) ioctl(fd, TIOCEXCL);
     char opened = fd >= 0 ? 1 : 0;
     if (write(ready[1], &opened, 1) != 1) _exit(1);
@@ -46,6 +55,14 @@ pid_t HoldPort(const std::string& path, bool exclusive) {
   close(ready[0]);
   close(ready[1]);
   return pid;
+}
+
+}  // namespace
+
+pid_t HoldPort(const std::string& path, bool exclusive) { return Hold(path, exclusive, ""); }
+
+pid_t HoldPortInOwnNamespace(const std::string& path, const std::string& mountPoint, bool exclusive) {
+  return Hold(path, exclusive, mountPoint);
 }
 
 void EndHolder(pid_t pid) {

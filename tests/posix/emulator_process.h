@@ -38,6 +38,10 @@ std::string EmulatorRecordHex(const EmulatorProcess& emulator);
 // EndHolder: a child process, since a program never counts its own process
 // as a holder. -1 when it could not be started.
 pid_t HoldPort(const std::string& path, bool exclusive);
+// The same through a bind mount of path over mountPoint (an existing file) in
+// the holder's own mount namespace, as a program in a container reaches a
+// device: its descriptor names mountPoint. -1 also when that needs root.
+pid_t HoldPortInOwnNamespace(const std::string& path, const std::string& mountPoint, bool exclusive);
 void EndHolder(pid_t pid);
 // The port's line settings as the next program to open it finds them (they
 // stay with the pty), changed first when asked.

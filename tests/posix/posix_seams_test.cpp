@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -34,6 +36,9 @@ namespace fs = std::filesystem;
 const DWORD ErrorInvalidFunction = 1;
 const DWORD ErrorFileNotFound = 2;
 const DWORD ErrorSharingViolation = 32;
+const DWORD ErrorDeviceInUse = 2404;
+// An account nobody else uses, so that its process limit counts this test alone.
+const uid_t Stranger = 61234;
 
 std::u16string DevicePath(const std::string& path) { return std::u16string(path.begin(), path.end()); }
 
@@ -67,6 +72,33 @@ bool Served(const std::string& path) {
   close(go[0]);
   close(go[1]);
   return ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// True when check, run in a child process, returns true.
+bool InAChild(const std::function<bool()>& check) {
+  pid_t child = fork();
+  if (child == 0) _exit(check() ? 0 : 1);
+  int status = -1;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// This process, in a session of its own, with the terminal as its controlling one.
+bool RunsOn(const std::string& terminal) { return setsid() >= 0 && open(terminal.c_str(), O_RDWR) >= 0; }
+
+// The creations, writes and removals of one name that an inotify watch saw.
+std::vector<uint32_t> LockFileEvents(int watch, const std::string& name) {
+  std::vector<uint32_t> kinds;
+  alignas(inotify_event) char buffer[4096];
+  ssize_t n;
+  while ((n = read(watch, buffer, sizeof buffer)) > 0) {
+    for (char* at = buffer; at < buffer + n;) {
+      const inotify_event* event = reinterpret_cast<const inotify_event*>(at);
+      if (event->len > 0 && name == event->name) kinds.push_back(event->mask & ~IN_ISDIR);
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  return kinds;
 }
 
 class EmulatedDisplay : public ::testing::Test {
@@ -153,16 +185,30 @@ TEST_F(EmulatedDisplay, HeldNonTerminalAndMissingPortsAreRefused) {
   ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &second));
   ClosePort(&second);
 
-  // Nothing but a character device is even opened.
+  // Nothing but a serial device is even opened, whoever holds it: a file,
+  // a directory, a character device of another kind, the pty multiplexer.
   std::string plain = dir + "/plain";
   std::ofstream(plain).flush();
-  for (const std::string& path : {plain, dir}) {
+  pid_t nullHolder = HoldPort("/dev/null", false);
+  for (const std::string& path : {plain, dir, std::string("/dev/null"), std::string("/dev/ptmx")}) {
     EXPECT_FALSE(OpenPort(DevicePath(path).c_str(), &file)) << path;
     EXPECT_EQ(PortGetLastError(), ErrorInvalidFunction) << path;
   }
+  EndHolder(nullHolder);
   EXPECT_EQ(fs::file_size(plain), 0u);
   EXPECT_FALSE(OpenPort(DevicePath(dir + "/absent").c_str(), &file));
   EXPECT_EQ(PortGetLastError(), ErrorFileNotFound);
+
+  // The system console, and the terminal the program runs on, are someone's screen.
+  EXPECT_FALSE(OpenPort(u"/dev/console", &file));
+  EXPECT_EQ(PortGetLastError(), ErrorDeviceInUse);
+  int own = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(own >= 0 && grantpt(own) == 0 && unlockpt(own) == 0);
+  std::string terminal = ptsname(own);
+  EXPECT_TRUE(InAChild([&] {
+    return RunsOn(terminal) && !OpenPort(DevicePath(terminal).c_str(), &file) && PortGetLastError() == ErrorDeviceInUse;
+  })) << "its own terminal was opened";
+  close(own);
 }
 
 // Another program's claim on the port, in each of its forms, makes the port
@@ -185,26 +231,103 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
     EXPECT_EQ(IsExclusive(link), exclusive) << "another program's exclusive mode changed";
     EndHolder(holder);
   }
-  // The pty kept the ended holder's exclusive mode: a leftover, taken over
-  // and cleared at the end.
+  // The pty kept the ended holder's exclusive mode: a leftover, used, and
+  // left as it was found (it may be a claim of a holder this user cannot see).
   ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &serial));
   ClosePort(&serial);
-  EXPECT_FALSE(IsExclusive(link));
-  // A lock file of a live process; then one whose process is gone.
-  std::ofstream(lockFile) << "    " << getppid() << "\n";
-  EXPECT_FALSE(OpenPort(DevicePath(link).c_str(), &serial));
-  PortOpenDetail detail;
-  PortGetOpenDetail(&detail);
-  EXPECT_EQ(std::string(detail.lockFile), lockFile);
-  EXPECT_EQ(detail.holderProcessId, static_cast<DWORD>(getppid()));
+  EXPECT_TRUE(IsExclusive(link)) << "exclusive mode this program did not set was cleared";
+  // Lock files: a live process's, as text or as an old binary 4-byte pid;
+  // one that names nobody it can tell (empty, garbage) is reported and kept.
+  int live = static_cast<int>(getppid());
+  const struct {
+    const char* what;
+    std::string content;
+    DWORD owner;
+  } locks[] = {
+      {"text", "    " + std::to_string(live) + "\n", static_cast<DWORD>(live)},
+      {"binary", std::string(reinterpret_cast<const char*>(&live), sizeof live), static_cast<DWORD>(live)},
+      {"empty", "", 0},
+      {"garbage", "uucp\n", 0},
+  };
+  for (const auto& lock : locks) {
+    SCOPED_TRACE(lock.what);
+    std::ofstream(lockFile) << lock.content;
+    EXPECT_FALSE(OpenPort(DevicePath(link).c_str(), &serial));
+    EXPECT_EQ(PortGetLastError(), ErrorSharingViolation);
+    PortOpenDetail detail;
+    PortGetOpenDetail(&detail);
+    EXPECT_EQ(std::string(detail.lockFile), lockFile);
+    EXPECT_EQ(detail.holderProcessId, lock.owner);
+    EXPECT_EQ(TextOf(lockFile), lock.content) << "another program's lock file was changed";
+  }
   pid_t stale = HoldPort("/dev/null", false);
   EndHolder(stale);
   std::ofstream(lockFile) << "    " << stale << "\n";
+  // This program's own lock file never exists without its owner in it: it
+  // is written under another name and linked to its own.
+  int watch = inotify_init1(IN_NONBLOCK);
+  ASSERT_GE(inotify_add_watch(watch, getenv("VFDSTARTUP_LOCK_DIR"), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE), 0);
   ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &serial));
   std::string ours = TextOf(lockFile);
   EXPECT_EQ(ours, std::string(10 - std::to_string(getpid()).size(), ' ') + std::to_string(getpid()) + "\n");
   ClosePort(&serial);
   EXPECT_FALSE(fs::exists(lockFile)) << "the lock file outlived the port's use";
+  EXPECT_EQ(LockFileEvents(watch, fs::path(lockFile).filename()),
+            (std::vector<uint32_t>{IN_DELETE, IN_CREATE, IN_DELETE}))
+      << "the stale lock removed, ours made whole and removed";
+  close(watch);
+  // Without a lock directory to write to, the port is used all the same, and said so.
+  std::string lockDir = getenv("VFDSTARTUP_LOCK_DIR");
+  setenv("VFDSTARTUP_LOCK_DIR", (dir + "/nolock").c_str(), 1);
+  ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &serial));
+  PortOpenDetail unlocked;
+  PortGetOpenDetail(&unlocked);
+  ClosePort(&serial);
+  setenv("VFDSTARTUP_LOCK_DIR", lockDir.c_str(), 1);
+  EXPECT_NE(std::string(unlocked.lockProblem).find(dir + "/nolock"), std::string::npos) << unlocked.lockProblem;
+}
+
+// Root's view of who holds the port is by device, not by name: a program in
+// a container reaches the pty through a bind mount in its own namespace.
+TEST_F(EmulatedDisplay, AHolderIsFoundWhateverNameItReachesThePortBy) {
+  if (geteuid() != 0) GTEST_SKIP() << "a mount namespace of its own needs root";
+  std::string mountPoint = dir + "/container-tty";
+  std::ofstream(mountPoint).flush();
+  pid_t holder = HoldPortInOwnNamespace(fs::canonical(link).string(), mountPoint, true);
+  ASSERT_GT(holder, 0);
+  SerialLink serial;
+  EXPECT_FALSE(OpenPort(DevicePath(link).c_str(), &serial));
+  EXPECT_EQ(PortGetLastError(), ErrorSharingViolation);
+  PortOpenDetail detail;
+  PortGetOpenDetail(&detail);
+  EXPECT_EQ(detail.holderProcessId, static_cast<DWORD>(holder));
+  EXPECT_TRUE(IsExclusive(link)) << "the holder's exclusive mode was cleared";
+  EndHolder(holder);
+}
+
+// Another account's claims hold for an ordinary user: a lock file of its
+// live process (the liveness check answers EPERM) and its exclusive mode
+// (the open answers EBUSY).
+TEST_F(EmulatedDisplay, AnotherAccountsClaimsHoldForAnOrdinaryUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another account";
+  std::string lockDir = getenv("VFDSTARTUP_LOCK_DIR");
+  std::string device = fs::canonical(link).string();
+  std::string lockFile = lockDir + "/LCK.." + device.substr(5);
+  std::replace(lockFile.begin() + static_cast<long>(lockDir.size()) + 1, lockFile.end(), '/', '_');
+  ASSERT_EQ(chmod(dir.c_str(), 0755) | chmod(lockDir.c_str(), 0777) | chmod(device.c_str(), 0666), 0);
+  std::ofstream(lockFile) << "    " << getpid() << "\n";
+  pid_t exclusive = -1;
+  for (bool locked : {true, false}) {
+    SCOPED_TRACE(locked ? "lock file" : "exclusive mode");
+    if (!locked) fs::remove(lockFile), exclusive = HoldPort(device, true);
+    EXPECT_TRUE(InAChild([&] {
+      SerialLink serial;
+      return setgid(Stranger) == 0 && setuid(Stranger) == 0 && !OpenPort(DevicePath(link).c_str(), &serial) &&
+             PortGetLastError() == ErrorSharingViolation;
+    })) << "not busy";
+    EXPECT_EQ(fs::exists(lockFile), locked) << "a live process's lock file was removed";
+  }
+  EndHolder(exclusive);
 }
 
 // A cooked 38400 8N1 line gives the same DCB as the probe profile; applying
@@ -295,9 +418,11 @@ TEST_F(EmulatedDisplay, OpensAndClosesAreLoggedExactlyAndInOrder) {
   }
 }
 
-// Nobody reads this pty, so it stops taking bytes: the write ends at its
-// deadline as a short write, as with a module that holds CTS down.
-TEST(PosixPortWrite, EndsAtTheDeadlineAsAShortWrite) {
+// A write ends at its deadline counting only the bytes that left: a UART
+// whose CTS is held down keeps what it was given (the modem-lines fixture
+// reports 5 bytes still in the driver), and a pty nobody reads stops taking
+// bytes, as with a module that holds CTS down.
+TEST(PosixPortWrite, EndsAtTheDeadlineCountingOnlyWhatLeft) {
   int master = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
   ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
@@ -306,8 +431,13 @@ TEST(PosixPortWrite, EndsAtTheDeadlineAsAShortWrite) {
   ASSERT_TRUE(SaveLineSettings(&serial) && ApplyLineProfile(&serial, WRITE_PROFILE));
   COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 0, 200};
   ASSERT_TRUE(PortSetCommTimeouts(serial.handle, &timeouts));
-  std::vector<BYTE> bytes(1 << 20, 0x55);
+  const expected::ByteList& exit = expected::ExitCommand;
+  setenv("VFD_OUTPUT_QUEUED", "5", 1);
   DWORD written = 0;
+  EXPECT_TRUE(PortWriteFile(serial.handle, exit.data(), static_cast<DWORD>(exit.size()), &written));
+  unsetenv("VFD_OUTPUT_QUEUED");
+  EXPECT_EQ(written, exit.size() - 5) << "bytes still queued counted as written";
+  std::vector<BYTE> bytes(1 << 20, 0x55);
   EXPECT_TRUE(PortWriteFile(serial.handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written));
   EXPECT_GT(written, 0u);
   EXPECT_LT(written, bytes.size());
@@ -389,21 +519,15 @@ TEST(PosixPortList, LeavesOutItsOwnTerminal) {
               unlockpt(other) == 0);
   fs::create_symlink(ptsname(own), root + "/ttyS0");
   fs::create_symlink(ptsname(other), root + "/ttyS1");
-  pid_t child = fork();
-  if (child == 0) {
-    setsid();
-    int terminal = open(ptsname(own), O_RDWR);  // the session's controlling terminal from now on
+  std::string terminal = ptsname(own);
+  EXPECT_TRUE(InAChild([&] {
+    if (!RunsOn(terminal)) return false;
     setenv("VFDSTARTUP_DEV_ROOT", root.c_str(), 1);
     setenv("VFDSTARTUP_CONF", (root + "/absent").c_str(), 1);
     PortList list;
     ReadPortList(&list);
-    std::string listed = root + "/ttyS1";
-    bool right = terminal >= 0 && list.listed.size() == 1 && list.listed[0] == DevicePath(listed);
-    _exit(right ? 0 : 1);
-  }
-  int status = -1;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ttyS0, its own terminal, was listed";
+    return list.listed == std::vector<std::u16string>{DevicePath(root + "/ttyS1")};
+  })) << "ttyS0, its own terminal, was listed";
   close(own);
   close(other);
   fs::remove_all(root);

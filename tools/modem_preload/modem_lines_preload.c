@@ -8,6 +8,9 @@
  *   TIOCMGET            with the emulator's CTS/DSR/DCD/RI and the DTR/RTS
  *                       last set by the program,
  *   TIOCMSET/BIS/BIC    by recording DTR/RTS in pts-N.out for the emulator's log.
+ * and, only while $VFD_OUTPUT_QUEUED is set (tests of the write's accounting),
+ *   TIOCOUTQ            with that many bytes still in the driver, as a UART
+ *                       whose CTS is held down keeps them (a pty reports 0).
  * Every other request, and every other descriptor, goes to the real ioctl.
  *
  * It also tells the emulator of every open and close of its port, right
@@ -219,6 +222,16 @@ static int AnswerModemRequest(int fd, unsigned long request, int* bits, int* res
   return 1;
 }
 
+/* 1 when TIOCOUTQ was answered here from $VFD_OUTPUT_QUEUED. */
+static int AnswerQueueRequest(int fd, unsigned long request, int* count, int* result) {
+  char entry[288];
+  const char* queued = getenv("VFD_OUTPUT_QUEUED");
+  if (request != TIOCOUTQ || queued == NULL || count == NULL || !EntryPathFor(fd, entry, sizeof entry)) return 0;
+  *count = atoi(queued);
+  *result = 0;
+  return 1;
+}
+
 static IoctlFunction Resolve(const char* name, const char* fallback) {
   IoctlFunction next = (IoctlFunction)dlsym(RTLD_NEXT, name);
   return next != NULL ? next : (IoctlFunction)dlsym(RTLD_NEXT, fallback);
@@ -227,7 +240,7 @@ static IoctlFunction Resolve(const char* name, const char* fallback) {
 static int Dispatch(IoctlFunction* next, const char* name, int fd, unsigned long request, void* arg) {
   int saved = errno;
   int result;
-  if (AnswerModemRequest(fd, request, (int*)arg, &result)) {
+  if (AnswerModemRequest(fd, request, (int*)arg, &result) || AnswerQueueRequest(fd, request, (int*)arg, &result)) {
     if (result == 0) errno = saved;
     return result;
   }

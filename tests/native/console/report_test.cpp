@@ -57,6 +57,11 @@ TEST(ConsoleReport, OneReasonTableNamesTheHolderAndWhatToDo) {
       {REASON_BUSY, Detail(77, "pos", "/var/lock/LCK..ttyS1", false, ""), "busy",
        "/dev/ttyS1 is busy: locked by /var/lock/LCK..ttyS1 (process 77 (pos))"},
       {REASON_BUSY, Detail(0, "", "", true, ""), "busy", "/dev/ttyS1 is busy: another program has it in exclusive mode"},
+      {REASON_BUSY, Detail(0, "", "/var/lock/LCK..ttyS1", false, ""), "busy",
+       "/dev/ttyS1 is busy: locked by /var/lock/LCK..ttyS1, which names no process this program can tell; "
+       "if no program uses the port, remove that file"},
+      {REASON_TERMINAL_IN_USE, {}, "terminal_in_use",
+       "/dev/ttyS1 is the system console or this program's own terminal, never a display's port"},
       {REASON_NAME_TOO_LONG, {}, "name_too_long", "/dev/ttyS1: too long for a port name (at most 16 characters)"},
       {REASON_CTS_DOWN, {}, "cts_down", "/dev/ttyS1: CTS is down (no display connected, or not powered)"},
       {REASON_UNUSABLE, {}, "unusable", "/dev/ttyS1 refused the serial line settings"},
@@ -76,6 +81,12 @@ TEST(ConsoleReport, OneReasonTableNamesTheHolderAndWhatToDo) {
   EXPECT_EQ(ReasonOfVerdict(PROBE_MISSING), ReasonOfFailure(PORT_MISSING));
   EXPECT_EQ(ReasonOfVerdict(PROBE_NOT_SERIAL), ReasonOfFailure(PORT_NOT_SERIAL));
   EXPECT_EQ(ReasonOfVerdict(PROBE_BUSY), ReasonOfFailure(PORT_BUSY));
+  EXPECT_EQ(ReasonOfVerdict(PROBE_TERMINAL_IN_USE), ReasonOfFailure(PORT_TERMINAL_IN_USE));
+  // A port used without a lock file of its own is a warning, with the reason.
+  PortOpenDetail unlocked = {};
+  snprintf(unlocked.lockProblem, sizeof unlocked.lockProblem, "cannot make a lock file in /var/lock: No such file or directory");
+  EXPECT_EQ(LockWarningText(unlocked), "ports used without a lock file (cannot make a lock file in /var/lock: No such "
+                                       "file or directory): other programs are not told they are in use");
 }
 
 TEST(ConsoleReport, JsonStringsAreEscapedAndAlwaysUtf8) {

@@ -1,0 +1,199 @@
+// The serial port operations over termios, for the console program on
+// Linux: opening and claiming a port. Each operation gives the logic what the
+// kernel32 call of the same name gives it on Windows; this file gives an
+// exclusive port (port_claim_posix.cpp keeps other programs out), the line
+// settings are in port_line_posix.cpp, reads and writes in port_io_posix.cpp.
+#include "serial/port_ops.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "serial/port_claim_posix.h"
+#include "serial/port_device_posix.h"
+#include "serial/port_posix.h"
+#include "text/utf_convert.h"
+
+namespace {
+
+thread_local DWORD LastError = ERROR_SUCCESS;
+thread_local PortOpenDetail LastOpenDetail;
+
+void CopyText(const std::string& text, char* field, size_t size) {
+  std::snprintf(field, size, "%s", text.c_str());
+}
+
+HANDLE FailOpen(DWORD code) {
+  LastError = code;
+  return INVALID_HANDLE_VALUE;
+}
+
+HANDLE FailBusy(const PortHolder& holder, bool exclusive) {
+  LastOpenDetail.holderProcessId = static_cast<DWORD>(holder.processId);
+  CopyText(holder.program, LastOpenDetail.holderProgram, sizeof LastOpenDetail.holderProgram);
+  CopyText(holder.lockFile, LastOpenDetail.lockFile, sizeof LastOpenDetail.lockFile);
+  LastOpenDetail.exclusive = exclusive ? TRUE : FALSE;
+  return FailOpen(ERROR_SHARING_VIOLATION);
+}
+
+HANDLE FailAccess(const struct stat& device) {
+  group entry{};
+  group* owner = nullptr;
+  char names[1024];
+  if (getgrgid_r(device.st_gid, &entry, names, sizeof names, &owner) == 0 && owner != nullptr)
+    CopyText(owner->gr_name, LastOpenDetail.accessGroup, sizeof LastOpenDetail.accessGroup);
+  return FailOpen(ERROR_ACCESS_DENIED);
+}
+
+// A node without hardware behind it (a ttyS without its UART) fails with EIO.
+DWORD OpenErrorOf(int error) { return error == EIO ? ERROR_FILE_NOT_FOUND : WindowsErrorOf(error); }
+
+// Only a serial device is opened: anything else (a directory, a socket, a
+// file, /dev/null, the pseudo-terminal multiplexer) is refused before it is
+// opened, whoever holds it, so that nothing of the exchange can reach it.
+// The system console and the program's own terminal are somebody's screen.
+bool IsSerialCandidate(const std::string& path, struct stat* device) {
+  if (stat(path.c_str(), device) != 0) {
+    LastError = WindowsErrorOf(errno);
+    return false;
+  }
+  if (!S_ISCHR(device->st_mode) || IsKnownNonSerialDevice(device->st_rdev)) {
+    LastError = ERROR_INVALID_FUNCTION;
+    return false;
+  }
+  if (TerminalsInUse().count(device->st_rdev) != 0) {
+    LastError = ERROR_DEVICE_IN_USE;
+    return false;
+  }
+  return true;
+}
+
+std::string CanonicalPath(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  std::string canonical = resolved != nullptr ? resolved : path;
+  free(resolved);
+  return canonical;
+}
+
+// After the open: another run of this program (its flock) makes the port
+// busy. Exclusive mode found set, with no holder seen before the open, is a
+// leftover a pseudo-terminal keeps after its setter ended (root opens an
+// exclusive terminal all the same), or the claim of a holder this user
+// cannot see: the port is used, and the mode is left as it was found.
+HANDLE ClaimOpened(int fd, const std::string& canonical, PosixPort* port) {
+  PortHolder holder;
+  int exclusive = 0;
+  bool wasExclusive = port->isTerminal && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return FailBusy(holder, false);
+  bool taken = false;
+  std::string lockFile = LockFileFor(canonical), problem;
+  if (!TakeLock(lockFile, &taken, &holder, &problem)) return FailBusy(holder, false);
+  if (taken) port->lockFile = lockFile;
+  CopyText(problem, LastOpenDetail.lockProblem, sizeof LastOpenDetail.lockProblem);
+  if (port->isTerminal && !wasExclusive) port->madeExclusive = ioctl(fd, TIOCEXCL) == 0;
+  return port;
+}
+
+// A port another program holds or has locked is not even opened: an open
+// can change a real line's modem signals.
+HANDLE OpenUnclaimed(const std::string& path, const struct stat& device) {
+  std::string canonical = CanonicalPath(path);
+  PortHolder holder;
+  if (FindLiveLock(LockFileFor(canonical), &holder)) return FailBusy(holder, false);
+  if (FindOtherHolder(device.st_rdev, &holder)) return FailBusy(holder, false);
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  // Another account's exclusive mode: busy, whoever it is.
+  if (fd < 0 && errno == EBUSY) return FailBusy(holder, true);
+  if (fd < 0 && (errno == EACCES || errno == EPERM)) return FailAccess(device);
+  if (fd < 0) return FailOpen(OpenErrorOf(errno));
+  PosixPort* port = new (std::nothrow) PosixPort();
+  if (port == nullptr) {
+    close(fd);
+    return FailOpen(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  port->fd = fd;
+  port->isTerminal = isatty(fd) != 0;
+  HANDLE claimed = ClaimOpened(fd, canonical, port);
+  if (claimed != INVALID_HANDLE_VALUE) return claimed;
+  DWORD error = LastError;
+  close(fd);  // drops the flock with it; exclusive mode was not ours to clear
+  delete port;
+  return FailOpen(error);
+}
+
+// Two programs on one port must never interleave their bytes. Linux keeps
+// nobody out by itself: the lock file, exclusive mode, the flock between
+// runs of this program and a look at who else has the device open do.
+HANDLE OpenExclusive(const std::string& path) {
+  std::memset(&LastOpenDetail, 0, sizeof LastOpenDetail);
+  struct stat device {};
+  if (!IsSerialCandidate(path, &device)) return INVALID_HANDLE_VALUE;
+  BeginClaim();
+  HANDLE handle = OpenUnclaimed(path, device);
+  if (handle == INVALID_HANDLE_VALUE) EndClaim();
+  return handle;
+}
+
+}  // namespace
+
+BOOL FailWith(DWORD code) {
+  LastError = code;
+  return FALSE;
+}
+
+DWORD WindowsErrorOf(int error) {
+  switch (error) {
+    case ENOENT: case ENODEV: case ENXIO: case ENOTDIR: case ELOOP: return ERROR_FILE_NOT_FOUND;
+    case EACCES: case EPERM: return ERROR_ACCESS_DENIED;
+    case EISDIR: case ENOTTY: return ERROR_INVALID_FUNCTION;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    default: return ERROR_GEN_FAILURE;
+  }
+}
+
+BOOL FailWithErrno() { return FailWith(WindowsErrorOf(errno)); }
+
+PosixPort* PosixPortOf(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+    FailWith(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return static_cast<PosixPort*>(handle);
+}
+
+// The name is the device's path, byte for byte as it was given.
+HANDLE PortCreateFile(const Utf16Unit* portName) {
+  std::u16string name(portName);
+  if (name.empty()) return FailOpen(ERROR_FILE_NOT_FOUND);
+  return OpenExclusive(BytesFromUtf16(name));
+}
+
+BOOL PortCloseHandle(HANDLE handle) {
+  PosixPort* port = PosixPortOf(handle);
+  if (port == nullptr) return FALSE;
+  if (port->madeExclusive) ioctl(port->fd, TIOCNXCL);
+  int closed = close(port->fd);  // drops the flock with it
+  int error = errno;
+  if (!port->lockFile.empty()) ReleaseLock(port->lockFile);
+  delete port;
+  EndClaim();
+  return closed == 0 ? TRUE : FailWith(WindowsErrorOf(error));
+}
+
+DWORD PortGetLastError() { return LastError; }
+
+void PortGetOpenDetail(PortOpenDetail* detail) { *detail = LastOpenDetail; }
+
+// A device path's longest file name (NAME_MAX); longer names are not probed.
+extern const DWORD PortNameMax = 255;
