@@ -33,6 +33,10 @@ clean_up() {
   rm -rf "$DIR"
 }
 trap clean_up EXIT
+# Stopped by a signal, the EXIT trap still ends what was started.
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 
 "$EMULATOR" --link "$DIR/display" --control "$DIR/display.ctl" --log "$DIR/display.log" \
   --store "$DIR/display.rec" --no-display >"$DIR/display.out" 2>&1 &

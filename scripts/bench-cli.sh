@@ -52,6 +52,10 @@ clean_up() {
   rm -rf "$DIR"
 }
 trap clean_up EXIT
+# Stopped by a signal, the EXIT trap still ends what was started.
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 
 # start_display NAME [MODE]: an emulator on $DIR/NAME.
 start_display() {

@@ -124,6 +124,10 @@ soak_suites() {
   windows_build >"$LOGS/windows-build.log" 2>&1 || { tail -20 "$LOGS/windows-build.log"; return 1; }
   SUMMARY="" FAILURES=0
   trap stop_load EXIT
+  # Stopped by a signal, the EXIT trap still ends what was started.
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  trap 'exit 129' HUP
   echo "soak: native tests and the Wine stage, $runs runs beside two CPU-bound processes"
   start_load
   suite_pass loaded "$runs"

@@ -22,6 +22,10 @@ stop_rig() {
 
 start_rig() {
   trap stop_rig EXIT
+  # Stopped by a signal, the EXIT trap still ends what was started.
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  trap 'exit 129' HUP
   RIG_DIR="$(tools/wine-rig/rig.sh up --template --quiet --x "$@")"
   # shellcheck disable=SC1091
   source "$RIG_DIR/env.sh"
