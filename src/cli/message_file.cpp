@@ -63,8 +63,8 @@ std::string Trimmed(const std::string& text) {
 }
 
 const KeySpec* FindKey(const std::string& name) {
-  for (const KeySpec& spec : Keys)
-    if (name == spec.name) return &spec;
+  for (const KeySpec& row : Keys)
+    if (name == row.name) return &row;
   return nullptr;
 }
 
@@ -89,18 +89,18 @@ bool ParseSetting(const std::string& line, int lineNumber, MessageFile* file, st
     *why = "expected key = value";
     return false;
   }
-  const KeySpec* spec = FindKey(name);
-  if (spec == nullptr) {
+  const KeySpec* known = FindKey(name);
+  if (known == nullptr) {
     *why = "unknown key '" + name + "' (row0, row1, speed, port, strict)";
     return false;
   }
-  if (file->lineOf[spec->key] != 0) {
-    *why = name + " is given twice (first on line " + std::to_string(file->lineOf[spec->key]) + ")";
+  if (file->lineOf[known->key] != 0) {
+    *why = name + " is given twice (first on line " + std::to_string(file->lineOf[known->key]) + ")";
     return false;
   }
-  file->lineOf[spec->key] = lineNumber;
+  file->lineOf[known->key] = lineNumber;
   std::string value;
-  return Unquoted(Trimmed(line.substr(equals + 1)), &value, why) && spec->set(value, file, why);
+  return Unquoted(Trimmed(line.substr(equals + 1)), &value, why) && known->set(value, file, why);
 }
 
 bool ParseLine(std::string line, int lineNumber, MessageFile* file, std::string* why) {
@@ -118,8 +118,8 @@ bool ParseLine(std::string line, int lineNumber, MessageFile* file, std::string*
 }  // namespace
 
 const char* MessageKeyName(MessageKey key) {
-  for (const KeySpec& spec : Keys)
-    if (spec.key == key) return spec.name;
+  for (const KeySpec& row : Keys)
+    if (row.key == key) return row.name;
   return "";
 }
 
@@ -138,9 +138,9 @@ bool ParseMessageFile(const std::string& path, const std::string& text, MessageF
     }
     start = end + 1;
   }
-  for (const KeySpec& spec : Keys) {
-    if (!spec.required || file->lineOf[spec.key] != 0) continue;
-    *error = path + ": no " + spec.name + " line (row0, row1 and speed are required)";
+  for (const KeySpec& row : Keys) {
+    if (!row.required || file->lineOf[row.key] != 0) continue;
+    *error = path + ": no " + row.name + " line (row0, row1 and speed are required)";
     return false;
   }
   return true;
