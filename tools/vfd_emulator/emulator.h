@@ -29,6 +29,7 @@ struct Options {
   std::vector<std::string> startCommands;
   bool display = false;
   bool printMessage = false;
+  bool portReports = true;  // false: opens and closes only seen by looking at the port
 };
 
 struct ControlFile {

@@ -201,7 +201,7 @@ bool BringUpLine(Emulator& e) {
   }
   // The report socket and the modem lines before the link: a program that
   // finds the port finds them too.
-  if (!OpenPortReports(e.reports, e.port.slavePath, error)) {
+  if (e.options.portReports && !OpenPortReports(e.reports, e.port.slavePath, error)) {
     LogError(e, error);
     return false;
   }

@@ -43,6 +43,10 @@ const char Usage[] =
     "  --name NAME          label in the display's status line (default: link name)\n"
     "  --display            draw the display in the terminal (default when stdout\n"
     "                       is a terminal); --no-display to stop it\n"
+    "  --no-port-reports    take no reports of opens and closes from the modem-lines\n"
+    "                       fixture: they are seen only by looking at the port, so\n"
+    "                       the log's order is not exact; a benchmark then times\n"
+    "                       the program, not the emulator's answers\n"
     "  --print-message      print the stored message of --store as plain text\n"
     "                       and exit:  row0 speed=0x13 step_ms=300 text=\"...\"\n"
     "  --help               this text\n"
@@ -63,6 +67,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       {"exec", required_argument, nullptr, 'e'},   {"name", required_argument, nullptr, 'n'},
       {"display", no_argument, nullptr, 'd'},      {"no-display", no_argument, nullptr, 'D'},
       {"print-message", no_argument, nullptr, 'P'}, {"help", no_argument, nullptr, 'h'},
+      {"no-port-reports", no_argument, nullptr, 'R'},
       {nullptr, 0, nullptr, 0}};
   options.display = isatty(STDOUT_FILENO) != 0;
   int c;
@@ -79,6 +84,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       case 'd': options.display = true; break;
       case 'D': options.display = false; break;
       case 'P': options.printMessage = true; break;
+      case 'R': options.portReports = false; break;
       case 'h': std::printf("%s%s", Usage, ControlCommandHelp()); std::exit(0);
       default: return false;
     }
