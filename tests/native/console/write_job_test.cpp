@@ -5,12 +5,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -27,6 +24,7 @@
 #include "job/job_report.h"
 #include "job/message_rows.h"
 #include "job/state_store.h"
+#include "process_posix.h"
 #include "protocol_expected.h"
 #include "serial/serial_link.h"
 #include "sim_port.h"
@@ -38,19 +36,6 @@ namespace fs = std::filesystem;
 
 std::atomic<bool> StopNow(false);
 bool IsStopNow() { return StopNow; }
-
-// An account nobody else uses, so that its process limit counts this test alone.
-const uid_t Stranger = 61234;
-
-// Waits for the event up to a bound that only a failing run reaches.
-bool WaitUntil(const std::function<bool()>& event) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!event()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // Probes on the ports after the display are held in their reply wait until
 // the display's record is stored: a write that waited for them would never
@@ -71,6 +56,16 @@ bool HoldLaterProbesUntilTheRecord() {
 
 bool IsTheDialogsProbe(const std::vector<std::string>& commands) {
   return commands.empty() || commands == std::vector<std::string>{"enter", "exit"};
+}
+
+// then runs once the module on the port has taken each write.
+void AfterEachWrite(const char* name, const std::function<void(const Bytes&)>& then) {
+  SimPort* port = SimFindPort(name);
+  SimResponder module = port->responder;
+  port->responder = [module, then](SimPort* p, const Bytes& written) {
+    module(p, written);
+    then(written);
+  };
 }
 
 class ConsoleJob : public ::testing::Test {
@@ -199,13 +194,10 @@ TEST_F(ConsoleJob, NoStateNamesARecordTheModuleMayNotHold) {
   ASSERT_EQ(Run(Request("Sale")).outcome, OUTCOME_STORED);
   std::string state = stateDir + "/" + StateFileName("COM3");
   ASSERT_TRUE(fs::exists(state));
-  SimPort* port = SimFindPort("COM3");
   bool stateAtRecord = true;
-  SimResponder module = port->responder;
-  port->responder = [&](SimPort* p, const Bytes& written) {
+  AfterEachWrite("COM3", [&](const Bytes& written) {
     if (written.size() == expected::RowSize) stateAtRecord = fs::exists(state);
-    module(p, written);
-  };
+  });
   SimControl(display, "mode no-confirm");
   EXPECT_EQ(Run(Request("Winter")).outcome, OUTCOME_NOT_CONFIRMED);
   EXPECT_FALSE(stateAtRecord) << "the old state was still there when the record went out";
@@ -256,6 +248,8 @@ struct PortCondition {
 };
 
 const char BracedType[] = "{port}{detail}x";  // another product type, braces and all
+void AnotherType(SimPort*, SimModule* m) { SimControl(m, "product-type \"" + std::string(BracedType) + "\""); }
+void AsItIs(SimPort*, SimModule*) {}
 
 // --check asks what a real run asks (set-up mode, the product type, leaving
 // set-up mode) and ends as it ends, with would_write for stored; it never
@@ -277,14 +271,10 @@ TEST_F(ConsoleJob, CheckEndsAsARealRunOnEveryPort) {
        OUTCOME_OPEN_FAILED, REASON_BUSY, OUTCOME_OPEN_FAILED},
       {"a silent display", "COM3", [](SimPort*, SimModule* m) { SimControl(m, "mode silent"); }, OUTCOME_NO_ANSWER,
        REASON_NONE, OUTCOME_NO_ANSWER},
-      {"another product type", "COM3",
-       [](SimPort*, SimModule* m) { SimControl(m, "product-type \"" + std::string(BracedType) + "\""); },
-       OUTCOME_INCOMPATIBLE, REASON_NONE, OUTCOME_FOUND},
-      {"the display", "COM3", [](SimPort*, SimModule*) {}, OUTCOME_STORED, REASON_NONE, OUTCOME_FOUND},
-      {"another product type, searched", "",
-       [](SimPort*, SimModule* m) { SimControl(m, "product-type \"" + std::string(BracedType) + "\""); },
-       OUTCOME_INCOMPATIBLE, REASON_NONE, OUTCOME_FOUND},
-      {"the display, searched", "", [](SimPort*, SimModule*) {}, OUTCOME_STORED, REASON_NONE, OUTCOME_FOUND},
+      {"another product type", "COM3", AnotherType, OUTCOME_INCOMPATIBLE, REASON_NONE, OUTCOME_FOUND},
+      {"the display", "COM3", AsItIs, OUTCOME_STORED, REASON_NONE, OUTCOME_FOUND},
+      {"another product type, searched", "", AnotherType, OUTCOME_INCOMPATIBLE, REASON_NONE, OUTCOME_FOUND},
+      {"the display, searched", "", AsItIs, OUTCOME_STORED, REASON_NONE, OUTCOME_FOUND},
   };
   for (const PortCondition& c : conditions) {
     SCOPED_TRACE(c.what);
@@ -338,12 +328,9 @@ TEST_F(ConsoleJob, CheckEndsAsARealRunOnEveryPort) {
 // is sent, and nothing of the kept state is lost.
 TEST_F(ConsoleJob, AStopAfterTheSearchFoundTheDisplaySendsNothing) {
   SimModule* display = Display("COM3");
-  SimPort* port = SimFindPort("COM3");
-  SimResponder module = port->responder;
-  port->responder = [&](SimPort* p, const Bytes& written) {
-    module(p, written);
+  AfterEachWrite("COM3", [&](const Bytes&) {
     if (!display->commands.empty() && display->commands.back() == "exit") StopNow = true;
-  };
+  });
   JobReport report = Run(Request("Sale", ""));
   EXPECT_EQ(report.outcome, OUTCOME_INTERRUPTED);
   EXPECT_EQ(Port(report), "COM3");
@@ -510,12 +497,7 @@ TEST_F(ConsoleJob, AStopDuringTheSearchEndsEveryProbeAndSendsNothing) {
   SimModule* display = Display("COM4");
   SimModule* later = Display("COM5");
   SimControl(later, "mode silent");
-  SimPort* port = SimFindPort("COM3");
-  SimResponder module = port->responder;
-  port->responder = [&](SimPort* p, const Bytes& written) {
-    StopNow = true;  // the stop comes while COM3's probe waits for an answer
-    module(p, written);
-  };
+  AfterEachWrite("COM3", [](const Bytes&) { StopNow = true; });  // while COM3's probe waits for an answer
   JobReport report = Run(Request("Sale", ""));
   EXPECT_EQ(report.outcome, OUTCOME_INTERRUPTED);
   EXPECT_EQ(silent->commands, (std::vector<std::string>{"enter", "exit"}));
@@ -535,21 +517,15 @@ TEST_F(ConsoleJob, AStopDuringTheSearchEndsEveryProbeAndSendsNothing) {
 // those end at their next step, each put back and closed.
 TEST_F(ConsoleJob, AWriteDoesNotWaitForTheProbesAfterTheDisplay) {
   SimModule* display = Display("COM3");
-  SimResponder module = SimFindPort("COM3")->responder;
-  SimFindPort("COM3")->responder = [&](SimPort* p, const Bytes& written) {
-    module(p, written);
-    if (display->recordsStored > 0) RecordStored = true;
-  };
+  AfterEachWrite("COM3", [&](const Bytes&) { RecordStored = display->recordsStored > 0; });
   std::vector<SimModule*> later;
   for (const char* name : {"COM4", "COM5"}) {
     later.push_back(Display(name));
     SimControl(later.back(), "mode silent");
-    SimResponder silent = SimFindPort(name)->responder;
-    SimFindPort(name)->responder = [silent](SimPort* p, const Bytes& written) {
+    AfterEachWrite(name, [](const Bytes&) {
       std::lock_guard<std::mutex> hold(LaterProbeLock);
       LaterProbeThreads.insert(std::this_thread::get_id());
-      silent(p, written);
-    };
+    });
   }
   WriteJobRequest request = Request("Sale", "");
   request.hooks.stopRequested = HoldLaterProbesUntilTheRecord;
@@ -595,19 +571,13 @@ TEST_F(ConsoleJob, ThirtyTwoProbesAtOnceEachWithItsOwnBuffer) {
 TEST_F(ConsoleJob, ASearchWithoutThreadsStillEnds) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another account";
   Display("COM4");
-  pid_t child = fork();
-  if (child == 0) {
+  EXPECT_TRUE(InAChild([&] {
     rlimit one = {1, 1};
-    if (setrlimit(RLIMIT_NPROC, &one) != 0 || setgid(Stranger) != 0 || setuid(Stranger) != 0) _exit(2);
     JobReport report;
+    if (setrlimit(RLIMIT_NPROC, &one) != 0 || !BecomeStranger()) return false;
     RunFindJob(u"", JobHooks{}, &report);
-    _exit(report.outcome == OUTCOME_FOUND && Port(report) == "COM4" ? 0 : 1);
-  }
-  int status = -1;
-  bool ended = WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; });
-  if (!ended) kill(child, SIGKILL), waitpid(child, &status, 0);
-  EXPECT_TRUE(ended) << "the search never ended";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not the dialog's choice";
+    return report.outcome == OUTCOME_FOUND && Port(report) == "COM4";
+  })) << "the search never ended, or not with the dialog's choice";
 }
 
 // Two names of one device are one candidate under a name it can be opened
