@@ -187,23 +187,6 @@ TEST_F(ConsoleJob, ASearchAmongGivenPortsLeavesEveryOtherPortAlone) {
   EXPECT_EQ(SimCountEvents("open", "\\\\.\\COM3"), 0);
 }
 
-// From the moment the record may reach the module until it confirms it, no
-// state names any record.
-TEST_F(ConsoleJob, NoStateNamesARecordTheModuleMayNotHold) {
-  SimModule* display = Display("COM3");
-  ASSERT_EQ(Run(Request("Sale")).outcome, OUTCOME_STORED);
-  std::string state = stateDir + "/" + StateFileName("COM3");
-  ASSERT_TRUE(fs::exists(state));
-  bool stateAtRecord = true;
-  AfterEachWrite("COM3", [&](const Bytes& written) {
-    if (written.size() == expected::RowSize) stateAtRecord = fs::exists(state);
-  });
-  SimControl(display, "mode no-confirm");
-  EXPECT_EQ(Run(Request("Winter")).outcome, OUTCOME_NOT_CONFIRMED);
-  EXPECT_FALSE(stateAtRecord) << "the old state was still there when the record went out";
-  EXPECT_FALSE(fs::exists(state)) << "a state after an unconfirmed write";
-}
-
 TEST_F(ConsoleJob, OutcomesAndWarningsOfTheExchange) {
   SimModule* display = Display("COM3");
   SimControl(display, "mode silent");
@@ -367,7 +350,10 @@ TEST_F(ConsoleJob, TheConfiguredPortsOwnKeptStateDecidesWithoutProbing) {
 
 // Every way a write can end, and what it leaves of a kept state of "Sale":
 // only a confirmed record is kept; a run that sent nothing leaves the old
-// state as it was; every other run leaves none. A state that cannot be
+// state as it was; every other run leaves none. From the moment the record
+// may reach the module until it confirms it, no state names any record; the
+// confirmed record's state is on disk while the port is still held, so no
+// other run can reach the module before it is there. A state that cannot be
 // dropped stops the run before anything is sent, --check too.
 TEST_F(ConsoleJob, OnlyAConfirmedRecordOrAnUntouchedModuleLeavesAState) {
   enum Left { NONE, OLD, NEW };
@@ -391,17 +377,24 @@ TEST_F(ConsoleJob, OnlyAConfirmedRecordOrAnUntouchedModuleLeavesAState) {
       {"busy", [](WriteJobRequest*, SimModule*) { SimFindPort("COM3")->busy = true; }, OUTCOME_OPEN_FAILED, NONE},
       {"io error", [](WriteJobRequest*, SimModule* m) { SimControl(m, "mode hangup 1"); }, OUTCOME_IO_ERROR, NONE},
   };
-  std::string state = stateDir + "/" + StateFileName("COM3");
   for (const auto& path : paths) {
     SCOPED_TRACE(path.what);
     TearDown();
     SetUp();
+    std::string state = stateDir + "/" + StateFileName("COM3");
     SimModule* display = Display("COM3");
     ASSERT_EQ(Run(Request("Sale")).outcome, OUTCOME_STORED);
+    bool stateAtRecord = false;
+    std::vector<bool> stateAtClose;
+    AfterEachWrite("COM3", [&](const Bytes& w) { stateAtRecord |= w.size() == expected::RowSize && fs::exists(state); });
+    SimFindPort("COM3")->onClose = [&](SimPort*) { stateAtClose.push_back(fs::exists(state)); };
     WriteJobRequest request = Request("Winter");
     path.make(&request, display);
     if (request.ifChanged) request.record = Request("Sale").record;
     EXPECT_EQ(Run(request).outcome, path.outcome);
+    EXPECT_FALSE(stateAtRecord) << "the old state was still there when the record went out";
+    for (bool kept : stateAtClose) EXPECT_EQ(kept, path.left != NONE) << "the state when the port was let go";
+    EXPECT_TRUE(path.left != NEW || stateAtClose.size() == 1u) << "the stored record's port let go more than once";
     PortState kept;
     std::string reason;
     StateRead read = ReadPortState(stateDir, "COM3", &kept, &reason);
@@ -428,17 +421,6 @@ TEST_F(ConsoleJob, OnlyAConfirmedRecordOrAnUntouchedModuleLeavesAState) {
   }
   EXPECT_EQ(SimCountEvents("open"), 0) << "the port was opened";
   EXPECT_TRUE(display->commands.empty());
-}
-
-// The state of the confirmed record is on disk while the port is still
-// held: no other run can reach the module before it is there.
-TEST_F(ConsoleJob, TheStateIsKeptBeforeThePortIsLetGo) {
-  Display("COM3");
-  std::string state = stateDir + "/" + StateFileName("COM3");
-  std::vector<bool> keptAtClose;
-  SimFindPort("COM3")->onClose = [&](SimPort*) { keptAtClose.push_back(fs::exists(state)); };
-  ASSERT_EQ(Run(Request("Sale")).outcome, OUTCOME_STORED);
-  EXPECT_EQ(keptAtClose, (std::vector<bool>{true}));
 }
 
 // A wait is shown against what it lasts at most in all: a probe's answer per
