@@ -215,7 +215,8 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
   const struct {
     const char* what;
     bool exclusive, inOwnNamespace;
-  } holders[] = {{"open", false, false}, {"exclusive mode", true, false}, {"a bind mount in its own namespace", true, true}};
+  } holders[] = {
+      {"open", false, false}, {"exclusive mode", true, false}, {"a bind mount in its own namespace", true, true}};
   for (const auto& h : holders) {
     SCOPED_TRACE(h.what);
     if (h.inOwnNamespace && geteuid() != 0) continue;  // a mount namespace of its own needs root

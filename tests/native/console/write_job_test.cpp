@@ -386,7 +386,8 @@ TEST_F(ConsoleJob, OnlyAConfirmedRecordOrAnUntouchedModuleLeavesAState) {
     ASSERT_EQ(Run(Request("Sale")).outcome, OUTCOME_STORED);
     bool stateAtRecord = false;
     std::vector<bool> stateAtClose;
-    AfterEachWrite("COM3", [&](const Bytes& w) { stateAtRecord |= w.size() == expected::RowSize && fs::exists(state); });
+    AfterEachWrite("COM3",
+                   [&](const Bytes& sent) { stateAtRecord |= sent.size() == expected::RowSize && fs::exists(state); });
     SimFindPort("COM3")->onClose = [&](SimPort*) { stateAtClose.push_back(fs::exists(state)); };
     WriteJobRequest request = Request("Winter");
     path.make(&request, display);
