@@ -107,6 +107,7 @@ class ConsoleJob : public ::testing::Test {
     return report;
   }
   std::string Port(const JobReport& report) { return std::string(report.port.name.begin(), report.port.name.end()); }
+  std::string ComThreeState() { return stateDir + "/vfd-COM3.state"; }
 
   std::string stateDir;
   FrontEnd frontEnd;
@@ -203,7 +204,7 @@ TEST_F(ConsoleJob, OutcomesAndWarningsOfTheExchange) {
   ASSERT_FALSE(unkept.warnings.empty());
   EXPECT_EQ(unkept.warnings.back().compare(0, 16, "state not kept: "), 0) << unkept.warnings.back();
 
-  std::ofstream(stateDir + "/" + StateFileName("COM3")) << "record=12\n";
+  std::ofstream(ComThreeState()) << "record=12\n";
   WriteJobRequest damaged = Request("Sale");
   damaged.ifChanged = true;
   JobReport written = Run(damaged);
@@ -340,7 +341,7 @@ TEST_F(ConsoleJob, TheConfiguredPortsOwnKeptStateDecidesWithoutProbing) {
   EXPECT_EQ(SimCountEvents("open"), opens) << "a port was probed";
 
   SimControl(display, "mode normal");
-  std::string state = stateDir + "/" + StateFileName("COM3");
+  std::string state = ComThreeState();
   std::string text = [&] { std::stringstream all; all << std::ifstream(state).rdbuf(); return all.str(); }();
   std::ofstream(state) << "device=COM4" << text.substr(text.find('\n'));
   WriteJobRequest request = Request("Sale", "");
@@ -381,7 +382,7 @@ TEST_F(ConsoleJob, OnlyAConfirmedRecordOrAnUntouchedModuleLeavesAState) {
     SCOPED_TRACE(path.what);
     TearDown();
     SetUp();
-    std::string state = stateDir + "/" + StateFileName("COM3");
+    std::string state = ComThreeState();
     SimModule* display = Display("COM3");
     ASSERT_EQ(Run(Request("Sale")).outcome, OUTCOME_STORED);
     bool stateAtRecord = false;
@@ -409,15 +410,15 @@ TEST_F(ConsoleJob, OnlyAConfirmedRecordOrAnUntouchedModuleLeavesAState) {
   TearDown();
   SetUp();
   SimModule* display = Display("COM3");
-  fs::create_directories(stateDir + "/" + StateFileName("COM3") + "/x");
+  fs::create_directories(ComThreeState() + "/x");
   for (bool check : {false, true}) {
     WriteJobRequest request = Request("Winter");
     request.check = check;
     JobReport report = Run(request);
     EXPECT_EQ(report.outcome, OUTCOME_STATE_ERROR);
     EXPECT_EQ(ExitCodeOf(report, 0), 5);
-    EXPECT_NE(report.text.find("nothing was sent: the kept state could not be dropped (cannot remove " + stateDir +
-                               "/vfd-COM3.state: Is a directory); the user needs write access to " + stateDir),
+    EXPECT_NE(report.text.find("nothing was sent: the kept state could not be dropped (cannot remove " + ComThreeState() +
+                               ": Is a directory); the user needs write access to " + stateDir),
               std::string::npos) << report.text;
   }
   EXPECT_EQ(SimCountEvents("open"), 0) << "the port was opened";
