@@ -71,6 +71,9 @@ else()
   set(systemd ${PROJECT_SOURCE_DIR}/deploy/systemd)
   install(FILES ${systemd}/vfdstartup-apply.service ${systemd}/vfdstartup-apply@.service
           ${systemd}/vfdstartup-apply.path DESTINATION lib/systemd/system COMPONENT cli)
+  foreach(unit vfdstartup-apply.service vfdstartup-apply@.service)
+    install(FILES ${systemd}/hardening.conf DESTINATION lib/systemd/system/${unit}.d COMPONENT cli)
+  endforeach()
   install(FILES ${systemd}/70-vfdstartup-apply.rules DESTINATION lib/udev/rules.d COMPONENT cli)
   install(FILES ${systemd}/message.conf.example DESTINATION ${docDir}/examples RENAME message.conf COMPONENT cli)
   # The module, role and playbook for a fleet rollout, for the controller.

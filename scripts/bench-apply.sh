@@ -20,27 +20,14 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-cmake --preset linux >/dev/null
-cmake --build --preset linux -j2 --target vfdstartup-cli vfd-emulator vfd_modem_lines_preload >/dev/null
-CLI="$ROOT/build/linux/src/cli/vfdstartup-cli"
-EMULATOR="$ROOT/build/linux/tools-bin/vfd-emulator"
-PRELOAD="$ROOT/build/linux/tools-bin/lib/x86_64-linux-gnu/libvfd_modem_lines.so"
-
-DIR="$(mktemp -d /tmp/vfd-bench-apply.XXXXXX)"
-PID=""
-clean_up() {
-  [ -n "$PID" ] && kill "$PID" 2>/dev/null && wait "$PID" 2>/dev/null
-  rm -rf "$DIR"
-}
-trap clean_up EXIT
-# Stopped by a signal, the EXIT trap still ends what was started.
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
+# shellcheck source=scripts/linux-bench-common.sh
+source "$ROOT/scripts/linux-bench-common.sh"
+build_linux_tools
+make_scratch_dir bench-apply
 
 "$EMULATOR" --link "$DIR/display" --control "$DIR/display.ctl" --log "$DIR/display.log" \
   --store "$DIR/display.rec" --no-display >"$DIR/display.out" 2>&1 &
-PID=$!
+PIDS+=($!)
 while [ ! -e "$DIR/display" ]; do sleep 0.05; done
 printf 'row0 = Welcome to Store 12\nrow1 = "  Open 8-22 every day"\nspeed = 200ms\nport = %s\n' "$DIR/display" \
   >"$DIR/message.conf"
@@ -49,15 +36,6 @@ LD_PRELOAD="$PRELOAD" "${APPLY[@]}" >/dev/null
 [ "$("${APPLY[@]}")" = "unchanged: the display on $DIR/display holds this message already" ] ||
   { echo "bench-apply: the second apply did not find the message kept" >&2; exit 1; }
 opens="$(grep -c '"event":"open"' "$DIR/display.log")"
-
-# Microseconds one run takes, wall clock.
-time_us() {
-  local start end
-  start=$(date +%s%N)
-  "$@" >/dev/null 2>&1 || true
-  end=$(date +%s%N)
-  echo $(((end - start) / 1000))
-}
 
 : >"$DIR/version.us"
 : >"$DIR/apply.us"

@@ -39,23 +39,11 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-cmake --preset linux >/dev/null
-cmake --build --preset linux -j2 --target vfdstartup-cli vfd-emulator vfd_modem_lines_preload >/dev/null
-CLI="$ROOT/build/linux/src/cli/vfdstartup-cli"
-EMULATOR="$ROOT/build/linux/tools-bin/vfd-emulator"
-export LD_PRELOAD="$ROOT/build/linux/tools-bin/lib/x86_64-linux-gnu/libvfd_modem_lines.so"
-
-DIR="$(mktemp -d /tmp/vfd-bench-cli.XXXXXX)"
-PIDS=()
-clean_up() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
-  rm -rf "$DIR"
-}
-trap clean_up EXIT
-# Stopped by a signal, the EXIT trap still ends what was started.
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
+# shellcheck source=scripts/linux-bench-common.sh
+source "$ROOT/scripts/linux-bench-common.sh"
+build_linux_tools
+export LD_PRELOAD="$PRELOAD"
+make_scratch_dir bench-cli
 
 # start_display NAME [MODE]: an emulator on $DIR/NAME. It takes no reports
 # of opens and closes: answering them waits for its look at /proc, which
@@ -68,13 +56,7 @@ start_display() {
 }
 
 # Milliseconds one run of the command takes, wall clock.
-time_ms() {
-  local start end
-  start=$(date +%s%N)
-  "$@" >/dev/null 2>&1 || true
-  end=$(date +%s%N)
-  echo $(((end - start) / 1000000))
-}
+time_ms() { echo $(($(time_us "$@") / 1000)); }
 
 # "median min max" of the numbers on standard input.
 summary() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)], v[1], v[NR] }'; }

@@ -77,17 +77,12 @@ int FinishValid(const std::string& path, const MessageFile& file, const MessageR
   return FinishRun(Command, run);
 }
 
-// The file's message as options of write, which makes the decision.
+// The options of the write that stores the file's rows and makes the
+// decision.
 CliOptions AsWrite(const CliOptions& options, const MessageFile& file) {
   CliOptions write = options;
   write.command = CLI_WRITE;
-  for (int row = 0; row < 2; ++row) {
-    write.rowGiven[row] = true;
-    write.rows[row] = file.rows[row];
-  }
   write.speedPosition = file.speedPosition;
-  write.strict = file.strict;
-  write.noTransliterate = false;
   write.ifChanged = true;
   write.port.clear();
   return write;
@@ -113,5 +108,5 @@ int RunApply(const CliOptions& options) {
     run.report.record = RecordForRows(rows, file.speedPosition, false);  // what was left unsent
     return FinishRun(Command, &run);
   }
-  return RunWriteAs(write, Command, among);
+  return RunWriteAs(write, rows, Command, among);
 }

@@ -16,9 +16,11 @@ int RunRecord(const CliOptions& options);
 int RunPreview(const CliOptions& options);
 int RunDescribe(const CliOptions& options);
 int RunApply(const CliOptions& options);
-// write or factory-default under another command's name; among: with no
-// port, the only ports to look for the display on (empty: the usual ones).
-int RunWriteAs(const CliOptions& options, const char* command, const std::vector<std::u16string>& among);
+// write or factory-default of rows prepared already, under another
+// command's name; among: with no port, the only ports to look for the
+// display on (empty: the usual ones).
+int RunWriteAs(const CliOptions& options, const MessageRows& rows, const char* command,
+               const std::vector<std::u16string>& among);
 
 // What a command's run knows: its options, the front end the exchange
 // uses, and the job's report. Printing is separate (PrintRun).

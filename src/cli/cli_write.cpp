@@ -23,12 +23,15 @@ WriteJobRequest RequestOf(const CliOptions& options, const MessageRows& rows) {
 
 }  // namespace
 
-int RunWrite(const CliOptions& options) { return RunWriteAs(options, CommandName(options.command), {}); }
+int RunWrite(const CliOptions& options) {
+  MessageRows rows = options.command == CLI_WRITE ? RowsOf(options) : MessageRows();
+  return RunWriteAs(options, rows, CommandName(options.command), {});
+}
 
-int RunWriteAs(const CliOptions& options, const char* command, const std::vector<std::u16string>& among) {
+int RunWriteAs(const CliOptions& options, const MessageRows& rows, const char* command,
+               const std::vector<std::u16string>& among) {
   CliRun run;
   StartRun(options, &run);
-  MessageRows rows = options.command == CLI_WRITE ? RowsOf(options) : MessageRows();
   if (!rows.refusal.empty()) {
     ConcludeReport(&run.report, OUTCOME_REFUSED, rows.refusal);
     return FinishRun(command, &run);

@@ -117,12 +117,6 @@ bool ParseLine(std::string line, int lineNumber, MessageFile* file, std::string*
 
 }  // namespace
 
-const char* MessageKeyName(MessageKey key) {
-  for (const KeySpec& row : Keys)
-    if (row.key == key) return row.name;
-  return "";
-}
-
 bool ParseMessageFile(const std::string& path, const std::string& text, MessageFile* file, std::string* error) {
   *file = MessageFile();
   file->speedPosition = -1;

@@ -25,7 +25,4 @@ struct MessageFile {
 // "PATH: ..." for what no line holds, such as a missing row).
 bool ParseMessageFile(const std::string& path, const std::string& text, MessageFile* file, std::string* error);
 
-// The key's name as written in the file.
-const char* MessageKeyName(MessageKey key);
-
 #endif  // VFD_CLI_MESSAGE_FILE_H

@@ -22,7 +22,4 @@ bool CheckPortSetting(const std::string& value, std::string* why);
 // every match of a pattern (none while no such device is plugged in).
 std::vector<std::u16string> PortsOfSetting(const std::string& value);
 
-// Whether a value is a pattern rather than one port.
-bool IsPortPattern(const std::string& value);
-
 #endif  // VFD_CLI_MESSAGE_FILE_PLATFORM_H

@@ -31,6 +31,8 @@ bool ReadAll(int fd, std::string* text) {
   return n >= 0;
 }
 
+bool IsPortPattern(const std::string& value) { return value.find_first_of("*?[") != std::string::npos; }
+
 }  // namespace
 
 std::string DefaultMessageFilePath() { return "/etc/vfdstartup/message.conf"; }
@@ -54,8 +56,6 @@ bool ReadMessageFileText(const std::string& path, std::string* text, std::string
   else if (text->size() > FileLimit) *error = path + " is larger than a message file can be (64 KiB)";
   return regular && read && text->size() <= FileLimit;
 }
-
-bool IsPortPattern(const std::string& value) { return value.find_first_of("*?[") != std::string::npos; }
 
 bool CheckPortSetting(const std::string& value, std::string* why) {
   if (value[0] != '/') {

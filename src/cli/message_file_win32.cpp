@@ -61,8 +61,6 @@ bool ReadMessageFileText(const std::string& path, std::string* text, std::string
   return regular && read && text->size() <= FileLimit;
 }
 
-bool IsPortPattern(const std::string&) { return false; }
-
 // A port's name as the registry lists it (COM3), with or without \\.\.
 bool CheckPortSetting(const std::string& value, std::string* why) {
   std::u16string name = PortNameFromArgument(value);

@@ -128,13 +128,6 @@ std::string DeviceOf(const std::string& path) {
   return device;
 }
 
-bool CharacterDeviceNumber(const std::string& path, dev_t* number) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return false;
-  *number = info.st_rdev;
-  return true;
-}
-
 // The program's own controlling terminal and the system console: probing
 // them would send the module's commands to a user's screen or to the
 // kernel's console (the port refuses them as well, TerminalsInUse).

@@ -150,8 +150,8 @@ bool KeptIsRecord(const WriteJobRequest& request, const JobReport& report) {
 
 // The ports known without probing: the ones the search is limited to, or
 // the configured port.
-std::vector<PortIdentity> KnownPorts(const WriteJobRequest& request) {
-  if (!request.among.empty()) return DistinctPorts(request.among);
+std::vector<PortIdentity> KnownPorts(const std::vector<PortIdentity>& among) {
+  if (!among.empty()) return among;
   PortList list;
   ReadPortList(&list);
   if (list.configured.empty()) return {};
@@ -161,8 +161,8 @@ std::vector<PortIdentity> KnownPorts(const WriteJobRequest& request) {
 // --if-changed without a port: the kept state of a port known without
 // probing may show its module holds the record already. Anything else the
 // state says is read again for the port the search finds.
-bool KnownPortHolds(const WriteJobRequest& request, JobReport* report) {
-  for (const PortIdentity& known : KnownPorts(request)) {
+bool KnownPortHolds(const WriteJobRequest& request, const std::vector<PortIdentity>& among, JobReport* report) {
+  for (const PortIdentity& known : KnownPorts(among)) {
     PortState state;
     std::string reason;
     if (ReadPortState(request.stateDir, known.stateKey, &state, &reason) != STATE_FOUND) continue;
@@ -301,12 +301,13 @@ void RunWriteJob(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* 
     if (!PortNameFits(request.port.c_str())) return ConcludeOpenFailed(report, REASON_NAME_TOO_LONG, {});
     return DecideAndWrite(request, frontEnd, report);
   }
-  if (request.ifChanged && KnownPortHolds(request, report)) return Conclude(report, OUTCOME_UNCHANGED);
+  std::vector<PortIdentity> among = DistinctPorts(request.among);
+  if (request.ifChanged && KnownPortHolds(request, among, report)) return Conclude(report, OUTCOME_UNCHANGED);
   report->searched = true;
   // The ports after the chosen one are not waited for: their probes end at
   // their next step while the display is written.
   PortSearch search;
-  std::vector<PortIdentity> ports = request.among.empty() ? SearchCandidates(report) : DistinctPorts(request.among);
+  std::vector<PortIdentity> ports = among.empty() ? SearchCandidates(report) : among;
   report->chosen = StartSearchFor(ports, request.hooks, &search);
   if (report->chosen >= 0) EndSearch(&search);
   Wait(request.hooks, "");

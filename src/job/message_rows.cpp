@@ -24,20 +24,8 @@ std::string CodePointName(char32_t codePoint) {
   char name[16];
   std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(codePoint));
   std::u16string character;
-  if (codePoint >= 0x10000) {
-    character += static_cast<char16_t>(0xD800 + ((codePoint - 0x10000) >> 10));
-    character += static_cast<char16_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
-  } else {
-    character += static_cast<char16_t>(codePoint);
-  }
+  AppendUtf16(codePoint, &character);
   return Quoted(character) + " (" + name + ")";
-}
-
-// The code point at text[at], a surrogate pair counting as one.
-char32_t CodePointAt(const std::u16string& text, size_t at) {
-  bool pair = text[at] >= 0xD800 && text[at] <= 0xDBFF && at + 1 < text.size() && text[at + 1] >= 0xDC00 &&
-              text[at + 1] <= 0xDFFF;
-  return pair ? 0x10000 + ((text[at] - 0xD800) << 10) + (text[at + 1] - 0xDC00) : text[at];
 }
 
 // Each character written otherwise, once, in the order they come.
@@ -57,7 +45,7 @@ std::string WhyChanged(const std::vector<CharacterChange>& changes, const std::u
   std::vector<std::string> why;
   if (!changes.empty()) why.push_back("written in the characters the display can show: " + ChangesText(changes));
   if (cutAt != std::u16string::npos)
-    why.push_back("cut at " + CodePointName(CodePointAt(field, cutAt)) + ", which the display cannot show");
+    why.push_back("cut at " + CodePointName(CodePointAt(field, &cutAt)) + ", which the display cannot show");
   else if (field.size() > RowTextMax)
     why.push_back("cut to " + std::to_string(RowTextMax) + " of " + std::to_string(field.size()) + " characters");
   std::string text;

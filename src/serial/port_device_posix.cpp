@@ -24,14 +24,14 @@ std::string LinkTarget(const std::string& link) {
 
 std::string LastPart(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 
+}  // namespace
+
 bool CharacterDeviceNumber(const std::string& path, dev_t* number) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return false;
   *number = info.st_rdev;
   return true;
 }
-
-}  // namespace
 
 bool IsKnownNonSerialDevice(dev_t device) {
   std::string entry = "/sys/dev/char/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));

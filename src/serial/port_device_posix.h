@@ -8,6 +8,11 @@
 #include <sys/types.h>
 
 #include <set>
+#include <string>
+
+// The device number of path's character device (links followed); false for
+// anything else.
+bool CharacterDeviceNumber(const std::string& path, dev_t* number);
 
 // A device the kernel files under another class than terminals (/dev/null is
 // "mem"), or the pseudo-terminal multiplexer /dev/ptmx. A device sysfs does

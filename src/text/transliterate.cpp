@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "text/translit_table.h"
+#include "text/utf_convert.h"
 
 namespace {
 
@@ -18,32 +19,13 @@ struct Spelling {
 const Spelling NoSpelling = {nullptr, 0, 0};
 const Spelling LeftOut = {"", 0, 0};
 
-bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
 // Unpaired surrogates become code points of their own, so they go back out
 // as they came.
 std::vector<char32_t> DecodeUtf16(const std::u16string& text) {
   std::vector<char32_t> codePoints;
   codePoints.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char32_t unit = text[i];
-    if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00);
-    }
-    codePoints.push_back(unit);
-  }
+  for (size_t i = 0; i < text.size(); ++i) codePoints.push_back(CodePointAt(text, &i));
   return codePoints;
-}
-
-void AppendUtf16(char32_t codePoint, std::u16string* out) {
-  if (codePoint < 0x10000) {
-    *out += static_cast<char16_t>(codePoint);
-    return;
-  }
-  codePoint -= 0x10000;
-  *out += static_cast<char16_t>(0xD800 + (codePoint >> 10));
-  *out += static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF));
 }
 
 Spelling FindSpelling(char32_t codePoint) {

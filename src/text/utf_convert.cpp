@@ -5,6 +5,8 @@ namespace {
 const char32_t Replacement = 0xFFFD;
 const char16_t KeptByteBase = 0xDC00;  // a kept byte b is KeptByteBase + b, b >= 0x80
 
+bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
 // The well-formed sequence at *at: its code point, and *at moved past it.
 // False, with *at unchanged, when the bytes there start none.
 bool DecodeAt(const std::string& text, size_t* at, char32_t* value) {
@@ -18,20 +20,10 @@ bool DecodeAt(const std::string& text, size_t* at, char32_t* value) {
     if ((next & 0xC0) != 0x80) return false;
     c = (c << 6) | (next & 0x3F);
   }
-  if (c < Smallest[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+  if (c < Smallest[extra] || c > 0x10FFFF || IsSurrogate(c)) return false;
   *at += 1 + extra;
   *value = c;
   return true;
-}
-
-void AppendUtf16(char32_t value, std::u16string* out) {
-  if (value < 0x10000) {
-    *out += static_cast<char16_t>(value);
-    return;
-  }
-  value -= 0x10000;
-  *out += static_cast<char16_t>(0xD800 + (value >> 10));
-  *out += static_cast<char16_t>(0xDC00 + (value & 0x3FF));
 }
 
 void AppendUtf8(char32_t value, std::string* out) {
@@ -45,18 +37,27 @@ void AppendUtf8(char32_t value, std::string* out) {
   for (int shift = 6 * (extra - 1); shift >= 0; shift -= 6) *out += static_cast<char>(0x80 | ((value >> shift) & 0x3F));
 }
 
-// The code point at *i (a pair counts as one), or -1 for an unpaired surrogate.
-long CodePointAt(const std::u16string& text, size_t* i) {
+}  // namespace
+
+char32_t CodePointAt(const std::u16string& text, size_t* i) {
   char32_t unit = text[*i];
   bool high = unit >= 0xD800 && unit <= 0xDBFF;
   if (high && *i + 1 < text.size() && text[*i + 1] >= 0xDC00 && text[*i + 1] <= 0xDFFF) {
     ++*i;
     return 0x10000 + ((unit - 0xD800) << 10) + (text[*i] - 0xDC00);
   }
-  return unit >= 0xD800 && unit <= 0xDFFF ? -1 : static_cast<long>(unit);
+  return unit;
 }
 
-}  // namespace
+void AppendUtf16(char32_t codePoint, std::u16string* out) {
+  if (codePoint < 0x10000) {
+    *out += static_cast<char16_t>(codePoint);
+    return;
+  }
+  codePoint -= 0x10000;
+  *out += static_cast<char16_t>(0xD800 + (codePoint >> 10));
+  *out += static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF));
+}
 
 bool Utf8ToUtf16(const std::string& text, std::u16string* out) {
   out->clear();
@@ -85,10 +86,10 @@ std::u16string Utf16FromBytes(const std::string& bytes) {
 std::string BytesFromUtf16(const std::u16string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    long c = CodePointAt(text, &i);
-    bool kept = c < 0 && text[i] >= KeptByteBase + 0x80 && text[i] <= KeptByteBase + 0xFF;
+    char32_t c = CodePointAt(text, &i);
+    bool kept = IsSurrogate(c) && text[i] >= KeptByteBase + 0x80 && text[i] <= KeptByteBase + 0xFF;
     if (kept) out += static_cast<char>(text[i] - KeptByteBase);
-    else AppendUtf8(c < 0 ? Replacement : static_cast<char32_t>(c), &out);
+    else AppendUtf8(IsSurrogate(c) ? Replacement : c, &out);
   }
   return out;
 }
@@ -96,8 +97,8 @@ std::string BytesFromUtf16(const std::u16string& text) {
 std::string Utf16ToUtf8(const std::u16string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    long c = CodePointAt(text, &i);
-    AppendUtf8(c < 0 ? Replacement : static_cast<char32_t>(c), &out);
+    char32_t c = CodePointAt(text, &i);
+    AppendUtf8(IsSurrogate(c) ? Replacement : c, &out);
   }
   return out;
 }

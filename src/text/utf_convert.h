@@ -29,4 +29,11 @@ std::string Utf16ToUtf8(const std::u16string& text);
 // starts no well-formed sequence becomes U+FFFD.
 std::string ValidUtf8(const std::string& bytes);
 
+// The code point at text[*i]: a surrogate pair counts as one (*i is then
+// moved to its second unit); an unpaired surrogate is its own value.
+char32_t CodePointAt(const std::u16string& text, size_t* i);
+
+// A code point as UTF-16: one unit, or a surrogate pair beyond U+FFFF.
+void AppendUtf16(char32_t codePoint, std::u16string* out);
+
 #endif  // VFD_UTF_CONVERT_H

@@ -108,12 +108,19 @@ static int FlagIn(const char* text, const char* name) {
   return at != NULL && at[strlen(name)] == '1';
 }
 
+/* Another account's process answers EPERM: it lives. */
+static int IsAlive(int pid) { return pid > 0 && !(kill(pid, 0) != 0 && errno == ESRCH); }
+
+/* The entry's text and the pid of the emulator that wrote it. */
+static int ReadEntry(const char* entry, char* text, size_t size, int* pid) {
+  return ReadText(entry, text, size) && sscanf(text, "pid=%d", pid) == 1;
+}
+
 /* The emulator's lines, if the emulator that wrote them still runs. */
 static int ReadLineState(const char* entry, struct LineState* state) {
   char text[128];
   int pid = 0;
-  if (!ReadText(entry, text, sizeof text) || sscanf(text, "pid=%d", &pid) != 1) return 0;
-  if (pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH)) return 0;
+  if (!ReadEntry(entry, text, sizeof text, &pid) || !IsAlive(pid)) return 0;
   state->cts = FlagIn(text, "cts=");
   state->dsr = FlagIn(text, "dsr=");
   state->dcd = FlagIn(text, "dcd=");
@@ -126,8 +133,7 @@ static int ReadLineState(const char* entry, struct LineState* state) {
 static int EmulatorOf(int fd, char* entry, size_t size, int* pid) {
   char text[128];
   if (!IsPtySlave(fd) || !EntryPathFor(fd, entry, size)) return 0;
-  if (!ReadText(entry, text, sizeof text) || sscanf(text, "pid=%d", pid) != 1) return 0;
-  return *pid > 0 && *pid != (int)getpid() && !(kill(*pid, 0) != 0 && errno == ESRCH);
+  return ReadEntry(entry, text, sizeof text, pid) && *pid != (int)getpid() && IsAlive(*pid);
 }
 
 static ino_t InodeOf(const char* path) {
@@ -146,7 +152,7 @@ static void AwaitAnswer(int sock, int pid, const char* path, ino_t inode) {
       return;
     }
     if (n < 0 && errno != EINTR) return;
-    if ((kill(pid, 0) != 0 && errno == ESRCH) || InodeOf(path) != inode) return;
+    if (!IsAlive(pid) || InodeOf(path) != inode) return;
   }
 }
 
