@@ -179,12 +179,11 @@ class ConsoleProgram : public ::testing::Test {
     return StartCli(args, Env(ports, start.program == VFD_CLI ? VFD_MODEM_LINES : dir + "/bin/fixture.so"), start);
   }
   // Another user than root, whose process limit counts no other run's
-  // processes (the limit counts per user: a shared account such as nobody
-  // would count those of a run in another checkout), running copies of the
-  // program and the fixture that it can reach wherever the checkout is.
+  // processes, running copies of the program and the fixture that it can
+  // reach wherever the checkout is.
   Start AnotherUser() {
     Start start;
-    start.user = 0x60000000 + static_cast<uid_t>(getpid());
+    start.user = Stranger();
     start.program = dir + "/bin/vfdstartup-cli";
     fs::create_directory(dir + "/bin");
     const auto copy = fs::copy_options::overwrite_existing;
@@ -686,12 +685,11 @@ class ApplyProgram : public ConsoleProgram {
     displayId = byId + "usb-Shop_Display_7-if00-port0";
     fs::create_symlink(display->link, displayId);
     fs::create_symlink(printer->link, byId + "usb-Receipt_Printer-if00-port0");
+    extraEnv = {"VFDSTARTUP_DEV_ROOT=" + dir + "/dev"};
   }
   CliRun Apply(std::vector<std::string> args) {
-    std::vector<std::string> env = Env("");
-    env.push_back("VFDSTARTUP_DEV_ROOT=" + dir + "/dev");
     args.insert(args.begin(), {"apply", "--config", dir + "/message.conf", State()});
-    return FinishCli(StartCli(args, env, Start()));
+    return Run(args);
   }
   void WriteFile(const std::string& text) { std::ofstream(dir + "/message.conf") << text; }
   size_t Events(const EmulatorProcess* of, const char* event) {

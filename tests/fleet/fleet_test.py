@@ -8,6 +8,7 @@ stand-in for win_command.
 Usage: fleet_test.py BUILD_DIR   (the linux preset's build, e.g. build/linux)
 """
 import os
+import shutil
 import subprocess
 import sys
 
@@ -40,6 +41,20 @@ def Check(condition, what):
         Failures.append(what)
         print("  FAILED: " + what)
     return condition
+
+
+def Conclude(test, directory):
+    """The test's last lines and exit code; its files stay where it failed
+    (or with --keep)."""
+    if Failures:
+        print("%s: %d check(s) failed; files kept in %s" % (test, len(Failures), directory))
+        return 1
+    if "--keep" in sys.argv:
+        print("%s: files in %s" % (test, directory))
+    else:
+        shutil.rmtree(directory, ignore_errors=True)
+    print("%s: all checks passed" % test)
+    return 0
 
 
 def LineEventsSince(terminal, marks):
@@ -272,11 +287,7 @@ def Main():
         Check(False, "interrupted (%s)" % interruption)
     finally:
         theFleet.Stop(keepFiles=bool(Failures))
-    if Failures:
-        print("fleet test: %d check(s) failed; files kept in %s" % (len(Failures), theFleet.dir))
-        return 1
-    print("fleet test: all checks passed")
-    return 0
+    return Conclude("fleet test", theFleet.dir)
 
 
 if __name__ == "__main__":

@@ -9,13 +9,16 @@ Usage: msi_test.py BUILD_DIR   (the windows preset's build, e.g. build/windows)
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
 Root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(Root, "tests", "fleet"))
+import fleet  # noqa: E402  (a signal unwinds like Ctrl-C)
+from fleet_test import Check, Conclude, Failures  # noqa: E402  (tests/fleet's way of keeping failed checks)
+
 BuildMsi = os.path.join(Root, "cmake", "msi", "build-msi.sh")
 Rig = os.path.join(Root, "tools", "wine-rig", "rig.sh")
 WineRun = os.path.join(Root, "tools", "wine-rig", "wine-run")
@@ -30,15 +33,6 @@ DetectionKey = "HKLM\\Software\\vfdstartup"
 UninstallKey = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 EnvironmentKey = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment"
 Password = "throwaway-pass"
-
-Failures = []
-
-
-def Check(condition, what):
-    if not condition:
-        Failures.append(what)
-        print("  FAILED: " + what)
-    return condition
 
 
 def Run(command, **options):
@@ -269,9 +263,7 @@ def WineCycle(build, work, signed, lower, higher, rebuilt):
 def Main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
-    # SIGTERM and SIGHUP unwind like an exception, so the rig is taken down.
-    for number in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(number, lambda number, frame: sys.exit("msi test: signal %d" % number))
+    fleet.StopOnSignals()  # so that the rig is taken down
     start = time.monotonic()
     build = os.path.abspath(sys.argv[1])
     work = tempfile.mkdtemp(prefix="vfd-msi-")
@@ -288,12 +280,7 @@ def Main():
         CheckSignatures(work, signed, cert)
         WineCycle(build, work, signed, lower, higher, rebuilt)
     print("msi test: %.0f s" % (time.monotonic() - start))
-    if Failures:
-        print("msi test: %d check(s) failed; files kept in %s" % (len(Failures), work))
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    print("msi test: all checks passed")
-    return 0
+    return Conclude("msi test", work)
 
 
 if __name__ == "__main__":

@@ -53,7 +53,7 @@ TEST(TransliterateForDisplay, GreekAndCyrillic) {
   ExpectTransliterations(cases, sizeof cases / sizeof cases[0]);
 }
 
-TEST(TransliterateForDisplay, PunctuationSymbolsAndCurrency) {
+TEST(TransliterateForDisplay, PunctuationSymbolsCurrencyAndWhatIsNotSeen) {
   const Case cases[] = {
       {u"“Sale” – 20%", u"\"Sale\" - 20%"},
       {u"Wait… — ‘ok’ „ja“", u"Wait... - 'ok' ,,ja\""},
@@ -62,14 +62,8 @@ TEST(TransliterateForDisplay, PunctuationSymbolsAndCurrency) {
       {u"£5 ¥300 ₽ ₴ ₺ ₹ 99¢", u"GBP5 JPY300 RUB UAH TRY INR 99c"},
       {u"￠5 ￡5 ￥5", u"c5 GBP5 JPY5"},  // the hand-kept table's last rows
       {u"𝐒𝐚𝐥𝐞", u"Sale"},
-  };
-  ExpectTransliterations(cases, sizeof cases / sizeof cases[0]);
-}
-
-// Characters that are not to be seen (zero-width, format, variation
-// selectors, the soft hyphen) are all left out alike, wherever they stand.
-TEST(TransliterateForDisplay, LeavesOutWhatIsNotSeen) {
-  const Case cases[] = {
+      // Not to be seen (zero-width, format, variation selectors, the soft
+      // hyphen): left out alike, wherever it stands.
       {u"Sale\u200B20%", u"Sale20%"},
       {u"\uFEFFOpen 8-22", u"Open 8-22"},
       {u"Love \u2764\uFE0F", u"Love \u2764"},

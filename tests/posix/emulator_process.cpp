@@ -11,10 +11,8 @@
 #include <sys/wait.h>
 
 #include <cctype>
-#include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 extern char** environ;
 
@@ -93,15 +91,6 @@ std::string TextOf(const std::string& path) {
   return text.str();
 }
 
-bool WaitFor(const std::function<bool()>& check) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!check()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 std::string LogHex(const expected::ByteList& bytes) {
   std::string hex = HexDigitsOf(bytes);
   for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -129,7 +118,7 @@ void StopEmulator(EmulatorProcess* emulator) {
 bool EmulatorControl(EmulatorProcess* emulator, const std::string& command) {
   std::ofstream(emulator->control, std::ios::app) << command << "\n";
   std::string ack = std::to_string(++emulator->commands) + " ok";
-  return WaitFor([&] { return TextOf(emulator->control + ".ack").compare(0, ack.size(), ack) == 0; });
+  return WaitUntil([&] { return TextOf(emulator->control + ".ack").compare(0, ack.size(), ack) == 0; });
 }
 
 size_t EmulatorLogCount(const EmulatorProcess& emulator, const std::vector<std::string>& parts) {
@@ -140,14 +129,16 @@ size_t EmulatorLogCount(const EmulatorProcess& emulator, const std::vector<std::
 }
 
 bool EmulatorLogHas(const EmulatorProcess& emulator, const std::vector<std::string>& parts) {
-  return WaitFor([&] { return EmulatorLogCount(emulator, parts) > 0; });
+  return WaitUntil([&] { return EmulatorLogCount(emulator, parts) > 0; });
 }
 
-std::vector<std::string> EmulatorCommands(const EmulatorProcess& emulator) {
+std::vector<std::string> EmulatorCommands(const EmulatorProcess& emulator, bool opensAndCloses) {
   std::vector<std::string> names;
   std::istringstream lines(TextOf(emulator.log));
   const std::string key = "\"name\":\"";
   for (std::string line; std::getline(lines, line);) {
+    for (const char* event : {"open", "close"})
+      if (opensAndCloses && LineHas(line, {"\"event\":\"" + std::string(event) + "\""})) names.push_back(event);
     size_t at = line.find(key);
     if (line.find("\"event\":\"command\"") == std::string::npos || at == std::string::npos) continue;
     at += key.size();

@@ -7,10 +7,10 @@
 #include <sys/types.h>
 #include <termios.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "process_posix.h"
 #include "protocol_expected.h"
 
 struct EmulatorProcess {
@@ -29,8 +29,9 @@ bool EmulatorControl(EmulatorProcess* emulator, const std::string& command);
 bool EmulatorLogHas(const EmulatorProcess& emulator, const std::vector<std::string>& parts);
 // The log lines holding every part, as they are now.
 size_t EmulatorLogCount(const EmulatorProcess& emulator, const std::vector<std::string>& parts);
-// The names of the commands it recognised, in order.
-std::vector<std::string> EmulatorCommands(const EmulatorProcess& emulator);
+// The names of the commands it recognised, in order; with its opens and
+// closes of the port ("open", "close") among them when asked.
+std::vector<std::string> EmulatorCommands(const EmulatorProcess& emulator, bool opensAndCloses = false);
 // The record it holds, as HexOf writes it.
 std::string EmulatorRecordHex(const EmulatorProcess& emulator);
 
@@ -49,8 +50,6 @@ termios LineSettings(const std::string& path, void (*change)(termios*) = nullptr
 
 std::string MakeTempDir();
 std::string TextOf(const std::string& path);
-// Polls generously: passing never depends on how fast the machine is.
-bool WaitFor(const std::function<bool()>& check);
 // The emulator logs hex in lower case without blanks.
 std::string LogHex(const expected::ByteList& bytes);
 

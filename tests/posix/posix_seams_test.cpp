@@ -37,8 +37,6 @@ const DWORD ErrorInvalidFunction = 1;
 const DWORD ErrorFileNotFound = 2;
 const DWORD ErrorSharingViolation = 32;
 const DWORD ErrorDeviceInUse = 2404;
-// An account nobody else uses, so that its process limit counts this test alone.
-const uid_t Stranger = 61234;
 
 std::u16string DevicePath(const std::string& path) { return std::u16string(path.begin(), path.end()); }
 
@@ -72,15 +70,6 @@ bool Served(const std::string& path) {
   close(go[0]);
   close(go[1]);
   return ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// True when check, run in a child process, returns true.
-bool InAChild(const std::function<bool()>& check) {
-  pid_t child = fork();
-  if (child == 0) _exit(check() ? 0 : 1);
-  int status = -1;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // This process, in a session of its own, with the terminal as its controlling one.
@@ -213,22 +202,33 @@ TEST_F(EmulatedDisplay, HeldNonTerminalAndMissingPortsAreRefused) {
 
 // Another program's claim on the port, in each of its forms, makes the port
 // busy (root included), names the holder where it can, and is left as it was.
+// Root's view of who holds the port is by device, not by name: a program in
+// a container reaches the pty through a bind mount in its own namespace.
 TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
   // UUCP style: LCK.. and the device's name under /dev, '/' as '_'.
   std::string device = fs::canonical(link).string().substr(5);
   std::replace(device.begin(), device.end(), '/', '_');
   std::string lockFile = std::string(getenv("VFDSTARTUP_LOCK_DIR")) + "/LCK.." + device;
+  std::string mountPoint = dir + "/container-tty";
+  std::ofstream(mountPoint).flush();
   SerialLink serial;
-  for (bool exclusive : {false, true}) {
-    SCOPED_TRACE(exclusive ? "exclusive mode" : "open");
-    pid_t holder = HoldPort(link, exclusive);
+  const struct {
+    const char* what;
+    bool exclusive, inOwnNamespace;
+  } holders[] = {
+      {"open", false, false}, {"exclusive mode", true, false}, {"a bind mount in its own namespace", true, true}};
+  for (const auto& h : holders) {
+    SCOPED_TRACE(h.what);
+    if (h.inOwnNamespace && geteuid() != 0) continue;  // a mount namespace of its own needs root
+    pid_t holder = h.inOwnNamespace ? HoldPortInOwnNamespace(fs::canonical(link).string(), mountPoint, true)
+                                    : HoldPort(link, h.exclusive);
     ASSERT_GT(holder, 0);
     EXPECT_FALSE(OpenPort(DevicePath(link).c_str(), &serial));
     EXPECT_EQ(PortGetLastError(), ErrorSharingViolation);
     PortOpenDetail detail;
     PortGetOpenDetail(&detail);
     EXPECT_EQ(detail.holderProcessId, static_cast<DWORD>(holder));
-    EXPECT_EQ(IsExclusive(link), exclusive) << "another program's exclusive mode changed";
+    EXPECT_EQ(IsExclusive(link), h.exclusive) << "another program's exclusive mode changed";
     EndHolder(holder);
   }
   // The pty kept the ended holder's exclusive mode: a leftover, used, and
@@ -287,24 +287,6 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
   EXPECT_NE(std::string(unlocked.lockProblem).find(dir + "/nolock"), std::string::npos) << unlocked.lockProblem;
 }
 
-// Root's view of who holds the port is by device, not by name: a program in
-// a container reaches the pty through a bind mount in its own namespace.
-TEST_F(EmulatedDisplay, AHolderIsFoundWhateverNameItReachesThePortBy) {
-  if (geteuid() != 0) GTEST_SKIP() << "a mount namespace of its own needs root";
-  std::string mountPoint = dir + "/container-tty";
-  std::ofstream(mountPoint).flush();
-  pid_t holder = HoldPortInOwnNamespace(fs::canonical(link).string(), mountPoint, true);
-  ASSERT_GT(holder, 0);
-  SerialLink serial;
-  EXPECT_FALSE(OpenPort(DevicePath(link).c_str(), &serial));
-  EXPECT_EQ(PortGetLastError(), ErrorSharingViolation);
-  PortOpenDetail detail;
-  PortGetOpenDetail(&detail);
-  EXPECT_EQ(detail.holderProcessId, static_cast<DWORD>(holder));
-  EXPECT_TRUE(IsExclusive(link)) << "the holder's exclusive mode was cleared";
-  EndHolder(holder);
-}
-
 // Another account's claims hold for an ordinary user: a lock file of its
 // live process (the liveness check answers EPERM) and its exclusive mode
 // (the open answers EBUSY).
@@ -322,7 +304,7 @@ TEST_F(EmulatedDisplay, AnotherAccountsClaimsHoldForAnOrdinaryUser) {
     if (!locked) fs::remove(lockFile), exclusive = HoldPort(device, true);
     EXPECT_TRUE(InAChild([&] {
       SerialLink serial;
-      return setgid(Stranger) == 0 && setuid(Stranger) == 0 && !OpenPort(DevicePath(link).c_str(), &serial) &&
+      return BecomeStranger() && !OpenPort(DevicePath(link).c_str(), &serial) &&
              PortGetLastError() == ErrorSharingViolation;
     })) << "not busy";
     EXPECT_EQ(fs::exists(lockFile), locked) << "a live process's lock file was removed";
@@ -384,19 +366,6 @@ std::vector<std::string> Times(int count, const std::vector<std::string>& part) 
   return all;
 }
 
-std::vector<std::string> PortEvents(const EmulatorProcess& emulator) {
-  std::vector<std::string> events;
-  std::istringstream lines(TextOf(emulator.log));
-  for (std::string line; std::getline(lines, line);) {
-    size_t name = line.find("\"name\":\"");
-    if (line.find("\"event\":\"open\"") != std::string::npos) events.push_back("open");
-    if (line.find("\"event\":\"close\"") != std::string::npos) events.push_back("close");
-    if (line.find("\"event\":\"command\"") != std::string::npos && name != std::string::npos)
-      events.push_back(line.substr(name + 8, line.find('"', name + 8) - name - 8));
-  }
-  return events;
-}
-
 TEST_F(EmulatedDisplay, OpensAndClosesAreLoggedExactlyAndInOrder) {
   const EventCase cases[] = {
       {"quick open and close", Times(10, {"open A", "enter A", "close A"}), Times(10, {"open", "enter", "close"})},
@@ -414,7 +383,7 @@ TEST_F(EmulatedDisplay, OpensAndClosesAreLoggedExactlyAndInOrder) {
     for (const std::string& step : c.steps) ASSERT_TRUE(Step(step, &fds)) << step;
     // A last control command: everything before it is in the log once it is acknowledged.
     ASSERT_TRUE(Control("mode normal"));
-    EXPECT_EQ(PortEvents(emulator), c.events);
+    EXPECT_EQ(EmulatorCommands(emulator, true), c.events);
   }
 }
 
@@ -461,7 +430,7 @@ TEST(PosixPortPurge, DropsInputThatArrivedEarlier) {
     ioctl(watch, FIONREAD, &count);
     return count;
   };
-  ASSERT_TRUE(WaitFor([&] { return unread() == 4; }));
+  ASSERT_TRUE(WaitUntil([&] { return unread() == 4; }));
   PurgePort(&serial);
   EXPECT_EQ(unread(), 0);
   BYTE byte = 0;

@@ -23,6 +23,7 @@ Usage: apply_test.py BUILD_DIR DEB [--keep]   (the linux preset's build, e.g.
 build/linux, and the package scripts/package.sh --deb built from it)
 """
 import os
+import re
 import sys
 import tempfile
 import time
@@ -33,7 +34,7 @@ from drivers_test import Enter, Query, Write, Exit, Received
 fleet = guests.fleet
 import fleet_test  # noqa: E402  (tests/fleet's way of keeping failed checks)
 
-Check, Failures = fleet_test.Check, fleet_test.Failures
+Check = fleet_test.Check
 
 Uart = "ttyS1"
 DisplaySerial, PrinterSerial = "VFD-DISPLAY-1", "RECEIPT-PRINTER-1"
@@ -48,8 +49,24 @@ Files = {
     "usb": (("Plugged in", "on a USB display"), "500ms", Pattern),
 }
 PortLine = 4  # of each file below
+Where = "%s:%d" % (File, PortLine)
 GuestSeconds = 240
 GuestMemoryMb = 256  # systemd, journald and udevd besides the program
+# Each case above: the unit's exit status (None: skipped, no message file),
+# the program's line in its journal ("?": udev's ttyUSB number), and the
+# display that stores which file's message (None: no display gets a byte).
+Cases = (
+    ("boot", 0, "stored on /dev/ttyS1", (Uart, "boot")),
+    ("coldplug", 0, "left alone: /dev/ttyUSB0 (not the port /dev/ttyS1 of %s)" % Where, None),
+    ("edit", 0, "stored on /dev/ttyS1", (Uart, "edit")),
+    ("same", 0, "unchanged: the display on /dev/ttyS1 holds this message already", None),
+    ("absent", 3, "error: no display found: no port matches %s (%s)" % (Pattern, Where), None),
+    ("plugged", 0, "stored on " + DisplayById, ("display", "usb")),
+    ("printer", 0, "left alone: /dev/ttyUSB? (not the port %s of %s)" % (Pattern, Where), None),
+    ("replugged", 0, "unchanged: the display on %s holds this message already" % DisplayById, None),
+    ("removed", None, None, None),
+    ("unfiled", None, None, None),
+)
 
 
 def FileText(name):
@@ -109,17 +126,6 @@ class Host:
         pass
 
 
-def Case(guest, host, case, status, line):
-    """The unit's state (status None: it never ran) and the program's line in
-    its journal; what each display received meanwhile."""
-    state = dict(l.split("=", 1) for l in guest.Result(case, "state").split("\n") if "=" in l)
-    Check(status is None or (state.get("ExecMainStatus") == str(status) and
-                             (status != 0 or state.get("Result") == "success")), "%s: the unit's state %s" % (case, state))
-    journal = guest.Result(case, "journal")
-    Check(line is None or line in journal.splitlines(), "%s: no line %r in the unit's journal:\n%s" % (case, line, journal))
-    return host.cases.get(case, {}), state
-
-
 def Nothing(taken, case, names):
     for name in names:
         received = Received(taken.get(name, {}).get("events", []))
@@ -146,31 +152,23 @@ def CheckHardened(state, case):
 def CheckCases(guest, host):
     if not Check("boot" in host.cases, "the guest never reached its first case (see %s)" % guest.console):
         return
-    where = "%s:%d" % (File, PortLine)
-    taken, state = Case(guest, host, "boot", 0, "stored on /dev/ttyS1")
-    StoredOnly(taken, "boot", Uart, Record("boot"))
-    CheckHardened(state, "boot")
-    taken, _ = Case(guest, host, "coldplug", 0, "left alone: /dev/ttyUSB0 (not the port /dev/ttyS1 of %s)" % where)
-    Nothing(taken, "coldplug", host.displays)
-    taken, _ = Case(guest, host, "edit", 0, "stored on /dev/ttyS1")
-    StoredOnly(taken, "edit", Uart, Record("edit"))
-    taken, _ = Case(guest, host, "same", 0, "unchanged: the display on /dev/ttyS1 holds this message already")
-    Nothing(taken, "same", host.displays)
-    taken, _ = Case(guest, host, "absent", 3, "error: no display found: no port matches %s (%s)" % (Pattern, where))
-    Nothing(taken, "absent", host.displays)
-    taken, state = Case(guest, host, "plugged", 0, "stored on " + DisplayById)
-    CheckHardened(state, "plugged")
-    StoredOnly(taken, "plugged", "display", Record("usb"))
-    taken, _ = Case(guest, host, "printer", 0, None)
-    Check(any(l.startswith("left alone: /dev/ttyUSB") and l.endswith(" (not the port %s of %s)" % (Pattern, where))
-              for l in guest.Result("printer", "journal").splitlines()), "printer: not left alone")
-    Nothing(taken, "printer", host.displays)
-    taken, _ = Case(guest, host, "replugged", 0, "unchanged: the display on %s holds this message already" % DisplayById)
-    Nothing(taken, "replugged", host.displays)
-    for case in ("removed", "unfiled"):
-        taken, state = Case(guest, host, case, None, None)
-        Check(state.get("ConditionResult") == "no", "%s: the unit ran without a message file: %s" % (case, state))
-        Nothing(taken, case, host.displays)
+    for case, status, line, stored in Cases:
+        state = dict(l.split("=", 1) for l in guest.Result(case, "state").split("\n") if "=" in l)
+        if status is None:
+            Check(state.get("ConditionResult") == "no", "%s: the unit ran without a message file: %s" % (case, state))
+        else:
+            Check(state.get("ExecMainStatus") == str(status) and (status != 0 or state.get("Result") == "success"),
+                  "%s: the unit's state %s" % (case, state))
+            CheckHardened(state, case)
+        journal = guest.Result(case, "journal")
+        pattern = re.escape(line or "").replace(re.escape("?"), r"\d+")
+        Check(line is None or any(re.fullmatch(pattern, l) for l in journal.splitlines()),
+              "%s: no line %r in the unit's journal:\n%s" % (case, line, journal))
+        taken = host.cases.get(case, {})
+        if stored:
+            StoredOnly(taken, case, stored[0], Record(stored[1]))
+        else:
+            Nothing(taken, case, host.displays)
     Check(not Received(host.displays["printer"].Events()), "the printer received bytes")
 
 
@@ -187,7 +185,6 @@ def Main():
         sys.exit(__doc__)
     fleet.StopOnSignals()
     if not guests.BuildImage():
-        print("no guest image")
         return 1
     directory = tempfile.mkdtemp(prefix="vfd-qemu-apply-")
     guest = guests.Guest(directory, "apply", sys.argv[1], serials=(Uart,), usbs=("printer",))
@@ -213,7 +210,7 @@ def Main():
         guest.Stop()
         for terminal in usb.values():
             terminal.Stop()
-    return guests.Conclude("apply test", directory, Failures)
+    return fleet_test.Conclude("apply test", directory)
 
 
 if __name__ == "__main__":

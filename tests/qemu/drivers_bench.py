@@ -151,7 +151,7 @@ def Main():
     rollouts = int(sys.argv[3]) if len(sys.argv) > 3 else 3
     fleet.StopOnSignals()
     if not guests.BuildImage():
-        sys.exit("no guest image")
+        sys.exit(1)
     print("machine: %d processors, load %.2f %.2f %.2f" % ((os.cpu_count(),) + os.getloadavg()))
     BenchDrivers(build, writes)
     BenchFleet(build, rollouts)

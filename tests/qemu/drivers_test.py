@@ -54,7 +54,7 @@ FoundVerdict, NoAnswerVerdict, StoredOutcome = "found", "no_answer", "stored"
 
 # tests/fleet's way of keeping failed checks (on the path through guests).
 import fleet_test  # noqa: E402
-Check, Failures = fleet_test.Check, fleet_test.Failures
+Check = fleet_test.Check
 
 
 class Host:
@@ -235,7 +235,6 @@ def Main():
     switches = {SwitchSigterm: os.environ.get(SwitchSigterm, "1") == "1",
                 SwitchConsole: os.environ.get(SwitchConsole, "1") == "1"}
     if not guests.BuildImage():
-        print("no guest image")
         return 1
     directory = tempfile.mkdtemp(prefix="vfd-qemu-drivers-")
     guest = guests.Guest(directory, "drivers", sys.argv[1], serials=(Uart, Silent), usbs=(Usb,))
@@ -259,7 +258,7 @@ def Main():
     for name, on in switches.items():
         if not on:
             print("  left out: %s (%s=0)" % (name[len("VFD_QEMU_CASE_"):].lower(), name))
-    return guests.Conclude("drivers test", directory, Failures)
+    return fleet_test.Conclude("drivers test", directory)
 
 
 if __name__ == "__main__":

@@ -206,7 +206,6 @@ def Main():
         sys.exit(__doc__)
     fleet.StopOnSignals()
     if not guests.BuildImage():
-        print("no guest image")
         return 1
     theFleet = SshFleet(sys.argv[1], Guests)
     started = time.monotonic()
@@ -223,11 +222,7 @@ def Main():
     print("  fleet of %d guests: %.1f s, QEMU peak memory %d MB together; %s" % (
         Guests, time.monotonic() - started, sum(g.maxRssKb for g in theFleet.guests) // 1024,
         "; ".join(g.Figures() for g in theFleet.guests)))
-    if fleet_test.Failures:
-        print("SSH fleet test: %d check(s) failed; files kept in %s" % (len(fleet_test.Failures), theFleet.dir))
-        return 1
-    print("SSH fleet test: all checks passed")
-    return 0
+    return fleet_test.Conclude("SSH fleet test", theFleet.dir)
 
 
 if __name__ == "__main__":

@@ -13,7 +13,6 @@ and ended by its pid.
 """
 import json
 import os
-import shutil
 import signal
 import socket
 import subprocess
@@ -35,7 +34,10 @@ BaudOfSpeed = {getattr(termios, "B%d" % b): b for b in (4800, 9600, 19200, 38400
 
 def BuildImage():
     """Builds the guest image, or finds it up to date (before any guest boots)."""
-    return subprocess.run([GuestScript, "image"], cwd=Root, stdin=subprocess.DEVNULL).returncode == 0
+    built = subprocess.run([GuestScript, "image"], cwd=Root, stdin=subprocess.DEVNULL).returncode == 0
+    if not built:
+        print("no guest image")
+    return built
 
 
 def HostBaud(link):
@@ -162,20 +164,6 @@ class Guest:
 
     def Figures(self):
         return "%s: %.1f s, QEMU peak memory %d MB" % (self.name, self.seconds or 0, self.maxRssKb // 1024)
-
-
-def Conclude(test, directory, failures):
-    """The test's last lines and exit code; its files stay where it failed
-    (or with --keep)."""
-    if failures:
-        print("%s: %d check(s) failed; files kept in %s" % (test, len(failures), directory))
-        return 1
-    if "--keep" in sys.argv:
-        print("%s: files in %s" % (test, directory))
-    else:
-        shutil.rmtree(directory, ignore_errors=True)
-    print("%s: all checks passed" % test)
-    return 0
 
 
 class Qmp:

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstdarg>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -40,10 +39,8 @@ void Record(const char* call, const std::string& path, int flags = 0) {
 }
 
 std::string PathOfDescriptor(int fd) {
-  char link[64], path[4096];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  ssize_t n = readlink(link, path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<size_t>(n)) : "";
+  std::error_code unknown;
+  return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), unknown).string();
 }
 
 template <typename Function>
@@ -68,20 +65,17 @@ extern "C" int open(const char* path, int flags, ...) {
 
 extern "C" int fsync(int fd) {
   Record("fsync", PathOfDescriptor(fd));
-  static auto real = Next<int (*)(int)>("fsync");
-  return real(fd);
+  return Next<int (*)(int)>("fsync")(fd);
 }
 
 extern "C" int rename(const char* from, const char* to) {
   Record("rename", from);
-  static auto real = Next<int (*)(const char*, const char*)>("rename");
-  return real(from, to);
+  return Next<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
 extern "C" int unlink(const char* path) {
   Record("unlink", path);
-  static auto real = Next<int (*)(const char*)>("unlink");
-  return real(path);
+  return Next<int (*)(const char*)>("unlink")(path);
 }
 
 namespace {

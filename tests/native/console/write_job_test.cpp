@@ -5,12 +5,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -27,6 +24,7 @@
 #include "job/job_report.h"
 #include "job/message_rows.h"
 #include "job/state_store.h"
+#include "process_posix.h"
 #include "protocol_expected.h"
 #include "serial/serial_link.h"
 #include "sim_port.h"
@@ -38,19 +36,6 @@ namespace fs = std::filesystem;
 
 std::atomic<bool> StopNow(false);
 bool IsStopNow() { return StopNow; }
-
-// An account nobody else uses, so that its process limit counts this test alone.
-const uid_t Stranger = 61234;
-
-// Waits for the event up to a bound that only a failing run reaches.
-bool WaitUntil(const std::function<bool()>& event) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!event()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // Probes on the ports after the display are held in their reply wait until
 // the display's record is stored: a write that waited for them would never
@@ -71,6 +56,16 @@ bool HoldLaterProbesUntilTheRecord() {
 
 bool IsTheDialogsProbe(const std::vector<std::string>& commands) {
   return commands.empty() || commands == std::vector<std::string>{"enter", "exit"};
+}
+
+// then runs once the module on the port has taken each write.
+void AfterEachWrite(const char* name, const std::function<void(const Bytes&)>& then) {
+  SimPort* port = SimFindPort(name);
+  SimResponder module = port->responder;
+  port->responder = [module, then](SimPort* p, const Bytes& written) {
+    module(p, written);
+    then(written);
+  };
 }
 
 class ConsoleJob : public ::testing::Test {
@@ -112,6 +107,7 @@ class ConsoleJob : public ::testing::Test {
     return report;
   }
   std::string Port(const JobReport& report) { return std::string(report.port.name.begin(), report.port.name.end()); }
+  std::string ComThreeState() { return stateDir + "/vfd-COM3.state"; }
 
   std::string stateDir;
   FrontEnd frontEnd;
@@ -192,26 +188,6 @@ TEST_F(ConsoleJob, ASearchAmongGivenPortsLeavesEveryOtherPortAlone) {
   EXPECT_EQ(SimCountEvents("open", "\\\\.\\COM3"), 0);
 }
 
-// From the moment the record may reach the module until it confirms it, no
-// state names any record.
-TEST_F(ConsoleJob, NoStateNamesARecordTheModuleMayNotHold) {
-  SimModule* display = Display("COM3");
-  ASSERT_EQ(Run(Request("Sale")).outcome, OUTCOME_STORED);
-  std::string state = stateDir + "/" + StateFileName("COM3");
-  ASSERT_TRUE(fs::exists(state));
-  SimPort* port = SimFindPort("COM3");
-  bool stateAtRecord = true;
-  SimResponder module = port->responder;
-  port->responder = [&](SimPort* p, const Bytes& written) {
-    if (written.size() == expected::RowSize) stateAtRecord = fs::exists(state);
-    module(p, written);
-  };
-  SimControl(display, "mode no-confirm");
-  EXPECT_EQ(Run(Request("Winter")).outcome, OUTCOME_NOT_CONFIRMED);
-  EXPECT_FALSE(stateAtRecord) << "the old state was still there when the record went out";
-  EXPECT_FALSE(fs::exists(state)) << "a state after an unconfirmed write";
-}
-
 TEST_F(ConsoleJob, OutcomesAndWarningsOfTheExchange) {
   SimModule* display = Display("COM3");
   SimControl(display, "mode silent");
@@ -228,7 +204,7 @@ TEST_F(ConsoleJob, OutcomesAndWarningsOfTheExchange) {
   ASSERT_FALSE(unkept.warnings.empty());
   EXPECT_EQ(unkept.warnings.back().compare(0, 16, "state not kept: "), 0) << unkept.warnings.back();
 
-  std::ofstream(stateDir + "/" + StateFileName("COM3")) << "record=12\n";
+  std::ofstream(ComThreeState()) << "record=12\n";
   WriteJobRequest damaged = Request("Sale");
   damaged.ifChanged = true;
   JobReport written = Run(damaged);
@@ -256,6 +232,8 @@ struct PortCondition {
 };
 
 const char BracedType[] = "{port}{detail}x";  // another product type, braces and all
+void AnotherType(SimPort*, SimModule* m) { SimControl(m, "product-type \"" + std::string(BracedType) + "\""); }
+void AsItIs(SimPort*, SimModule*) {}
 
 // --check asks what a real run asks (set-up mode, the product type, leaving
 // set-up mode) and ends as it ends, with would_write for stored; it never
@@ -277,14 +255,10 @@ TEST_F(ConsoleJob, CheckEndsAsARealRunOnEveryPort) {
        OUTCOME_OPEN_FAILED, REASON_BUSY, OUTCOME_OPEN_FAILED},
       {"a silent display", "COM3", [](SimPort*, SimModule* m) { SimControl(m, "mode silent"); }, OUTCOME_NO_ANSWER,
        REASON_NONE, OUTCOME_NO_ANSWER},
-      {"another product type", "COM3",
-       [](SimPort*, SimModule* m) { SimControl(m, "product-type \"" + std::string(BracedType) + "\""); },
-       OUTCOME_INCOMPATIBLE, REASON_NONE, OUTCOME_FOUND},
-      {"the display", "COM3", [](SimPort*, SimModule*) {}, OUTCOME_STORED, REASON_NONE, OUTCOME_FOUND},
-      {"another product type, searched", "",
-       [](SimPort*, SimModule* m) { SimControl(m, "product-type \"" + std::string(BracedType) + "\""); },
-       OUTCOME_INCOMPATIBLE, REASON_NONE, OUTCOME_FOUND},
-      {"the display, searched", "", [](SimPort*, SimModule*) {}, OUTCOME_STORED, REASON_NONE, OUTCOME_FOUND},
+      {"another product type", "COM3", AnotherType, OUTCOME_INCOMPATIBLE, REASON_NONE, OUTCOME_FOUND},
+      {"the display", "COM3", AsItIs, OUTCOME_STORED, REASON_NONE, OUTCOME_FOUND},
+      {"another product type, searched", "", AnotherType, OUTCOME_INCOMPATIBLE, REASON_NONE, OUTCOME_FOUND},
+      {"the display, searched", "", AsItIs, OUTCOME_STORED, REASON_NONE, OUTCOME_FOUND},
   };
   for (const PortCondition& c : conditions) {
     SCOPED_TRACE(c.what);
@@ -338,12 +312,9 @@ TEST_F(ConsoleJob, CheckEndsAsARealRunOnEveryPort) {
 // is sent, and nothing of the kept state is lost.
 TEST_F(ConsoleJob, AStopAfterTheSearchFoundTheDisplaySendsNothing) {
   SimModule* display = Display("COM3");
-  SimPort* port = SimFindPort("COM3");
-  SimResponder module = port->responder;
-  port->responder = [&](SimPort* p, const Bytes& written) {
-    module(p, written);
+  AfterEachWrite("COM3", [&](const Bytes&) {
     if (!display->commands.empty() && display->commands.back() == "exit") StopNow = true;
-  };
+  });
   JobReport report = Run(Request("Sale", ""));
   EXPECT_EQ(report.outcome, OUTCOME_INTERRUPTED);
   EXPECT_EQ(Port(report), "COM3");
@@ -370,7 +341,7 @@ TEST_F(ConsoleJob, TheConfiguredPortsOwnKeptStateDecidesWithoutProbing) {
   EXPECT_EQ(SimCountEvents("open"), opens) << "a port was probed";
 
   SimControl(display, "mode normal");
-  std::string state = stateDir + "/" + StateFileName("COM3");
+  std::string state = ComThreeState();
   std::string text = [&] { std::stringstream all; all << std::ifstream(state).rdbuf(); return all.str(); }();
   std::ofstream(state) << "device=COM4" << text.substr(text.find('\n'));
   WriteJobRequest request = Request("Sale", "");
@@ -380,7 +351,10 @@ TEST_F(ConsoleJob, TheConfiguredPortsOwnKeptStateDecidesWithoutProbing) {
 
 // Every way a write can end, and what it leaves of a kept state of "Sale":
 // only a confirmed record is kept; a run that sent nothing leaves the old
-// state as it was; every other run leaves none. A state that cannot be
+// state as it was; every other run leaves none. From the moment the record
+// may reach the module until it confirms it, no state names any record; the
+// confirmed record's state is on disk while the port is still held, so no
+// other run can reach the module before it is there. A state that cannot be
 // dropped stops the run before anything is sent, --check too.
 TEST_F(ConsoleJob, OnlyAConfirmedRecordOrAnUntouchedModuleLeavesAState) {
   enum Left { NONE, OLD, NEW };
@@ -404,17 +378,25 @@ TEST_F(ConsoleJob, OnlyAConfirmedRecordOrAnUntouchedModuleLeavesAState) {
       {"busy", [](WriteJobRequest*, SimModule*) { SimFindPort("COM3")->busy = true; }, OUTCOME_OPEN_FAILED, NONE},
       {"io error", [](WriteJobRequest*, SimModule* m) { SimControl(m, "mode hangup 1"); }, OUTCOME_IO_ERROR, NONE},
   };
-  std::string state = stateDir + "/" + StateFileName("COM3");
   for (const auto& path : paths) {
     SCOPED_TRACE(path.what);
     TearDown();
     SetUp();
+    std::string state = ComThreeState();
     SimModule* display = Display("COM3");
     ASSERT_EQ(Run(Request("Sale")).outcome, OUTCOME_STORED);
+    bool stateAtRecord = false;
+    std::vector<bool> stateAtClose;
+    AfterEachWrite("COM3",
+                   [&](const Bytes& sent) { stateAtRecord |= sent.size() == expected::RowSize && fs::exists(state); });
+    SimFindPort("COM3")->onClose = [&](SimPort*) { stateAtClose.push_back(fs::exists(state)); };
     WriteJobRequest request = Request("Winter");
     path.make(&request, display);
     if (request.ifChanged) request.record = Request("Sale").record;
     EXPECT_EQ(Run(request).outcome, path.outcome);
+    EXPECT_FALSE(stateAtRecord) << "the old state was still there when the record went out";
+    for (bool kept : stateAtClose) EXPECT_EQ(kept, path.left != NONE) << "the state when the port was let go";
+    EXPECT_TRUE(path.left != NEW || stateAtClose.size() == 1u) << "the stored record's port let go more than once";
     PortState kept;
     std::string reason;
     StateRead read = ReadPortState(stateDir, "COM3", &kept, &reason);
@@ -428,30 +410,19 @@ TEST_F(ConsoleJob, OnlyAConfirmedRecordOrAnUntouchedModuleLeavesAState) {
   TearDown();
   SetUp();
   SimModule* display = Display("COM3");
-  fs::create_directories(stateDir + "/" + StateFileName("COM3") + "/x");
+  fs::create_directories(ComThreeState() + "/x");
   for (bool check : {false, true}) {
     WriteJobRequest request = Request("Winter");
     request.check = check;
     JobReport report = Run(request);
     EXPECT_EQ(report.outcome, OUTCOME_STATE_ERROR);
     EXPECT_EQ(ExitCodeOf(report, 0), 5);
-    EXPECT_NE(report.text.find("nothing was sent: the kept state could not be dropped (cannot remove " + stateDir +
-                               "/vfd-COM3.state: Is a directory); the user needs write access to " + stateDir),
+    EXPECT_NE(report.text.find("nothing was sent: the kept state could not be dropped (cannot remove " + ComThreeState() +
+                               ": Is a directory); the user needs write access to " + stateDir),
               std::string::npos) << report.text;
   }
   EXPECT_EQ(SimCountEvents("open"), 0) << "the port was opened";
   EXPECT_TRUE(display->commands.empty());
-}
-
-// The state of the confirmed record is on disk while the port is still
-// held: no other run can reach the module before it is there.
-TEST_F(ConsoleJob, TheStateIsKeptBeforeThePortIsLetGo) {
-  Display("COM3");
-  std::string state = stateDir + "/" + StateFileName("COM3");
-  std::vector<bool> keptAtClose;
-  SimFindPort("COM3")->onClose = [&](SimPort*) { keptAtClose.push_back(fs::exists(state)); };
-  ASSERT_EQ(Run(Request("Sale")).outcome, OUTCOME_STORED);
-  EXPECT_EQ(keptAtClose, (std::vector<bool>{true}));
 }
 
 // A wait is shown against what it lasts at most in all: a probe's answer per
@@ -510,12 +481,7 @@ TEST_F(ConsoleJob, AStopDuringTheSearchEndsEveryProbeAndSendsNothing) {
   SimModule* display = Display("COM4");
   SimModule* later = Display("COM5");
   SimControl(later, "mode silent");
-  SimPort* port = SimFindPort("COM3");
-  SimResponder module = port->responder;
-  port->responder = [&](SimPort* p, const Bytes& written) {
-    StopNow = true;  // the stop comes while COM3's probe waits for an answer
-    module(p, written);
-  };
+  AfterEachWrite("COM3", [](const Bytes&) { StopNow = true; });  // while COM3's probe waits for an answer
   JobReport report = Run(Request("Sale", ""));
   EXPECT_EQ(report.outcome, OUTCOME_INTERRUPTED);
   EXPECT_EQ(silent->commands, (std::vector<std::string>{"enter", "exit"}));
@@ -535,21 +501,15 @@ TEST_F(ConsoleJob, AStopDuringTheSearchEndsEveryProbeAndSendsNothing) {
 // those end at their next step, each put back and closed.
 TEST_F(ConsoleJob, AWriteDoesNotWaitForTheProbesAfterTheDisplay) {
   SimModule* display = Display("COM3");
-  SimResponder module = SimFindPort("COM3")->responder;
-  SimFindPort("COM3")->responder = [&](SimPort* p, const Bytes& written) {
-    module(p, written);
-    if (display->recordsStored > 0) RecordStored = true;
-  };
+  AfterEachWrite("COM3", [&](const Bytes&) { RecordStored = display->recordsStored > 0; });
   std::vector<SimModule*> later;
   for (const char* name : {"COM4", "COM5"}) {
     later.push_back(Display(name));
     SimControl(later.back(), "mode silent");
-    SimResponder silent = SimFindPort(name)->responder;
-    SimFindPort(name)->responder = [silent](SimPort* p, const Bytes& written) {
+    AfterEachWrite(name, [](const Bytes&) {
       std::lock_guard<std::mutex> hold(LaterProbeLock);
       LaterProbeThreads.insert(std::this_thread::get_id());
-      silent(p, written);
-    };
+    });
   }
   WriteJobRequest request = Request("Sale", "");
   request.hooks.stopRequested = HoldLaterProbesUntilTheRecord;
@@ -595,19 +555,13 @@ TEST_F(ConsoleJob, ThirtyTwoProbesAtOnceEachWithItsOwnBuffer) {
 TEST_F(ConsoleJob, ASearchWithoutThreadsStillEnds) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another account";
   Display("COM4");
-  pid_t child = fork();
-  if (child == 0) {
+  EXPECT_TRUE(InAChild([&] {
     rlimit one = {1, 1};
-    if (setrlimit(RLIMIT_NPROC, &one) != 0 || setgid(Stranger) != 0 || setuid(Stranger) != 0) _exit(2);
     JobReport report;
+    if (setrlimit(RLIMIT_NPROC, &one) != 0 || !BecomeStranger()) return false;
     RunFindJob(u"", JobHooks{}, &report);
-    _exit(report.outcome == OUTCOME_FOUND && Port(report) == "COM4" ? 0 : 1);
-  }
-  int status = -1;
-  bool ended = WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; });
-  if (!ended) kill(child, SIGKILL), waitpid(child, &status, 0);
-  EXPECT_TRUE(ended) << "the search never ended";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not the dialog's choice";
+    return report.outcome == OUTCOME_FOUND && Port(report) == "COM4";
+  })) << "the search never ended, or not with the dialog's choice";
 }
 
 // Two names of one device are one candidate under a name it can be opened
