@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,10 @@ const char DevPrefix[] = "/dev/";
 const int LockTextSize = 11;
 const mode_t LockMode = 0644;
 const size_t ScanThreadsMax = 4;
+const char TemporaryPrefix[] = "LTMP.";
+// A live run links its temporary within moments of making it, even one in a
+// pid namespace this process cannot see: a minute old, it is left over.
+const time_t LeftTemporaryAgeSeconds = 60;
 
 std::string LockDir() {
   const char* dir = getenv(LockDirVariable);
@@ -73,11 +78,45 @@ bool LockOwner(const std::string& lockFile, pid_t* owner) {
 int CreateTemporary(const std::string& dir, std::string* path) {
   static std::atomic<unsigned> counter(0);
   for (int attempt = 0; attempt < 16; ++attempt) {
-    *path = dir + "/LTMP." + std::to_string(getpid()) + "." + std::to_string(counter++);
+    *path = dir + "/" + TemporaryPrefix + std::to_string(getpid()) + "." + std::to_string(counter++);
     int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, LockMode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
+}
+
+// The process id in a temporary's name of this program's form,
+// LTMP.<pid>.<n>; false for any other name.
+bool TemporaryOwner(const char* name, pid_t* owner) {
+  if (std::strncmp(name, TemporaryPrefix, sizeof TemporaryPrefix - 1) != 0) return false;
+  const char* at = name + sizeof TemporaryPrefix - 1;
+  long value = 0;
+  for (; *at >= '0' && *at <= '9' && value <= INT32_MAX; ++at) value = value * 10 + (*at - '0');
+  if (at == name + sizeof TemporaryPrefix - 1 || *at != '.' || value <= 0 || value > INT32_MAX) return false;
+  const char* count = ++at;
+  for (; *at >= '0' && *at <= '9'; ++at) {
+  }
+  if (at == count || *at != '\0') return false;
+  *owner = static_cast<pid_t>(value);
+  return true;
+}
+
+// A run that ended between making its temporary and linking it left the
+// temporary behind; nothing reads it as a lock, but nothing else removes it.
+void RemoveLeftTemporaries(const std::string& dir) {
+  DIR* entries = opendir(dir.c_str());
+  if (entries == nullptr) return;
+  time_t now = time(nullptr);
+  while (dirent* entry = readdir(entries)) {
+    pid_t owner = 0;
+    struct stat info {};
+    if (!TemporaryOwner(entry->d_name, &owner) || owner == getpid() || IsAlive(owner)) continue;
+    if (fstatat(dirfd(entries), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+        now - info.st_mtime < LeftTemporaryAgeSeconds)
+      continue;
+    unlinkat(dirfd(entries), entry->d_name, 0);
+  }
+  closedir(entries);
 }
 
 bool WriteOwner(int fd) {
@@ -236,6 +275,7 @@ bool TakeLock(const std::string& lockFile, bool* taken, PortHolder* holder, std:
     }
   }
   unlink(temporary.c_str());
+  if (*taken) RemoveLeftTemporaries(dir);
   return claimed;
 }
 

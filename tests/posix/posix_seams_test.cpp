@@ -267,6 +267,25 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
   pid_t stale = HoldPort("/dev/null", false);
   EndHolder(stale);
   std::ofstream(lockFile) << "    " << stale << "\n";
+  // Temporaries beside the locks: only this program's form, of an ended
+  // process, a minute old or more, is left over and removed.
+  std::string lockDir = getenv("VFDSTARTUP_LOCK_DIR");
+  const struct {
+    std::string name;
+    int ageSeconds;
+    bool removed;
+  } temporaries[] = {
+      {"LTMP." + std::to_string(stale) + ".0", 120, true},
+      {"LTMP." + std::to_string(stale) + ".1", 5, false},
+      {"LTMP." + std::to_string(live) + ".0", 120, false},
+      {"LTMP." + std::to_string(stale), 120, false},
+      {"LTMP." + std::to_string(stale) + ".0x", 120, false},
+  };
+  for (const auto& t : temporaries) {
+    std::ofstream(lockDir + "/" + t.name) << "    " << stale << "\n";
+    timespec times[2] = {{time(nullptr) - t.ageSeconds, 0}, {time(nullptr) - t.ageSeconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (lockDir + "/" + t.name).c_str(), times, 0), 0);
+  }
   // This program's own lock file never exists without its owner in it: it
   // is written under another name and linked to its own.
   int watch = inotify_init1(IN_NONBLOCK);
@@ -280,8 +299,11 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
             (std::vector<uint32_t>{IN_DELETE, IN_CREATE, IN_DELETE}))
       << "the stale lock removed, ours made whole and removed";
   close(watch);
+  for (const auto& t : temporaries) {
+    EXPECT_EQ(fs::exists(lockDir + "/" + t.name), !t.removed) << t.name;
+    fs::remove(lockDir + "/" + t.name);
+  }
   // Without a lock directory to write to, the port is used all the same, and said so.
-  std::string lockDir = getenv("VFDSTARTUP_LOCK_DIR");
   setenv("VFDSTARTUP_LOCK_DIR", (dir + "/nolock").c_str(), 1);
   ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &serial));
   PortOpenDetail unlocked;
