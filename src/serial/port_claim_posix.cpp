@@ -94,8 +94,7 @@ bool TemporaryOwner(const char* name, pid_t* owner) {
   for (; *at >= '0' && *at <= '9' && value <= INT32_MAX; ++at) value = value * 10 + (*at - '0');
   if (at == name + sizeof TemporaryPrefix - 1 || *at != '.' || value <= 0 || value > INT32_MAX) return false;
   const char* count = ++at;
-  for (; *at >= '0' && *at <= '9'; ++at) {
-  }
+  while (*at >= '0' && *at <= '9') ++at;
   if (at == count || *at != '\0') return false;
   *owner = static_cast<pid_t>(value);
   return true;
