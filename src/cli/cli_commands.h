@@ -9,6 +9,7 @@
 #include "cli/console_frontend.h"
 #include "job/display_job.h"
 #include "job/message_rows.h"
+#include "job/run_record.h"
 
 int RunFind(const CliOptions& options);
 int RunWrite(const CliOptions& options);  // write and factory-default
@@ -16,6 +17,7 @@ int RunRecord(const CliOptions& options);
 int RunPreview(const CliOptions& options);
 int RunDescribe(const CliOptions& options);
 int RunApply(const CliOptions& options);
+int RunStatus(const CliOptions& options);
 // write or factory-default of rows prepared already, under another
 // command's name; among: with no port, the only ports to look for the
 // display on (empty: the usual ones).
@@ -36,8 +38,12 @@ void StartRun(const CliOptions& options, CliRun* run);
 JobHooks ConsoleHooks();
 // The rows asked for, prepared as the options say.
 MessageRows RowsOf(const CliOptions& options);
-// The run's outcome for a person (standard output or error) or as JSON;
-// returns the exit code.
+// Where this program's runs are recorded: the state directory, the metrics
+// file, the journal.
+RunRecordPlaces RecordPlacesOf(const CliOptions& options);
+// The run's outcome for a person (standard output or error) or as JSON,
+// after the run is recorded (write, factory-default and apply); returns the
+// exit code.
 int FinishRun(const char* command, CliRun* run);
 
 #endif  // VFD_CLI_COMMANDS_H

@@ -28,6 +28,8 @@ const char About[] =
     "  preview          draw the rows as the module shows them at power-on;\n"
     "                   --frames N prints N scroll steps and stops\n"
     "  describe         the speeds, the row limit and the outcomes, for tools\n"
+    "  status           what is kept of each port and how its last run ended; opens\n"
+    "                   no port; exit 0 when every last run stored or found the message\n"
     "\n"
     "  --port P         the display's port; without it the program looks for the display\n"
     "  --row0, --row1   the rows, UTF-8, up to 63 characters each (the factory rows when\n"
@@ -39,6 +41,9 @@ const char About[] =
     "  --speed          <10ms, 100ms, 200ms, 300ms (default), 400ms or 500ms per character\n"
     "  --json           one JSON object on standard output, whatever went wrong\n"
     "  --state-dir DIR  where confirmed records are kept per device\n"
+    "  --metrics-file FILE  write, factory-default, apply: rewrite FILE with every\n"
+    "                   port's metrics (default: vfdstartup.prom in the metrics\n"
+    "                   collector's text file directory, where it exists)\n"
     "  --if-changed     send nothing when the kept record for the device is the one to send\n"
     "  --check          do what a write does (look for the display, open its port, ask\n"
     "                   it into set-up mode and for its product type, leave set-up mode)\n"
@@ -99,6 +104,7 @@ int RunCommand(const CliOptions& options) {
     case CLI_PREVIEW: return RunPreview(options);
     case CLI_DESCRIBE: return RunDescribe(options);
     case CLI_APPLY: return RunApply(options);
+    case CLI_STATUS: return RunStatus(options);
     default: return RunWrite(options);
   }
 }

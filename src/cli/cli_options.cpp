@@ -18,6 +18,7 @@ enum CommandBit {
   TAKEN_BY_PREVIEW = 16,
   TAKEN_BY_DESCRIBE = 32,
   TAKEN_BY_APPLY = 64,
+  TAKEN_BY_STATUS = 128,
 };
 
 const unsigned Exchanges = TAKEN_BY_FIND | TAKEN_BY_WRITE | TAKEN_BY_FACTORY | TAKEN_BY_APPLY;
@@ -38,6 +39,7 @@ const CommandSpec Commands[] = {
     {"record", CLI_RECORD, TAKEN_BY_RECORD},
     {"preview", CLI_PREVIEW, TAKEN_BY_PREVIEW},
     {"describe", CLI_DESCRIBE, TAKEN_BY_DESCRIBE},
+    {"status", CLI_STATUS, TAKEN_BY_STATUS},
 };
 
 typedef bool (*SetOption)(const std::string& value, CliOptions* options, std::string* error);
@@ -98,6 +100,12 @@ bool SetConfig(const std::string& value, CliOptions* options, std::string* error
   return !value.empty();
 }
 
+bool SetMetricsFile(const std::string& value, CliOptions* options, std::string* error) {
+  options->metricsFile = value;
+  if (value.empty()) *error = "--metrics-file takes a file";
+  return !value.empty();
+}
+
 bool SetJson(const std::string&, CliOptions* options, std::string*) { return options->json = true; }
 bool SetIfChanged(const std::string&, CliOptions* options, std::string*) { return options->ifChanged = true; }
 bool SetCheck(const std::string&, CliOptions* options, std::string*) { return options->check = true; }
@@ -108,16 +116,17 @@ bool SetQuiet(const std::string&, CliOptions* options, std::string*) { return op
 bool SetValidate(const std::string&, CliOptions* options, std::string*) { return options->validate = true; }
 
 const OptionSpec Options[] = {
-    {"--port", nullptr, "P", Exchanges, SetPort},
+    {"--port", nullptr, "P", Exchanges | TAKEN_BY_STATUS, SetPort},
     {"--row0", nullptr, "TEXT", Messages, SetRow0},
     {"--row1", nullptr, "TEXT", Messages, SetRow1},
     {"--speed", nullptr, "LABEL", Messages, SetSpeed},
     {"--strict", nullptr, nullptr, Messages, SetStrict},
     {"--no-transliterate", nullptr, nullptr, Messages, SetNoTransliterate},
-    {"--json", nullptr, nullptr, Exchanges | TAKEN_BY_DESCRIBE, SetJson},
+    {"--json", nullptr, nullptr, Exchanges | TAKEN_BY_DESCRIBE | TAKEN_BY_STATUS, SetJson},
     {"--config", nullptr, "FILE", TAKEN_BY_APPLY, SetConfig},
     {"--validate", nullptr, nullptr, TAKEN_BY_APPLY, SetValidate},
-    {"--state-dir", nullptr, "DIR", Writes | TAKEN_BY_APPLY, SetStateDir},
+    {"--state-dir", nullptr, "DIR", Writes | TAKEN_BY_APPLY | TAKEN_BY_STATUS, SetStateDir},
+    {"--metrics-file", nullptr, "FILE", Writes | TAKEN_BY_APPLY, SetMetricsFile},
     {"--if-changed", nullptr, nullptr, Writes, SetIfChanged},
     {"--check", nullptr, nullptr, Writes | TAKEN_BY_APPLY, SetCheck},
     {"--verbose", "-v", nullptr, Exchanges, SetVerbose},

@@ -17,6 +17,7 @@ enum CliCommand {
   CLI_PREVIEW,
   CLI_DESCRIBE,
   CLI_APPLY,
+  CLI_STATUS,
 };
 
 struct CliOptions {
@@ -36,6 +37,7 @@ struct CliOptions {
   long frames;              // preview: -1 until interrupted
   std::string config;       // apply: the message file; empty: the platform's default
   bool validate;            // apply: check the file only, open nothing
+  std::string metricsFile;  // write, factory-default, apply: empty: the collector's directory, where it exists
 };
 
 // False with a reason for anything the command does not take: an unknown

@@ -5,6 +5,9 @@
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
 #include "cli/cli_platform.h"
+#include "job/job_platform.h"
+#include "job/run_platform.h"
+#include "job/run_record.h"
 #include "protocol/display_protocol.h"
 
 namespace {
@@ -23,7 +26,26 @@ void PrintHuman(const CliRun& run) {
     PrintError("stopped by signal " + std::to_string(StopSignal()) + " once the exchange had ended");
 }
 
+// A run that may have changed what a display holds, or found why not: the
+// fleet learns of it. --check and --validate change nothing.
+bool IsRecorded(const char* command, const CliOptions& options) {
+  std::string name = command;
+  bool writes = name == "write" || name == "factory-default" || name == "apply";
+  return writes && !options.check && !options.validate;
+}
+
+// --metrics-file, else the collector's file where its directory exists.
+std::string MetricsFileOf(const CliOptions& options) {
+  if (!options.metricsFile.empty()) return options.metricsFile;
+  return DirectoryExists(DefaultMetricsDir()) ? PathIn(DefaultMetricsDir(), "vfdstartup.prom") : "";
+}
+
 }  // namespace
+
+RunRecordPlaces RecordPlacesOf(const CliOptions& options) {
+  return RunRecordPlaces{options.stateDir.empty() ? DefaultStateDir() : options.stateDir, MetricsFileOf(options),
+                         JournalSocketPath()};
+}
 
 void StartRun(const CliOptions& options, CliRun* run) {
   run->options = options;
@@ -43,6 +65,7 @@ MessageRows RowsOf(const CliOptions& options) {
 }
 
 int FinishRun(const char* command, CliRun* run) {
+  if (IsRecorded(command, run->options)) RecordRun(RecordPlacesOf(run->options), command, &run->report);
   if (run->options.json) PrintJson(ReportJson(command, run->report, run->frontEnd.messages, StopRequested()));
   else PrintHuman(*run);
   return ExitCodeOf(run->report, StopSignal());

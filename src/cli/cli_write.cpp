@@ -40,6 +40,7 @@ int RunWriteAs(const CliOptions& options, const MessageRows& rows, const char* c
   for (const std::string& warning : rows.warnings) PrintWarning(warning);
   WriteJobRequest request = RequestOf(options, rows);
   request.among = among;
+  request.command = command;
   RunWriteJob(request, &run.frontEnd, &run.report);
   if (options.json) run.report.warnings.insert(run.report.warnings.begin(), rows.warnings.begin(), rows.warnings.end());
   return FinishRun(command, &run);

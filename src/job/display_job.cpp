@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "frontend/frontend_ops.h"
+#include "job/run_platform.h"
+#include "job/run_record.h"
 #include "job/state_store.h"
 #include "serial/serial_link.h"
 #include "text/utf_convert.h"
@@ -202,7 +204,7 @@ void KeepConfirmedState(void* context, const WriteResult& result) {
   Exchange* exchange = static_cast<Exchange*>(context);
   JobReport* report = exchange->report;
   PortState state = {report->port.stateKey, NameText(report->port.name), Utf16ToUtf8(result.productType.text),
-                     result.record};
+                     result.record, NowSeconds(), exchange->request->command};
   std::string reason;
   if (!WritePortState(exchange->request->stateDir, state, &reason)) report->warnings.push_back("state not kept: " + reason);
 }
@@ -239,12 +241,26 @@ void ConcludeExchange(const WriteResult& result, const PortOpenDetail& detail, J
   }
 }
 
+// Called while the port is still held, whatever the exchange came to: the
+// port's last run is on disk before another run can reach the module.
+void KeepLastRun(void* context, const WriteResult& result) {
+  Exchange* exchange = static_cast<Exchange*>(context);
+  JobReport* report = exchange->report;
+  ConcludeExchange(result, {}, report);
+  std::string reason;
+  LastRun run = LastRunOf(exchange->request->command, *report, NowSeconds());
+  if (!WriteLastRun(exchange->request->stateDir, run, &reason)) report->warnings.push_back("last run not kept: " + reason);
+  report->lastRunKept = true;  // or tried: once is enough
+}
+
 // The exchange a real run makes; --check holds the record back.
 void TalkToPort(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* report) {
   FillFields(request, frontEnd, report->port);
   std::vector<BYTE> receiveBuffer(ReceiveBufferSize);
   Exchange exchange = {&request, report};
-  WriteOptions options = {request.check, request.check ? nullptr : KeepConfirmedState, &exchange};
+  bool recorded = !request.check && !request.command.empty();
+  WriteOptions options = {request.check, request.check ? nullptr : KeepConfirmedState, &exchange,
+                          recorded ? KeepLastRun : nullptr};
   Wait(request.hooks, "talking to the display on " + NameText(report->port.name), ExchangeBoundSeconds);
   if (request.hooks.exchangeBegins != nullptr) request.hooks.exchangeBegins();
   WriteResult result = RunWriteSequenceWithBuffer(frontEnd, request.action, receiveBuffer.data(), &options);

@@ -38,6 +38,9 @@ struct WriteJobRequest {
   std::string stateDir;
   bool ifChanged;                // send nothing when the kept state holds the record
   bool check;                    // decide and meet the module as a real run would, send no record
+  // Not empty (and not --check): the run's command, kept with the state and
+  // as the port's last run while the port is still held.
+  std::string command;
   JobHooks hooks;
 };
 
@@ -58,6 +61,7 @@ struct JobReport {
   bool keptKnown;                 // a state of the port's device was kept before this run
   StartupMessageRecord keptRecord;
   std::vector<std::string> warnings;
+  bool lastRunKept;               // the port's last run was written (or tried) while the port was held
 };
 
 // A report that ends before any job ran (a usage error, refused rows): the

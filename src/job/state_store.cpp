@@ -21,15 +21,27 @@ int HexValue(char c) {
 
 std::string StateText(const PortState& state) {
   return "device=" + state.stateKey + "\nport=" + state.port + "\nproduct_type=" + state.productType +
-         "\nrecord=" + RecordHex(state.record) + "\n";
+         "\nrecord=" + RecordHex(state.record) + "\nwritten_at=" + std::to_string(state.writtenAt) +
+         "\ncommand=" + state.command + "\n";
 }
 
-// key=value lines; the product type keeps its blanks. Every key once.
+// Digits only, as the state writes them.
+bool ParseSeconds(const std::string& text, long long* seconds) {
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *seconds = std::stoll(text);
+  return true;
+}
+
+// key=value lines; the product type keeps its blanks. Every key once;
+// when and by which command may be missing (states kept before they were
+// recorded).
 bool ParseStateText(const std::string& text, PortState* state) {
   std::istringstream in(text);
   std::string line;
   int seen = 0;
-  bool record = false;
+  bool record = false, when = true;
+  state->writtenAt = 0;
+  state->command.clear();
   while (std::getline(in, line)) {
     size_t equals = line.find('=');
     if (equals == std::string::npos) return false;
@@ -38,14 +50,18 @@ bool ParseStateText(const std::string& text, PortState* state) {
     else if (key == "port") state->port = value, seen |= 2;
     else if (key == "product_type") state->productType = value, seen |= 4;
     else if (key == "record") record = ParseRecordHex(value, &state->record), seen |= 8;
+    else if (key == "written_at" && (seen & 16) == 0) when = ParseSeconds(value, &state->writtenAt), seen |= 16;
+    else if (key == "command" && (seen & 32) == 0) state->command = value, seen |= 32;
     else return false;
   }
-  return seen == 15 && record;
+  return (seen & 15) == 15 && record && when;
 }
 
 }  // namespace
 
-std::string StateFileName(const std::string& stateKey) {
+std::string StateFileName(const std::string& stateKey) { return DeviceFileName(stateKey, FileSuffix); }
+
+std::string DeviceFileName(const std::string& stateKey, const std::string& suffix) {
   std::string name = FilePrefix;
   for (char c : stateKey) {
     unsigned char byte = static_cast<unsigned char>(c);
@@ -57,7 +73,27 @@ std::string StateFileName(const std::string& stateKey) {
     name += HexDigits[byte >> 4];
     name += HexDigits[byte & 0x0F];
   }
-  return name + FileSuffix;
+  return name + suffix;
+}
+
+bool KeyOfDeviceFileName(const std::string& name, const std::string& suffix, std::string* stateKey) {
+  size_t prefix = sizeof FilePrefix - 1;
+  if (name.size() < prefix + suffix.size() || name.compare(0, prefix, FilePrefix) != 0 ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return false;
+  stateKey->clear();
+  for (size_t at = prefix; at < name.size() - suffix.size(); ++at) {
+    if (name[at] != '%') {
+      *stateKey += name[at];
+      continue;
+    }
+    int high = at + 2 < name.size() ? HexValue(name[at + 1]) : -1, low = high >= 0 ? HexValue(name[at + 2]) : -1;
+    if (low < 0) return false;
+    *stateKey += static_cast<char>(high * 16 + low);
+    at += 2;
+  }
+  // Only the name the key makes: no other spelling of it is the device's file.
+  return DeviceFileName(*stateKey, suffix) == name;
 }
 
 std::string RecordHex(const StartupMessageRecord& record) {

@@ -17,6 +17,8 @@ struct PortState {
   std::string port;          // UTF-8, the name it was written through
   std::string productType;   // as the module reported it
   StartupMessageRecord record;
+  long long writtenAt;       // seconds since 1970 (UTC) when the module confirmed it; 0: not known
+  std::string command;       // the command that stored it ("write", "apply"); empty: not known
 };
 
 enum StateRead { STATE_FOUND, STATE_NONE, STATE_DAMAGED };
@@ -39,6 +41,11 @@ bool CanForgetPortState(const std::string& stateDir, const std::string& stateKey
 // letters, digits, '-', '_' and '.' written as %XX (so two keys never share a
 // file), and ".state". No such name is a reserved device name on Windows.
 std::string StateFileName(const std::string& stateKey);
+// The same name with another suffix, for the device's other files (".last"),
+// and back: the key a name of that suffix was made of (false for any other
+// name).
+std::string DeviceFileName(const std::string& stateKey, const std::string& suffix);
+bool KeyOfDeviceFileName(const std::string& name, const std::string& suffix, std::string* stateKey);
 
 // Upper-case hex of the 128 bytes, and back (false for anything else).
 std::string RecordHex(const StartupMessageRecord& record);

@@ -218,6 +218,7 @@ StepResult RunExchange(WriteRun* run) {
 }
 
 void ReleasePort(WriteRun* run) {
+  if (run->options.concluded != nullptr) run->options.concluded(run->options.context, run->result);
   PortSleep(CloseDelayMs);
   RestoreLineSettings(&run->link);
   ClosePort(&run->link);

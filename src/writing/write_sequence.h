@@ -48,6 +48,11 @@ struct WriteOptions {
   // reach it. Null: nothing to do.
   void (*confirmed)(void* context, const WriteResult& result);
   void* context;
+  // Called once the exchange has ended, whatever its end, while the port is
+  // still open and claimed (before the restore and the close), with the
+  // result's outcome set: what the run came to is on disk before another run
+  // can reach the port. Null: nothing to do.
+  void (*concluded)(void* context, const WriteResult& result);
 };
 
 // Every outcome is shown to the operator through the front end's boxes.

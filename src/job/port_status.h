@@ -1,0 +1,42 @@
+// What status shows, without opening a port: for each device with a kept
+// state or a last run, what the state says the display holds, whether that
+// still counts, and how the last run ended.
+#ifndef VFD_JOB_PORT_STATUS_H
+#define VFD_JOB_PORT_STATUS_H
+
+#include <string>
+#include <vector>
+
+#include "job/job_platform.h"
+#include "job/run_record.h"
+#include "job/state_store.h"
+
+struct PortStatus {
+  std::string stateKey;
+  PortIdentity identity;     // of the name last used; name empty: a run that reached no port
+  bool stateKept;
+  PortState state;
+  bool stateCounts;          // the kept state is of the display attached now
+  bool runKnown;
+  LastRun run;
+  std::vector<std::string> problems;  // a file that could not be read
+};
+
+// Every device's status in stateDir, in the order of their keys; only
+// not null: that device's alone (shown even when nothing is known of it).
+// False with the reason when the directory cannot be listed.
+bool ReadPortStatuses(const std::string& stateDir, const PortIdentity* only, std::vector<PortStatus>* statuses,
+                      std::string* reason);
+
+// The last run put the message on the display, or found it there.
+bool StatusSucceeded(const PortStatus& status);
+
+// The speed's label of a record's first row ("300ms"); "" for a code no
+// speed sends.
+std::string SpeedLabelOf(const StartupMessageRecord& record);
+
+// status --json: one object (docs/console.md gives its schema).
+std::string StatusJson(const std::string& stateDir, const std::vector<PortStatus>& statuses,
+                       const std::vector<std::string>& warnings);
+
+#endif  // VFD_JOB_PORT_STATUS_H

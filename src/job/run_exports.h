@@ -1,0 +1,23 @@
+// A run as the fleet's collectors read it: the Prometheus text format of
+// every port's status, and one entry in the systemd journal's native
+// protocol.
+#ifndef VFD_JOB_RUN_EXPORTS_H
+#define VFD_JOB_RUN_EXPORTS_H
+
+#include <string>
+#include <vector>
+
+#include "job/port_status.h"
+#include "job/run_record.h"
+
+// Per port: vfdstartup_last_run_timestamp_seconds{port},
+// vfdstartup_last_outcome{port,outcome} (1 for the last outcome) and
+// vfdstartup_message_kept{port}, each with its HELP and TYPE lines.
+std::string MetricsText(const std::vector<PortStatus>& statuses);
+
+// The journal entry of a run: MESSAGE, MESSAGE_ID (one per outcome,
+// explained by the catalog), PRIORITY, SYSLOG_IDENTIFIER and the
+// VFDSTARTUP_OUTCOME, _PORT, _REASON and _COMMAND fields.
+std::string JournalDatagram(const LastRun& run);
+
+#endif  // VFD_JOB_RUN_EXPORTS_H

@@ -1,0 +1,50 @@
+// What the fleet learns of each run of write, factory-default and apply:
+// the last run kept per port beside the kept state (one small file per
+// device, written whole or not at all and never through a link), the
+// metrics file a metrics collector reads, and one journal entry. The kept
+// state and the last runs are the one source of truth; the metrics file is
+// made from them anew at every run.
+#ifndef VFD_JOB_RUN_RECORD_H
+#define VFD_JOB_RUN_RECORD_H
+
+#include <string>
+
+#include "job/display_job.h"
+#include "job/state_store.h"
+
+struct LastRun {
+  std::string stateKey;   // the device's; empty: the run reached no port
+  std::string port;       // UTF-8, the name it used; empty: none
+  std::string command;    // "write", "factory-default", "apply"
+  std::string outcome;    // the outcome's name ("stored")
+  std::string reason;     // the port's reason's name ("busy"), "none" when not about the port
+  std::string detail;     // the outcome's one line
+  long long time;         // seconds since 1970 (UTC), when the run ended
+};
+
+// The one file kept for runs that reached no port (a search that found no
+// display, a bad message file): "vfd-.last".
+const char NoPortKey[] = "";
+
+LastRun LastRunOf(const std::string& command, const JobReport& report, long long now);
+// stored and unchanged: the display holds the message.
+bool IsSuccessOutcome(const std::string& outcome);
+
+bool WriteLastRun(const std::string& stateDir, const LastRun& run, std::string* reason);
+StateRead ReadLastRun(const std::string& stateDir, const std::string& stateKey, LastRun* run, std::string* reason);
+bool ForgetLastRun(const std::string& stateDir, const std::string& stateKey, std::string* reason);
+
+// Where a run is told. metricsFile and journalSocket: empty for none.
+struct RunRecordPlaces {
+  std::string stateDir;
+  std::string metricsFile;
+  std::string journalSocket;
+};
+
+// After a job of write, factory-default or apply concluded (not --check,
+// not apply --validate): its last run (unless the job kept it while it held
+// the port), the metrics file and the journal entry. What cannot be written
+// is a warning in the report; the outcome stands.
+void RecordRun(const RunRecordPlaces& places, const std::string& command, JobReport* report);
+
+#endif  // VFD_JOB_RUN_RECORD_H

@@ -1,0 +1,259 @@
+// What the fleet learns of a run: the last run kept per port (while the
+// port is still held), what status shows after each kind of run, the
+// metrics text and the journal entry.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli/console_frontend.h"
+#include "job/display_job.h"
+#include "job/message_rows.h"
+#include "job/port_status.h"
+#include "job/run_exports.h"
+#include "job/run_record.h"
+#include "protocol/startup_view.h"
+#include "protocol_expected.h"
+#include "sim_port.h"
+#include "sim_registry.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string TextOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class RunRecord : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SimReset();
+    SimResetRegistry();
+    unsetenv("VFDSTARTUP_PORTS");
+    SimRegKey* list = SimAddRegKey(expected::PortListKey);
+    for (const char* name : {"COM3", "COM4"}) SimAddRegString(list, name, name), SimAddPort(name);
+    char name[] = "/tmp/vfd-run-record-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    dir = name;
+    places = {dir + "/state", "", ""};
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  WriteJobRequest Request(const std::string& row0, const char* port = "COM3") {
+    std::u16string rows[2] = {expected::Wide(row0), u"Open 8-22"};
+    MessageRows prepared = PrepareMessageRows(rows, ROWS_TRANSLITERATE);
+    WriteJobRequest request = {};
+    request.action = WRITE_ACTION_WRITE;
+    for (int row = 0; row < 2; ++row) request.fields[row] = prepared.fields[row];
+    request.speedPosition = 1;
+    request.record = RecordForRows(prepared, 1, false);
+    request.port = expected::Wide(port);
+    request.stateDir = places.stateDir;
+    request.command = "apply";
+    return request;
+  }
+  // A run as the console program makes it: the job, then its record.
+  JobReport Run(const WriteJobRequest& request) {
+    FrontEnd frontEnd;
+    ResetConsoleFrontEnd(&frontEnd);
+    JobReport report;
+    RunWriteJob(request, &frontEnd, &report);
+    RecordRun(places, request.command, &report);
+    return report;
+  }
+  std::vector<PortStatus> Statuses() {
+    std::vector<PortStatus> statuses;
+    std::string reason;
+    EXPECT_TRUE(ReadPortStatuses(places.stateDir, nullptr, &statuses, &reason)) << reason;
+    return statuses;
+  }
+
+  std::string dir;
+  RunRecordPlaces places;
+};
+
+// What status shows after each run, one row a run, in order on COM3.
+TEST_F(RunRecord, StatusAfterEachRun) {
+  SimModule* display = SimAttachModule(SimFindPort("COM3"));
+  struct Shown {
+    const char* what;
+    std::function<void(WriteJobRequest*)> make;
+    const char* outcome;   // the last run's
+    bool success;
+    const char* kept;      // the kept rows, "" for none
+    const char* command;   // that stored them
+  };
+  const Shown runs[] = {
+      {"stored", [](WriteJobRequest*) {}, "stored", true, "Sale|Open 8-22", "apply"},
+      {"unchanged", [](WriteJobRequest* r) { r->ifChanged = true, r->command = "write"; }, "unchanged", true,
+       "Sale|Open 8-22", "apply"},
+      {"failed", [display](WriteJobRequest*) { SimControl(display, "mode silent"); }, "no_answer", false, "", ""},
+      {"stored again", [display](WriteJobRequest* r) { SimControl(display, "mode normal"), r->command = "write"; },
+       "stored", true, "Sale|Open 8-22", "write"},
+      {"busy", [](WriteJobRequest*) { SimFindPort("COM3")->busy = true; }, "open_failed", false, "", ""},
+  };
+  for (const Shown& run : runs) {
+    SCOPED_TRACE(run.what);
+    WriteJobRequest request = Request("Sale");
+    run.make(&request);
+    long long before = time(nullptr);
+    std::string lastAtClose;
+    SimFindPort("COM3")->onClose = [&](SimPort*) { lastAtClose = TextOf(places.stateDir + "/vfd-COM3.last"); };
+    JobReport report = Run(request);
+    SimFindPort("COM3")->busy = false;
+    std::vector<PortStatus> statuses = Statuses();
+    ASSERT_EQ(statuses.size(), 1u);
+    const PortStatus& status = statuses[0];
+    EXPECT_EQ(status.stateKey, "COM3");
+    EXPECT_TRUE(status.problems.empty());
+    ASSERT_TRUE(status.runKnown);
+    EXPECT_EQ(status.run.outcome, run.outcome);
+    EXPECT_EQ(status.run.command, request.command);
+    EXPECT_EQ(status.run.detail, report.text);
+    EXPECT_GE(status.run.time, before);
+    EXPECT_LE(status.run.time, time(nullptr));
+    EXPECT_EQ(StatusSucceeded(status), run.success);
+    bool opened = std::string(run.outcome) != "open_failed" && std::string(run.outcome) != "unchanged";
+    if (opened) {
+      EXPECT_NE(lastAtClose.find("outcome=" + std::string(run.outcome) + "\n"), std::string::npos)
+          << "the last run was not on disk when the port was let go: " << lastAtClose;
+    }
+    std::string kept = status.stateKept ? RowTextOf(status.state.record.bytes, 0) + "|" + RowTextOf(status.state.record.bytes, 1) : "";
+    EXPECT_EQ(kept, run.kept);
+    if (!status.stateKept) continue;
+    EXPECT_TRUE(status.stateCounts);
+    EXPECT_EQ(status.state.command, run.command);
+    EXPECT_EQ(SpeedLabelOf(status.state.record), "100ms");
+    EXPECT_GT(status.state.writtenAt, 0);
+  }
+}
+
+// A run that reaches no port is kept as the terminal's own last run, until
+// a run reaches a port; a port never written shows nothing kept and no run.
+TEST_F(RunRecord, ARunWithoutAPortAndAPortNeverWritten) {
+  WriteJobRequest search = Request("Sale", "");
+  EXPECT_EQ(Run(search).outcome, OUTCOME_NO_ANSWER);
+  std::vector<PortStatus> statuses = Statuses();
+  ASSERT_EQ(statuses.size(), 1u);
+  EXPECT_EQ(statuses[0].stateKey, "");
+  EXPECT_TRUE(statuses[0].identity.name.empty());
+  EXPECT_EQ(statuses[0].run.outcome, "no_answer");
+  EXPECT_FALSE(StatusSucceeded(statuses[0]));
+
+  SimAttachModule(SimFindPort("COM4"));
+  EXPECT_EQ(Run(search).outcome, OUTCOME_STORED);
+  statuses = Statuses();
+  ASSERT_EQ(statuses.size(), 1u) << "the run without a port is still shown";
+  EXPECT_EQ(statuses[0].stateKey, "COM4");
+
+  PortIdentity never = IdentifyPort(u"COM3");
+  std::string reason;
+  ASSERT_TRUE(ReadPortStatuses(places.stateDir, &never, &statuses, &reason));
+  ASSERT_EQ(statuses.size(), 1u);
+  EXPECT_EQ(statuses[0].identity.name, u"COM3");
+  EXPECT_FALSE(statuses[0].stateKept || statuses[0].runKnown || StatusSucceeded(statuses[0]));
+}
+
+// A last run that cannot be written, a metrics file that cannot be written
+// and a journal that is not there: each a warning at most, and the run
+// still stores the message with its outcome.
+TEST_F(RunRecord, WhatCannotBeWrittenIsAWarningAndTheOutcomeStands) {
+  SimModule* display = SimAttachModule(SimFindPort("COM3"));
+  std::ofstream(dir + "/file").flush();
+  places = {dir + "/file/state", dir + "/missing/vfdstartup.prom", dir + "/no-journal.socket"};
+  WriteJobRequest request = Request("Sale");
+  JobReport report = Run(request);
+  EXPECT_EQ(report.outcome, OUTCOME_STORED);
+  EXPECT_EQ(display->recordsStored, 1);
+  std::vector<std::string> starts;
+  for (const std::string& warning : report.warnings) starts.push_back(warning.substr(0, warning.find(':')));
+  EXPECT_EQ(starts, (std::vector<std::string>{"state not kept", "last run not kept",
+                                              "metrics not written to " + dir + "/missing/vfdstartup.prom"}));
+}
+
+// A unix datagram socket in the test's directory standing in for the
+// journal's.
+int FakeJournal(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address {};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  return fd;
+}
+
+std::vector<std::string> Received(int fd) {
+  std::vector<std::string> datagrams;
+  char buffer[65536];
+  for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) datagrams.emplace_back(buffer, n);
+  return datagrams;
+}
+
+// One entry per run, each field matched whole; a value with a line break in
+// the protocol's binary form.
+TEST_F(RunRecord, OneJournalEntryPerRun) {
+  places.journalSocket = dir + "/journal.socket";
+  int journal = FakeJournal(places.journalSocket);
+  SimAttachModule(SimFindPort("COM3"));
+  Run(Request("Sale"));
+  SimFindPort("COM3")->busy = true;  // as Windows says it: access denied
+  JobReport busy = Run(Request("Sale"));
+  std::vector<std::string> entries = Received(journal);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0],
+            "MESSAGE=vfdstartup apply: stored on COM3\n"
+            "MESSAGE_ID=8bb47087b923442dbcd113afa25173c0\nPRIORITY=6\nSYSLOG_IDENTIFIER=vfdstartup-cli\n"
+            "VFDSTARTUP_OUTCOME=stored\nVFDSTARTUP_PORT=COM3\nVFDSTARTUP_REASON=none\nVFDSTARTUP_COMMAND=apply\n");
+  EXPECT_EQ(entries[1],
+            "MESSAGE=vfdstartup apply: " + busy.text + "\n"
+            "MESSAGE_ID=e54ff064a7c94d4da641a524ecbacbce\nPRIORITY=3\nSYSLOG_IDENTIFIER=vfdstartup-cli\n"
+            "VFDSTARTUP_OUTCOME=open_failed\nVFDSTARTUP_PORT=COM3\nVFDSTARTUP_REASON=no_permission\nVFDSTARTUP_COMMAND=apply\n");
+  close(journal);
+
+  LastRun twoLines = {"", "", "write", "no_display", "none", "a\nb", 0};
+  EXPECT_EQ(JournalDatagram(twoLines).substr(0, 8 + 8 + 21 + 1),
+            std::string("MESSAGE\n\x15\0\0\0\0\0\0\0vfdstartup write: a\nb\n", 38));
+}
+
+// Every series of every port, label values escaped; a port with no last run
+// has only its kept state's series.
+TEST(RunExports, MetricsText) {
+  PortStatus stored = {}, odd = {}, noPort = {};
+  stored.stateKey = "by-id/usb-1";
+  stored.identity.name = u"/dev/ttyUSB0";
+  stored.stateKept = stored.stateCounts = stored.runKnown = true;
+  stored.run.outcome = "stored";
+  stored.run.time = 1765170000;
+  odd.stateKey = "odd";
+  odd.identity.name = u"/tmp/a\"b\\c\nd";
+  odd.stateKept = true;
+  noPort.runKnown = true;
+  noPort.run.outcome = "no_display";
+  noPort.run.time = 1765170001;
+  EXPECT_EQ(MetricsText({stored, odd, noPort}),
+            "# HELP vfdstartup_last_run_timestamp_seconds When the last run of write, factory-default or apply on the "
+            "port ended, in Unix time.\n"
+            "# TYPE vfdstartup_last_run_timestamp_seconds gauge\n"
+            "vfdstartup_last_run_timestamp_seconds{port=\"/dev/ttyUSB0\"} 1765170000\n"
+            "vfdstartup_last_run_timestamp_seconds{port=\"\"} 1765170001\n"
+            "# HELP vfdstartup_last_outcome The outcome of the last run on the port: 1 for the outcome named (stored "
+            "and unchanged mean the display holds the message).\n"
+            "# TYPE vfdstartup_last_outcome gauge\n"
+            "vfdstartup_last_outcome{port=\"/dev/ttyUSB0\",outcome=\"stored\"} 1\n"
+            "vfdstartup_last_outcome{port=\"\",outcome=\"no_display\"} 1\n"
+            "# HELP vfdstartup_message_kept 1 while the kept state of the port counts (it was confirmed by the "
+            "display attached now), else 0.\n"
+            "# TYPE vfdstartup_message_kept gauge\n"
+            "vfdstartup_message_kept{port=\"/dev/ttyUSB0\"} 1\n"
+            "vfdstartup_message_kept{port=\"/tmp/a\\\"b\\\\c\\nd\"} 0\n");
+}
+
+}  // namespace
