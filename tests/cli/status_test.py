@@ -1,0 +1,208 @@
+#!/usr/bin/python3
+"""status and the metrics file, from outside: the kept states and last runs
+of a state directory written out here as the program keeps them, status
+--json against its schema (written out here as docs/console.md gives it),
+its exit code, and the metrics file a run rewrites, read by promtool and by
+python3-prometheus-client's parser, never seen half written.
+
+Usage: status_test.py VFDSTARTUP_CLI
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+
+from prometheus_client.parser import text_string_to_metric_families
+
+Cli = sys.argv[1]
+Failures = []
+
+# The schema of status --json: each key and its JSON type ("str?" may be
+# null); a nested dict is an object, [x] an array of x.
+Kept = {"counts": "bool", "rows": ["str"], "speed": "str?", "product_type": "str", "written_at": "int?",
+        "command": "str?"}
+LastRun = {"command": "str", "outcome": "str", "success": "bool", "reason": "str?", "detail": "str", "time": "int"}
+Port = {"port": "str?", "device": "str?", "state_key": "str", "kept": ("obj?", Kept), "last_run": ("obj?", LastRun),
+        "success": "bool", "problems": ["str"]}
+Status = {"command": "str", "state_dir": "str", "success": "bool", "ports": [Port], "warnings": ["str"]}
+
+# "Sale" / "Open 8-22" at 100ms per character, as 128 record bytes.
+SaleRecord = ("11" + "53616C65" + "00" * 59 + "11" + "4F70656E20382D3232" + "00" * 54)
+
+
+def Check(condition, what):
+    if not condition:
+        Failures.append(what)
+        print("FAIL: " + what)
+
+
+def Matches(value, schema, where):
+    """Whether value has exactly the schema's keys and types."""
+    if isinstance(schema, dict):
+        Check(isinstance(value, dict) and sorted(value) == sorted(schema), f"{where}: keys {value!r}")
+        for key in schema:
+            if isinstance(value, dict) and key in value:
+                Matches(value[key], schema[key], f"{where}.{key}")
+    elif isinstance(schema, list):
+        Check(isinstance(value, list), f"{where}: not an array")
+        for i, item in enumerate(value or []):
+            Matches(item, schema[0], f"{where}[{i}]")
+    elif isinstance(schema, tuple):
+        if value is not None:
+            Matches(value, schema[1], where)
+    else:
+        if schema.endswith("?") and value is None:
+            return
+        kinds = {"str": str, "bool": bool, "int": int}
+        kind = kinds[schema.rstrip("?")]
+        Check(isinstance(value, kind) and (kind is bool or not isinstance(value, bool)), f"{where}: {value!r} is no {schema}")
+
+
+def Write(path, text):
+    with open(path, "w") as out:
+        out.write(text)
+
+
+def FileKey(key):
+    """A key in a file name: every byte but letters, digits, -, _ and . as %XX."""
+    return "".join(c if c.isascii() and (c.isalnum() or c in "-_.") else "%%%02X" % ord(c) for c in key)
+
+
+def KeepState(state_dir, key, port):
+    Write(f"{state_dir}/vfd-{FileKey(key)}.state", f"device={key}\nport={port}\nproduct_type=CU20029T307A01 \n"
+          f"record={SaleRecord}\nwritten_at=1765170000\ncommand=apply\n")
+
+
+def KeepRun(state_dir, key, port, outcome, reason="none"):
+    """A last run as the program keeps it: a backslash in a value doubled."""
+    port = port.replace("\\", "\\\\")
+    Write(f"{state_dir}/vfd-{FileKey(key)}.last", f"device={key}\nport={port}\ncommand=apply\noutcome={outcome}\n"
+          f"reason={reason}\ndetail=what {outcome} says\ntime=1765170001\n")
+
+
+def Run(*args):
+    env = dict(os.environ, VFDSTARTUP_PORTS="", VFDSTARTUP_CONF="/nonexistent")
+    return subprocess.run([Cli, *args], capture_output=True, text=True, env=env)
+
+
+def StatusOf(state_dir, *args):
+    run = Run("status", "--state-dir", state_dir, "--json", *args)
+    status = json.loads(run.stdout)
+    Matches(status, Status, "status")
+    return run.returncode, status
+
+
+def CheckStatus(work):
+    state = f"{work}/state"
+    os.makedirs(state)
+    code, status = StatusOf(state)
+    Check(code == 1 and status["ports"] == [] and status["success"] is False, f"an empty directory: {code} {status}")
+    # A port that is a plain file here: its key is its whole path.
+    port0 = os.path.realpath(f"{work}/ttyS0")
+    Write(port0, "")
+    KeepState(state, port0, port0)
+    KeepRun(state, port0, port0, "stored")
+    KeepState(state, "ttyS1", "/dev/ttyS1")  # kept before last runs were recorded
+    code, status = StatusOf(state)
+    Check(code == 1 and [p["state_key"] for p in status["ports"]] == [port0, "ttyS1"], f"two ports: {code} {status}")
+    first = status["ports"][0]
+    Check(first["kept"] == {"counts": True, "rows": ["Sale", "Open 8-22"], "speed": "100ms",
+                            "product_type": "CU20029T307A01 ", "written_at": 1765170000, "command": "apply"},
+          f"the kept state: {first['kept']}")
+    Check(first["last_run"] == {"command": "apply", "outcome": "stored", "success": True, "reason": None,
+                                "detail": "what stored says", "time": 1765170001}, f"the last run: {first['last_run']}")
+    code, status = StatusOf(state, "--port", port0)
+    Check(code == 0 and len(status["ports"]) == 1 and status["success"], f"--port of a stored port: {code} {status}")
+    for outcome, code_wanted in (("unchanged", 0), ("no_answer", 1), ("open_failed", 1), ("state_error", 1)):
+        KeepRun(state, "ttyS1", "/dev/ttyS1", outcome, "busy" if outcome == "open_failed" else "none")
+        code, status = StatusOf(state)
+        Check(code == code_wanted, f"ttyS0 stored, ttyS1 {outcome}: exit {code}")
+    Write(f"{state}/vfd-ttyS1.last", "device=ttyS1\noutcome=stored\n")
+    code, status = StatusOf(state)
+    Check(code == 1 and status["ports"][1]["last_run"] is None and len(status["ports"][1]["problems"]) == 1,
+          f"a damaged last run: {code} {status}")
+    human = Run("status", "--state-dir", state, "--port", port0)
+    Check(human.returncode == 0 and human.stdout.startswith(port0 + " (file ") and
+          '  kept: "Sale" / "Open 8-22" at 100ms, stored 2025-12-08 05:00:00 UTC by apply (counts)\n' in human.stdout and
+          "  last run: stored at 2025-12-08 05:00:01 UTC by apply: what stored says\n" in human.stdout,
+          f"status for a person: {human.stdout}")
+    for command in ("find", "status"):
+        refused = Run(command, "--metrics-file", f"{work}/m.prom")
+        Check(refused.returncode == 2, f"{command} took --metrics-file")
+
+
+Outcomes = ("stored", "unchanged", "not_confirmed", "incompatible", "no_answer", "no_display", "open_failed",
+            "io_error", "interrupted", "bad_config", "state_error")
+
+
+def Families(text):
+    return {family.name: family for family in text_string_to_metric_families(text)}
+
+
+def CheckMetrics(work):
+    state, metrics = f"{work}/mstate", f"{work}/metrics/vfdstartup.prom"
+    os.makedirs(state)
+    os.makedirs(os.path.dirname(metrics))
+    for i, outcome in enumerate(Outcomes):
+        KeepRun(state, f"port{i}", f'/dev/port{i} "a\\b"', outcome)
+    KeepState(state, "port0", '/dev/port0 "a\\b"')
+    missing = f"{work}/missing-port"
+    run = Run("write", "--port", missing, "--state-dir", state, "--metrics-file", metrics)
+    Check(run.returncode == 3 and "warning" not in run.stderr, f"the run: {run.returncode} {run.stderr}")
+    with open(metrics) as text:
+        exposition = text.read()
+    promtool = subprocess.run(["promtool", "check", "metrics"], input=exposition, capture_output=True, text=True)
+    Check(promtool.returncode == 0, f"promtool: {promtool.stdout} {promtool.stderr}")
+    families = Families(exposition)
+    Check(sorted(families) == ["vfdstartup_last_outcome", "vfdstartup_last_run_timestamp_seconds",
+                               "vfdstartup_message_kept"], f"families: {sorted(families)}")
+    outcomes = {s.labels["port"]: s.labels["outcome"] for s in families["vfdstartup_last_outcome"].samples}
+    wanted = {f'/dev/port{i} "a\\b"': outcome for i, outcome in enumerate(Outcomes)}
+    wanted[missing] = "open_failed"
+    Check(outcomes == wanted, f"one outcome a port: {outcomes}")
+    kept = {s.labels["port"]: s.value for s in families["vfdstartup_message_kept"].samples}
+    Check(kept.get('/dev/port0 "a\\b"') == 1.0 and kept.get('/dev/port1 "a\\b"') == 0.0, f"kept: {kept}")
+    # The file cannot be written: one warning; the outcome and exit code stand.
+    blocked = Run("write", "--port", missing, "--state-dir", state, "--metrics-file", f"{work}/none/x.prom")
+    Check(blocked.returncode == 3 and blocked.stderr.count("warning: metrics not written") == 1,
+          f"an unwritable metrics file: {blocked.returncode} {blocked.stderr}")
+    CheckWhole(state, metrics, missing)
+
+
+def CheckWhole(state, metrics, missing):
+    """A reader reading the file over and over while runs rewrite it never
+    sees half of it."""
+    done = threading.Event()
+    reads = []
+
+    def Reader():
+        while not done.is_set():
+            with open(metrics) as text:
+                reads.append(text.read())
+
+    reader = threading.Thread(target=Reader)
+    reader.start()
+    for _ in range(20):
+        Run("write", "--port", missing, "--state-dir", state, "--metrics-file", metrics)
+    done.set()
+    reader.join()
+    whole = [r for r in reads if r.endswith("\n") and len(Families(r)) == 3 and "vfdstartup_message_kept{" in r]
+    Check(len(reads) > 0 and len(whole) == len(reads), f"{len(reads) - len(whole)} of {len(reads)} reads not whole")
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="vfd-status-test-")
+    try:
+        CheckStatus(work)
+        CheckMetrics(work)
+    finally:
+        shutil.rmtree(work)
+    print("status test: " + ("FAILED" if Failures else "passed"))
+    return 1 if Failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
