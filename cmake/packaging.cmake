@@ -75,6 +75,9 @@ else()
     install(FILES ${systemd}/hardening.conf DESTINATION lib/systemd/system/${unit}.d COMPONENT cli)
   endforeach()
   install(FILES ${systemd}/70-vfdstartup-apply.rules DESTINATION lib/udev/rules.d COMPONENT cli)
+  # journalctl -x explains each outcome; systemd's trigger on the catalog
+  # directory rebuilds the catalog's index.
+  install(FILES ${systemd}/vfdstartup.catalog DESTINATION lib/systemd/catalog COMPONENT cli)
   install(FILES ${systemd}/message.conf.example DESTINATION ${docDir}/examples RENAME message.conf COMPONENT cli)
   # The module, role and playbook for a fleet rollout, for the controller.
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/deploy/ansible/ DESTINATION share/vfdstartup/ansible COMPONENT cli

@@ -193,11 +193,48 @@ def CheckWhole(state, metrics, missing):
     Check(len(reads) > 0 and len(whole) == len(reads), f"{len(reads) - len(whole)} of {len(reads)} reads not whole")
 
 
+MessageIds = {
+    "stored": "8bb47087b923442dbcd113afa25173c0",
+    "unchanged": "7b1b2b689be643f39a0e6b36e42a5edd",
+    "not_confirmed": "44ba50bcf75e480a9ec00fbfbc350489",
+    "incompatible": "b788082bd5eb476b9be0876c02dc53b0",
+    "usage": "b093b0dc92fc4b48930f49ed97dbf14b",
+    "refused": "4d30449832804764abdf21d2e26ff256",
+    "no_answer": "982b026b8d6f4f90b26f9f087b2e0831",
+    "no_display": "bd601b1007554098871357501334248c",
+    "open_failed": "e54ff064a7c94d4da641a524ecbacbce",
+    "io_error": "36911b185ed24673a1576ada820d1f67",
+    "interrupted": "13a4af743af64847bb68cc579cb9f763",
+    "left_alone": "d31284abff6a40c3ad2593fdf9f74906",
+    "bad_config": "7e37aae5d20c40908fda74e774cbdc8f",
+    "state_error": "6a240bf4c61844afb3a47d947e360d46",
+}
+
+
+def CheckCatalog(work, catalog):
+    """The catalog explains each outcome's message id, and journalctl takes it."""
+    with open(catalog) as text:
+        ids = [line[3:].strip() for line in text if line.startswith("-- ")]
+    Check(sorted(ids) == sorted(MessageIds.values()), f"the catalog's ids: {ids}")
+    if shutil.which("journalctl") is None:
+        print("status test: no journalctl; the catalog's index not built")
+        return
+    root = f"{work}/root"
+    os.makedirs(f"{root}/usr/lib/systemd/catalog")
+    os.makedirs(f"{root}/var/lib/systemd/catalog")
+    shutil.copy(catalog, f"{root}/usr/lib/systemd/catalog/")
+    update = subprocess.run(["journalctl", f"--root={root}", "--update-catalog"], capture_output=True, text=True)
+    listed = subprocess.run(["journalctl", f"--root={root}", "--list-catalog"], capture_output=True, text=True)
+    Check(update.returncode == 0 and sorted(line.split()[0] for line in listed.stdout.splitlines()) ==
+          sorted(MessageIds.values()), f"journalctl's catalog: {update.stderr} {listed.stdout}")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="vfd-status-test-")
     try:
         CheckStatus(work)
         CheckMetrics(work)
+        CheckCatalog(work, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../deploy/systemd/vfdstartup.catalog"))
     finally:
         shutil.rmtree(work)
     print("status test: " + ("FAILED" if Failures else "passed"))

@@ -223,6 +223,37 @@ TEST_F(RunRecord, OneJournalEntryPerRun) {
             std::string("MESSAGE\n\x15\0\0\0\0\0\0\0vfdstartup write: a\nb\n", 38));
 }
 
+// Each outcome a run of write, factory-default or apply can come to has
+// its own message id (the catalog explains it) and priority.
+TEST(RunExports, EachOutcomeItsMessageId) {
+  const struct {
+    const char* outcome;
+    const char* messageId;
+    const char* priority;
+  } rows[] = {
+      {"stored", "8bb47087b923442dbcd113afa25173c0", "6"},
+      {"unchanged", "7b1b2b689be643f39a0e6b36e42a5edd", "6"},
+      {"not_confirmed", "44ba50bcf75e480a9ec00fbfbc350489", "3"},
+      {"incompatible", "b788082bd5eb476b9be0876c02dc53b0", "3"},
+      {"usage", "b093b0dc92fc4b48930f49ed97dbf14b", "3"},
+      {"refused", "4d30449832804764abdf21d2e26ff256", "3"},
+      {"no_answer", "982b026b8d6f4f90b26f9f087b2e0831", "3"},
+      {"no_display", "bd601b1007554098871357501334248c", "3"},
+      {"open_failed", "e54ff064a7c94d4da641a524ecbacbce", "3"},
+      {"io_error", "36911b185ed24673a1576ada820d1f67", "3"},
+      {"interrupted", "13a4af743af64847bb68cc579cb9f763", "4"},
+      {"left_alone", "d31284abff6a40c3ad2593fdf9f74906", "6"},
+      {"bad_config", "7e37aae5d20c40908fda74e774cbdc8f", "3"},
+      {"state_error", "6a240bf4c61844afb3a47d947e360d46", "3"},
+  };
+  for (const auto& row : rows) {
+    LastRun run = {"COM3", "COM3", "apply", row.outcome, "none", "text", 0};
+    std::string entry = "\n" + JournalDatagram(run);
+    EXPECT_NE(entry.find(std::string("\nMESSAGE_ID=") + row.messageId + "\n"), std::string::npos) << row.outcome;
+    EXPECT_NE(entry.find(std::string("\nPRIORITY=") + row.priority + "\n"), std::string::npos) << row.outcome;
+  }
+}
+
 // Every series of every port, label values escaped; a port with no last run
 // has only its kept state's series.
 TEST(RunExports, MetricsText) {
