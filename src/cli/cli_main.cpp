@@ -75,7 +75,9 @@ const char ExitCodes[] =
     "  4  I/O error during the exchange\n"
     "  5  the kept state could not be dropped, or its directory cannot be trusted;\n"
     "     nothing was sent\n"
-    "  128+N  stopped by signal N (the first one); an exchange under way was finished first\n";
+    "  128+N  stopped by signal N (the first one); an exchange under way was finished first\n"
+    "status: 0 when every port shown had a last run that stored the message or found\n"
+    "  it there (stored, unchanged); 1 otherwise, also when nothing is known of any port\n";
 
 void PrintHelp() {
   std::printf("Usage:\n%s\n", UsageLines().c_str());

@@ -5,6 +5,8 @@
 
 namespace {
 
+// status answers 0 when every port it shows had a last run that ended stored
+// or unchanged (IsSuccessOutcome), and 1 otherwise.
 const OutcomeRow Outcomes[] = {
     {OUTCOME_STORED, "stored", 0, "stored on {port}"},
     {OUTCOME_UNCHANGED, "unchanged", 0, "unchanged: the display on {port} holds this message already"},
