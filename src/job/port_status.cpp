@@ -107,7 +107,7 @@ std::string SpeedLabelOf(const StartupMessageRecord& record) {
 
 std::string StatusJson(const std::string& stateDir, const std::vector<PortStatus>& statuses,
                        const std::vector<std::string>& warnings) {
-  bool success = !statuses.empty();
+  bool success = !statuses.empty() && warnings.empty();
   std::vector<std::string> ports, warningTexts;
   for (const PortStatus& status : statuses) {
     ports.push_back(StatusEntryJson(status));
