@@ -544,6 +544,48 @@ TEST_F(ConsoleProgram, KilledAfterTheRecordLeavesNoStateBehind) {
   EXPECT_EQ(FirstLine(again.out), "stored on " + display->link) << again.err;
 }
 
+// The module cannot be asked what it holds: a state counts only for the
+// display it was written on. Another display behind the same by-id name and
+// pty (a technician's swap), or the same one after another boot, is written
+// once, and from then on the state counts again.
+TEST_F(ConsoleProgram, AStateCountsOnlyForTheDisplayItWasWrittenOn) {
+  std::string byId = dir + "/dev/serial/by-id/usb-Display_A1-if00-port0", boot = dir + "/boot_id";
+  fs::create_directories(dir + "/dev/serial/by-id");
+  std::ofstream(boot) << "0c6a1f52-7d1e-4b8a-9a55-000000000001\n";
+  extraEnv = {"VFDSTARTUP_DEV_ROOT=" + dir + "/dev", "VFDSTARTUP_BOOT_ID=" + boot};
+  EmulatorProcess* display = AddDisplay("first");
+  fs::create_symlink(fs::canonical(display->link), byId);
+  std::vector<std::string> write = {"write", "--port", byId, "--row0", "Hello", "--row1", "World", "--if-changed", State()};
+  ASSERT_EQ(FirstLine(Run(write).out), "stored on " + byId);
+  const std::string unchanged = "unchanged: the display on " + byId + " holds this message already";
+  const struct {
+    const char* what;
+    std::function<void()> change;
+    const std::string& first;
+  } rows[] = {
+      {"the same display again", [] {}, unchanged},
+      {"another display on the same name",
+       [&] {
+         std::string pty = fs::canonical(display->link).string();
+         StopEmulator(display);
+         display = AddDisplay("second");
+         SCOPED_TRACE("the same pty: " + std::to_string(fs::canonical(display->link).string() == pty));
+         fs::remove(byId);
+         fs::create_symlink(fs::canonical(display->link), byId);
+       },
+       "stored on " + byId},
+      {"another boot", [&] { std::ofstream(boot) << "0c6a1f52-7d1e-4b8a-9a55-000000000002\n"; }, "stored on " + byId},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    row.change();
+    CliRun run = Run(write);
+    EXPECT_EQ(FirstLine(run.out), row.first) << run.err;
+    EXPECT_EQ(EmulatorRecordHex(*display), HexOf(expected::Record(0x13, "Hello", "World")));
+    EXPECT_EQ(FirstLine(Run(write).out), unchanged) << "the state did not count again";
+  }
+}
+
 // One state per device, whatever the name it is reached by.
 TEST_F(ConsoleProgram, TwoNamesOfOneDeviceShareItsState) {
   EmulatorProcess* display = AddDisplay("com3");
