@@ -729,9 +729,9 @@ class ApplyProgram : public ConsoleProgram {
     fs::create_symlink(printer->link, byId + "usb-Receipt_Printer-if00-port0");
     extraEnv = {"VFDSTARTUP_DEV_ROOT=" + dir + "/dev"};
   }
-  CliRun Apply(std::vector<std::string> args) {
+  CliRun Apply(std::vector<std::string> args, const std::string& ports = "") {
     args.insert(args.begin(), {"apply", "--config", dir + "/message.conf", State()});
-    return Run(args);
+    return Run(args, ports);
   }
   void WriteFile(const std::string& text) { std::ofstream(dir + "/message.conf") << text; }
   size_t Events(const EmulatorProcess* of, const char* event) {
@@ -783,6 +783,21 @@ TEST_F(ApplyProgram, TheFilesMessageIsStoredOnceAndOnlyWhereTheFileSays) {
                                   Json("rows", "[\"Winter sale\", \"20% off\"]")})
     EXPECT_NE(noPort.out.find(part), std::string::npos) << part << "\n" << noPort.out;
   EXPECT_EQ(Events(printer, "rx"), 0u) << "the printer received the set-up commands";
+}
+
+// A pattern that matches nothing (the display unplugged) is a sound file,
+// and a run that finds no display: never a search of every port.
+TEST_F(ApplyProgram, APatternMatchingNothingIsValidAndReachesNoPort) {
+  WriteFile("row0 = Hello\nrow1 = World\nspeed = 100ms\nport = /dev/serial/by-id/usb-Nothing*\n");
+  CliRun valid = Apply({"--validate"});
+  EXPECT_EQ(valid.exitCode, 0);
+  EXPECT_EQ(valid.out, dir + "/message.conf is a valid message file\n");
+  CliRun both = Apply({"--validate", "--port", printer->link});
+  EXPECT_EQ(both.exitCode, 2);
+  EXPECT_EQ(FirstLine(both.err), "error: --validate looks at the file only: it takes neither --port nor --check");
+  CliRun none = Apply({}, printer->link + " " + display->link);
+  EXPECT_EQ(none.exitCode, 3) << none.out;
+  EXPECT_EQ(Events(printer, "rx") + Events(display, "rx"), 0u) << "a port outside the pattern received commands";
 }
 
 // Every kind of mistake is refused before any port is opened, with the line.
