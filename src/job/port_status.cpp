@@ -3,7 +3,6 @@
 #include <set>
 
 #include "job/json_text.h"
-#include "job/kept_state_stand_in.h"
 #include "job/run_platform.h"
 #include "protocol/startup_view.h"
 #include "text/utf_convert.h"

@@ -21,8 +21,8 @@ int HexValue(char c) {
 
 std::string StateText(const PortState& state) {
   return "device=" + state.stateKey + "\nport=" + state.port + "\nproduct_type=" + state.productType +
-         "\nrecord=" + RecordHex(state.record) + "\nwritten_at=" + std::to_string(state.writtenAt) +
-         "\ncommand=" + state.command + "\n";
+         "\nrecord=" + RecordHex(state.record) + "\nattachment=" + state.attachment +
+         "\nwritten_at=" + std::to_string(state.writtenAt) + "\ncommand=" + state.command + "\n";
 }
 
 // Digits only, as the state writes them.
@@ -32,7 +32,8 @@ bool ParseSeconds(const std::string& text, long long* seconds) {
   return true;
 }
 
-// key=value lines; the product type keeps its blanks. Every key once;
+// key=value lines; the product type keeps its blanks. Every key once; a
+// state written before attachments were kept has none, and never counts;
 // when and by which command may be missing (states kept before they were
 // recorded).
 bool ParseStateText(const std::string& text, PortState* state) {
@@ -50,8 +51,9 @@ bool ParseStateText(const std::string& text, PortState* state) {
     else if (key == "port") state->port = value, seen |= 2;
     else if (key == "product_type") state->productType = value, seen |= 4;
     else if (key == "record") record = ParseRecordHex(value, &state->record), seen |= 8;
-    else if (key == "written_at" && (seen & 16) == 0) when = ParseSeconds(value, &state->writtenAt), seen |= 16;
-    else if (key == "command" && (seen & 32) == 0) state->command = value, seen |= 32;
+    else if (key == "attachment") state->attachment = value, seen |= 16;
+    else if (key == "written_at" && (seen & 32) == 0) when = ParseSeconds(value, &state->writtenAt), seen |= 32;
+    else if (key == "command" && (seen & 64) == 0) state->command = value, seen |= 64;
     else return false;
   }
   return (seen & 15) == 15 && record && when;
@@ -113,6 +115,10 @@ bool ParseRecordHex(const std::string& hex, StartupMessageRecord* record) {
     record->bytes[i] = static_cast<BYTE>(high * 16 + low);
   }
   return true;
+}
+
+bool KeptStateCounts(const PortState& state, const PortIdentity& port) {
+  return !state.attachment.empty() && state.attachment == port.attachment;
 }
 
 StateRead ReadPortState(const std::string& stateDir, const std::string& stateKey, PortState* state,

@@ -71,9 +71,21 @@ def FileKey(key):
     return "".join(c if c.isascii() and (c.isalnum() or c in "-_.") else "%%%02X" % ord(c) for c in key)
 
 
-def KeepState(state_dir, key, port):
+def AttachmentOf(port):
+    """What the program keeps of a port's attachment: the boot and the node."""
+    if not os.path.exists(port):
+        return "gone"
+    with open("/proc/sys/kernel/random/boot_id") as boot:
+        boot_id = boot.read().strip()
+    node = os.stat(port)
+    return (f"boot {boot_id} device {os.major(node.st_rdev)}:{os.minor(node.st_rdev)} node {node.st_dev}:{node.st_ino}"
+            f" changed {node.st_ctime_ns // 10**9}.{node.st_ctime_ns % 10**9:09d}")
+
+
+def KeepState(state_dir, key, port, attachment=None):
+    attachment = AttachmentOf(port) if attachment is None else attachment
     Write(f"{state_dir}/vfd-{FileKey(key)}.state", f"device={key}\nport={port}\nproduct_type=CU20029T307A01 \n"
-          f"record={SaleRecord}\nwritten_at=1765170000\ncommand=apply\n")
+          f"record={SaleRecord}\nattachment={attachment}\nwritten_at=1765170000\ncommand=apply\n")
 
 
 def KeepRun(state_dir, key, port, outcome, reason="none"):
@@ -105,7 +117,7 @@ def CheckStatus(work):
     Write(port0, "")
     KeepState(state, port0, port0)
     KeepRun(state, port0, port0, "stored")
-    KeepState(state, "ttyS1", "/dev/ttyS1")  # kept before last runs were recorded
+    KeepState(state, "ttyS1", "/dev/ttyS1", "boot of another day")  # kept before last runs were recorded
     code, status = StatusOf(state)
     Check(code == 1 and [p["state_key"] for p in status["ports"]] == [port0, "ttyS1"], f"two ports: {code} {status}")
     first = status["ports"][0]
@@ -114,6 +126,7 @@ def CheckStatus(work):
           f"the kept state: {first['kept']}")
     Check(first["last_run"] == {"command": "apply", "outcome": "stored", "success": True, "reason": None,
                                 "detail": "what stored says", "time": 1765170001}, f"the last run: {first['last_run']}")
+    Check(status["ports"][1]["kept"]["counts"] is False, f"a state of another attachment counts: {status['ports'][1]}")
     code, status = StatusOf(state, "--port", port0)
     Check(code == 0 and len(status["ports"]) == 1 and status["success"], f"--port of a stored port: {code} {status}")
     for outcome, code_wanted in (("unchanged", 0), ("no_answer", 1), ("open_failed", 1), ("state_error", 1)):
@@ -147,8 +160,11 @@ def CheckMetrics(work):
     os.makedirs(state)
     os.makedirs(os.path.dirname(metrics))
     for i, outcome in enumerate(Outcomes):
-        KeepRun(state, f"port{i}", f'/dev/port{i} "a\\b"', outcome)
-    KeepState(state, "port0", '/dev/port0 "a\\b"')
+        KeepRun(state, f"port{i}", f'/dev/port{i} "a\\b"' if i else f'{work}/port0 "a\\b"', outcome)
+    port0 = f"{work}/port0 \"a\\b\""
+    Write(port0, "")
+    KeepState(state, "port0", port0)
+    KeepState(state, "port1", '/dev/port1 "a\\b"', "boot of another day")
     missing = f"{work}/missing-port"
     run = Run("write", "--port", missing, "--state-dir", state, "--metrics-file", metrics)
     Check(run.returncode == 3 and "warning" not in run.stderr, f"the run: {run.returncode} {run.stderr}")
@@ -160,11 +176,11 @@ def CheckMetrics(work):
     Check(sorted(families) == ["vfdstartup_last_outcome", "vfdstartup_last_run_timestamp_seconds",
                                "vfdstartup_message_kept"], f"families: {sorted(families)}")
     outcomes = {s.labels["port"]: s.labels["outcome"] for s in families["vfdstartup_last_outcome"].samples}
-    wanted = {f'/dev/port{i} "a\\b"': outcome for i, outcome in enumerate(Outcomes)}
+    wanted = {f'/dev/port{i} "a\\b"' if i else port0: outcome for i, outcome in enumerate(Outcomes)}
     wanted[missing] = "open_failed"
     Check(outcomes == wanted, f"one outcome a port: {outcomes}")
     kept = {s.labels["port"]: s.value for s in families["vfdstartup_message_kept"].samples}
-    Check(kept.get('/dev/port0 "a\\b"') == 1.0 and kept.get('/dev/port1 "a\\b"') == 0.0, f"kept: {kept}")
+    Check(kept == {port: 1.0 if port == port0 else 0.0 for port in wanted}, f"kept: {kept}")
     # The file cannot be written: one warning; the outcome and exit code stand.
     blocked = Run("write", "--port", missing, "--state-dir", state, "--metrics-file", f"{work}/none/x.prom")
     Check(blocked.returncode == 3 and blocked.stderr.count("warning: metrics not written") == 1,

@@ -45,8 +45,15 @@ class RunRecord : public ::testing::Test {
     ASSERT_NE(mkdtemp(name), nullptr);
     dir = name;
     places = {dir + "/state", "", ""};
+    Boot("boot-1");
+    setenv("VFDSTARTUP_BOOT_ID", (dir + "/boot_id").c_str(), 1);
   }
-  void TearDown() override { fs::remove_all(dir); }
+  void TearDown() override {
+    unsetenv("VFDSTARTUP_BOOT_ID");
+    fs::remove_all(dir);
+  }
+  // The boot the kept state's attachment names.
+  void Boot(const std::string& id) { std::ofstream(dir + "/boot_id") << id << "\n"; }
   WriteJobRequest Request(const std::string& row0, const char* port = "COM3") {
     std::u16string rows[2] = {expected::Wide(row0), u"Open 8-22"};
     MessageRows prepared = PrepareMessageRows(rows, ROWS_TRANSLITERATE);
@@ -98,6 +105,14 @@ TEST_F(RunRecord, StatusAfterEachRun) {
       {"failed", [display](WriteJobRequest*) { SimControl(display, "mode silent"); }, "no_answer", false, "", ""},
       {"stored again", [display](WriteJobRequest* r) { SimControl(display, "mode normal"), r->command = "write"; },
        "stored", true, "Sale|Open 8-22", "write"},
+      {"swapped: another attachment (here a new boot), written once",
+       [this](WriteJobRequest* r) {
+         Boot("boot-2");
+         std::vector<PortStatus> before = Statuses();
+         EXPECT_TRUE(before.size() == 1u && before[0].stateKept && !before[0].stateCounts) << "the old state counts";
+         r->ifChanged = true;
+       },
+       "stored", true, "Sale|Open 8-22", "apply"},
       {"busy", [](WriteJobRequest*) { SimFindPort("COM3")->busy = true; }, "open_failed", false, "", ""},
   };
   for (const Shown& run : runs) {
