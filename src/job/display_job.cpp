@@ -186,11 +186,14 @@ void ConcludeStateError(const WriteJobRequest& request, const std::string& reaso
 }
 
 // The kept state goes before the port is opened: from then on nobody knows
-// what the module holds until it confirms the new record. --check drops
-// nothing, and fails where a real run could not drop it.
+// what the module holds until it confirms the new record. The last run goes
+// with it, so that a run killed during the exchange leaves no success
+// behind. --check drops nothing, and fails where a real run could not drop
+// it.
 bool DropKeptState(const WriteJobRequest& request, const JobReport& report, std::string* reason) {
   if (request.check) return CanForgetPortState(request.stateDir, report.port.stateKey, reason);
-  return ForgetPortState(request.stateDir, report.port.stateKey, reason);
+  if (!ForgetPortState(request.stateDir, report.port.stateKey, reason)) return false;
+  return request.command.empty() || ForgetLastRun(request.stateDir, report.port.stateKey, reason);
 }
 
 struct Exchange {

@@ -90,8 +90,10 @@ void WriteMetrics(const RunRecordPlaces& places, JobReport* report) {
 }  // namespace
 
 LastRun LastRunOf(const std::string& command, const JobReport& report, long long now) {
-  bool port = !report.port.name.empty();
-  return LastRun{port ? report.port.stateKey : NoPortKey, port ? BytesFromUtf16(report.port.name) : "", command,
+  // A name too long for a port makes too long a file name too: such a run
+  // reached no port.
+  bool port = !report.port.name.empty() && report.reason != REASON_NAME_TOO_LONG;
+  return LastRun{port ? report.port.stateKey : NoPortKey, BytesFromUtf16(report.port.name), command,
                  OutcomeRowOf(report.outcome).name, ReasonRowOf(report.reason).name, report.text, now};
 }
 

@@ -14,7 +14,7 @@
 
 struct LastRun {
   std::string stateKey;   // the device's; empty: the run reached no port
-  std::string port;       // UTF-8, the name it used; empty: none
+  std::string port;       // UTF-8, the name it used (also for a name too long for a port); empty: none
   std::string command;    // "write", "factory-default", "apply"
   std::string outcome;    // the outcome's name ("stored")
   std::string reason;     // the port's reason's name ("busy"), "none" when not about the port
