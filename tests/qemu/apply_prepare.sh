@@ -20,6 +20,8 @@ dpkg -i "$DEB" >>"$OUT/dpkg.log" 2>&1 || { cat "$OUT/dpkg.log"; exit 1; }
 echo "dpkg ends at $(cut -d' ' -f1 /proc/uptime)" >>"$OUT/dpkg.log"
 mkdir -p /etc/vfdstartup
 cp "$OUT/boot.conf" /etc/vfdstartup/message.conf
+# node_exporter's text file directory, as prometheus-node-exporter makes it.
+mkdir -p /var/lib/prometheus/node-exporter
 
 cat >/etc/systemd/system/vfd-apply-test.service <<UNIT
 [Unit]

@@ -22,10 +22,14 @@ a byte, and the display, plugged in and out through QEMU's monitor.
              the same by-id name: the message is stored on it
   removed    without a message file the unit is skipped
   unfiled    and so is the display's, plugged in once more
+Each run's journal entry (journalctl -o json, each field matched whole),
+journalctl -x's text from the package's catalog, and the metrics file the
+unit rewrites in node_exporter's text file directory.
 
 Usage: apply_test.py BUILD_DIR DEB [--keep]   (the linux preset's build, e.g.
 build/linux, and the package scripts/package.sh --deb built from it)
 """
+import json
 import os
 import re
 import sys
@@ -73,6 +77,29 @@ Cases = (
     ("removed", None, None, None),
     ("unfiled", None, None, None),
 )
+
+
+# What each case's run tells the journal and the metrics file: its outcome
+# and port (a regular expression; "" for a run that reached no port). A
+# port left alone is not the display's: the metrics file names no run there.
+Told = {
+    "boot": ("stored", "/dev/ttyS1"),
+    "coldplug": ("left_alone", "/dev/ttyUSB0"),
+    "edit": ("stored", "/dev/ttyS1"),
+    "same": ("unchanged", "/dev/ttyS1"),
+    "absent": ("no_display", ""),
+    "plugged": ("stored", re.escape(DisplayById)),
+    "printer": ("left_alone", r"/dev/ttyUSB\d+"),
+    "replugged": ("stored", re.escape(DisplayById)),
+    "kept": ("unchanged", re.escape(DisplayById)),
+    "swapped": ("stored", re.escape(DisplayById)),
+}
+MessageIds = {"stored": "8bb47087b923442dbcd113afa25173c0", "unchanged": "7b1b2b689be643f39a0e6b36e42a5edd",
+              "left_alone": "d31284abff6a40c3ad2593fdf9f74906", "no_display": "bd601b1007554098871357501334248c"}
+# The catalog's subject of each outcome, as journalctl -x shows it.
+Subjects = {"stored": "The display on %s stored its startup message",
+            "unchanged": "The display on %s holds the message already",
+            "left_alone": "The port %s was left alone", "no_display": "No display was found"}
 
 
 def FileText(name):
@@ -159,6 +186,28 @@ def CheckHardened(state, case):
     Check(got == expected, "%s: the unit runs with %s" % (case, got))
 
 
+def CheckTold(guest, case):
+    """The run's journal entry, each field matched whole, its catalog text,
+    and its line in the metrics file the hardened unit may write."""
+    outcome, port = Told[case]
+    fields = {}
+    for line in guest.Result(case, "fields").splitlines():
+        fields = json.loads(line)
+    Check(fields.get("VFDSTARTUP_OUTCOME") == outcome and re.fullmatch(port, fields.get("VFDSTARTUP_PORT", "-")) and
+          fields.get("VFDSTARTUP_COMMAND") == "apply" and fields.get("VFDSTARTUP_REASON") == "none" and
+          fields.get("MESSAGE_ID") == MessageIds[outcome] and fields.get("SYSLOG_IDENTIFIER") == "vfdstartup-cli",
+          "%s: the journal's entry %s" % (case, fields))
+    subject = re.escape(Subjects[outcome]).replace(re.escape("%s"), port)
+    explained = guest.Result(case, "explained")
+    Check(any(re.fullmatch(r"\W* Subject: " + subject, line) for line in explained.splitlines()),
+          "%s: journalctl -x explains nothing:\n%s" % (case, explained))
+    metrics = guest.Result(case, "prom")
+    series = r'vfdstartup_last_outcome\{port="%s",outcome="%s"\} 1' % (port, outcome)
+    named = any(re.fullmatch(series, line) for line in metrics.splitlines())
+    Check(named != (outcome == "left_alone") and "# TYPE vfdstartup_message_kept gauge" in metrics,
+          "%s: the metrics file:\n%s" % (case, metrics))
+
+
 def CheckCases(guest, host):
     if not Check("boot" in host.cases, "the guest never reached its first case (see %s)" % guest.console):
         return
@@ -170,6 +219,7 @@ def CheckCases(guest, host):
             Check(state.get("ExecMainStatus") == str(status) and (status != 0 or state.get("Result") == "success"),
                   "%s: the unit's state %s" % (case, state))
             CheckHardened(state, case)
+            CheckTold(guest, case)
         journal = guest.Result(case, "journal")
         pattern = re.escape(line or "").replace(re.escape("?"), r"\d+")
         Check(line is None or any(re.fullmatch(pattern, l) for l in journal.splitlines()),
