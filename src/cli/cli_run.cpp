@@ -65,8 +65,13 @@ MessageRows RowsOf(const CliOptions& options) {
 }
 
 int FinishRun(const char* command, CliRun* run) {
-  if (IsRecorded(command, run->options)) RecordRun(RecordPlacesOf(run->options), command, &run->report);
+  bool recorded = IsRecorded(command, run->options);
+  RunRecordPlaces places = RecordPlacesOf(run->options);
+  if (recorded) RecordRun(places, command, &run->report);
   if (run->options.json) PrintJson(ReportJson(command, run->report, run->frontEnd.messages, StopRequested()));
   else PrintHuman(*run);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  if (recorded) TellJournal(places, command, run->report);
   return ExitCodeOf(run->report, StopSignal());
 }

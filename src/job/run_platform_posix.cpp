@@ -2,6 +2,8 @@
 // the systemd journal's native protocol (one datagram of KEY=value lines to
 // its socket), so that no library beyond the C library is linked.
 #include <dirent.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -9,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -58,7 +62,42 @@ void SplitPath(const std::string& path, std::string* dir, std::string* name) {
 
 std::string JournalSocketPath() { return "/run/systemd/journal/socket"; }
 
+namespace {
+
+const int TakenPolls = 100;  // 1 ms apart: never more than 0.1 s
+
+// Until the peer has read what fd sent (at most 0.1 s).
+void WaitUntilTaken(int fd) {
+  for (int poll = 0; poll < TakenPolls; ++poll) {
+    int queued = 0;
+    if (ioctl(fd, SIOCOUTQ, &queued) != 0 || queued == 0) return;
+    usleep(1000);
+  }
+}
+
+// The descriptor (1 or 2) that is the journal's stream systemd gave a unit
+// (JOURNAL_STREAM names its device and inode); -1: none.
+int JournalStreamFd() {
+  const char* stream = getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  if (stream == nullptr || std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return -1;
+  for (int fd : {1, 2}) {
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && info.st_dev == device && info.st_ino == inode) return fd;
+  }
+  return -1;
+}
+
+}  // namespace
+
+// The journal learns a sender's unit from its /proc entry, and keeps what it
+// learnt for the sender's other lines; from a process that has ended it
+// learns nothing. Under a unit the entry goes once the journal has read the
+// lines the program wrote to its stream (which name the unit), so the entry
+// finds them; it is read before the program goes on.
 bool SendJournalDatagram(const std::string& socketPath, const std::string& datagram) {
+  int stream = JournalStreamFd();
+  if (stream >= 0) WaitUntilTaken(stream);
   sockaddr_un address {};
   if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) return false;
   address.sun_family = AF_UNIX;
@@ -67,6 +106,7 @@ bool SendJournalDatagram(const std::string& socketPath, const std::string& datag
   if (fd < 0) return false;
   ssize_t sent = sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
                         sizeof address);
+  if (sent > 0) WaitUntilTaken(fd);
   close(fd);
   return sent == static_cast<ssize_t>(datagram.size());
 }

@@ -130,5 +130,9 @@ void RecordRun(const RunRecordPlaces& places, const std::string& command, JobRep
   if (display && !run.stateKey.empty() && !ForgetLastRun(places.stateDir, NoPortKey, &reason))
     Warn(report, "last run without a port not dropped", reason);
   if (!places.metricsFile.empty()) WriteMetrics(places, report);
-  if (!places.journalSocket.empty()) SendJournalDatagram(places.journalSocket, JournalDatagram(run));
+}
+
+void TellJournal(const RunRecordPlaces& places, const std::string& command, const JobReport& report) {
+  if (!places.journalSocket.empty())
+    SendJournalDatagram(places.journalSocket, JournalDatagram(LastRunOf(command, report, NowSeconds())));
 }

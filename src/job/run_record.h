@@ -43,8 +43,11 @@ struct RunRecordPlaces {
 
 // After a job of write, factory-default or apply concluded (not --check,
 // not apply --validate): its last run (unless the job kept it while it held
-// the port), the metrics file and the journal entry. What cannot be written
-// is a warning in the report; the outcome stands.
+// the port) and the metrics file. What cannot be written is a warning in
+// the report; the outcome stands.
 void RecordRun(const RunRecordPlaces& places, const std::string& command, JobReport* report);
+// Then, once the program has written what it says of the run, the journal
+// entry (nothing when the journal's socket is not there).
+void TellJournal(const RunRecordPlaces& places, const std::string& command, const JobReport& report);
 
 #endif  // VFD_JOB_RUN_RECORD_H

@@ -24,11 +24,10 @@ ran() {
   systemctl show -p Result -p ExecMainStatus -p ConditionResult -p Group -p ProtectSystem -p NoNewPrivileges \
     -p PrivateTmp -p PrivateNetwork -p CapabilityBoundingSet "$2" >"$OUT/$1.state"
   journalctl -q --no-pager -o cat -u "$2" >"$OUT/$1.journal"
-  # The run's own entry (the program's last: a short-lived sender's entry
-  # may come without its unit), its fields and as journalctl -x explains it;
-  # the metrics file it rewrote.
-  journalctl -q --no-pager -o json -n 1 SYSLOG_IDENTIFIER=vfdstartup-cli >"$OUT/$1.fields"
-  journalctl -q --no-pager -x -n 1 SYSLOG_IDENTIFIER=vfdstartup-cli >"$OUT/$1.explained"
+  # The run's own entry (the unit's last), its fields and as journalctl -x
+  # explains it; the metrics file it rewrote.
+  journalctl -q --no-pager -o json -n 1 -u "$2" SYSLOG_IDENTIFIER=vfdstartup-cli >"$OUT/$1.fields"
+  journalctl -q --no-pager -x -n 1 -u "$2" SYSLOG_IDENTIFIER=vfdstartup-cli >"$OUT/$1.explained"
   cat /var/lib/prometheus/node-exporter/vfdstartup.prom >"$OUT/$1.prom" 2>/dev/null
   step "$1"
 }

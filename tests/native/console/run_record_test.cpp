@@ -74,6 +74,7 @@ class RunRecord : public ::testing::Test {
     JobReport report;
     RunWriteJob(request, &frontEnd, &report);
     RecordRun(places, request.command, &report);
+    TellJournal(places, request.command, report);
     return report;
   }
   std::vector<PortStatus> Statuses() {
