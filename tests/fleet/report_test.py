@@ -1,0 +1,142 @@
+#!/usr/bin/python3
+"""The fleet report's tables (the role's vfdstartup_report module) from the
+status --json of terminals of each kind: stored, unchanged, failed, another
+message, a swapped display, no status, unreachable.
+
+Then the role's report mode with real Ansible over two terminals on this
+machine (local connections, each with its own state directory: one stored,
+one whose display did not answer) and one that cannot be reached.
+
+Usage: report_test.py [VFDSTARTUP_CLI]
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "../../deploy/ansible/roles/vfdstartup/library"))
+import vfdstartup_report  # noqa: E402
+
+Failures = []
+
+
+def Check(condition, what):
+    if not condition:
+        Failures.append(what)
+        print("FAIL: " + what)
+
+
+def Port(name, outcome, rows=("Sale", "Open 8-22"), speed="200ms", counts=True):
+    kept = {"counts": counts, "rows": list(rows), "speed": speed, "product_type": "CU20029T307A01 ",
+            "written_at": 1765170000, "command": "apply"} if rows else None
+    run = {"command": "apply", "outcome": outcome, "success": outcome in ("stored", "unchanged"), "reason": None,
+           "detail": "...", "time": 1765170001} if outcome else None
+    return {"port": name, "device": "char 4:65", "state_key": name[5:], "kept": kept, "last_run": run,
+            "success": run is not None and run["success"], "problems": []}
+
+
+def Status(*ports):
+    return {"command": "status", "state_dir": "/var/lib/vfdstartup", "success": all(p["success"] for p in ports),
+            "ports": list(ports), "warnings": []}
+
+
+Statuses = {
+    "t1": Status(Port("/dev/ttyS0", "stored")),
+    "t2": Status(Port("/dev/ttyS0", "unchanged")),
+    "t3": Status(Port("/dev/ttyS0", "stored"), Port("/dev/ttyUSB0", "no_answer", rows=None)),
+    "t4": Status(Port("/dev/ttyS0", "stored", rows=("Winter", "sale"))),
+    "t5": Status(Port("/dev/ttyUSB0", "stored", counts=False)),
+    "t6": Status(),
+    "t7": None,
+    "t8": Status(Port("/dev/ttyS0", "stored", speed="500ms")),
+}
+
+Markdown = """# Customer displays: fleet report
+
+9 terminals.
+
+## Terminals per outcome
+
+| Outcome | Terminals | Hosts |
+|---|---|---|
+| no_answer | 1 | t3 |
+| no_run | 1 | t6 |
+| stored | 4 | t1, t4, t5, t8 |
+| unchanged | 1 | t2 |
+
+## Displays holding another message
+
+| Host | Port | Rows | Speed |
+|---|---|---|---|
+| t4 | /dev/ttyS0 | Winter / sale | 200ms |
+| t8 | /dev/ttyS0 | Sale / Open 8-22 | 500ms |
+
+## Kept states that no longer count (display swapped or plugged in again, not yet written)
+
+| Host | Ports |
+|---|---|
+| t5 | /dev/ttyUSB0 |
+
+## Hosts without an answer
+
+| Host | Why |
+|---|---|
+| t9 | unreachable |
+| t7 | no status from the program |
+"""
+
+
+def LastRun(directory, outcome):
+    os.makedirs(directory)
+    with open(os.path.join(directory, "vfd-ttyS0.last"), "w") as out:
+        out.write("device=ttyS0\nport=/dev/ttyS0\ncommand=apply\noutcome=%s\nreason=none\n"
+                  "detail=...\ntime=1765170001\n" % outcome)
+
+
+def CheckPlaybook(cli):
+    work = tempfile.mkdtemp(prefix="vfd-report-test-")
+    try:
+        LastRun(work + "/t1", "stored")
+        LastRun(work + "/t2", "no_answer")
+        local = "ansible_connection=local ansible_python_interpreter=/usr/bin/python3"
+        with open(work + "/inventory.ini", "w") as out:
+            out.write("[pos_terminals]\nt1 %s vfdstartup_state_dir=%s/t1\nt2 %s vfdstartup_state_dir=%s/t2\n"
+                      "t3 ansible_host=127.0.0.9 ansible_port=1 ansible_ssh_common_args='-o ConnectTimeout=2'\n"
+                      % (local, work, local, work))
+        root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../..")
+        play = subprocess.run(["ansible-playbook", "-i", work + "/inventory.ini", root + "/deploy/ansible/rollout.yml",
+                               "-e", "vfdstartup_mode=report", "-e", "vfdstartup_report_dest=" + work + "/report",
+                               "-e", "vfdstartup_executable=" + cli, "-e", '{"vfdstartup_rows": ["Sale", "Open"]}'],
+                              capture_output=True, text=True, env=dict(os.environ, ANSIBLE_HOST_KEY_CHECKING="false"))
+        with open(work + "/report.json") as text:
+            report = json.load(text)
+        Check(report["outcomes"] == {"stored": ["t1"], "no_answer": ["t2"]} and report["unreachable"] == ["t3"],
+              "the playbook's report: %s\n%s" % (report, play.stdout[-2000:]))
+        Check(os.path.exists(work + "/report.md"), "no Markdown report")
+    finally:
+        shutil.rmtree(work)
+
+
+def main():
+    report = vfdstartup_report.BuildReport(Statuses, ["t9"], ["Sale", "Open 8-22"], "200ms")
+    Check(report["outcomes"] == {"stored": ["t1", "t4", "t5", "t8"], "unchanged": ["t2"], "no_answer": ["t3"],
+                                 "no_run": ["t6"]}, "per outcome: %s" % report["outcomes"])
+    Check(sorted(report["other_message"]) == ["t4", "t8"], "another message: %s" % report["other_message"])
+    Check(report["state_no_longer_counts"] == {"t5": ["/dev/ttyUSB0"]}, "stale: %s" % report["state_no_longer_counts"])
+    Check(report["unreachable"] == ["t9"] and report["no_status"] == ["t7"] and report["terminals"] == 9,
+          "unreachable: %s" % report)
+    rendered = vfdstartup_report.RenderMarkdown(report)
+    Check(rendered == Markdown, "the Markdown:\n" + rendered)
+    # Without the fleet's rows (the factory default) no message is compared.
+    Check(vfdstartup_report.BuildReport(Statuses, [], [], "300ms")["other_message"] == {}, "factory default")
+    if len(sys.argv) > 1:
+        CheckPlaybook(os.path.abspath(sys.argv[1]))
+    print("report test: " + ("FAILED" if Failures else "passed"))
+    return 1 if Failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
