@@ -211,6 +211,21 @@ TEST_F(Win32ConsoleProgram, ApplyStoresTheMessageFileOnceOnItsPort) {
   EXPECT_EQ(other.exitCode, 0u);
   EXPECT_NE(other.out.find("left alone: COM1 (not the port COM2 of "), std::string::npos) << other.out;
   EXPECT_TRUE(ReceivedBytes(L"COM2").empty() && ReceivedBytes(L"COM1").empty());
+  // status opens no port and shows COM2's last run; the metrics file names it.
+  ProgramRun status = RunCli(L"status --json" + state);
+  EXPECT_EQ(status.exitCode, 0u) << status.out;
+  for (const char* part : {"\"port\": \"COM2\"", "\"counts\": true", "\"rows\": [\"Store 12\", \"  Open 8-22\"]",
+                           "\"outcome\": \"unchanged\", \"success\": true", "\"success\": true, \"ports\""})
+    EXPECT_NE(status.out.find(part), std::string::npos) << part << "\n" << status.out;
+  CreateDirectoryW(TempDir(L"vfd-cli-metrics").c_str(), nullptr);
+  std::wstring metrics = TempDir(L"vfd-cli-metrics") + L"\\vfdstartup.prom";
+  ProgramRun recorded = RunCli(L"apply --metrics-file " + metrics + state);
+  EXPECT_EQ(recorded.exitCode, 0u) << recorded.out;
+  EXPECT_NE(TextOfFile(metrics).find("\nvfdstartup_last_outcome{port=\"COM2\",outcome=\"unchanged\"} 1\n"),
+            std::string::npos) << TextOfFile(metrics);
+  EXPECT_TRUE(ReceivedBytes(L"COM2").empty() && ReceivedBytes(L"COM1").empty());
+  DeleteFileW(metrics.c_str());
+  RemoveDirectoryW(TempDir(L"vfd-cli-metrics").c_str());
   DeleteFileW(file.c_str());
   RemoveDirectoryW(dir.c_str());
 }
