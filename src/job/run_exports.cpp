@@ -45,8 +45,11 @@ std::string LabelValue(const std::string& text) {
   return "\"" + out + "\"";
 }
 
+// A device whose files name no port (a last run that cannot be read) by its
+// key, so that it never shares the label of the runs that reached no port.
 std::string PortLabel(const PortStatus& status) {
-  return "port=" + LabelValue(BytesFromUtf16(status.identity.name));
+  std::string name = BytesFromUtf16(status.identity.name);
+  return "port=" + LabelValue(name.empty() ? status.stateKey : name);
 }
 
 std::string Header(const char* name, const char* help) {

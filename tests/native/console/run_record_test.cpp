@@ -273,7 +273,8 @@ TEST(RunExports, EachOutcomeItsMessageId) {
 // Every series of every port, label values escaped; a port with no last run
 // has only its kept state's series.
 TEST(RunExports, MetricsText) {
-  PortStatus stored = {}, odd = {}, noPort = {};
+  PortStatus stored = {}, odd = {}, noPort = {}, unreadable = {};
+  unreadable.stateKey = "ttyS9";  // its last run could not be read
   stored.stateKey = "by-id/usb-1";
   stored.identity.name = u"/dev/ttyUSB0";
   stored.stateKept = stored.stateCounts = stored.runKnown = true;
@@ -285,7 +286,7 @@ TEST(RunExports, MetricsText) {
   noPort.runKnown = true;
   noPort.run.outcome = "no_display";
   noPort.run.time = 1765170001;
-  EXPECT_EQ(MetricsText({stored, odd, noPort}),
+  EXPECT_EQ(MetricsText({stored, odd, noPort, unreadable}),
             "# HELP vfdstartup_last_run_timestamp_seconds When the last run of write, factory-default or apply on the "
             "port ended, in Unix time.\n"
             "# TYPE vfdstartup_last_run_timestamp_seconds gauge\n"
@@ -300,7 +301,8 @@ TEST(RunExports, MetricsText) {
             "display attached now), else 0.\n"
             "# TYPE vfdstartup_message_kept gauge\n"
             "vfdstartup_message_kept{port=\"/dev/ttyUSB0\"} 1\n"
-            "vfdstartup_message_kept{port=\"/tmp/a\\\"b\\\\c\\nd\"} 0\n");
+            "vfdstartup_message_kept{port=\"/tmp/a\\\"b\\\\c\\nd\"} 0\n"
+            "vfdstartup_message_kept{port=\"ttyS9\"} 0\n");
 }
 
 }  // namespace
