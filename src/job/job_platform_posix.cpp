@@ -81,7 +81,8 @@ std::string Joined(const std::string& dir, const std::string& name) { return dir
 // neighbour who may write a parent and swaps a name for a link never gets
 // the program to change, make or write anything elsewhere.
 
-const int LevelFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// O_PATH: a level needs search permission only, as in any path's walk.
+const int LevelFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 const int LinkLimit = 40;  // as the kernel's own
 
 int Closed(int fd, int result) {
@@ -117,7 +118,7 @@ void SetLevelModes(int fd, bool isStateDir) {
 // and only if it is this user's, then fixed through its descriptor. A name
 // swapped in between is refused (ELOOP), never changed.
 int FixMadeLevel(int dir, const std::string& name, bool isStateDir) {
-  int fd = openat(dir, name.c_str(), LevelFlags);
+  int fd = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat info {};
   bool ours = fd >= 0 && fstat(fd, &info) == 0 && info.st_uid == geteuid();
   if (!ours) {
@@ -146,7 +147,7 @@ int FollowTrustedLink(int dir, const std::string& name, int* links) {
     return -1;
   }
   std::string path(target, static_cast<size_t>(length));
-  int from = openat(dir, path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int from = openat(dir, path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   return from < 0 ? -1 : WalkLevels(from, path, false, links);
 }
 
@@ -182,7 +183,7 @@ int WalkLevels(int from, const std::string& path, bool create, int* links) {
 // never by path after that first step.
 int OpenStateDirectory(const std::string& dir, bool create, std::string* reason) {
   int links = 0;
-  int start = open(!dir.empty() && dir[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int start = open(!dir.empty() && dir[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   int fd = start < 0 ? -1 : WalkLevels(start, dir, create, &links);
   if (fd >= 0) return fd;
   int saved = errno;
@@ -192,10 +193,12 @@ int OpenStateDirectory(const std::string& dir, bool create, std::string* reason)
   return -1;
 }
 
+// Synced through a descriptor opened from dirFd itself: the same directory.
 bool SyncDirectory(int dirFd, const std::string& dir, std::string* reason) {
-  if (fsync(dirFd) == 0) return true;
-  *reason = ErrorText("cannot sync", dir);
-  return false;
+  int fd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool synced = fd >= 0 && fsync(fd) == 0;
+  if (!synced) *reason = ErrorText("cannot sync", dir);
+  return fd < 0 ? synced : Closed(fd, synced);
 }
 
 // A fresh name no one can have planted: created here, exclusively, never

@@ -245,19 +245,24 @@ TEST_F(StateStore, WrittenThroughAFreshSyncedFileAndASyncedDirectory) {
   ASSERT_TRUE(written && forgotten) << reason;
   std::vector<std::string> order;
   for (const FileCall& c : Calls) {
-    std::string what = c.path == dir ? "dir" : c.path == dir + "/vfd-ttyS0.state" ? "state" : "temporary";
+    bool isDir = c.path == dir || c.path == dir + "/.";
+    std::string what = isDir ? "dir" : c.path == dir + "/vfd-ttyS0.state" ? "state" : "temporary";
     order.push_back(c.call + " " + what);
   }
   ASSERT_EQ(order, (std::vector<std::string>{"open dir", "open temporary", "fsync temporary", "rename temporary",
-                                             "fsync dir", "open dir", "unlink state", "fsync dir"}));
+                                             "open dir", "fsync dir", "open dir", "unlink state", "open dir",
+                                             "fsync dir"}));
   const int fresh = O_CREAT | O_EXCL | O_NOFOLLOW;
   EXPECT_EQ(Calls[1].flags & fresh, fresh) << "the temporary file is not made fresh";
   EXPECT_EQ(Calls[1].path.compare(0, dir.size() + 1, dir + "/"), 0);
   EXPECT_EQ(Calls[3].path, Calls[1].path) << "another file renamed";
+  // The directory synced is opened from the descriptor the temporary was
+  // made and renamed through.
+  EXPECT_EQ(Calls[4].path, dir + "/.");
   EXPECT_NE(Calls[4].at, AT_FDCWD);
   EXPECT_EQ(Calls[1].at, Calls[4].at) << "the temporary made by path, not in the synced directory";
   EXPECT_EQ(Calls[3].at, Calls[4].at) << "renamed by path, not in the synced directory";
-  EXPECT_EQ(Calls[6].at, Calls[7].at) << "removed by path, not in the synced directory";
+  EXPECT_EQ(Calls[7].at, Calls[8].at) << "removed by path, not in the synced directory";
 }
 
 // Every level the program makes has its mode set, not left to the umask:
@@ -326,7 +331,7 @@ bool ReadOnlyInOwnNamespace(const std::string& dir) {
 // a read-only directory keeps no new state either.
 TEST_F(StateStore, AskingAndRemovingAgree) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another account and to mount";
-  ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(root.c_str(), 0711), 0);  // searched, not read, as in any path's walk
   const uid_t other = Stranger();
   const struct {
     const char* what;
