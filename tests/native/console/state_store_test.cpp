@@ -318,6 +318,30 @@ TEST_F(StateStore, NeverMakesOrFixesALevelThroughASwappedName) {
   EXPECT_EQ(changed, 0) << "of " << tries << " tries";
 }
 
+// A link on the way is followed where no one but root or this user may
+// have planted it: the administrator's layout. Elsewhere the run keeps no state.
+TEST_F(StateStore, ALinkOnTheWayIsFollowedWhereOnlyTrustedAccountsMayPlantIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a link another owner";
+  std::string holder = root + "/holder", target = root + "/target";
+  const struct {
+    mode_t mode;
+    uid_t linkOwner;
+    bool followed;
+  } rows[] = {{0755, 0, true}, {0775, 0, false}, {0777, 0, false}, {01777, 0, true}, {01777, Stranger(), false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.mode) + " owner " + std::to_string(row.linkOwner));
+    ASSERT_TRUE(fs::create_directories(holder) && fs::create_directories(target));
+    ASSERT_EQ(symlink(target.c_str(), (holder + "/state").c_str()) | chmod(holder.c_str(), row.mode) |
+                  lchown((holder + "/state").c_str(), row.linkOwner, 0),
+              0);
+    std::string reason;
+    EXPECT_EQ(WritePortState(holder + "/state", StateOf("ttyS0", 1), &reason), row.followed) << reason;
+    EXPECT_EQ(fs::exists(target + "/vfd-ttyS0.state"), row.followed);
+    fs::remove_all(holder);
+    fs::remove_all(target);
+  }
+}
+
 // A read-only bind mount of dir, in a mount namespace of this process's own.
 bool ReadOnlyInOwnNamespace(const std::string& dir) {
   return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
