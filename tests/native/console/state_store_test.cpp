@@ -329,7 +329,9 @@ TEST_F(StateStore, ALinkOnTheWayIsFollowedWhereOnlyTrustedAccountsMayPlantIt) {
     bool followed;
   } rows[] = {{0755, 0, true}, {0775, 0, false}, {0777, 0, false}, {01777, 0, true}, {01777, Stranger(), false}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(std::to_string(row.mode) + " owner " + std::to_string(row.linkOwner));
+    char what[64];
+    std::snprintf(what, sizeof what, "a directory of mode %04o, the link's owner %u", row.mode, row.linkOwner);
+    SCOPED_TRACE(what);
     ASSERT_TRUE(fs::create_directories(holder) && fs::create_directories(target));
     ASSERT_EQ(symlink(target.c_str(), (holder + "/state").c_str()) | chmod(holder.c_str(), row.mode) |
                   lchown((holder + "/state").c_str(), row.linkOwner, 0),
