@@ -24,7 +24,8 @@ std::string StateText(const PortState& state) {
          "\nrecord=" + RecordHex(state.record) + "\n";
 }
 
-// key=value lines; the product type keeps its blanks. Every key once.
+// key=value lines; the product type keeps its blanks. Every key once: a
+// second device line would make another device's state this one's.
 bool ParseStateText(const std::string& text, PortState* state) {
   std::istringstream in(text);
   std::string line;
@@ -34,11 +35,12 @@ bool ParseStateText(const std::string& text, PortState* state) {
     size_t equals = line.find('=');
     if (equals == std::string::npos) return false;
     std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+    int before = seen;
     if (key == "device") state->stateKey = value, seen |= 1;
     else if (key == "port") state->port = value, seen |= 2;
     else if (key == "product_type") state->productType = value, seen |= 4;
     else if (key == "record") record = ParseRecordHex(value, &state->record), seen |= 8;
-    else return false;
+    if (seen == before) return false;  // an unknown key, or one given again
   }
   return seen == 15 && record;
 }
