@@ -411,6 +411,7 @@ TEST_F(StateStore, AnythingButAWholeStateOfTheDeviceIsDamaged) {
       {"record one digit short", [&] { std::ofstream(path) << good.substr(0, good.size() - 2) << "\n"; }},
       {"unknown key", [&] { std::ofstream(path) << good << "extra=1\n"; }},
       {"another device's state", [&] { fs::copy_file(dir + "/vfd-ttyS0.state", path); }},
+      {"another device's state with this device's name once more", [&] { std::ofstream(path) << good << "device=ttyS1\n"; }},
       {"a FIFO", [&] { mkfifo(path.c_str(), 0644); }},
       {"a directory", [&] { fs::create_directory(path); }},
       {"a link to a whole state of this device",
