@@ -19,7 +19,7 @@ struct LastRun {
   std::string outcome;    // the outcome's name ("stored")
   std::string reason;     // the port's reason's name ("busy"), "none" when not about the port
   std::string detail;     // the outcome's one line
-  long long time;         // seconds since 1970 (UTC), when the run ended
+  long long time = 0;     // seconds since 1970 (UTC), when the run ended
 };
 
 // The one file kept for runs that reached no port (a search that found no

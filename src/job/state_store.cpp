@@ -25,17 +25,19 @@ std::string StateText(const PortState& state) {
          "\nwritten_at=" + std::to_string(state.writtenAt) + "\ncommand=" + state.command + "\n";
 }
 
-// Digits only, as the state writes them.
+// Digits only, as the state writes them (no leading zero), so that a state
+// read and written again holds the same line.
 bool ParseSeconds(const std::string& text, long long* seconds) {
   if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (text.size() > 1 && text[0] == '0') return false;
   *seconds = std::stoll(text);
   return true;
 }
 
-// key=value lines; the product type keeps its blanks. Every key once; a
-// state written before attachments were kept has none, and never counts;
-// when and by which command may be missing (states kept before they were
-// recorded).
+// key=value lines; the product type keeps its blanks. Every key once: a
+// second device line would make another device's state this one's. A state
+// written before attachments were kept has none, and never counts; when and
+// by which command may be missing (states kept before they were recorded).
 bool ParseStateText(const std::string& text, PortState* state) {
   std::istringstream in(text);
   std::string line;
@@ -47,14 +49,15 @@ bool ParseStateText(const std::string& text, PortState* state) {
     size_t equals = line.find('=');
     if (equals == std::string::npos) return false;
     std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+    int before = seen;
     if (key == "device") state->stateKey = value, seen |= 1;
     else if (key == "port") state->port = value, seen |= 2;
     else if (key == "product_type") state->productType = value, seen |= 4;
     else if (key == "record") record = ParseRecordHex(value, &state->record), seen |= 8;
     else if (key == "attachment") state->attachment = value, seen |= 16;
-    else if (key == "written_at" && (seen & 32) == 0) when = ParseSeconds(value, &state->writtenAt), seen |= 32;
-    else if (key == "command" && (seen & 64) == 0) state->command = value, seen |= 64;
-    else return false;
+    else if (key == "written_at") when = ParseSeconds(value, &state->writtenAt), seen |= 32;
+    else if (key == "command") state->command = value, seen |= 64;
+    if (seen == before) return false;  // an unknown key, or one given again
   }
   return (seen & 15) == 15 && record && when;
 }

@@ -19,7 +19,7 @@ struct PortState {
   std::string productType;   // as the module reported it
   StartupMessageRecord record;
   std::string attachment;    // the device's (PortIdentity::attachment) when the module confirmed
-  long long writtenAt;       // seconds since 1970 (UTC) when the module confirmed it; 0: not known
+  long long writtenAt = 0;   // seconds since 1970 (UTC) when the module confirmed it; 0: not known
   std::string command;       // the command that stored it ("write", "apply"); empty: not known
 };
 
