@@ -18,7 +18,7 @@ shift || true
 TARGETS=("$@")
 if [ "${#TARGETS[@]}" -eq 0 ]; then
   TARGETS=(reply_checks row_text reply_reading port_discovery write_sequence
-           message_file cli_options state_file lock_file)
+           message_file cli_options state_file last_run lock_file)
 fi
 
 cmake --preset fuzz >/dev/null || exit 1
