@@ -36,6 +36,7 @@ struct CliOptions {
   long frames;              // preview: -1 until interrupted
   std::string config;       // apply: the message file; empty: the platform's default
   bool validate;            // apply: check the file only, open nothing
+  std::string source;       // apply: where the message came from ("policy" or the file's path), for the report
 };
 
 // False with a reason for anything the command does not take: an unknown

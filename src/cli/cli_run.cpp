@@ -43,6 +43,7 @@ MessageRows RowsOf(const CliOptions& options) {
 }
 
 int FinishRun(const char* command, CliRun* run) {
+  run->report.source = run->options.source;
   if (run->options.json) PrintJson(ReportJson(command, run->report, run->frontEnd.messages, StopRequested()));
   else PrintHuman(*run);
   return ExitCodeOf(run->report, StopSignal());

@@ -58,6 +58,7 @@ struct JobReport {
   bool keptKnown;                 // a state of the port's device was kept before this run
   StartupMessageRecord keptRecord;
   std::vector<std::string> warnings;
+  std::string source;             // apply: "policy" or the message file's path; empty: none read
 };
 
 // A report that ends before any job ran (a usage error, refused rows): the
