@@ -5,6 +5,7 @@
 
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
+#include "cli/message_policy.h"
 #include "job/json_text.h"
 #include "job/outcomes.h"
 #include "protocol/display_protocol.h"
@@ -48,6 +49,17 @@ std::string OutcomesJson() {
   return JsonArray(outcomes);
 }
 
+// The policy's key and the values the program reads there (the ADMX
+// template's value names are checked against these).
+std::string PolicyJson() {
+  std::vector<std::string> values;
+  for (int key = 0; key < MESSAGE_KEYS; ++key) values.push_back(JsonString(PolicyValueName(MessageKey(key))));
+  JsonObject policy;
+  JsonAdd(&policy, "key", JsonString(PolicyKeyName));
+  JsonAdd(&policy, "values", JsonArray(values));
+  return JsonRender(policy);
+}
+
 }  // namespace
 
 int RunDescribe(const CliOptions& options) {
@@ -70,6 +82,7 @@ int RunDescribe(const CliOptions& options) {
   JsonAdd(&json, "row_max", std::to_string(RowTextMax));
   JsonAdd(&json, "columns", std::to_string(DisplayColumns));
   JsonAdd(&json, "outcomes", OutcomesJson());
+  JsonAdd(&json, "policy", PolicyJson());
   PrintJson(JsonRender(json));
   return 0;
 }

@@ -94,9 +94,16 @@ def CheckTables(msi):
           in Table(msi, "LaunchCondition"), "no launch condition refuses a downgrade")
     files = {row[2]: row[1] for row in Table(msi, "File")}
     Check(files == {"vfdstartup.exe": "DialogProgram", "vfdstartup-cli.exe": "ConsoleProgram",
-                    "README-Windows.txt": "ReadMe"}, "the files and their components: %s" % files)
+                    "README-Windows.txt": "ReadMe", "vfdstartup.admx": "PolicyTemplate",
+                    "vfdstartup.adml": "PolicyTexts"}, "the files and their components: %s" % files)
     components = {row[0]: row[1:] for row in Table(msi, "Component")}
-    Check(all(components[c][1] == "INSTALLDIR" for c in files.values()), "the files' directory")
+    directories = {c: components[c][1] for c in files.values()}
+    Check(directories == {"DialogProgram": "INSTALLDIR", "ConsoleProgram": "INSTALLDIR", "ReadMe": "INSTALLDIR",
+                          "PolicyTemplate": "PolicyDefinitionsDir", "PolicyTexts": "PolicyDefinitionsEnUs"},
+          "the files' directories: %s" % directories)
+    Check({("PolicyDefinitionsDir", "INSTALLDIR", "PolicyDefinitions"),
+           ("PolicyDefinitionsEnUs", "PolicyDefinitionsDir", "en-US")} <= set(Table(msi, "Directory")),
+          "the templates' directories")
     Check(("INSTALLDIR", "ProgramFilesFolder", "vfdstartup") in Table(msi, "Directory"), "the install directory")
     shortcuts = [(row[1], row[4]) for row in Table(msi, "Shortcut")]
     Check(shortcuts == [("ProgramMenuDir", "[INSTALLDIR]vfdstartup.exe")], "the shortcut: %s" % shortcuts)
@@ -239,7 +246,11 @@ def WineCycle(build, work, signed, lower, higher, rebuilt):
         Check(prefix.Msiexec("/i", WindowsPath(signed), "/qn") == 0, "install did not return 0")
         folder = os.path.join(prefix.driveC, "Program Files (x86)", "vfdstartup")
         installed = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
-        Check(installed == ["README-Windows.txt", "vfdstartup-cli.exe", "vfdstartup.exe"], "installed: %s" % installed)
+        Check(installed == ["PolicyDefinitions", "README-Windows.txt", "vfdstartup-cli.exe", "vfdstartup.exe"],
+              "installed: %s" % installed)
+        templates = os.path.join(folder, "PolicyDefinitions")
+        Check(os.path.isfile(os.path.join(templates, "vfdstartup.admx"))
+              and os.path.isfile(os.path.join(templates, "en-US", "vfdstartup.adml")), "the templates are not installed")
         shortcut = "Microsoft/Windows/Start Menu/Programs/vfdstartup/vfdstartup.lnk"
         Check(any(f.endswith(shortcut) for f in prefix.Files()), "no Start-menu shortcut")
         CheckInstalled(prefix, signed, Current, True)
