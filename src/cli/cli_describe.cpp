@@ -6,6 +6,7 @@
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
 #include "cli/message_policy.h"
+#include "cli/outcome_events.h"
 #include "job/json_text.h"
 #include "job/outcomes.h"
 #include "protocol/display_protocol.h"
@@ -42,6 +43,7 @@ std::string OutcomesJson() {
     JsonObject entry;
     JsonAdd(&entry, "name", JsonString(OutcomeRowOf(outcome).name));
     JsonAdd(&entry, "exit_code", std::to_string(OutcomeRowOf(outcome).exitCode));
+    JsonAdd(&entry, "event_id", std::to_string(OutcomeEventOf(outcome).id));
     // Interrupted runs exit with 128 + the signal's number.
     if (outcome == OUTCOME_INTERRUPTED) JsonAdd(&entry, "plus_signal", "true");
     outcomes.push_back(JsonRender(entry));

@@ -5,6 +5,7 @@
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
 #include "cli/cli_platform.h"
+#include "cli/outcome_events.h"
 #include "protocol/display_protocol.h"
 
 namespace {
@@ -44,6 +45,9 @@ MessageRows RowsOf(const CliOptions& options) {
 
 int FinishRun(const char* command, CliRun* run) {
   run->report.source = run->options.source;
+  // apply is the run a service or a task makes unattended: its outcome is
+  // also one event in the Windows Application log (--validate's is not).
+  if (std::string(command) == "apply" && !run->options.validate) WriteOutcomeEvent(run->report);
   if (run->options.json) PrintJson(ReportJson(command, run->report, run->frontEnd.messages, StopRequested()));
   else PrintHuman(*run);
   return ExitCodeOf(run->report, StopSignal());

@@ -31,6 +31,7 @@ ProgramVersion = "vfdstartup-cli 1.0.0.3"
 InstallDir = "C:\\Program Files (x86)\\vfdstartup\\"
 DetectionKey = "HKLM\\Software\\vfdstartup"
 UninstallKey = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+EventSourceKey = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\vfdstartup"
 EnvironmentKey = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment"
 Password = "throwaway-pass"
 
@@ -217,6 +218,9 @@ def CheckInstalled(prefix, msi, version, onPath):
     detection = prefix.Registry(DetectionKey, "/reg:32").get("vfdstartup", {})
     Check(detection.get("Version") == version and detection.get("InstallDir") == InstallDir,
           "the detection value and the install directory: %s" % detection)
+    source = prefix.Registry(EventSourceKey).get("vfdstartup", {})
+    Check(source.get("EventMessageFile") == InstallDir + "vfdstartup-cli.exe" and source.get("TypesSupported") == "0x7",
+          "the event source: %s" % source)
     Check(prefix.OnPath() == onPath, "the install directory is%s on PATH" % ("" if prefix.OnPath() else " not"))
 
 
@@ -267,6 +271,7 @@ def WineCycle(build, work, signed, lower, higher, rebuilt):
         Check(left and all(f.startswith("ProgramData/vfdstartup") for f in left), "left after uninstall: %s" % left)
         Check(not prefix.Products() and not prefix.Registry(DetectionKey, "/reg:32") and not prefix.OnPath(),
               "the Add/Remove entry, the detection value or the PATH entry stayed")
+        Check(not prefix.Registry(EventSourceKey), "the event source stayed: %s" % prefix.Registry(EventSourceKey))
     finally:
         prefix.Down()
 
