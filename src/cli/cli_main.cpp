@@ -7,6 +7,7 @@
 #include "cli/cli_output.h"
 #include "cli/cli_platform.h"
 #include "cli/message_file_platform.h"
+#include "cli/service_platform.h"
 #include "job/job_report.h"
 
 #ifndef VFD_VERSION
@@ -28,6 +29,9 @@ const char About[] =
     "  preview          draw the rows as the module shows them at power-on;\n"
     "                   --frames N prints N scroll steps and stops\n"
     "  describe         the speeds, the row limit and the outcomes, for tools\n"
+    "  service          Windows: the vfdstartup service, run by the service manager;\n"
+    "                   applies at its start, on a policy or message file change and\n"
+    "                   when a COM port arrives\n"
     "\n"
     "  --port P         the display's port; without it the program looks for the display\n"
     "  --row0, --row1   the rows, UTF-8, up to 63 characters each (the factory rows when\n"
@@ -99,6 +103,7 @@ int RunCommand(const CliOptions& options) {
     case CLI_PREVIEW: return RunPreview(options);
     case CLI_DESCRIBE: return RunDescribe(options);
     case CLI_APPLY: return RunApply(options);
+    case CLI_SERVICE: return RunService(options);
     default: return RunWrite(options);
   }
 }

@@ -18,6 +18,7 @@ enum CommandBit {
   TAKEN_BY_PREVIEW = 16,
   TAKEN_BY_DESCRIBE = 32,
   TAKEN_BY_APPLY = 64,
+  TAKEN_BY_SERVICE = 128,
 };
 
 const unsigned Exchanges = TAKEN_BY_FIND | TAKEN_BY_WRITE | TAKEN_BY_FACTORY | TAKEN_BY_APPLY;
@@ -38,6 +39,7 @@ const CommandSpec Commands[] = {
     {"record", CLI_RECORD, TAKEN_BY_RECORD},
     {"preview", CLI_PREVIEW, TAKEN_BY_PREVIEW},
     {"describe", CLI_DESCRIBE, TAKEN_BY_DESCRIBE},
+    {"service", CLI_SERVICE, TAKEN_BY_SERVICE},
 };
 
 typedef bool (*SetOption)(const std::string& value, CliOptions* options, std::string* error);

@@ -17,6 +17,7 @@ enum CliCommand {
   CLI_PREVIEW,
   CLI_DESCRIBE,
   CLI_APPLY,
+  CLI_SERVICE,  // run by the Windows service manager
 };
 
 struct CliOptions {
