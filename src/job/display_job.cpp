@@ -138,8 +138,8 @@ void ReadKeptState(const WriteJobRequest& request, const PortIdentity& port, Job
   PortState state;
   std::string reason;
   StateRead read = ReadPortState(request.stateDir, port.stateKey, &state, &reason);
-  report->keptKnown = read == STATE_FOUND;
-  if (read == STATE_FOUND) report->keptRecord = state.record;
+  report->keptKnown = read == STATE_FOUND && KeptStateCounts(state, port);
+  if (report->keptKnown) report->keptRecord = state.record;
   if (read == STATE_DAMAGED && request.ifChanged) report->warnings.push_back("state unknown (" + reason + "); writing anyway");
 }
 
@@ -166,7 +166,7 @@ bool KnownPortHolds(const WriteJobRequest& request, const std::vector<PortIdenti
     PortState state;
     std::string reason;
     if (ReadPortState(request.stateDir, known.stateKey, &state, &reason) != STATE_FOUND) continue;
-    if (!SameRecord(state.record, request.record)) continue;
+    if (!KeptStateCounts(state, known) || !SameRecord(state.record, request.record)) continue;
     report->port = known;
     report->keptKnown = true;
     report->keptRecord = state.record;
@@ -197,12 +197,14 @@ struct Exchange {
 };
 
 // Called while the port is still held: the state is on disk before another
-// run can reach the module.
+// run can reach the module. It names the attachment seen before the port was
+// opened: had the device changed in between, the state names an attachment
+// that is gone, and the next run writes again.
 void KeepConfirmedState(void* context, const WriteResult& result) {
   Exchange* exchange = static_cast<Exchange*>(context);
   JobReport* report = exchange->report;
   PortState state = {report->port.stateKey, NameText(report->port.name), Utf16ToUtf8(result.productType.text),
-                     result.record};
+                     result.record, report->port.attachment};
   std::string reason;
   if (!WritePortState(exchange->request->stateDir, state, &reason)) report->warnings.push_back("state not kept: " + reason);
 }

@@ -24,6 +24,10 @@ struct PortIdentity {
   std::u16string name;     // as given or listed; what is opened and reported
   std::string device;      // equal for two names of one device, different for two devices
   std::string stateKey;    // the name the device's state is kept under (UTF-8)
+  // This attachment of the device: it changes whenever a module may have been
+  // put behind the name since (a new boot, a device node made again, a port
+  // plugged in again). Empty: the platform cannot tell (never the same).
+  std::string attachment;
 };
 PortIdentity IdentifyPort(const std::u16string& name);
 

@@ -20,6 +20,9 @@
 namespace {
 
 const char DevRootVariable[] = "VFDSTARTUP_DEV_ROOT";
+// Where the boot's identity is read; the tests name another file.
+const char BootIdVariable[] = "VFDSTARTUP_BOOT_ID";
+const char BootIdFile[] = "/proc/sys/kernel/random/boot_id";
 const char DevPrefix[] = "/dev/";
 const mode_t FileMode = 0644;
 const mode_t DirectoryMode = 0755;
@@ -62,6 +65,40 @@ std::string ByIdNameOf(dev_t device) {
       return "by-id/" + name;
   }
   return "";
+}
+
+// The kernel makes a fresh boot id at every boot; without one, every
+// attachment is new (one write too many, never one too few).
+std::string BootId() {
+  const char* named = getenv(BootIdVariable);
+  FILE* file = std::fopen(named != nullptr && *named != '\0' ? named : BootIdFile, "re");
+  char id[64] = {};
+  bool read = file != nullptr && std::fgets(id, sizeof id, file) != nullptr;
+  if (file != nullptr) std::fclose(file);
+  std::string boot = read ? id : "";
+  while (!boot.empty() && (boot.back() == '\n' || boot.back() == ' ')) boot.pop_back();
+  return boot;
+}
+
+// devtmpfs makes a device's node anew when the device comes (a USB adapter
+// plugged in), devpts when a pty is made, so the node's inode and the time
+// it was made (its change time) tell this attachment from the one before,
+// even where the kernel hands out the same name and device number again.
+// A change of the node's mode or owner changes it too: one write more.
+std::string AttachmentOf(const struct stat& node) {
+  std::string boot = BootId();
+  if (boot.empty()) return "";
+  char text[200];
+  std::snprintf(text, sizeof text, " device %u:%u node %llu:%llu changed %lld.%09ld", major(node.st_rdev),
+                minor(node.st_rdev), static_cast<unsigned long long>(node.st_dev),
+                static_cast<unsigned long long>(node.st_ino), static_cast<long long>(node.st_ctim.tv_sec),
+                static_cast<long>(node.st_ctim.tv_nsec));
+  return "boot " + boot + text;
+}
+
+std::string MissingAttachment() {
+  std::string boot = BootId();
+  return boot.empty() ? "" : "boot " + boot + " no node";
 }
 
 std::string WithoutDevPrefix(const std::string& path) {
@@ -162,9 +199,12 @@ PortIdentity IdentifyPort(const std::u16string& name) {
   if (stat(path.c_str(), &info) != 0) {
     identity.device = "missing " + path;
     identity.stateKey = path;
+    // Nothing can be opened there; a node that comes later is another attachment.
+    identity.attachment = MissingAttachment();
     return identity;
   }
   std::string canonical = CanonicalPath(path);
+  identity.attachment = AttachmentOf(info);
   if (!S_ISCHR(info.st_mode)) {
     identity.device = "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
     identity.stateKey = canonical;

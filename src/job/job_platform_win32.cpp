@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "job/job_platform.h"
+#include "job/port_attachment_win32.h"
 #include "job/state_access_win32.h"
 #include "text/utf_convert.h"
 
@@ -155,6 +156,7 @@ PortIdentity IdentifyPort(const std::u16string& name) {
     if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
   identity.device = Utf16ToUtf8(upper);
   identity.stateKey = identity.device;
+  identity.attachment = PortAttachment(std::wstring(upper.begin(), upper.end()));
   return identity;
 }
 

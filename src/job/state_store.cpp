@@ -21,10 +21,11 @@ int HexValue(char c) {
 
 std::string StateText(const PortState& state) {
   return "device=" + state.stateKey + "\nport=" + state.port + "\nproduct_type=" + state.productType +
-         "\nrecord=" + RecordHex(state.record) + "\n";
+         "\nrecord=" + RecordHex(state.record) + "\nattachment=" + state.attachment + "\n";
 }
 
-// key=value lines; the product type keeps its blanks. Every key once.
+// key=value lines; the product type keeps its blanks. Every key once; a
+// state written before attachments were kept has none, and never counts.
 bool ParseStateText(const std::string& text, PortState* state) {
   std::istringstream in(text);
   std::string line;
@@ -38,9 +39,10 @@ bool ParseStateText(const std::string& text, PortState* state) {
     else if (key == "port") state->port = value, seen |= 2;
     else if (key == "product_type") state->productType = value, seen |= 4;
     else if (key == "record") record = ParseRecordHex(value, &state->record), seen |= 8;
+    else if (key == "attachment") state->attachment = value, seen |= 16;
     else return false;
   }
-  return seen == 15 && record;
+  return (seen & 15) == 15 && record;
 }
 
 }  // namespace
@@ -77,6 +79,10 @@ bool ParseRecordHex(const std::string& hex, StartupMessageRecord* record) {
     record->bytes[i] = static_cast<BYTE>(high * 16 + low);
   }
   return true;
+}
+
+bool KeptStateCounts(const PortState& state, const PortIdentity& port) {
+  return !state.attachment.empty() && state.attachment == port.attachment;
 }
 
 StateRead ReadPortState(const std::string& stateDir, const std::string& stateKey, PortState* state,

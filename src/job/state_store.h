@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "job/job_platform.h"
 #include "protocol/display_protocol.h"
 
 struct PortState {
@@ -17,7 +18,13 @@ struct PortState {
   std::string port;          // UTF-8, the name it was written through
   std::string productType;   // as the module reported it
   StartupMessageRecord record;
+  std::string attachment;    // the device's (PortIdentity::attachment) when the module confirmed
 };
+
+// The module cannot be asked what it holds, so a state tells what the module
+// holds only while the device is still the attachment the state was written
+// on: a display swapped or plugged in again, or a new boot, is written again.
+bool KeptStateCounts(const PortState& state, const PortIdentity& port);
 
 enum StateRead { STATE_FOUND, STATE_NONE, STATE_DAMAGED };
 

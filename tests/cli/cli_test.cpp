@@ -544,6 +544,48 @@ TEST_F(ConsoleProgram, KilledAfterTheRecordLeavesNoStateBehind) {
   EXPECT_EQ(FirstLine(again.out), "stored on " + display->link) << again.err;
 }
 
+// The module cannot be asked what it holds: a state counts only for the
+// display it was written on. Another display behind the same by-id name and
+// pty (a technician's swap), or the same one after another boot, is written
+// once, and from then on the state counts again.
+TEST_F(ConsoleProgram, AStateCountsOnlyForTheDisplayItWasWrittenOn) {
+  std::string byId = dir + "/dev/serial/by-id/usb-Display_A1-if00-port0", boot = dir + "/boot_id";
+  fs::create_directories(dir + "/dev/serial/by-id");
+  std::ofstream(boot) << "0c6a1f52-7d1e-4b8a-9a55-000000000001\n";
+  extraEnv = {"VFDSTARTUP_DEV_ROOT=" + dir + "/dev", "VFDSTARTUP_BOOT_ID=" + boot};
+  EmulatorProcess* display = AddDisplay("first");
+  fs::create_symlink(fs::canonical(display->link), byId);
+  std::vector<std::string> write = {"write", "--port", byId, "--row0", "Hello", "--row1", "World", "--if-changed", State()};
+  ASSERT_EQ(FirstLine(Run(write).out), "stored on " + byId);
+  const std::string unchanged = "unchanged: the display on " + byId + " holds this message already";
+  const struct {
+    const char* what;
+    std::function<void()> change;
+    const std::string& first;
+  } rows[] = {
+      {"the same display again", [] {}, unchanged},
+      {"another display on the same name",
+       [&] {
+         std::string pty = fs::canonical(display->link).string();
+         StopEmulator(display);
+         display = AddDisplay("second");
+         SCOPED_TRACE("the same pty: " + std::to_string(fs::canonical(display->link).string() == pty));
+         fs::remove(byId);
+         fs::create_symlink(fs::canonical(display->link), byId);
+       },
+       "stored on " + byId},
+      {"another boot", [&] { std::ofstream(boot) << "0c6a1f52-7d1e-4b8a-9a55-000000000002\n"; }, "stored on " + byId},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    row.change();
+    CliRun run = Run(write);
+    EXPECT_EQ(FirstLine(run.out), row.first) << run.err;
+    EXPECT_EQ(EmulatorRecordHex(*display), HexOf(expected::Record(0x13, "Hello", "World")));
+    EXPECT_EQ(FirstLine(Run(write).out), unchanged) << "the state did not count again";
+  }
+}
+
 // One state per device, whatever the name it is reached by.
 TEST_F(ConsoleProgram, TwoNamesOfOneDeviceShareItsState) {
   EmulatorProcess* display = AddDisplay("com3");
@@ -687,9 +729,9 @@ class ApplyProgram : public ConsoleProgram {
     fs::create_symlink(printer->link, byId + "usb-Receipt_Printer-if00-port0");
     extraEnv = {"VFDSTARTUP_DEV_ROOT=" + dir + "/dev"};
   }
-  CliRun Apply(std::vector<std::string> args) {
+  CliRun Apply(std::vector<std::string> args, const std::string& ports = "") {
     args.insert(args.begin(), {"apply", "--config", dir + "/message.conf", State()});
-    return Run(args);
+    return Run(args, ports);
   }
   void WriteFile(const std::string& text) { std::ofstream(dir + "/message.conf") << text; }
   size_t Events(const EmulatorProcess* of, const char* event) {
@@ -741,6 +783,21 @@ TEST_F(ApplyProgram, TheFilesMessageIsStoredOnceAndOnlyWhereTheFileSays) {
                                   Json("rows", "[\"Winter sale\", \"20% off\"]")})
     EXPECT_NE(noPort.out.find(part), std::string::npos) << part << "\n" << noPort.out;
   EXPECT_EQ(Events(printer, "rx"), 0u) << "the printer received the set-up commands";
+}
+
+// A pattern that matches nothing (the display unplugged) is a sound file,
+// and a run that finds no display: never a search of every port.
+TEST_F(ApplyProgram, APatternMatchingNothingIsValidAndReachesNoPort) {
+  WriteFile("row0 = Hello\nrow1 = World\nspeed = 100ms\nport = /dev/serial/by-id/usb-Nothing*\n");
+  CliRun valid = Apply({"--validate"});
+  EXPECT_EQ(valid.exitCode, 0);
+  EXPECT_EQ(valid.out, dir + "/message.conf is a valid message file\n");
+  CliRun both = Apply({"--validate", "--port", printer->link});
+  EXPECT_EQ(both.exitCode, 2);
+  EXPECT_EQ(FirstLine(both.err), "error: --validate looks at the file only: it takes neither --port nor --check");
+  CliRun none = Apply({}, printer->link + " " + display->link);
+  EXPECT_EQ(none.exitCode, 3) << none.out;
+  EXPECT_EQ(Events(printer, "rx") + Events(display, "rx"), 0u) << "a port outside the pattern received commands";
 }
 
 // Every kind of mistake is refused before any port is opened, with the line.

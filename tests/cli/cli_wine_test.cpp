@@ -6,6 +6,7 @@
 #include <sddl.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -17,6 +18,23 @@
 #include "rig_fixture.h"
 
 namespace {
+
+std::string TextOfFile(const std::wstring& path) {
+  std::string text;
+  if (FILE* file = _wfopen(path.c_str(), L"rb")) {
+    char buffer[512];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+    std::fclose(file);
+  }
+  return text;
+}
+
+bool WriteTextFile(const std::wstring& path, const std::string& text) {
+  FILE* file = _wfopen(path.c_str(), L"wb");
+  if (file == nullptr) return false;
+  bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  return std::fclose(file) == 0 && written;
+}
 
 struct ProgramRun {
   DWORD exitCode = 0xFFFFFFFF;
@@ -139,6 +157,15 @@ TEST_F(Win32ConsoleProgram, TheStateOfComTwoIsAFileNotThePort) {
   EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY));
   ProgramRun again = RunCli(L"write --port com2 --row0 Kept --if-changed --json --state-dir " + stateDir);
   EXPECT_NE(again.out.find("\"outcome\": \"unchanged\""), std::string::npos) << again.out;
+  // Wine lists no Plug and Play device for its ports: the attachment is the
+  // boot (the wineserver's start). A state of another boot does not count.
+  std::string state = TextOfFile(stateDir + L"\\vfd-COM2.state");
+  size_t attachment = state.find("\nattachment=boot ");
+  ASSERT_NE(attachment, std::string::npos) << state;
+  std::string earlier = state.substr(0, attachment) + "\nattachment=boot at 1\n";
+  ASSERT_TRUE(WriteTextFile(stateDir + L"\\vfd-COM2.state", earlier));
+  ProgramRun rebooted = RunCli(L"write --port com2 --row0 Kept --if-changed --json --state-dir " + stateDir);
+  EXPECT_NE(rebooted.out.find("\"outcome\": \"stored\""), std::string::npos) << rebooted.out;
 
   // Started without standard error, with a row to warn of and a box to show.
   ASSERT_TRUE(Emulator(L"COM2", {"reset-log"}));

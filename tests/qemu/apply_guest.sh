@@ -72,15 +72,31 @@ again="$(tty_of "$DISPLAY_SERIAL")"
 [ "$again" = "$display" ] || before=0
 ran replugged "vfdstartup-apply@$again.service" "$before"
 
+# Written on this attachment, the state counts again: the same content
+# written anew sends nothing.
+before="$(started vfdstartup-apply.service)"
+cp "$OUT/usb.conf" "$File.new" && mv "$File.new" "$File"
+ran kept vfdstartup-apply.service "$before"
+
+# A technician swaps the display for another one (the factory default on
+# it) whose adapter has the same serial number: the same by-id name.
+before="$(started "vfdstartup-apply@$again.service")"
+step unplug-display-for-the-other
+gone "$DISPLAY_SERIAL"
+step plug-other-display
+other="$(tty_of "$DISPLAY_SERIAL")"
+[ "$other" = "$again" ] || before=0
+ran swapped "vfdstartup-apply@$other.service" "$before"
+
 # Without a message file neither unit has anything to do.
 before="$(started vfdstartup-apply.service)"
 rm "$File"
 ran removed vfdstartup-apply.service "$before"
-before="$(started "vfdstartup-apply@$again.service")"
-step unplug-display-again
+before="$(started "vfdstartup-apply@$other.service")"
+step unplug-other-display
 gone "$DISPLAY_SERIAL"
 step plug-display-without-file
 last="$(tty_of "$DISPLAY_SERIAL")"
-[ "$last" = "$again" ] || before=0
+[ "$last" = "$other" ] || before=0
 ran unfiled "vfdstartup-apply@$last.service" "$before"
 echo "apply guest: done"

@@ -15,7 +15,11 @@ a byte, and the display, plugged in and out through QEMU's monitor.
   plugged    the display plugged in: the udev rule's vfdstartup-apply@ttyUSBn
              stores the message on it
   printer    the printer's adapter plugged in again: left alone
-  replugged  the display pulled out and plugged in again: nothing is sent
+  replugged  the display pulled out and plugged in again: written once (it
+             cannot be asked what it holds, and this is another attachment)
+  kept       the same content written anew then sends nothing
+  swapped    another display (the factory default on it) plugged in under
+             the same by-id name: the message is stored on it
   removed    without a message file the unit is skipped
   unfiled    and so is the display's, plugged in once more
 
@@ -63,7 +67,9 @@ Cases = (
     ("absent", 3, "error: no display found: no port matches %s (%s)" % (Pattern, Where), None),
     ("plugged", 0, "stored on " + DisplayById, ("display", "usb")),
     ("printer", 0, "left alone: /dev/ttyUSB? (not the port %s of %s)" % (Pattern, Where), None),
-    ("replugged", 0, "unchanged: the display on %s holds this message already" % DisplayById, None),
+    ("replugged", 0, "stored on " + DisplayById, ("display", "usb")),
+    ("kept", 0, "unchanged: the display on %s holds this message already" % DisplayById, None),
+    ("swapped", 0, "stored on " + DisplayById, ("other", "usb")),
     ("removed", None, None, None),
     ("unfiled", None, None, None),
 )
@@ -118,6 +124,10 @@ class Host:
             self.Plug("printer", PrinterSerial, BootUsb)
         elif step.startswith("unplug-display"):
             self.Unplug("display")
+        elif step == "plug-other-display":
+            self.Plug("other", DisplaySerial, "other")
+        elif step == "unplug-other-display":
+            self.Unplug("other")
         else:
             self.Snapshot(step)
         print("  %-15s %5.1f s" % (step, time.monotonic() - guest.started))
@@ -188,7 +198,7 @@ def Main():
         return 1
     directory = tempfile.mkdtemp(prefix="vfd-qemu-apply-")
     guest = guests.Guest(directory, "apply", sys.argv[1], serials=(Uart,), usbs=("printer",))
-    usb = {"display": fleet.Terminal(guest.dir, "display")}
+    usb = {name: fleet.Terminal(guest.dir, name) for name in ("display", "other")}
     qmp = guests.Qmp(os.path.join(guest.dir, "qmp.sock"))
     host = Host(guest, usb, qmp)
     PrepareGuest(guest, sys.argv[2])

@@ -36,6 +36,8 @@ TEST(MessageFile, EachLineIsTakenOrRefusedWithItsNumber) {
        [](const MessageFile& f) {
          return f.speedPosition == 5 && f.strict && f.port == "/dev/serial/by-id/usb-FTDI_*" && f.lineOf[MESSAGE_PORT] == 4;
        }},
+      {"  # shop 12\n\t# row0 = Sale\n" + Rows + "speed = 100ms\n", "",
+       [](const MessageFile& f) { return f.rows[0] == u"Hello" && f.lineOf[MESSAGE_ROW0] == 3; }},
       {"row0 =\nrow1 = \"\"\nspeed = 100ms\nstrict = false\n", "",
        [](const MessageFile& f) { return f.rows[0].empty() && f.rows[1].empty() && !f.strict; }},
       {"row0 = a\n\nrwo1 = b\n", "m.conf:3: unknown key 'rwo1' (row0, row1, speed, port, strict)", nullptr},
@@ -55,6 +57,9 @@ TEST(MessageFile, EachLineIsTakenOrRefusedWithItsNumber) {
       {Rows + "port = ttyS1\n", "m.conf:3: port is a path such as /dev/ttyS1, or a pattern over /dev/serial/by-id/",
        nullptr},
       {Rows + "port = /dev/ttyUSB*\n",
+       "m.conf:3: a pattern is taken only over /dev/serial/by-id/ (ttyUSB numbers change from one plug-in to the next)",
+       nullptr},
+      {Rows + "port = /dev/ttyUSB[01]\n",
        "m.conf:3: a pattern is taken only over /dev/serial/by-id/ (ttyUSB numbers change from one plug-in to the next)",
        nullptr},
       {Rows + "port = /dev/serial/by-id/*/x\n",
@@ -126,6 +131,8 @@ TEST(MessageFile, APatternNamesTheMatchingByIdLinksInOrderAndAPathItself) {
   setenv("VFDSTARTUP_DEV_ROOT", name, 1);
   std::u16string dir(byId.begin(), byId.end());
   EXPECT_EQ(PortsOfSetting("/dev/serial/by-id/usb-FTDI_*"),
+            (std::vector<std::u16string>{dir + u"usb-FTDI_A-if00-port0", dir + u"usb-FTDI_B-if00-port0"}));
+  EXPECT_EQ(PortsOfSetting("/dev/serial/by-id/usb-FTDI_[AB]-if00-port0"),
             (std::vector<std::u16string>{dir + u"usb-FTDI_A-if00-port0", dir + u"usb-FTDI_B-if00-port0"}));
   EXPECT_TRUE(PortsOfSetting("/dev/serial/by-id/usb-Scanner*").empty());
   EXPECT_EQ(PortsOfSetting("/dev/ttyS1"), std::vector<std::u16string>{u"/dev/ttyS1"});

@@ -113,6 +113,18 @@ TEST(ConsoleReport, JsonStringsAreEscapedAndAlwaysUtf8) {
   EXPECT_NE(ReportJson("write", report, {}, false).find("\"port\": \"/dev/tty\xEF\xBF\xBD\""), std::string::npos);
 }
 
+// What the run never learnt is null, never an empty string: the command of
+// `bogus --json`, the product type of a display that did not answer.
+TEST(ConsoleReport, WhatIsNotKnownIsNull) {
+  JobReport report;
+  ConcludeReport(&report, OUTCOME_USAGE, "unknown command 'bogus'");
+  std::string json = ReportJson("", report, {}, false);
+  EXPECT_NE(json.find("\"command\": null"), std::string::npos) << json;
+  ConcludeReport(&report, OUTCOME_NO_ANSWER, "no display answered on /dev/ttyS1 (waited 5 s)");
+  json = ReportJson("write", report, {}, false);
+  EXPECT_NE(json.find("\"product_type\": null"), std::string::npos) << json;
+}
+
 // Names reach the open call byte for byte and readers as well-formed UTF-8.
 TEST(ConsoleReport, TextChangesEncodingWithoutLosingOrInventingCharacters) {
   const struct {

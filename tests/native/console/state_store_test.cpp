@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -257,6 +260,56 @@ TEST_F(StateStore, OneDeviceOneState) {
   EXPECT_EQ(IdentifyPort(Utf16FromBytes(root + "/alias")).stateKey, "by-id/usb-FTDI_FT232R_A1B2-if00-port0");
   EXPECT_EQ(IdentifyPort(u"/dev/zero").stateKey, "zero");
   unsetenv("VFDSTARTUP_DEV_ROOT");
+}
+
+// The file system's clock ticks coarsely: a change within the tick of the
+// last one would leave the node's change time as it was.
+void PastTheChangeTimeOf(const std::string& path) {
+  struct stat info {};
+  timespec now {};
+  while (stat(path.c_str(), &info) == 0 && clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 &&
+         now.tv_sec == info.st_ctim.tv_sec && now.tv_nsec == info.st_ctim.tv_nsec) {
+  }
+}
+
+// A state counts only for the attachment it was written on: the module
+// cannot be asked, and a node made again (a display plugged in again, or
+// another one in its place), another boot or a node whose rights changed may
+// have another module behind the same name.
+TEST_F(StateStore, AStateCountsOnlyForTheAttachmentItWasWrittenOn) {
+  ASSERT_EQ(geteuid(), 0u) << "makes device nodes";
+  std::string reason, node = root + "/ttyVFD", boot = root + "/boot_id";
+  std::ofstream(boot) << "4f1d2c3a-0000-4000-8000-000000000001\n";
+  setenv("VFDSTARTUP_BOOT_ID", boot.c_str(), 1);
+  ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0660, makedev(1, 3)), 0);
+  std::u16string name = Utf16FromBytes(node);
+  PortState kept = StateOf("ttyVFD", 1);
+  kept.attachment = IdentifyPort(name).attachment;
+  ASSERT_TRUE(WritePortState(dir, kept, &reason));
+  PortState read;
+  ASSERT_EQ(ReadPortState(dir, "ttyVFD", &read, &reason), STATE_FOUND);
+  const struct {
+    const char* what;
+    std::function<void()> change;
+    bool counts;
+  } rows[] = {
+      {"the same node again", [] {}, true},
+      {"the node's rights changed", [&] { chmod(node.c_str(), 0666); }, false},
+      {"the node made again", [&] { unlink(node.c_str()), mknod(node.c_str(), S_IFCHR | 0660, makedev(1, 3)); }, false},
+      {"another boot", [&] { std::ofstream(boot) << "4f1d2c3a-0000-4000-8000-000000000002\n"; }, false},
+      {"no boot id to be read", [&] { unlink(boot.c_str()); }, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    PastTheChangeTimeOf(node);
+    row.change();
+    EXPECT_EQ(KeptStateCounts(read, IdentifyPort(name)), row.counts);
+    read.attachment = IdentifyPort(name).attachment;  // written again on this attachment
+  }
+  PortState old = read;
+  old.attachment.clear();  // a state of a program that kept no attachment
+  EXPECT_FALSE(KeptStateCounts(old, IdentifyPort(name)));
+  unsetenv("VFDSTARTUP_BOOT_ID");
 }
 
 }  // namespace

@@ -255,6 +255,10 @@ TEST_F(ConsoleJob, CheckEndsAsARealRunOnEveryPort) {
        OUTCOME_OPEN_FAILED, REASON_BUSY, OUTCOME_OPEN_FAILED},
       {"a silent display", "COM3", [](SimPort*, SimModule* m) { SimControl(m, "mode silent"); }, OUTCOME_NO_ANSWER,
        REASON_NONE, OUTCOME_NO_ANSWER},
+      {"a wrong reply to enter set-up", "COM3", [](SimPort*, SimModule* m) { SimControl(m, "mode bad-enter"); },
+       OUTCOME_NOT_CONFIRMED, REASON_NONE, OUTCOME_NO_DISPLAY},
+      {"a malformed product-type reply", "COM3", [](SimPort*, SimModule* m) { SimControl(m, "mode bad-query"); },
+       OUTCOME_NOT_CONFIRMED, REASON_NONE, OUTCOME_FOUND},
       {"another product type", "COM3", AnotherType, OUTCOME_INCOMPATIBLE, REASON_NONE, OUTCOME_FOUND},
       {"the display", "COM3", AsItIs, OUTCOME_STORED, REASON_NONE, OUTCOME_FOUND},
       {"another product type, searched", "", AnotherType, OUTCOME_INCOMPATIBLE, REASON_NONE, OUTCOME_FOUND},
@@ -272,7 +276,7 @@ TEST_F(ConsoleJob, CheckEndsAsARealRunOnEveryPort) {
       request.check = check;
       reports[check] = Run(request);
       // The JSON's product_type: null unless the module named one.
-      bool named = c.outcome != OUTCOME_OPEN_FAILED && c.outcome != OUTCOME_NO_ANSWER;
+      bool named = c.outcome == OUTCOME_STORED || c.outcome == OUTCOME_INCOMPATIBLE;
       EXPECT_EQ(reports[check].productTypeKnown, named);
       const std::vector<std::string>& commands = display->commands;
       EXPECT_EQ(SimCommandCount(display, "write"), check || c.outcome != OUTCOME_STORED ? 0 : 1);
@@ -280,7 +284,8 @@ TEST_F(ConsoleJob, CheckEndsAsARealRunOnEveryPort) {
         EXPECT_EQ(commands.back(), "exit") << "left in set-up mode";
       }
       if (check && c.outcome != OUTCOME_OPEN_FAILED) {
-        EXPECT_EQ(std::count(commands.begin(), commands.end(), "query"), c.outcome == OUTCOME_NO_ANSWER ? 0 : 1);
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), "query"),
+                  c.outcome == OUTCOME_NO_ANSWER || c.found == OUTCOME_NO_DISPLAY ? 0 : 1);
       }
       EXPECT_EQ(SimOpenHandleCount(), 0);
     }
