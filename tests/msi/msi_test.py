@@ -2,7 +2,9 @@
 """The Windows Installer package: its tables (msiinfo), its signatures (a
 throwaway certificate, osslsigncode), and an install, upgrade, downgrade and
 uninstall with msiexec in a throwaway Wine prefix, both installed programs
-run from the install directory against an emulated display.
+run from the install directory against an emulated display, and the
+service vfdstartup the package installs, started by the service manager
+against that display with the message set as machine policy.
 
 Usage: msi_test.py BUILD_DIR   (the windows preset's build, e.g. build/windows)
 """
@@ -31,6 +33,8 @@ ProgramVersion = "vfdstartup-cli 1.0.0.3"
 InstallDir = "C:\\Program Files (x86)\\vfdstartup\\"
 DetectionKey = "HKLM\\Software\\vfdstartup"
 UninstallKey = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+ServiceKey = "HKLM\\System\\CurrentControlSet\\Services\\vfdstartup"
+PolicyKey = "HKLM\\Software\\Policies\\vfdstartup"
 EventSourceKey = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\vfdstartup"
 EnvironmentKey = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment"
 Password = "throwaway-pass"
@@ -114,6 +118,13 @@ def CheckTables(msi):
           and components["Detection"][0] == DetectionComponent, "the detection value: %s" % (version,))
     Check(Table(msi, "Environment") == [("PathEntry", "=-*PATH", "[~];[INSTALLDIR]", "PathEntry")]
           and components["PathEntry"][3] == 'ADDTOPATH = "1"', "the PATH entry and its condition")
+    services = Table(msi, "ServiceInstall")
+    Check([s[1:5] + (s[8], s[10], s[11]) for s in services]
+          == [("vfdstartup", "vfdstartup: customer display message", "16", "2", "LocalSystem", "service",
+               "ConsoleProgram")] and services[0][12], "the service: %s" % services)
+    # Started at install, stopped at install (an upgrade's) and uninstall, removed at uninstall.
+    Check(Table(msi, "ServiceControl") == [("ServiceControl", "vfdstartup", str(0x01 | 0x02 | 0x20 | 0x80), "", "1",
+                                            "ConsoleProgram")], "the service's control: %s" % Table(msi, "ServiceControl"))
     # Type 51 sets a property; every other kind of custom action runs something.
     kinds = [int(row[1]) & 0x3F for row in Table(msi, "CustomAction")]
     Check(kinds and set(kinds) == {51}, "custom actions of kinds %s" % kinds)
@@ -190,6 +201,24 @@ class Prefix:
                 current[parts[0]] = parts[-1] if len(parts) > 2 else ""
         return keys
 
+    def Service(self, *args):
+        _, output = self.Wine("sc", *args)
+        return output
+
+    def ServiceState(self):
+        found = re.search(r"STATE\s*:\s*\d+\s+(\w+)", self.Service("query", "vfdstartup"))
+        return found.group(1) if found else None
+
+    def EmulatorWrites(self):
+        # The records the emulated display on COM3 received.
+        with open(os.path.join(self.dir, "vfd-com3.log"), encoding="utf-8", errors="replace") as log:
+            return sum('"event":"command"' in line and '"name":"write"' in line for line in log)
+
+    def StoredRows(self):
+        with open(os.path.join(self.dir, "vfd-com3.rec"), "rb") as record:
+            data = record.read()
+        return tuple(data[1 + 64 * row:64 * (row + 1)].rstrip(b"\0").decode("ascii", "replace") for row in (0, 1))
+
     def Products(self):
         return {key: values for key, values in self.Registry(UninstallKey, "/s", "/reg:32").items()
                 if values.get("DisplayName") == "vfdstartup"}
@@ -222,6 +251,49 @@ def CheckInstalled(prefix, msi, version, onPath):
     Check(source.get("EventMessageFile") == InstallDir + "vfdstartup-cli.exe" and source.get("TypesSupported") == "0x7",
           "the event source: %s" % source)
     Check(prefix.OnPath() == onPath, "the install directory is%s on PATH" % ("" if prefix.OnPath() else " not"))
+
+
+def WaitFor(what, seconds=30):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if what():
+            return True
+        time.sleep(0.25)
+    return what()
+
+
+def SetPolicy(prefix, row0):
+    for name, data in (("Row0", row0), ("Row1", "Policy"), ("Speed", "100ms"), ("Port", "COM3")):
+        prefix.Wine("reg", "add", PolicyKey, "/v", name, "/d", data, "/f", "/reg:64")
+
+
+def CheckService(prefix):
+    print("--- the service")
+    # Wine's sc has no qc: the service manager's own record of the service.
+    config = prefix.Registry(ServiceKey).get("vfdstartup", {})
+    # Windows Installer quotes the program's path; Wine's writes it as it is.
+    Check(config.get("Start") == "0x2" and config.get("ObjectName") == "LocalSystem"
+          and config.get("DisplayName") == "vfdstartup: customer display message" and config.get("Description")
+          and config.get("ImagePath", "").replace('"', "") == "%svfdstartup-cli.exe service" % InstallDir,
+          "the service's configuration: %s" % config)
+    Check(WaitFor(lambda: prefix.ServiceState() == "RUNNING"), "the service is not running after the install")
+    # A start stores the policy's message; a second start sends nothing; a
+    # change of the policy while it runs stores the new message.
+    prefix.Service("stop", "vfdstartup")
+    Check(WaitFor(lambda: prefix.ServiceState() == "STOPPED"), "the service did not stop")
+    SetPolicy(prefix, "Service")
+    writes = prefix.EmulatorWrites()
+    prefix.Service("start", "vfdstartup")
+    Check(WaitFor(lambda: prefix.StoredRows() == ("Service", "Policy")), "the start stored %s" % (prefix.StoredRows(),))
+    Check(prefix.EmulatorWrites() == writes + 1, "the start wrote %d records" % (prefix.EmulatorWrites() - writes))
+    prefix.Service("stop", "vfdstartup")
+    Check(WaitFor(lambda: prefix.ServiceState() == "STOPPED"), "the service did not stop")
+    prefix.Service("start", "vfdstartup")
+    SetPolicy(prefix, "Changed")
+    Check(WaitFor(lambda: prefix.StoredRows() == ("Changed", "Policy")), "the change stored %s" % (prefix.StoredRows(),))
+    Check(prefix.EmulatorWrites() == writes + 2, "the second start and the change wrote %d records, not 1"
+          % (prefix.EmulatorWrites() - writes - 1))
+    prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
 
 
 def RunInstalledPrograms(prefix, build, work, folder):
@@ -258,6 +330,7 @@ def WineCycle(build, work, signed, lower, higher, rebuilt):
         shortcut = "Microsoft/Windows/Start Menu/Programs/vfdstartup/vfdstartup.lnk"
         Check(any(f.endswith(shortcut) for f in prefix.Files()), "no Start-menu shortcut")
         CheckInstalled(prefix, signed, Current, True)
+        CheckService(prefix)
         RunInstalledPrograms(prefix, build, work, folder)
         Check(prefix.Msiexec("/i", WindowsPath(higher), "/qn", "ADDTOPATH=0") == 0, "upgrade did not return 0")
         CheckInstalled(prefix, higher, Higher, False)
@@ -272,6 +345,7 @@ def WineCycle(build, work, signed, lower, higher, rebuilt):
         Check(not prefix.Products() and not prefix.Registry(DetectionKey, "/reg:32") and not prefix.OnPath(),
               "the Add/Remove entry, the detection value or the PATH entry stayed")
         Check(not prefix.Registry(EventSourceKey), "the event source stayed: %s" % prefix.Registry(EventSourceKey))
+        Check(prefix.ServiceState() is None, "the service stayed: %s" % prefix.Service("query", "vfdstartup"))
     finally:
         prefix.Down()
 
