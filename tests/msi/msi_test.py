@@ -293,7 +293,39 @@ def CheckService(prefix):
     Check(WaitFor(lambda: prefix.StoredRows() == ("Changed", "Policy")), "the change stored %s" % (prefix.StoredRows(),))
     Check(prefix.EmulatorWrites() == writes + 2, "the second start and the change wrote %d records, not 1"
           % (prefix.EmulatorWrites() - writes - 1))
+    # With no policy, the message file written while the service runs.
     prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
+    with open(os.path.join(prefix.driveC, "ProgramData", "vfdstartup", "message.conf"), "w") as conf:
+        conf.write("row0 = From file\nrow1 = Replaced\nspeed = 200ms\nport = COM3\n")
+    Check(WaitFor(lambda: prefix.StoredRows() == ("From file", "Replaced")),
+          "the written file stored %s" % (prefix.StoredRows(),))
+    os.remove(os.path.join(prefix.driveC, "ProgramData", "vfdstartup", "message.conf"))
+    CheckStopDuringExchange(prefix)
+
+
+def Commands(prefix):
+    with open(os.path.join(prefix.dir, "vfd-com3.log"), encoding="utf-8", errors="replace") as log:
+        return re.findall(r'"event":"command","name":"(\w+)"', log.read())
+
+
+# A stop request while the display answers slowly: the exchange under way
+# ends as it would (the record stored, set-up mode left), then the service stops.
+def CheckStopDuringExchange(prefix):
+    prefix.Service("stop", "vfdstartup")
+    Check(WaitFor(lambda: prefix.ServiceState() == "STOPPED"), "the service did not stop")
+    SetPolicy(prefix, "Stopped")
+    Check(Run([Rig, "control", "COM3", "reply-delay 1500"], env=prefix.env).returncode == 0, "no reply delay")
+    before = len(Commands(prefix))
+    prefix.Service("start", "vfdstartup")
+    Check(WaitFor(lambda: "enter" in Commands(prefix)[before:]), "the start began no exchange")
+    prefix.Service("stop", "vfdstartup")
+    Check(WaitFor(lambda: prefix.ServiceState() == "STOPPED", 60), "the service did not stop")
+    Check(Commands(prefix)[before:] == ["enter", "query", "write", "exit"] and prefix.StoredRows()[0] == "Stopped",
+          "the stopped exchange: %s, stored %s" % (Commands(prefix)[before:], prefix.StoredRows()))
+    Run([Rig, "control", "COM3", "reply-delay 0"], env=prefix.env)
+    prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
+    prefix.Service("start", "vfdstartup")  # no message now: it touches no display
+    Check(WaitFor(lambda: prefix.ServiceState() == "RUNNING"), "the service did not start again")
 
 
 def RunInstalledPrograms(prefix, build, work, folder):
