@@ -20,6 +20,16 @@ ServiceAction DecideServiceAction(const ServiceEvent& event) {
   return action;
 }
 
+std::u16string DeviceInstanceOfInterface(const std::u16string& path) {
+  const std::u16string prefix = u"\\\\?\\";
+  size_t guid = path.rfind(u"#{");
+  if (path.compare(0, prefix.size(), prefix) != 0 || guid == std::u16string::npos || guid <= prefix.size()) return u"";
+  std::u16string instance = path.substr(prefix.size(), guid - prefix.size());
+  for (char16_t& c : instance)
+    if (c == u'#') c = u'\\';
+  return instance;
+}
+
 CliOptions ApplyOptionsFor(const ServiceAction& action) {
   CliOptions options = CliOptions();
   options.command = CLI_APPLY;

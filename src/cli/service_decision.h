@@ -29,6 +29,12 @@ struct ServiceAction {
 
 ServiceAction DecideServiceAction(const ServiceEvent& event);
 
+// An arrived COM port's interface, as the arrival names it
+// ("\\?\USB#VID_067B&PID_2303#5&1a2b#{86e0d1e0-...}"), as its device
+// instance (USB\VID_067B&PID_2303\5&1a2b), whose Device Parameters hold
+// the port's name. Empty for anything else.
+std::u16string DeviceInstanceOfInterface(const std::u16string& path);
+
 // The options of the apply an action runs: apply as `vfdstartup-cli apply
 // [--port P] -q` with the default message and state.
 CliOptions ApplyOptionsFor(const ServiceAction& action);

@@ -53,16 +53,11 @@ void Report(DWORD state, DWORD exitCode = NO_ERROR) {
   SetServiceStatus(It.status, &status);
 }
 
-// The arrived interface "\\?\USB#VID_067B&PID_2303#5&1a2b#{86e0d1e0-...}"
-// is the device instance USB\VID_067B&PID_2303\5&1a2b, whose Device
-// Parameters hold the port's name (PortName). Empty when not found.
+// The arrived port's name: its device instance's PortName. Empty when not found.
 std::u16string PortOfInterface(const wchar_t* path) {
-  std::wstring instance(path);
-  if (instance.compare(0, 4, L"\\\\?\\") == 0) instance = instance.substr(4);
-  size_t guid = instance.rfind(L"#{");
-  if (guid != std::wstring::npos) instance.resize(guid);
-  for (wchar_t& c : instance)
-    if (c == L'#') c = L'\\';
+  std::u16string device = DeviceInstanceOfInterface(std::u16string(path, path + wcslen(path)));
+  if (device.empty()) return u"";
+  std::wstring instance(device.begin(), device.end());
   std::wstring params = L"SYSTEM\\CurrentControlSet\\Enum\\" + instance + L"\\Device Parameters";
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, params.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return u"";

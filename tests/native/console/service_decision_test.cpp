@@ -34,4 +34,20 @@ TEST(ServiceDecision, EachEventLeadsToOneApplyOrToTheEnd) {
   }
 }
 
+TEST(ServiceDecision, AnArrivedInterfaceNamesItsDeviceInstance) {
+  const std::u16string guid = u"#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+  const struct {
+    std::u16string path;
+    std::u16string instance;
+  } cases[] = {
+      {u"\\\\?\\USB#VID_067B&PID_2303#5&1a2b3c&0&2" + guid, u"USB\\VID_067B&PID_2303\\5&1a2b3c&0&2"},
+      {u"\\\\?\\FTDIBUS#VID_0403+PID_6001+A50285BIA#0000" + guid, u"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000"},
+      {u"\\\\?\\ACPI#PNP0501#1" + guid, u"ACPI\\PNP0501\\1"},
+      {u"USB#VID_067B&PID_2303#5" + guid, u""},  // not an interface's path
+      {u"\\\\?\\" + guid, u""},
+      {u"\\\\?\\USB#VID_067B", u""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DeviceInstanceOfInterface(c.path), c.instance);
+}
+
 }  // namespace
