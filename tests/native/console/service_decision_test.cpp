@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/service_decision.h"
+#include "cli/service_platform.h"
 
 namespace {
 
@@ -33,6 +34,9 @@ TEST(ServiceDecision, EachEventLeadsToOneApplyOrToTheEnd) {
                 !options.check && options.stateDir.empty());
   }
 }
+
+// The systemd units run apply on Linux: the command is a usage error there.
+TEST(ServiceDecision, LinuxHasNoServiceOfItsOwn) { EXPECT_EQ(RunService(CliOptions()), 2); }
 
 TEST(ServiceDecision, AnArrivedInterfaceNamesItsDeviceInstance) {
   const std::u16string guid = u"#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
