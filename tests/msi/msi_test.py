@@ -174,10 +174,11 @@ class Prefix:
             # The exact exit code (a shell sees it modulo 256).
             batch.write("@msiexec %*\n@echo exit=%ERRORLEVEL%\n")
 
-    def Wine(self, *args):
+    def Wine(self, *args, debug=None):
         # Output to a file, never a pipe: Wine's services would hold it open.
+        env = dict(self.env, VFD_WINEDEBUG=debug) if debug else self.env
         with tempfile.TemporaryFile("w+", dir=self.dir) as output:
-            done = subprocess.run([WineRun] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+            done = subprocess.run([WineRun] + list(args), env=env, stdin=subprocess.DEVNULL,
                                   stdout=output, stderr=output)
             output.seek(0)
             return done.returncode, output.read()
@@ -328,6 +329,33 @@ def CheckStopDuringExchange(prefix):
     Check(WaitFor(lambda: prefix.ServiceState() == "RUNNING"), "the service did not start again")
 
 
+# Wine keeps no event log to read back: its record of each ReportEventW
+# ("ReportEventW (source,TYPE,category,ID,...)", then one line per insert)
+# shows the events an apply reports.
+def CheckEvents(prefix):
+    print("--- the Application log's events")
+    cli = InstallDir + "vfdstartup-cli.exe"
+    prefix.Service("stop", "vfdstartup")
+    Check(WaitFor(lambda: prefix.ServiceState() == "STOPPED"), "the service did not stop")
+    SetPolicy(prefix, "Events")
+    prefix.Wine("reg", "add", PolicyKey, "/v", "Speed", "/d", "250ms", "/f", "/reg:64")
+    rc, output = prefix.Wine(cli, "apply", debug="fixme+advapi,+eventlog")
+    reported = re.findall(r"ReportEventW \(\w+,(0x\w+),0x\w+,(0x\w+),", output)
+    Check(rc == 2 and reported == [("0x0001", "0x0000000f")]
+          and "err:eventlog:ReportEventW L\"HKLM\\\\SOFTWARE\\\\Policies\\\\vfdstartup\\\\Speed: unknown speed '250ms'" in output,
+          "a bad policy value's event (error, ID 15, naming the value): %d %s" % (rc, output))
+    SetPolicy(prefix, "Events")  # Speed 100ms again
+    rc, output = prefix.Wine(cli, "apply", debug="fixme+advapi,+eventlog")
+    reported = re.findall(r"ReportEventW \(\w+,(0x\w+),0x\w+,(0x\w+),", output)
+    Check(rc == 0 and reported == [("0x0004", "0x00000001")] and 'ReportEventW L"stored on COM3"' in output
+          and 'ReportEventW L"COM3"' in output and 'ReportEventW L"policy"' in output,
+          "a stored message's event (information, ID 1, the port): %d %s" % (rc, output))
+    rc, output = prefix.Wine(cli, "apply", "--validate", debug="fixme+advapi,+eventlog")
+    Check(rc == 0 and "ReportEventW (" not in output, "apply --validate reported an event: %s" % output)
+    prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
+    prefix.Service("start", "vfdstartup")
+
+
 def RunInstalledPrograms(prefix, build, work, folder):
     program = os.path.join(folder, "vfdstartup.exe")
     rc, output = prefix.Wine(InstallDir + "vfdstartup-cli.exe", "--version")
@@ -363,6 +391,7 @@ def WineCycle(build, work, signed, lower, higher, rebuilt):
         Check(any(f.endswith(shortcut) for f in prefix.Files()), "no Start-menu shortcut")
         CheckInstalled(prefix, signed, Current, True)
         CheckService(prefix)
+        CheckEvents(prefix)
         RunInstalledPrograms(prefix, build, work, folder)
         Check(prefix.Msiexec("/i", WindowsPath(higher), "/qn", "ADDTOPATH=0") == 0, "upgrade did not return 0")
         CheckInstalled(prefix, higher, Higher, False)
