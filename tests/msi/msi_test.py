@@ -354,6 +354,7 @@ def CheckEvents(prefix):
     Check(rc == 0 and "ReportEventW (" not in output, "apply --validate reported an event: %s" % output)
     prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
     prefix.Service("start", "vfdstartup")
+    Check(WaitFor(lambda: prefix.ServiceState() == "RUNNING"), "the service did not start again")
 
 
 def RunInstalledPrograms(prefix, build, work, folder):
