@@ -17,7 +17,8 @@ SECONDS_EACH="${1:-300}"
 shift || true
 TARGETS=("$@")
 if [ "${#TARGETS[@]}" -eq 0 ]; then
-  TARGETS=(reply_checks row_text reply_reading port_discovery write_sequence)
+  TARGETS=(reply_checks row_text reply_reading port_discovery write_sequence
+           message_file cli_options state_file lock_file)
 fi
 
 cmake --preset fuzz >/dev/null || exit 1
@@ -31,9 +32,11 @@ for target in "${TARGETS[@]}"; do
   crashes="build/fuzz/crashes/$target"
   log="build/fuzz/logs/$target.log"
   mkdir -p "$corpus" "$crashes" "$(dirname "$log")"
+  dictionary="tests/fuzz/$target.dict"   # the parsers' own words; the module's bytes else
+  [ -f "$dictionary" ] || dictionary=tests/fuzz/vfd.dict
   echo "=== $target: ${SECONDS_EACH} s"
   "$BIN/fuzz_$target" -max_total_time="$SECONDS_EACH" -timeout=20 -print_final_stats=1 \
-    -dict=tests/fuzz/vfd.dict -artifact_prefix="$crashes/" \
+    -dict="$dictionary" -artifact_prefix="$crashes/" \
     "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1
   status=$?
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)

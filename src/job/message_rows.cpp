@@ -10,13 +10,15 @@ namespace {
 
 std::string Quoted(const std::u16string& text) { return "\"" + Utf16ToUtf8(text) + "\""; }
 
-// The dialog's rule: the first 63 units, cut at the first the module cannot show.
+// The dialog's rule: the first 63 units, cut at the first the module cannot
+// show. A NUL ends the text the row is made from: it cuts the row as well.
 std::u16string StoredText(const std::u16string& text, size_t* cutAt) {
   std::u16string considered = text.substr(0, RowTextMax);
   BYTE row[RowLength];
   RowTextResult result = PrepareRowText(considered.c_str(), SpeedCodeFor(SpeedDefaultPosition), row);
-  *cutAt = result.wasCut ? std::u16string(result.keptText).size() : std::u16string::npos;
-  return result.wasCut ? std::u16string(result.keptText) : considered;
+  std::u16string kept(result.keptText);
+  *cutAt = kept.size() < considered.size() ? kept.size() : std::u16string::npos;
+  return kept;
 }
 
 // A character as a person can tell it: itself, and its code point.

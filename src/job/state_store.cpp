@@ -24,8 +24,9 @@ std::string StateText(const PortState& state) {
          "\nrecord=" + RecordHex(state.record) + "\nattachment=" + state.attachment + "\n";
 }
 
-// key=value lines; the product type keeps its blanks. Every key once; a
-// state written before attachments were kept has none, and never counts.
+// key=value lines; the product type keeps its blanks. Every key once: a
+// second device line would make another device's state this one's. A state
+// written before attachments were kept has none, and never counts.
 bool ParseStateText(const std::string& text, PortState* state) {
   std::istringstream in(text);
   std::string line;
@@ -35,12 +36,13 @@ bool ParseStateText(const std::string& text, PortState* state) {
     size_t equals = line.find('=');
     if (equals == std::string::npos) return false;
     std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+    int before = seen;
     if (key == "device") state->stateKey = value, seen |= 1;
     else if (key == "port") state->port = value, seen |= 2;
     else if (key == "product_type") state->productType = value, seen |= 4;
     else if (key == "record") record = ParseRecordHex(value, &state->record), seen |= 8;
     else if (key == "attachment") state->attachment = value, seen |= 16;
-    else return false;
+    if (seen == before) return false;  // an unknown key, or one given again
   }
   return (seen & 15) == 15 && record;
 }

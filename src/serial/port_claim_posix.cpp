@@ -27,6 +27,8 @@ const char DefaultLockDir[] = "/var/lock";
 const char DevPrefix[] = "/dev/";
 // "%10d\n": the process id, right-aligned in ten columns (HDB UUCP).
 const int LockTextSize = 11;
+// PID_MAX_LIMIT: no process id is larger.
+const int32_t PidLimit = 4194304;
 const mode_t LockMode = 0644;
 const size_t ScanThreadsMax = 4;
 const char TemporaryPrefix[] = "LTMP.";
@@ -55,22 +57,23 @@ bool ParseTextOwner(const char* text, pid_t* owner) {
   return true;
 }
 
-// The process id a lock file holds: HDB UUCP text, or the 4-byte binary pid
-// older UUCP programs write. False when it holds none this program can tell
-// (empty, garbage, unreadable).
+// The process id a lock file holds: HDB UUCP text (which never holds NUL),
+// or the 4-byte binary pid older UUCP programs write, within the kernel's
+// limit. False when it holds none this program can tell (empty, garbage,
+// longer than either form, unreadable).
 bool LockOwner(const std::string& lockFile, pid_t* owner) {
   int fd = open(lockFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  char text[32] = {};
+  char text[33] = {};
   ssize_t n = read(fd, text, sizeof text - 1);
   close(fd);
-  if (n <= 0) return false;
-  if (ParseTextOwner(text, owner)) return true;
+  if (n <= 0 || n == sizeof text - 1) return false;
+  if (std::memchr(text, '\0', static_cast<size_t>(n)) == nullptr && ParseTextOwner(text, owner)) return true;
   int32_t binary = 0;
   if (n != sizeof binary) return false;
   std::memcpy(&binary, text, sizeof binary);
   *owner = static_cast<pid_t>(binary);
-  return binary > 0;
+  return binary > 0 && binary <= PidLimit;
 }
 
 // A name of this process's own beside the lock files (UUCP programs use

@@ -6,6 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -221,3 +227,56 @@ std::u16string TextUpToZero(const Utf16Unit* text) {
 }
 
 
+
+// --- files ---------------------------------------------------------------
+
+namespace {
+
+std::vector<std::string>& ScratchDirs() {
+  static std::vector<std::string> dirs;
+  return dirs;
+}
+
+void RemoveScratchDirs() {
+  std::error_code ignored;
+  for (const std::string& dir : ScratchDirs()) std::filesystem::remove_all(dir, ignored);
+}
+
+std::string ScratchParent() {
+  if (access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+}  // namespace
+
+std::string MakeScratchDir(const char* name) {
+  std::string pattern = ScratchParent() + "/vfd-fuzz-" + name + "-XXXXXX";
+  std::vector<char> path(pattern.begin(), pattern.end());
+  path.push_back('\0');
+  FUZZ_CHECK(mkdtemp(path.data()) != nullptr, "cannot make a scratch directory " + pattern);
+  if (ScratchDirs().empty()) std::atexit(RemoveScratchDirs);
+  ScratchDirs().push_back(path.data());
+  return path.data();
+}
+
+void WriteWholeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  FUZZ_CHECK(out.good(), "cannot write " + path);
+}
+
+bool ReadWholeFile(const std::string& path, std::string* bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream all;
+  all << in.rdbuf();
+  *bytes = all.str();
+  return true;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}

@@ -122,4 +122,16 @@ bool IsPutBackAfterChange(const std::vector<Settings>& attempts, int failAt, con
 
 std::u16string TextUpToZero(const Utf16Unit* text);
 
+// --- files, for the parsers of what the program reads from disk ----------
+
+// A fresh directory of this process's own, removed at exit: under /dev/shm
+// where there is one (a state file is synced, which costs nothing there),
+// else under $TMPDIR or /tmp.
+std::string MakeScratchDir(const char* name);
+// The whole file replaced by these bytes; FuzzFail when it cannot be.
+void WriteWholeFile(const std::string& path, const std::string& bytes);
+// The whole file; false when it is not there.
+bool ReadWholeFile(const std::string& path, std::string* bytes);
+bool FileExists(const std::string& path);
+
 #endif  // VFD_FUZZ_SUPPORT_H

@@ -175,6 +175,119 @@ def write_sequence():
     }
 
 
+ROWS = "row0 = Welcome\nrow1 = to the shop\n"
+
+
+def message_file():
+    """The file as apply reads it: right, and wrong in each way it can be."""
+    seeds = {
+        "plain": ROWS + "speed = 300ms\n",
+        "everything": "\ufeff# shop 12\r\n\r\nrow0 = \"  Caf\u00e9 = 3 \u20ac  \"\r\nrow1=\"\"\r\n"
+        "speed = 500ms / character\r\nport = /dev/serial/by-id/usb-VFD_CU20029-if00-port0\r\nstrict = Yes\r\n",
+        "by_id_pattern": ROWS + "speed = <10MS\nport = /dev/serial/by-id/usb-*-if0?-port[0-9]\nstrict = no\n",
+        "pattern_every_name": ROWS + "speed = 100ms\nport = /dev/serial/by-id/*\n",
+        "pattern_escaped": ROWS + "speed = 100ms\nport = /dev/serial/by-id/usb-odd\\*name\\?\\[1]-port0\n",
+        "pattern_outside": ROWS + "speed = 100ms\nport = /dev/ttyUSB*\n",
+        "pattern_below": ROWS + "speed = 100ms\nport = /dev/serial/by-id/*/x\n",
+        "path_port": ROWS + "speed = 200ms\nport = /dev/ttyS1\n",
+        "relative_port": ROWS + "speed = 200ms\nport = ttyS1\n",
+        "strict_cut": "row0 = Caf\u00e9\nrow1 = " + "x" * 70 + "\nspeed = 400ms\nstrict = true\n",
+        "open_quote": "row0 = \"Hello\nrow1 = World\nspeed = 300ms\n",
+        "twice": ROWS + "row0 = again\nspeed = 300ms\n",
+        "unknown_key": ROWS + "sped = 300ms\n",
+        "no_speed": ROWS,
+        "nul_in_row": "row0 = abc\0def\nrow1 = x\nspeed = 300ms\nstrict = true\n",
+        "empty": "",
+    }
+    out = {name: text.encode("utf-8") for name, text in seeds.items()}
+    out["not_utf8"] = b"row0 = Caf\xe9\nrow1 = x\nspeed = 300ms\n"
+    out["overlong"] = b"row0 = \xc0\xaf\nrow1 = x\nspeed = 300ms\n"
+    return out
+
+
+def cli_options():
+    """Arguments, each ended by NUL."""
+    lines = {
+        "write": ["write", "--port", "/dev/ttyS0", "--row0", "Hello", "--row1=World", "--speed", "500ms"],
+        "write_if_changed": ["write", "--row0=Caf\u00e9", "--strict", "--if-changed", "--state-dir=/tmp/s", "--json",
+                             "-q"],
+        "row_is_an_option": ["write", "--row0=--port", "--row1", "--json"],
+        "factory": ["factory-default", "--check", "--state-dir", "/var/lib/x", "-v"],
+        "apply": ["apply", "--config", "/etc/vfdstartup/message.conf", "--validate", "--port=/dev/pts/3"],
+        "preview": ["preview", "--row0", "\u00e9t\u00e9 \u2603", "--no-transliterate", "--frames", "12",
+                    "--speed=<10ms / character"],
+        "record": ["record", "--row1=" + "y" * 80, "--speed", "<10MS"],
+        "find": ["find", "--json", "--verbose"],
+        "describe": ["describe", "--json"],
+        "help": ["write", "--help"],
+        "version": ["--version"],
+        "bad_frames": ["preview", "--frames=+5"],
+        "verbose_quiet": ["find", "-v", "--quiet"],
+        "empty_port": ["find", "--port="],
+    }
+    out = {name: "\0".join(args).encode("utf-8") for name, args in lines.items()}
+    out["row_not_utf8"] = b"write\0--row0\0Caf\xe9"
+    out["port_not_utf8"] = b"find\0--port=/dev/tty\xff"
+    return out
+
+
+RECORD = "".join("%02X" % b for b in bytes([0x13]) + b"Welcome".ljust(63, b"\0")
+                 + bytes([0x13]) + b"to the shop".ljust(63, b"\0"))
+
+
+def state(device="pts-0", port="/dev/pts/0", product="CU20029T307A01 ", record=RECORD, extra=""):
+    return ("device=%s\nport=%s\nproduct_type=%s\nrecord=%s\n%s" % (device, port, product, record, extra))
+
+
+def state_file():
+    """The kept state as the program writes it, and as it may be found."""
+    seeds = {
+        "whole": state(),
+        "by_id_device": state(device="by-id/usb-FTDI_FT232R_A1-if00-port0", port="/dev/serial/by-id/usb-FTDI"),
+        "with_attachment": state(extra="attachment=boot 1d3c4e2a dev 136:0 ino 3 ctime 1733650000.123\n"),
+        "empty_attachment": state(extra="attachment=\n"),
+        "lower_case_record": state(record=RECORD.lower()),
+        "no_last_line_end": state()[:-1],
+        "keys_reordered": "record=%s\nproduct_type=x\nport=p\ndevice=pts-0\n" % RECORD,
+        "device_twice": state() + "device=pts-0\n",
+        "another_device": state(device="pts-1") + "device=pts-0\n",
+        "crlf": state().replace("\n", "\r\n"),
+        "record_short": state(record=RECORD[:-2]),
+        "record_not_hex": state(record=RECORD[:-2] + "G0"),
+        "unknown_key": state(extra="extra=1\n"),
+        "blank_line": state(extra="\n"),
+        "no_device": state()[len("device=pts-0\n"):],
+        "odd_bytes_device": state(device="tty\udcff%2F/../x", port="caf\u00e9"),
+        "record_hex_only": RECORD,
+        "empty": "",
+    }
+    return {name: text.encode("utf-8", "surrogateescape") for name, text in seeds.items()}
+
+
+def lock_file():
+    """A mode byte (1: let go of it), then the lock's content (%P this run,
+    %B this run binary, %Q the parent, %D / %E a pid nobody holds)."""
+    look, release = b"\0", b"\1"
+    return {
+        "own_text": look + b"%P\n",
+        "own_hdb_released": release + b"     %P\n",
+        "parent_text": look + b"     %Q\n",
+        "dead_text": look + b"  %D\n",
+        "dead_binary": look + b"%E",
+        "own_binary_released": release + b"%B",
+        "hdb_form": look + b"      1234\n",
+        "junk": look + b"junk",
+        "minus_five": look + b"  -5",
+        "digits_with_nul": look + b"90\0\0",
+        "text_with_nul": look + b"  %D\0x\n",
+        "empty": look,
+        "long_blanks": look + b"%D" + b" " * 40 + b"x",
+        "huge_text": look + b"99999999999999999999\n",
+        "zero": look + b"0000",
+        "foreign_released": release + b"  %Q\n",
+    }
+
+
 def main():
     corpora = {
         "reply_checks": reply_checks(),
@@ -182,6 +295,10 @@ def main():
         "reply_reading": reply_reading(),
         "port_discovery": port_discovery(),
         "write_sequence": write_sequence(),
+        "message_file": message_file(),
+        "cli_options": cli_options(),
+        "state_file": state_file(),
+        "lock_file": lock_file(),
     }
     for target, seeds in corpora.items():
         folder = os.path.join(HERE, "corpus", target)

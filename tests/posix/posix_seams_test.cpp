@@ -25,6 +25,7 @@
 #include "discovery/port_list.h"
 #include "emulator_process.h"
 #include "protocol_expected.h"
+#include "serial/port_claim_posix.h"
 #include "serial/port_ops.h"
 #include "serial/serial_link.h"
 
@@ -417,6 +418,40 @@ TEST_F(EmulatedDisplay, OpensAndClosesAreLoggedExactlyAndInOrder) {
 // whose CTS is held down keeps what it was given (the modem-lines fixture
 // reports 5 bytes still in the driver), and a pty nobody reads stops taking
 // bytes, as with a module that holds CTS down.
+// A lock file is read as a process id only in one of the two forms, text
+// digits with blanks or a binary pid a process can have (up to 4194304):
+// anything else is a claim of somebody's that is kept, never taken for an
+// ended process and removed.
+TEST(PosixLockFile, OnlyAProcessIdInEitherFormIsTakenForOne) {
+  std::string dir = MakeTempDir();
+  std::string lockFile = dir + "/LCK..ttyX";
+  pid_t ended = HoldPort("/dev/null", false);
+  EndHolder(ended);
+  std::string endedText = std::to_string(ended);
+  const struct {
+    const char* what;
+    std::string content;
+    bool removed;
+  } locks[] = {
+      {"text of an ended process", "  " + endedText + "\n", true},
+      {"binary pid of an ended process", std::string(reinterpret_cast<const char*>(&ended), 4), true},
+      {"four letters", "junk", false},
+      {"four bytes of a negative text", "  -5", false},
+      {"text with a NUL inside", "  " + endedText + std::string(1, '\0') + "x\n", false},
+      {"text with garbage past its blanks", endedText + std::string(40, ' ') + "x", false},
+  };
+  for (const auto& lock : locks) {
+    SCOPED_TRACE(lock.what);
+    std::ofstream(lockFile) << lock.content;
+    PortHolder holder;
+    EXPECT_EQ(FindLiveLock(lockFile, &holder), !lock.removed);
+    EXPECT_EQ(fs::exists(lockFile), !lock.removed);
+    EXPECT_EQ(holder.processId, 0);
+    fs::remove(lockFile);
+  }
+  fs::remove_all(dir);
+}
+
 TEST(PosixPortWrite, EndsAtTheDeadlineCountingOnlyWhatLeft) {
   int master = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);

@@ -51,6 +51,14 @@ TEST(MessageRows, StoredAsTheModuleWillHoldThemWithAWarningForEachChange) {
     std::u16string again[2] = {prepared.stored[0], prepared.stored[1]};
     EXPECT_TRUE(PrepareMessageRows(again, ROWS_STRICT).refusal.empty());
   }
+  // A NUL ends the text the module is sent: what follows it is not stored
+  // (a message file can hold one), and --strict refuses it.
+  std::u16string withNul[2] = {std::u16string(u"abc\0def", 7), u"Thank you"};
+  MessageRows cut = PrepareMessageRows(withNul, ROWS_TRANSLITERATE);
+  EXPECT_EQ(cut.stored[0], u"abc");
+  EXPECT_EQ(cut.warnings, std::vector<std::string>{
+                              std::string("row 0 is stored as \"abc\": cut at \"\0\" (U+0000), which the display cannot show", 76)});
+  EXPECT_EQ(PrepareMessageRows(withNul, ROWS_STRICT).refusal, "row 0 would be stored as \"abc\", not as given");
   std::u16string accented[2] = {u"Ok", u"Cr\u00E8me"};
   EXPECT_EQ(PrepareMessageRows(accented, ROWS_STRICT).refusal, "row 1 would be stored as \"Creme\", not as given");
   // --strict --no-transliterate refuses by the dialog's cut and says so.

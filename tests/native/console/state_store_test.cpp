@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
@@ -20,6 +21,7 @@
 
 #include "job/job_platform.h"
 #include "job/state_store.h"
+#include "process_posix.h"
 #include "text/utf_convert.h"
 
 namespace {
@@ -27,23 +29,46 @@ namespace {
 namespace fs = std::filesystem;
 
 // The state files' system calls, as the product makes them: this program
-// defines open, fsync, rename and unlink, so the product's calls (linked in)
-// reach these first and go on to the C library's.
+// defines open, openat, fsync, rename, renameat, unlink and unlinkat (and,
+// for the neighbour below, mkdir, mkdirat, chmod and chown), so the
+// product's calls (linked in) reach these first and go on to the C library's.
 struct FileCall {
   std::string call;
   std::string path;
   int flags;
+  int at;  // the directory's descriptor a call went through, or the descriptor synced
 };
 std::vector<FileCall> Calls;
 std::string RecordedRoot;  // empty: nothing recorded
 
-void Record(const char* call, const std::string& path, int flags = 0) {
-  if (!RecordedRoot.empty() && path.compare(0, RecordedRoot.size(), RecordedRoot) == 0) Calls.push_back({call, path, flags});
-}
-
 std::string PathOfDescriptor(int fd) {
   std::error_code unknown;
   return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), unknown).string();
+}
+
+// A neighbour who may write dir: once name is there, it lets `steps` more of
+// the program's calls pass, then swaps name, in one step, for a link to
+// target. Deterministic: each run of the program meets it at one step.
+struct Neighbour {
+  std::string dir, name, target;
+  int steps = -1;  // -1: no neighbour
+  bool swapped = false;
+} NextDoor;
+
+void NeighbourMoves() {
+  Neighbour& n = NextDoor;
+  struct stat made {};
+  std::string name = n.dir + "/" + n.name, lure = n.dir + "/lure";
+  if (n.steps < 0 || n.swapped || lstat(name.c_str(), &made) != 0 || n.steps-- > 0) return;
+  n.swapped = symlink(n.target.c_str(), lure.c_str()) == 0 &&
+              renameat2(AT_FDCWD, lure.c_str(), AT_FDCWD, name.c_str(), RENAME_EXCHANGE) == 0;
+}
+
+void Record(const char* call, int at, const char* path, int flags = 0) {
+  NeighbourMoves();
+  if (RecordedRoot.empty()) return;
+  std::string full = at == AT_FDCWD || path[0] == '/' ? path : PathOfDescriptor(at) + "/" + path;
+  if (full.compare(0, RecordedRoot.size(), RecordedRoot) == 0) Calls.push_back({call, full, flags, at});
 }
 
 template <typename Function>
@@ -61,24 +86,68 @@ extern "C" int open(const char* path, int flags, ...) {
     mode = va_arg(rest, mode_t);
     va_end(rest);
   }
-  Record("open", path, flags);
+  Record("open", AT_FDCWD, path, flags);
   static auto real = Next<int (*)(const char*, int, ...)>("open");
   return real(path, flags, mode);
 }
 
+extern "C" int openat(int at, const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0) {
+    va_list rest;
+    va_start(rest, flags);
+    mode = va_arg(rest, mode_t);
+    va_end(rest);
+  }
+  Record("open", at, path, flags);
+  static auto real = Next<int (*)(int, const char*, int, ...)>("openat");
+  return real(at, path, flags, mode);
+}
+
 extern "C" int fsync(int fd) {
-  Record("fsync", PathOfDescriptor(fd));
+  NeighbourMoves();
+  if (!RecordedRoot.empty()) Record("fsync", fd, PathOfDescriptor(fd).c_str());
   return Next<int (*)(int)>("fsync")(fd);
 }
 
 extern "C" int rename(const char* from, const char* to) {
-  Record("rename", from);
+  Record("rename", AT_FDCWD, from);
   return Next<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
+extern "C" int renameat(int fromAt, const char* from, int toAt, const char* to) {
+  Record("rename", fromAt, from);
+  return Next<int (*)(int, const char*, int, const char*)>("renameat")(fromAt, from, toAt, to);
+}
+
 extern "C" int unlink(const char* path) {
-  Record("unlink", path);
+  Record("unlink", AT_FDCWD, path);
   return Next<int (*)(const char*)>("unlink")(path);
+}
+
+extern "C" int unlinkat(int at, const char* path, int flags) {
+  Record("unlink", at, path);
+  return Next<int (*)(int, const char*, int)>("unlinkat")(at, path, flags);
+}
+
+extern "C" int mkdir(const char* path, mode_t mode) {
+  NeighbourMoves();
+  return Next<int (*)(const char*, mode_t)>("mkdir")(path, mode);
+}
+
+extern "C" int mkdirat(int at, const char* path, mode_t mode) {
+  NeighbourMoves();
+  return Next<int (*)(int, const char*, mode_t)>("mkdirat")(at, path, mode);
+}
+
+extern "C" int chmod(const char* path, mode_t mode) {
+  NeighbourMoves();
+  return Next<int (*)(const char*, mode_t)>("chmod")(path, mode);
+}
+
+extern "C" int chown(const char* path, uid_t owner, gid_t group) {
+  NeighbourMoves();
+  return Next<int (*)(const char*, uid_t, gid_t)>("chown")(path, owner, group);
 }
 
 namespace {
@@ -166,7 +235,9 @@ TEST_F(StateStore, KeptWholeWithItsOwnModes) {
 
 // A state is on disk before it replaces the old one, and its name is in the
 // directory before the write is called done; a removal too. The temporary
-// name is the program's own: made exclusively, never through a link.
+// name is the program's own: made exclusively, never through a link. The
+// temporary, the rename and the sync go through one descriptor of the
+// directory, so the directory cannot be swapped in between.
 TEST_F(StateStore, WrittenThroughAFreshSyncedFileAndASyncedDirectory) {
   std::string reason;
   ASSERT_TRUE(fs::create_directories(dir));
@@ -177,16 +248,152 @@ TEST_F(StateStore, WrittenThroughAFreshSyncedFileAndASyncedDirectory) {
   ASSERT_TRUE(written && forgotten) << reason;
   std::vector<std::string> order;
   for (const FileCall& c : Calls) {
-    std::string what = c.path == dir ? "dir" : c.path == dir + "/vfd-ttyS0.state" ? "state" : "temporary";
+    bool isDir = c.path == dir || c.path == dir + "/.";
+    std::string what = isDir ? "dir" : c.path == dir + "/vfd-ttyS0.state" ? "state" : "temporary";
     order.push_back(c.call + " " + what);
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"open temporary", "fsync temporary", "rename temporary", "open dir",
-                                             "fsync dir", "unlink state", "open dir", "fsync dir"}));
-  ASSERT_FALSE(Calls.empty());
+  ASSERT_EQ(order, (std::vector<std::string>{"open dir", "open temporary", "fsync temporary", "rename temporary",
+                                             "open dir", "fsync dir", "open dir", "unlink state", "open dir",
+                                             "fsync dir"}));
   const int fresh = O_CREAT | O_EXCL | O_NOFOLLOW;
-  EXPECT_EQ(Calls[0].flags & fresh, fresh) << "the temporary file is not made fresh";
-  EXPECT_EQ(Calls[0].path.compare(0, dir.size() + 1, dir + "/"), 0);
-  EXPECT_EQ(Calls[2].path, Calls[0].path) << "another file renamed";
+  EXPECT_EQ(Calls[1].flags & fresh, fresh) << "the temporary file is not made fresh";
+  EXPECT_EQ(Calls[1].path.compare(0, dir.size() + 1, dir + "/"), 0);
+  EXPECT_EQ(Calls[3].path, Calls[1].path) << "another file renamed";
+  // The directory synced is opened from the descriptor the temporary was
+  // made and renamed through.
+  EXPECT_EQ(Calls[4].path, dir + "/.");
+  EXPECT_NE(Calls[4].at, AT_FDCWD);
+  EXPECT_EQ(Calls[1].at, Calls[4].at) << "the temporary made by path, not in the synced directory";
+  EXPECT_EQ(Calls[3].at, Calls[4].at) << "renamed by path, not in the synced directory";
+  EXPECT_EQ(Calls[7].at, Calls[8].at) << "removed by path, not in the synced directory";
+}
+
+// Every level the program makes has its mode set, not left to the umask:
+// parents as any directory, the state directory as the package makes it.
+TEST_F(StateStore, LevelsItMakesHaveTheirModesWhateverTheUmask) {
+  mode_t oldMask = umask(077);
+  std::string reason;
+  bool written = WritePortState(root + "/a/b/state", StateOf("ttyS0", 1), &reason);
+  umask(oldMask);
+  ASSERT_TRUE(written) << reason;
+  const struct {
+    const char* level;
+    mode_t mode;
+  } rows[] = {{"/a", 0755}, {"/a/b", 0755}, {"/a/b/state", 02775}};
+  for (const auto& row : rows) {
+    struct stat info {};
+    ASSERT_EQ(stat((root + row.level).c_str(), &info), 0) << row.level;
+    EXPECT_EQ(info.st_mode & 07777, row.mode) << row.level;
+  }
+}
+
+// A neighbour who may write the directory a level is made in swaps the new
+// name for a link to a directory of root's: planted before the run, or
+// after each of the program's calls in turn once the name is made. Nothing
+// there is ever changed or written.
+TEST_F(StateStore, NeverMakesOrFixesALevelThroughASwappedName) {
+  std::string shared = root + "/shared", victim = root + "/victim";
+  ASSERT_EQ(mkdir(shared.c_str(), 0777) | chmod(shared.c_str(), 0777), 0);
+  const std::string stateDirs[] = {shared + "/state", shared + "/state/inner"};  // the state directory, a parent
+  int changed = 0, tries = 0;
+  for (const std::string& stateDir : stateDirs) {
+    for (int steps = -1; steps < 12; ++steps, ++tries) {
+      SCOPED_TRACE(stateDir + ", steps " + std::to_string(steps));
+      ASSERT_EQ(mkdir(victim.c_str(), 0700), 0);
+      struct stat before {}, after {};
+      ASSERT_EQ(stat(victim.c_str(), &before), 0);
+      if (steps < 0) {
+        ASSERT_EQ(symlink(victim.c_str(), (shared + "/state").c_str()), 0);
+      }
+      NextDoor = {shared, "state", victim, steps, false};
+      std::string reason;
+      WritePortState(stateDir, StateOf("ttyS0", 1), &reason);
+      NextDoor.steps = -1;
+      EXPECT_TRUE(steps < 0 || steps > 2 || NextDoor.swapped) << "the neighbour never moved";
+      ASSERT_EQ(stat(victim.c_str(), &after), 0);
+      bool touched = after.st_mode != before.st_mode || after.st_gid != before.st_gid || !fs::is_empty(victim);
+      EXPECT_FALSE(touched) << "a directory elsewhere changed or written";
+      changed += touched;
+      fs::remove_all(victim);
+      for (const auto& entry : fs::directory_iterator(shared)) fs::remove_all(entry.path());
+    }
+  }
+  EXPECT_EQ(changed, 0) << "of " << tries << " tries";
+}
+
+// A link on the way is followed where no one but root or this user may
+// have planted it: the administrator's layout. Elsewhere the run keeps no state.
+TEST_F(StateStore, ALinkOnTheWayIsFollowedWhereOnlyTrustedAccountsMayPlantIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a link another owner";
+  std::string holder = root + "/holder", target = root + "/target";
+  const struct {
+    mode_t mode;
+    uid_t linkOwner;
+    bool followed;
+  } rows[] = {{0755, 0, true}, {0775, 0, false}, {0777, 0, false}, {01777, 0, true}, {01777, Stranger(), false}};
+  for (const auto& row : rows) {
+    char what[64];
+    std::snprintf(what, sizeof what, "a directory of mode %04o, the link's owner %u", row.mode, row.linkOwner);
+    SCOPED_TRACE(what);
+    ASSERT_TRUE(fs::create_directories(holder) && fs::create_directories(target));
+    ASSERT_EQ(symlink(target.c_str(), (holder + "/state").c_str()) | chmod(holder.c_str(), row.mode) |
+                  lchown((holder + "/state").c_str(), row.linkOwner, 0),
+              0);
+    std::string reason;
+    EXPECT_EQ(WritePortState(holder + "/state", StateOf("ttyS0", 1), &reason), row.followed) << reason;
+    EXPECT_EQ(fs::exists(target + "/vfd-ttyS0.state"), row.followed);
+    fs::remove_all(holder);
+    fs::remove_all(target);
+  }
+}
+
+// A read-only bind mount of dir, in a mount namespace of this process's own.
+bool ReadOnlyInOwnNamespace(const std::string& dir) {
+  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+         mount(nullptr, dir.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+}
+
+// --check asks what the real run will meet: for each directory both find
+// the state removable, or neither does, for another account and for root
+// on a read-only file system. A state that is not there needs no removal;
+// a read-only directory keeps no new state either.
+TEST_F(StateStore, AskingAndRemovingAgree) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another account and to mount";
+  ASSERT_EQ(chmod(root.c_str(), 0711), 0);  // searched, not read, as in any path's walk
+  const uid_t other = Stranger();
+  const struct {
+    const char* what;
+    mode_t mode;
+    uid_t dirOwner, fileOwner;
+    bool state, readOnly, removable;
+  } rows[] = {
+      {"root's state in a sticky directory", 01777, 0, 0, true, false, false},
+      {"its own state in a sticky directory", 01777, 0, other, true, false, true},
+      {"root's state in a sticky directory of its own", 01777, other, 0, true, false, true},
+      {"root's state in a directory open to all", 0777, 0, 0, true, false, true},
+      {"root's state in a directory it may not change", 0755, 0, 0, true, false, false},
+      {"no state in a directory it may not change", 0755, 0, 0, false, false, true},
+      {"no state on a read-only file system", 0755, 0, 0, false, true, true},
+      {"a state on a read-only file system", 0755, 0, 0, true, true, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::string reason, state = dir + "/vfd-ttyS0.state";
+    ASSERT_TRUE(fs::create_directories(dir));
+    bool planted = !row.state || (WritePortState(dir, StateOf("ttyS0", 1), &reason) &&
+                                  chown(state.c_str(), row.fileOwner, 0) == 0);
+    ASSERT_TRUE(planted) << reason;
+    ASSERT_EQ(chmod(dir.c_str(), row.mode) | chown(dir.c_str(), row.dirOwner, 0), 0);
+    auto ready = [&] { return row.readOnly ? ReadOnlyInOwnNamespace(dir) : setgid(other) == 0 && setuid(other) == 0; };
+    EXPECT_TRUE(InAChild([&] { return ready() && CanForgetPortState(dir, "ttyS0", &reason) == row.removable; }))
+        << "--check";
+    EXPECT_TRUE(InAChild([&] {
+      return ready() && ForgetPortState(dir, "ttyS0", &reason) == row.removable &&
+             (!row.readOnly || !WritePortState(dir, StateOf("ttyS0", 2), &reason));
+    })) << "the real run";
+    fs::remove_all(dir);
+  }
 }
 
 // Nothing at a state's place but a whole state of that device counts, and
@@ -204,6 +411,7 @@ TEST_F(StateStore, AnythingButAWholeStateOfTheDeviceIsDamaged) {
       {"record one digit short", [&] { std::ofstream(path) << good.substr(0, good.size() - 2) << "\n"; }},
       {"unknown key", [&] { std::ofstream(path) << good << "extra=1\n"; }},
       {"another device's state", [&] { fs::copy_file(dir + "/vfd-ttyS0.state", path); }},
+      {"another device's state with this device's name once more", [&] { std::ofstream(path) << good << "device=ttyS1\n"; }},
       {"a FIFO", [&] { mkfifo(path.c_str(), 0644); }},
       {"a directory", [&] { fs::create_directory(path); }},
       {"a link to a whole state of this device",
