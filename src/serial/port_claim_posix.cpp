@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -214,8 +215,10 @@ bool IsStrangersLock(const std::string& lockFile, const struct stat& lock, const
 
 struct HolderScan {
   std::mutex lock;
+  std::condition_variable looked;
   int claims = 0;
   bool taken = false;
+  bool looking = false;             // a look after an open is on its way
   uint64_t covers = 0;              // the opens done when the last look began
   std::map<dev_t, pid_t> holders;   // each character device's first holder found
 };
@@ -230,20 +233,28 @@ std::atomic<uint64_t> Opens(0);
 
 // What a descriptor leads to is stat'ed through its /proc link, which
 // reaches the open file whatever name (or mount namespace) it was opened by.
-void AddDevicesIn(const char* dir, pid_t processId, std::map<dev_t, pid_t>* holders) {
+// False when the links may not be followed (another account's process, or
+// one this user may not trace): not ours to look into.
+bool AddDevicesIn(const char* dir, pid_t processId, std::map<dev_t, pid_t>* holders) {
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;  // ended, or another account's: not ours to look into
+  if (fd < 0) return errno != EACCES && errno != EPERM;
   DIR* fds = fdopendir(fd);
   if (fds == nullptr) {
     close(fd);
-    return;
+    return true;
   }
+  bool followed = true;
   while (dirent* entry = readdir(fds)) {
     struct stat info {};
-    if (entry->d_name[0] == '.' || fstatat(dirfd(fds), entry->d_name, &info, 0) != 0) continue;
-    if (S_ISCHR(info.st_mode)) holders->emplace(info.st_rdev, processId);
+    if (entry->d_name[0] == '.') continue;
+    if (fstatat(dirfd(fds), entry->d_name, &info, 0) != 0) {
+      followed = followed && errno != EACCES && errno != EPERM;
+    } else if (S_ISCHR(info.st_mode)) {
+      holders->emplace(info.st_rdev, processId);
+    }
   }
   closedir(fds);
+  return followed;
 }
 
 // Two threads' descriptor tables are one (kcmp); a failed comparison
@@ -273,7 +284,7 @@ void AddDevicesOfThreads(pid_t processId, std::map<dev_t, pid_t>* holders) {
 void AddDevicesHeldBy(pid_t processId, std::map<dev_t, pid_t>* holders) {
   char dir[48];
   std::snprintf(dir, sizeof dir, "/proc/%d/fd", static_cast<int>(processId));
-  AddDevicesIn(dir, processId, holders);
+  if (!AddDevicesIn(dir, processId, holders)) return;  // nor its threads' then
   std::snprintf(dir, sizeof dir, "/proc/%d/task", static_cast<int>(processId));
   struct stat tasks {};
   if (stat(dir, &tasks) == 0 && tasks.st_nlink != 3) AddDevicesOfThreads(processId, holders);
@@ -319,28 +330,48 @@ std::map<dev_t, pid_t> DevicesHeldByOthers() {
   return found[0];
 }
 
-// A look, and the opens it serves: those that returned before it began.
-void TakeLook(HolderScan* scan) {
-  scan->covers = Opens.load();
-  scan->holders = DevicesHeldByOthers();
-  scan->taken = true;
-}
-
 // The device's holder from the claims' shared look (the first claim's, or a
-// newer one), or from a look of its own outside any claim. After an open
-// (opened > 0), a look that began after it returned: shared by the claims
-// whose opens returned before it began.
-pid_t HolderOf(dev_t device, uint64_t opened) {
+// newer one), or from a look of its own outside any claim.
+pid_t HolderBeforeOpen(dev_t device) {
   HolderScan& scan = Scan();
   std::lock_guard<std::mutex> hold(scan.lock);
   std::map<dev_t, pid_t> fresh;
-  if (scan.claims > 0 && (!scan.taken || scan.covers < opened))
-    TakeLook(&scan);
-  else if (scan.claims == 0)
+  if (scan.claims > 0 && !scan.taken) {
+    scan.covers = Opens.load();
+    scan.holders = DevicesHeldByOthers();
+    scan.taken = true;
+  } else if (scan.claims == 0) {
     fresh = DevicesHeldByOthers();
+  }
   const std::map<dev_t, pid_t>& holders = scan.claims > 0 ? scan.holders : fresh;
   auto found = holders.find(device);
   return found == holders.end() ? 0 : found->second;
+}
+
+// After an open: a look that began after it returned, shared by the claims
+// whose opens returned before it began. It is taken outside the lock, so
+// the looks before other opens go on with the last look meanwhile.
+pid_t HolderAfterOpen(dev_t device, uint64_t opened) {
+  HolderScan& scan = Scan();
+  std::unique_lock<std::mutex> hold(scan.lock);
+  while (scan.covers < opened) {
+    if (scan.looking) {
+      scan.looked.wait(hold);
+      continue;
+    }
+    scan.looking = true;
+    uint64_t covers = Opens.load();
+    hold.unlock();
+    std::map<dev_t, pid_t> holders = DevicesHeldByOthers();
+    hold.lock();
+    scan.holders.swap(holders);
+    scan.covers = covers;
+    scan.taken = true;
+    scan.looking = false;
+    scan.looked.notify_all();
+  }
+  auto found = scan.holders.find(device);
+  return found == scan.holders.end() ? 0 : found->second;
 }
 
 }  // namespace
@@ -435,7 +466,7 @@ void EndClaim() {
 uint64_t CountOpen() { return ++Opens; }
 
 bool FindOtherHolder(dev_t device, PortHolder* holder, uint64_t opened) {
-  pid_t processId = HolderOf(device, opened);
+  pid_t processId = opened == 0 ? HolderBeforeOpen(device) : HolderAfterOpen(device, opened);
   if (processId == 0) return false;
   holder->processId = processId;
   holder->program = ProgramOf(processId);
