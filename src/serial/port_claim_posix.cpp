@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cerrno>
 #include <cstdint>
@@ -39,6 +40,8 @@ const char TemporaryPrefix[] = "LTMP.";
 // A live run links its temporary within moments of making it, even one in a
 // pid namespace this process cannot see: a minute old, it is left over.
 const time_t LeftTemporaryAgeSeconds = 60;
+// How long a look after an open waits for the claims begun with it to open.
+const std::chrono::milliseconds OpeningWaitMax(50);
 
 std::string LockDir() {
   const char* dir = getenv(LockDirVariable);
@@ -217,6 +220,7 @@ struct HolderScan {
   std::mutex lock;
   std::condition_variable looked;
   int claims = 0;
+  int opened = 0;                   // of the claims, those whose open returned
   bool taken = false;
   bool looking = false;             // a look after an open is on its way
   uint64_t covers = 0;              // the opens done when the last look began
@@ -349,11 +353,14 @@ pid_t HolderBeforeOpen(dev_t device) {
 }
 
 // After an open: a look that began after it returned, shared by the claims
-// whose opens returned before it began. It is taken outside the lock, so
-// the looks before other opens go on with the last look meanwhile.
+// whose opens returned before it began. It waits a moment for the claims
+// still on their way to their open (a search's, begun together), and is
+// taken outside the lock, so that the looks before those opens go on with
+// the last look meanwhile.
 pid_t HolderAfterOpen(dev_t device, uint64_t opened) {
   HolderScan& scan = Scan();
   std::unique_lock<std::mutex> hold(scan.lock);
+  scan.looked.wait_for(hold, OpeningWaitMax, [&scan] { return scan.opened >= scan.claims; });
   while (scan.covers < opened) {
     if (scan.looking) {
       scan.looked.wait(hold);
@@ -454,16 +461,24 @@ void BeginClaim() {
   ++Scan().claims;
 }
 
-void EndClaim() {
+void EndClaim(bool opened) {
   HolderScan& scan = Scan();
   std::lock_guard<std::mutex> hold(scan.lock);
+  if (opened && scan.opened > 0) --scan.opened;
   if (scan.claims > 0 && --scan.claims == 0) {
     scan.taken = false;
     scan.holders.clear();
   }
+  scan.looked.notify_all();
 }
 
-uint64_t CountOpen() { return ++Opens; }
+uint64_t CountOpen() {
+  HolderScan& scan = Scan();
+  std::lock_guard<std::mutex> hold(scan.lock);
+  ++scan.opened;
+  scan.looked.notify_all();
+  return ++Opens;
+}
 
 bool FindOtherHolder(dev_t device, PortHolder* holder, uint64_t opened) {
   pid_t processId = opened == 0 ? HolderBeforeOpen(device) : HolderAfterOpen(device, opened);

@@ -50,11 +50,12 @@ void ReleaseLock(const std::string& lockFile);
 // or its open failed) share their looks at which processes hold which
 // devices: a search of many ports costs a few passes over /proc, not one
 // per port.
+// EndClaim says whether the claim counted its open (CountOpen).
 void BeginClaim();
-void EndClaim();
+void EndClaim(bool opened);
 
-// Counts an open of a claimed port, right after it returned: its number for
-// the look after the open.
+// Counts an open of a claimed port (made or failed), right after it
+// returned: its number for the look after the open.
 uint64_t CountOpen();
 
 // Another process (not this one) with the device open, as far as this user

@@ -121,7 +121,7 @@ HANDLE ClaimOpened(int fd, uint64_t opened, const struct stat& device, const std
 
 // A port another program holds or has locked is not even opened: an open
 // can change a real line's modem signals.
-HANDLE OpenUnclaimed(const std::string& path, const struct stat& device) {
+HANDLE OpenUnclaimed(const std::string& path, const struct stat& device, bool* opening) {
   std::string canonical = CanonicalPath(path);
   PortHolder holder;
   std::string notClaimed;  // a stranger's lock file: TakeLock says so again
@@ -129,6 +129,7 @@ HANDLE OpenUnclaimed(const std::string& path, const struct stat& device) {
   if (FindOtherHolder(device.st_rdev, &holder)) return FailBusy(holder, false);
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   uint64_t opened = CountOpen();
+  *opening = true;
   // Another account's exclusive mode: busy, whoever it is.
   if (fd < 0 && errno == EBUSY) return FailBusy(holder, true);
   if (fd < 0 && (errno == EACCES || errno == EPERM)) return FailAccess(device);
@@ -156,8 +157,9 @@ HANDLE OpenExclusive(const std::string& path) {
   struct stat device {};
   if (!IsSerialCandidate(path, &device)) return INVALID_HANDLE_VALUE;
   BeginClaim();
-  HANDLE handle = OpenUnclaimed(path, device);
-  if (handle == INVALID_HANDLE_VALUE) EndClaim();
+  bool opening = false;
+  HANDLE handle = OpenUnclaimed(path, device, &opening);
+  if (handle == INVALID_HANDLE_VALUE) EndClaim(opening);
   return handle;
 }
 
@@ -204,7 +206,7 @@ BOOL PortCloseHandle(HANDLE handle) {
   int error = errno;
   if (!port->lockFile.empty()) ReleaseLock(port->lockFile);
   delete port;
-  EndClaim();
+  EndClaim(true);
   return closed == 0 ? TRUE : FailWith(WindowsErrorOf(error));
 }
 
