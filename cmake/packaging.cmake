@@ -6,7 +6,8 @@
 #            whose postrm purge removes it (cmake/deb/); the units and udev
 #            rule of deploy/systemd/, which postinst enables
 #   Windows: vfdstartup.exe and vfdstartup-cli.exe, each a single statically
-#            linked program, and README-Windows.txt (CRLF); a zip
+#            linked program, README-Windows.txt (CRLF) and the Group Policy
+#            templates (PolicyDefinitions\vfdstartup.admx, en-US\vfdstartup.adml); a zip
 #            vfdstartup-<version>-win32.zip, and (target vfd_msi) the
 #            Windows Installer package vfdstartup-<product version>.msi
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -30,6 +31,10 @@ if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/docs/README-Windows.txt ${CMAKE_BINARY_DIR}/README-Windows.txt
                  @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt DESTINATION . COMPONENT programs)
+  # The Group Policy templates, laid out as a PolicyDefinitions folder.
+  set(policyDefinitions ${PROJECT_SOURCE_DIR}/deploy/windows/PolicyDefinitions)
+  install(FILES ${policyDefinitions}/vfdstartup.admx DESTINATION PolicyDefinitions COMPONENT programs)
+  install(FILES ${policyDefinitions}/en-US/vfdstartup.adml DESTINATION PolicyDefinitions/en-US COMPONENT programs)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "vfdstartup-${PROJECT_VERSION}-win32")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)

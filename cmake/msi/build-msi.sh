@@ -40,6 +40,8 @@ cp "$1" "$stage/vfdstartup.exe"
 cp "$2" "$stage/vfdstartup-cli.exe"
 cp "$3" "$stage/README-Windows.txt"
 cp "$ROOT/src/app/resources/vfdstartup.ico" "$stage/vfdstartup.ico"
+cp "$ROOT/deploy/windows/PolicyDefinitions/vfdstartup.admx" "$stage/vfdstartup.admx"
+cp "$ROOT/deploy/windows/PolicyDefinitions/en-US/vfdstartup.adml" "$stage/vfdstartup.adml"
 
 bash "$HERE/sign.sh" "$stage/vfdstartup.exe" "$stage/vfdstartup-cli.exe"
 

@@ -5,6 +5,8 @@
 
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
+#include "cli/message_policy.h"
+#include "cli/outcome_events.h"
 #include "job/json_text.h"
 #include "job/outcomes.h"
 #include "protocol/display_protocol.h"
@@ -41,11 +43,23 @@ std::string OutcomesJson() {
     JsonObject entry;
     JsonAdd(&entry, "name", JsonString(OutcomeRowOf(outcome).name));
     JsonAdd(&entry, "exit_code", std::to_string(OutcomeRowOf(outcome).exitCode));
+    JsonAdd(&entry, "event_id", std::to_string(OutcomeEventOf(outcome).id));
     // Interrupted runs exit with 128 + the signal's number.
     if (outcome == OUTCOME_INTERRUPTED) JsonAdd(&entry, "plus_signal", "true");
     outcomes.push_back(JsonRender(entry));
   }
   return JsonArray(outcomes);
+}
+
+// The policy's key and the values the program reads there (the ADMX
+// template's value names are checked against these).
+std::string PolicyJson() {
+  std::vector<std::string> values;
+  for (int key = 0; key < MESSAGE_KEYS; ++key) values.push_back(JsonString(PolicyValueName(MessageKey(key))));
+  JsonObject policy;
+  JsonAdd(&policy, "key", JsonString(PolicyKeyName));
+  JsonAdd(&policy, "values", JsonArray(values));
+  return JsonRender(policy);
 }
 
 }  // namespace
@@ -70,6 +84,7 @@ int RunDescribe(const CliOptions& options) {
   JsonAdd(&json, "row_max", std::to_string(RowTextMax));
   JsonAdd(&json, "columns", std::to_string(DisplayColumns));
   JsonAdd(&json, "outcomes", OutcomesJson());
+  JsonAdd(&json, "policy", PolicyJson());
   PrintJson(JsonRender(json));
   return 0;
 }

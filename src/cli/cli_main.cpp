@@ -7,6 +7,7 @@
 #include "cli/cli_output.h"
 #include "cli/cli_platform.h"
 #include "cli/message_file_platform.h"
+#include "cli/service_platform.h"
 #include "job/job_report.h"
 
 #ifndef VFD_VERSION
@@ -30,6 +31,9 @@ const char About[] =
     "  describe         the speeds, the row limit and the outcomes, for tools\n"
     "  status           what is kept of each port and how its last run ended; opens\n"
     "                   no port; exit 0 when every last run stored or found the message\n"
+    "  service          Windows: the vfdstartup service, run by the service manager;\n"
+    "                   applies at its start, on a policy or message file change and\n"
+    "                   when a COM port arrives\n"
     "\n"
     "  --port P         the display's port; without it the program looks for the display\n"
     "  --row0, --row1   the rows, UTF-8, up to 63 characters each (the factory rows when\n"
@@ -107,6 +111,7 @@ int RunCommand(const CliOptions& options) {
     case CLI_DESCRIBE: return RunDescribe(options);
     case CLI_APPLY: return RunApply(options);
     case CLI_STATUS: return RunStatus(options);
+    case CLI_SERVICE: return RunService(options);
     default: return RunWrite(options);
   }
 }

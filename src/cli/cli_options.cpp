@@ -18,7 +18,8 @@ enum CommandBit {
   TAKEN_BY_PREVIEW = 16,
   TAKEN_BY_DESCRIBE = 32,
   TAKEN_BY_APPLY = 64,
-  TAKEN_BY_STATUS = 128,
+  TAKEN_BY_SERVICE = 128,
+  TAKEN_BY_STATUS = 256,
 };
 
 const unsigned Exchanges = TAKEN_BY_FIND | TAKEN_BY_WRITE | TAKEN_BY_FACTORY | TAKEN_BY_APPLY;
@@ -39,6 +40,7 @@ const CommandSpec Commands[] = {
     {"record", CLI_RECORD, TAKEN_BY_RECORD},
     {"preview", CLI_PREVIEW, TAKEN_BY_PREVIEW},
     {"describe", CLI_DESCRIBE, TAKEN_BY_DESCRIBE},
+    {"service", CLI_SERVICE, TAKEN_BY_SERVICE},
     {"status", CLI_STATUS, TAKEN_BY_STATUS},
 };
 

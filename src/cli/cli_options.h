@@ -18,6 +18,7 @@ enum CliCommand {
   CLI_DESCRIBE,
   CLI_APPLY,
   CLI_STATUS,
+  CLI_SERVICE,  // run by the Windows service manager
 };
 
 struct CliOptions {
@@ -38,6 +39,7 @@ struct CliOptions {
   std::string config;       // apply: the message file; empty: the platform's default
   bool validate;            // apply: check the file only, open nothing
   std::string metricsFile;  // write, factory-default, apply: empty: the collector's directory, where it exists
+  std::string source;       // apply: where the message came from ("policy" or the file's path), for the report
 };
 
 // False with a reason for anything the command does not take: an unknown

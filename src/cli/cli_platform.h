@@ -20,6 +20,9 @@ void RestoreConsole();
 // the console: 1 on Windows); 0 when none came.
 int StopSignal();
 bool StopRequested();
+// A stop request that does not come from a signal or the console: the
+// Windows service manager's (as SIGTERM, 15).
+void RequestStop();
 // Around an exchange: a stop request that would end the process (closing the
 // Windows console) waits for its end.
 void ExchangeBegins();

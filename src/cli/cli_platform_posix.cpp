@@ -74,6 +74,10 @@ int StopSignal() { return FirstStopSignal; }
 
 bool StopRequested() { return FirstStopSignal != 0; }
 
+void RequestStop() {
+  if (FirstStopSignal == 0) FirstStopSignal = SIGTERM;
+}
+
 // A signal only sets the flag: nothing waits for the exchange here.
 void ExchangeBegins() {}
 void ExchangeEnds() {}

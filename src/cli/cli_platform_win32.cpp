@@ -83,6 +83,8 @@ int StopSignal() { return static_cast<int>(InterlockedCompareExchange(&FirstStop
 
 bool StopRequested() { return StopSignal() != 0; }
 
+void RequestStop() { InterlockedCompareExchange(&FirstStopSignal, 15, 0); }
+
 void ExchangeBegins() {
   if (NoExchange != nullptr) ResetEvent(NoExchange);
 }

@@ -5,6 +5,7 @@
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
 #include "cli/cli_platform.h"
+#include "cli/outcome_events.h"
 #include "job/job_platform.h"
 #include "job/run_platform.h"
 #include "job/run_record.h"
@@ -68,6 +69,10 @@ int FinishRun(const char* command, CliRun* run) {
   bool recorded = IsRecorded(command, run->options);
   RunRecordPlaces places = RecordPlacesOf(run->options);
   if (recorded) RecordRun(places, command, &run->report);
+  run->report.source = run->options.source;
+  // apply is the run a service or a task makes unattended: its outcome is
+  // also one event in the Windows Application log (--validate's is not).
+  if (std::string(command) == "apply" && !run->options.validate) WriteOutcomeEvent(run->report);
   if (run->options.json) PrintJson(ReportJson(command, run->report, run->frontEnd.messages, StopRequested()));
   else PrintHuman(*run);
   std::fflush(stdout);

@@ -4,18 +4,12 @@
 
 #include "cli/cli_options.h"
 #include "cli/message_file_platform.h"
+#include "cli/message_policy.h"
 #include "text/utf_convert.h"
 
 namespace {
 
 typedef bool (*SetValue)(const std::string& value, MessageFile* file, std::string* why);
-
-struct KeySpec {
-  const char* name;
-  MessageKey key;
-  bool required;
-  SetValue set;
-};
 
 bool SetRow(int row, const std::string& value, MessageFile* file, std::string* why) {
   if (Utf8ToUtf16(value, &file->rows[row])) return true;
@@ -47,10 +41,18 @@ bool SetStrict(const std::string& value, MessageFile* file, std::string* why) {
   return false;
 }
 
+struct KeySpec {
+  const char* name;
+  const char* policyName;  // the value's name under the policy's key
+  MessageKey key;
+  bool required;
+  SetValue set;
+};
+
 const KeySpec Keys[] = {
-    {"row0", MESSAGE_ROW0, true, SetRow0},     {"row1", MESSAGE_ROW1, true, SetRow1},
-    {"speed", MESSAGE_SPEED, true, SetSpeed},  {"port", MESSAGE_PORT, false, SetPort},
-    {"strict", MESSAGE_STRICT, false, SetStrict},
+    {"row0", "Row0", MESSAGE_ROW0, true, SetRow0},     {"row1", "Row1", MESSAGE_ROW1, true, SetRow1},
+    {"speed", "Speed", MESSAGE_SPEED, true, SetSpeed},  {"port", "Port", MESSAGE_PORT, false, SetPort},
+    {"strict", "Strict", MESSAGE_STRICT, false, SetStrict},
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -135,6 +137,57 @@ bool ParseMessageFile(const std::string& path, const std::string& text, MessageF
   for (const KeySpec& row : Keys) {
     if (!row.required || file->lineOf[row.key] != 0) continue;
     *error = path + ": no " + row.name + " line (row0, row1 and speed are required)";
+    return false;
+  }
+  return true;
+}
+
+std::string PlaceOf(const std::string& path, const MessageFile& file, MessageKey key) {
+  if (file.fromPolicy) return std::string(PolicyKeyName) + "\\" + PolicyValueName(key);
+  return path + ":" + std::to_string(file.lineOf[key]);
+}
+
+const char* PolicyValueName(MessageKey key) {
+  for (const KeySpec& row : Keys)
+    if (row.key == key) return row.policyName;
+  return "";
+}
+
+bool PolicyHoldsMessage(const MessagePolicy& policy) {
+  return policy.values[MESSAGE_ROW0].type != POLICY_ABSENT || policy.values[MESSAGE_ROW1].type != POLICY_ABSENT;
+}
+
+namespace {
+
+// A policy value as the file's text of it: Strict is a REG_DWORD (the
+// template's check box), every other value a REG_SZ.
+bool PolicyText(const KeySpec& spec, const PolicyValue& value, std::string* text, std::string* why) {
+  bool number = spec.key == MESSAGE_STRICT;
+  if (value.type != (number ? POLICY_NUMBER : POLICY_TEXT)) {
+    *why = number ? "not a REG_DWORD value (1: strict, 0: not)" : "not a REG_SZ value";
+    return false;
+  }
+  if (!number) *text = value.text;
+  else if (value.number <= 1) *text = value.number ? "true" : "false";
+  else *why = "takes 1 (strict) or 0, not " + std::to_string(value.number);
+  return !number || value.number <= 1;
+}
+
+}  // namespace
+
+bool ParseMessagePolicy(const MessagePolicy& policy, MessageFile* file, std::string* error) {
+  *file = MessageFile();
+  file->speedPosition = -1;
+  file->fromPolicy = true;
+  for (const KeySpec& spec : Keys) {
+    const PolicyValue& value = policy.values[spec.key];
+    std::string text, why;
+    // An empty Port is the template's text box left empty: look for the display.
+    bool given = value.type != POLICY_ABSENT && !(spec.key == MESSAGE_PORT && value.type == POLICY_TEXT && value.text.empty());
+    if (!given && spec.required) why = "missing (Row0, Row1 and Speed are required)";
+    else if (given && PolicyText(spec, value, &text, &why) && spec.set(text, file, &why)) file->lineOf[spec.key] = 1;
+    if (why.empty()) continue;
+    *error = PlaceOf("", *file, spec.key) + ": " + why;
     return false;
   }
   return true;

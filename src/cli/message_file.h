@@ -18,11 +18,16 @@ struct MessageFile {
   int speedPosition;          // in the speed list
   std::string port;           // as written: a path, a pattern or a port name; empty: none
   bool strict;                // refuse rows that would not be stored as given
-  int lineOf[MESSAGE_KEYS];   // the line each key is on; 0: not given
+  int lineOf[MESSAGE_KEYS];   // the line each key is on; 0: not given (the policy's: 1 when given)
+  bool fromPolicy;            // read from the machine's policy (message_policy.h), not a file
 };
 
 // text: the file's bytes. False with "PATH:LINE: what is wrong" (or
 // "PATH: ..." for what no line holds, such as a missing row).
 bool ParseMessageFile(const std::string& path, const std::string& text, MessageFile* file, std::string* error);
+
+// Where a key's value was given, for a line that names it: "PATH:LINE", or
+// the policy's value (HKLM\SOFTWARE\Policies\vfdstartup\Port).
+std::string PlaceOf(const std::string& path, const MessageFile& file, MessageKey key);
 
 #endif  // VFD_CLI_MESSAGE_FILE_H

@@ -5,6 +5,7 @@
 
 #include "cli/cli_platform.h"
 #include "cli/message_file_platform.h"
+#include "job/job_platform.h"
 #include "text/utf_convert.h"
 
 namespace {
@@ -36,11 +37,8 @@ bool ReadAll(HANDLE file, std::string* text) {
 
 }  // namespace
 
-std::string DefaultMessageFilePath() {
-  const wchar_t* programData = _wgetenv(L"ProgramData");
-  std::wstring base = programData != nullptr ? programData : L"C:\\ProgramData";
-  return Utf16ToUtf8(std::u16string(base.begin(), base.end())) + "\\vfdstartup\\message.conf";
-}
+// Beside the kept state, in %ProgramData%\vfdstartup.
+std::string DefaultMessageFilePath() { return DefaultStateDir() + "\\message.conf"; }
 
 // Shared with whoever replaces the file meanwhile: an editor or a deployment
 // tool never finds it locked by a run at start-up.

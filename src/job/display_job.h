@@ -62,6 +62,7 @@ struct JobReport {
   StartupMessageRecord keptRecord;
   std::vector<std::string> warnings;
   bool lastRunKept;               // the port's last run was written (or tried) while the port was held
+  std::string source;             // apply: "policy" or the message file's path; empty: none read
 };
 
 // A report that ends before any job ran (a usage error, refused rows): the

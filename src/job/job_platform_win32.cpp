@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <cstdlib>
 #include <cwctype>
@@ -135,7 +136,13 @@ bool WriteAndFlush(HANDLE file, const std::string& text) {
 
 }  // namespace
 
+// The machine's ProgramData folder as Windows defines it, not as the
+// environment says: a service's environment need not hold %ProgramData%
+// (Wine's service manager gives C:\users\Public there).
 std::string DefaultStateDir() {
+  wchar_t folder[MAX_PATH] = {};
+  if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) == S_OK)
+    return Narrow(folder) + "\\vfdstartup";
   const wchar_t* programData = _wgetenv(L"ProgramData");
   std::string base = programData != nullptr ? Narrow(programData) : "C:\\ProgramData";
   return base + "\\vfdstartup";

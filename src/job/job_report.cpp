@@ -68,6 +68,7 @@ std::string ReportJson(const std::string& command, const JobReport& report, cons
   JsonAdd(&json, "port", NameJson(report.port.name));
   JsonAdd(&json, "reason", report.reason == REASON_NONE ? "null" : JsonString(ReasonRowOf(report.reason).name));
   JsonAdd(&json, "detail", JsonString(report.text));
+  if (command == "apply") JsonAdd(&json, "source", report.source.empty() ? "null" : JsonString(report.source));
   if (write) AddRecordJson(report, &json);
   if (!write || report.searched) AddSearchJson(report, &json);
   JsonAdd(&json, "messages", MessagesJson(messages));

@@ -1,6 +1,6 @@
 // A job's report as one JSON object, the same for every front end:
-//   command, outcome, changed, interrupted, port, reason, detail,
-//   product_type, rows, record, kept_rows, candidates, chosen, messages,
+//   command, outcome, changed, interrupted, port, reason, detail, source
+//   (apply: "policy" or the message file's path), product_type, rows, record, kept_rows, candidates, chosen, messages,
 //   warnings
 // (find leaves out what belongs to a write). Every string is well-formed
 // UTF-8; a name's bytes that are not UTF-8 show as U+FFFD.

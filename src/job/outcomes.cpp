@@ -24,7 +24,7 @@ const OutcomeRow Outcomes[] = {
     {OUTCOME_INTERRUPTED, "interrupted", ExitInterruptedBase, "stopped before anything was sent"},
     {OUTCOME_LEFT_ALONE, "left_alone", 0, "left alone: {detail}"},
     {OUTCOME_BAD_CONFIG, "bad_config", 2, "{detail}"},
-    {OUTCOME_VALID, "valid", 0, "{detail} is a valid message file"},
+    {OUTCOME_VALID, "valid", 0, "{detail}"},
     {OUTCOME_STATE_ERROR, "state_error", 5, "nothing was sent: {detail}"},
 };
 

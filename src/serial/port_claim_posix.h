@@ -8,6 +8,9 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #include <string>
 
 struct PortHolder {
@@ -21,28 +24,47 @@ struct PortHolder {
 // /var/lock.
 std::string LockFileFor(const std::string& devicePath);
 
+// The process id in a lock file's bytes: HDB UUCP text (blanks, digits,
+// blanks and line ends, never a NUL), or the 4-byte binary pid older UUCP
+// programs write. Either must be a process id the kernel could hand out
+// (1 to pidMax). False for anything else.
+bool ParseLockOwner(const char* bytes, size_t size, long pidMax, pid_t* owner);
+
 // A lock file held by a live process other than this one, or one whose
 // owner cannot be told (empty, garbage, unreadable): a claim all the same. A
-// lock file whose process has ended is stale: it is removed.
-bool FindLiveLock(const std::string& lockFile, PortHolder* holder);
+// lock file whose process has ended is stale: it is removed. One that an
+// account which cannot open the device made in a world-writable lock
+// directory is no claim: false, the file left, and *problem says so.
+bool FindLiveLock(const std::string& lockFile, const std::string& devicePath, PortHolder* holder,
+                  std::string* problem);
 
 // Creates the lock file for this process. False with *holder set when a
 // live process got there first. True also when the lock directory cannot
-// be written: there is nobody to keep out then, and *problem says why.
-bool TakeLock(const std::string& lockFile, bool* taken, PortHolder* holder, std::string* problem);
+// be written, or a stranger's file (see FindLiveLock) has the name: there is
+// nobody to keep out then, and *problem says why.
+bool TakeLock(const std::string& lockFile, const std::string& devicePath, bool* taken, PortHolder* holder,
+              std::string* problem);
 void ReleaseLock(const std::string& lockFile);
 
 // The claims in progress (from the first look at a port until it is closed,
-// or its open failed) share one look at which processes hold which devices:
-// a search of many ports costs one pass over /proc, not one per port.
+// or its open failed) share their looks at which processes hold which
+// devices: a search of many ports costs a few passes over /proc, not one
+// per port.
+// EndClaim says whether the claim counted its open (CountOpen).
 void BeginClaim();
-void EndClaim();
+void EndClaim(bool opened);
+
+// Counts an open of a claimed port (made or failed), right after it
+// returned: its number for the look after the open.
+uint64_t CountOpen();
 
 // Another process (not this one) with the device open, as far as this user
-// may look into other processes. Compared by device number, never by name:
-// a bind mount, a symlink or a container's own /dev reach one device under
-// many names. Between BeginClaim and EndClaim.
-bool FindOtherHolder(dev_t device, PortHolder* holder);
+// may look into other processes (every thread's descriptors). Compared by
+// device number, never by name: a bind mount, a symlink or a container's
+// own /dev reach one device under many names. Between BeginClaim and
+// EndClaim. Before the open (opened 0) the claims' shared look serves, however
+// old; after it (opened from CountOpen) only a look that began after it.
+bool FindOtherHolder(dev_t device, PortHolder* holder, uint64_t opened = 0);
 
 // The program name of a process; this process's own for 0.
 std::string ProgramOf(pid_t processId);

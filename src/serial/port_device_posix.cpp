@@ -15,6 +15,10 @@ namespace {
 // The terminals the kernel writes its console to, e.g. "tty0 ttyS0".
 const char ConsoleList[] = "/sys/class/tty/console/active";
 const char* const ConsoleNodes[] = {"/dev/console", "/dev/tty"};
+// The virtual consoles tty0 (the one in front) to tty63: major 4, minors
+// 0 to 63 (minor 64 on is ttyS0 on).
+const unsigned VirtualConsoleMajor = 4;
+const unsigned VirtualConsoleCount = 64;
 
 std::string LinkTarget(const std::string& link) {
   char target[PATH_MAX];
@@ -47,6 +51,8 @@ std::set<dev_t> TerminalsInUse() {
   unsigned int device = 0;
   if (fd >= 0 && ioctl(fd, TIOCGDEV, &device) == 0) inUse.insert(static_cast<dev_t>(device));
   if (fd >= 0) close(fd);
+  for (unsigned console = 0; console < VirtualConsoleCount; ++console)
+    inUse.insert(makedev(VirtualConsoleMajor, console));
   dev_t number;
   for (const char* node : ConsoleNodes)
     if (CharacterDeviceNumber(node, &number)) inUse.insert(number);

@@ -21,7 +21,8 @@ bool IsKnownNonSerialDevice(dev_t device);
 
 // The terminals whose output a person or the kernel reads: this process's
 // controlling terminal (and /dev/tty, which leads to it), the system console
-// (/dev/console and the terminals in /sys/class/tty/console/active).
+// (/dev/console and the terminals in /sys/class/tty/console/active) and the
+// virtual consoles (/dev/tty0 to /dev/tty63), by device number.
 std::set<dev_t> TerminalsInUse();
 
 #endif  // VFD_PORT_DEVICE_POSIX_H

@@ -61,7 +61,8 @@ DWORD OpenErrorOf(int error) { return error == EIO ? ERROR_FILE_NOT_FOUND : Wind
 // Only a serial device is opened: anything else (a directory, a socket, a
 // file, /dev/null, the pseudo-terminal multiplexer) is refused before it is
 // opened, whoever holds it, so that nothing of the exchange can reach it.
-// The system console and the program's own terminal are somebody's screen.
+// The system console, the virtual consoles and the program's own terminal
+// are somebody's screen.
 bool IsSerialCandidate(const std::string& path, struct stat* device) {
   if (stat(path.c_str(), device) != 0) {
     LastError = WindowsErrorOf(errno);
@@ -85,33 +86,50 @@ std::string CanonicalPath(const std::string& path) {
   return canonical;
 }
 
+// What this program set on a port it will not use after all.
+void DropClaims(PosixPort* port) {
+  if (port->madeExclusive) ioctl(port->fd, TIOCNXCL);
+  if (!port->lockFile.empty()) ReleaseLock(port->lockFile);
+}
+
 // After the open: another run of this program (its flock) makes the port
 // busy. Exclusive mode found set, with no holder seen before the open, is a
 // leftover a pseudo-terminal keeps after its setter ended (root opens an
 // exclusive terminal all the same), or the claim of a holder this user
-// cannot see: the port is used, and the mode is left as it was found.
-HANDLE ClaimOpened(int fd, const std::string& canonical, PosixPort* port) {
+// cannot see: the port is used, and the mode is left as it was found. Once
+// the port is claimed, a look that began after the open finds a holder that
+// opened it since the look before (which a search takes once, for every
+// port it tries): nothing of the exchange has reached the port yet.
+HANDLE ClaimOpened(int fd, uint64_t opened, const struct stat& device, const std::string& canonical,
+                   PosixPort* port) {
   PortHolder holder;
   int exclusive = 0;
   bool wasExclusive = port->isTerminal && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return FailBusy(holder, false);
   bool taken = false;
   std::string lockFile = LockFileFor(canonical), problem;
-  if (!TakeLock(lockFile, &taken, &holder, &problem)) return FailBusy(holder, false);
+  if (!TakeLock(lockFile, canonical, &taken, &holder, &problem)) return FailBusy(holder, false);
   if (taken) port->lockFile = lockFile;
-  CopyText(problem, LastOpenDetail.lockProblem, sizeof LastOpenDetail.lockProblem);
   if (port->isTerminal && !wasExclusive) port->madeExclusive = ioctl(fd, TIOCEXCL) == 0;
+  if (FindOtherHolder(device.st_rdev, &holder, opened)) {
+    DropClaims(port);
+    return FailBusy(holder, false);
+  }
+  CopyText(problem, LastOpenDetail.lockProblem, sizeof LastOpenDetail.lockProblem);
   return port;
 }
 
 // A port another program holds or has locked is not even opened: an open
 // can change a real line's modem signals.
-HANDLE OpenUnclaimed(const std::string& path, const struct stat& device) {
+HANDLE OpenUnclaimed(const std::string& path, const struct stat& device, bool* opening) {
   std::string canonical = CanonicalPath(path);
   PortHolder holder;
-  if (FindLiveLock(LockFileFor(canonical), &holder)) return FailBusy(holder, false);
+  std::string notClaimed;  // a stranger's lock file: TakeLock says so again
+  if (FindLiveLock(LockFileFor(canonical), canonical, &holder, &notClaimed)) return FailBusy(holder, false);
   if (FindOtherHolder(device.st_rdev, &holder)) return FailBusy(holder, false);
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  uint64_t opened = CountOpen();
+  *opening = true;
   // Another account's exclusive mode: busy, whoever it is.
   if (fd < 0 && errno == EBUSY) return FailBusy(holder, true);
   if (fd < 0 && (errno == EACCES || errno == EPERM)) return FailAccess(device);
@@ -123,7 +141,7 @@ HANDLE OpenUnclaimed(const std::string& path, const struct stat& device) {
   }
   port->fd = fd;
   port->isTerminal = isatty(fd) != 0;
-  HANDLE claimed = ClaimOpened(fd, canonical, port);
+  HANDLE claimed = ClaimOpened(fd, opened, device, canonical, port);
   if (claimed != INVALID_HANDLE_VALUE) return claimed;
   DWORD error = LastError;
   close(fd);  // drops the flock with it; exclusive mode was not ours to clear
@@ -139,8 +157,9 @@ HANDLE OpenExclusive(const std::string& path) {
   struct stat device {};
   if (!IsSerialCandidate(path, &device)) return INVALID_HANDLE_VALUE;
   BeginClaim();
-  HANDLE handle = OpenUnclaimed(path, device);
-  if (handle == INVALID_HANDLE_VALUE) EndClaim();
+  bool opening = false;
+  HANDLE handle = OpenUnclaimed(path, device, &opening);
+  if (handle == INVALID_HANDLE_VALUE) EndClaim(opening);
   return handle;
 }
 
@@ -187,7 +206,7 @@ BOOL PortCloseHandle(HANDLE handle) {
   int error = errno;
   if (!port->lockFile.empty()) ReleaseLock(port->lockFile);
   delete port;
-  EndClaim();
+  EndClaim(true);
   return closed == 0 ? TRUE : FailWith(WindowsErrorOf(error));
 }
 

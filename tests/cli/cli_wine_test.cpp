@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "job/state_access_win32.h"
 #include "protocol_expected.h"
@@ -226,6 +228,79 @@ TEST_F(Win32ConsoleProgram, ApplyStoresTheMessageFileOnceOnItsPort) {
   EXPECT_TRUE(ReceivedBytes(L"COM2").empty() && ReceivedBytes(L"COM1").empty());
   DeleteFileW(metrics.c_str());
   RemoveDirectoryW(TempDir(L"vfd-cli-metrics").c_str());
+  DeleteFileW(file.c_str());
+  RemoveDirectoryW(dir.c_str());
+}
+
+// The policy's key in one view of SOFTWARE, holding these REG_SZ values
+// (Strict: a REG_DWORD); no values: the key removed.
+bool SetPolicy(REGSAM view, const std::vector<std::pair<std::wstring, std::wstring>>& values) {
+  const wchar_t path[] = L"SOFTWARE\\Policies\\vfdstartup";
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path, view, 0);
+  if (values.empty()) return true;
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &key, nullptr) != 0)
+    return false;
+  bool set = true;
+  for (const auto& value : values) {
+    DWORD number = value.second == L"1" ? 1 : 0;
+    set = set && (value.first == L"Strict"
+                      ? RegSetValueExW(key, value.first.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                                       sizeof number)
+                      : RegSetValueExW(key, value.first.c_str(), 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(value.second.c_str()),
+                                       static_cast<DWORD>((value.second.size() + 1) * sizeof(wchar_t)))) == 0;
+  }
+  RegCloseKey(key);
+  return set;
+}
+
+// Group Policy's client, a 64-bit process, writes the 64-bit view: the
+// 32-bit program reads the policy there, prefers it to the message file, and
+// names it as the source. SOFTWARE\Policies is shared between the views (as
+// on Windows 7 and later), so a key written through the 32-bit view is the
+// same policy. A bad value is named, exits 2 and sends nothing.
+TEST_F(Win32ConsoleProgram, ApplyTakesThePolicyOfTheSixtyFourBitView) {
+  wchar_t programData[MAX_PATH];
+  ASSERT_NE(GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH), 0u);
+  std::wstring dir = std::wstring(programData) + L"\\vfdstartup", file = dir + L"\\message.conf";
+  CreateDirectoryW(dir.c_str(), nullptr);
+  HANDLE conf = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(conf, INVALID_HANDLE_VALUE);
+  const char text[] = "row0 = From file\r\nrow1 = x\r\nspeed = 100ms\r\nport = COM2\r\n";
+  DWORD written = 0;
+  WriteFile(conf, text, sizeof text - 1, &written, nullptr);
+  CloseHandle(conf);
+  std::wstring state = L" --state-dir " + TempDir(L"vfd-cli-policy-state");
+  const std::vector<std::pair<std::wstring, std::wstring>> policy = {
+      {L"Row0", L"From policy"}, {L"Row1", L"Shop 7"}, {L"Speed", L"500ms"}, {L"Port", L"COM2"}, {L"Strict", L"1"}};
+
+  ProgramRun fromFile = RunCli(L"apply --validate --json");
+  std::string fileJson;  // as JSON writes it: each backslash escaped
+  for (wchar_t c : file) fileJson += c == L'\\' ? std::string("\\\\") : std::string(1, static_cast<char>(c));
+  EXPECT_NE(fromFile.out.find("\"source\": \"" + fileJson + "\""), std::string::npos) << fromFile.out;
+  ASSERT_TRUE(SetPolicy(KEY_WOW64_32KEY, policy));
+  ProgramRun shared = RunCli(L"apply --validate --json");
+  EXPECT_NE(shared.out.find("\"source\": \"policy\""), std::string::npos) << shared.out;
+  ASSERT_TRUE(SetPolicy(KEY_WOW64_32KEY, {}));
+
+  ASSERT_TRUE(SetPolicy(KEY_WOW64_64KEY, policy));
+  ProgramRun valid = RunCli(L"apply --validate");
+  EXPECT_EQ(valid.out, "the policy HKLM\\SOFTWARE\\Policies\\vfdstartup holds a valid message\r\n");
+  ASSERT_TRUE(Emulator(L"COM2", {"reset-log"}));
+  ProgramRun stored = RunCli(L"apply --json" + state);
+  EXPECT_EQ(stored.exitCode, 0u) << stored.out;
+  EXPECT_NE(stored.out.find("\"source\": \"policy\""), std::string::npos) << stored.out;
+  EXPECT_EQ(HexOf(RigStoredRecord(L"COM2")), HexOf(expected::Record(0x15, "From policy", "Shop 7")));
+
+  ASSERT_TRUE(SetPolicy(KEY_WOW64_64KEY, {{L"Row0", L"a"}, {L"Row1", L"b"}, {L"Speed", L"250ms"}}));
+  ASSERT_TRUE(Emulator(L"COM2", {"reset-log"}));
+  ProgramRun bad = RunCli(L"apply" + state);
+  EXPECT_EQ(bad.exitCode, 2u);
+  EXPECT_NE(bad.out.find("error: HKLM\\SOFTWARE\\Policies\\vfdstartup\\Speed: unknown speed '250ms'"), std::string::npos)
+      << bad.out;
+  EXPECT_TRUE(ReceivedBytes(L"COM2").empty() && ReceivedBytes(L"COM1").empty());
+  SetPolicy(KEY_WOW64_64KEY, {});
   DeleteFileW(file.c_str());
   RemoveDirectoryW(dir.c_str());
 }

@@ -27,6 +27,7 @@ cat >"$work/windows.yml" <<PLAY
   tasks:
     - ansible.builtin.import_tasks: $ROLE/tasks/windows.yml
     - ansible.builtin.import_tasks: $ROLE/tasks/windows_msi.yml
+    - ansible.builtin.import_tasks: $ROLE/tasks/windows_policy.yml
 PLAY
 ansible-playbook --syntax-check -i localhost, "$work/windows.yml"
-(cd "$ROLE" && ansible-lint --offline --nocolor tasks/windows.yml tasks/windows_msi.yml)
+(cd "$ROLE" && ansible-lint --offline --nocolor tasks/windows.yml tasks/windows_msi.yml tasks/windows_policy.yml)

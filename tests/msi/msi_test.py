@@ -2,7 +2,9 @@
 """The Windows Installer package: its tables (msiinfo), its signatures (a
 throwaway certificate, osslsigncode), and an install, upgrade, downgrade and
 uninstall with msiexec in a throwaway Wine prefix, both installed programs
-run from the install directory against an emulated display.
+run from the install directory against an emulated display, and the
+service vfdstartup the package installs, started by the service manager
+against that display with the message set as machine policy.
 
 Usage: msi_test.py BUILD_DIR   (the windows preset's build, e.g. build/windows)
 """
@@ -31,6 +33,9 @@ ProgramVersion = "vfdstartup-cli 1.0.0.3"
 InstallDir = "C:\\Program Files (x86)\\vfdstartup\\"
 DetectionKey = "HKLM\\Software\\vfdstartup"
 UninstallKey = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+ServiceKey = "HKLM\\System\\CurrentControlSet\\Services\\vfdstartup"
+PolicyKey = "HKLM\\Software\\Policies\\vfdstartup"
+EventSourceKey = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\vfdstartup"
 EnvironmentKey = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment"
 Password = "throwaway-pass"
 
@@ -94,9 +99,16 @@ def CheckTables(msi):
           in Table(msi, "LaunchCondition"), "no launch condition refuses a downgrade")
     files = {row[2]: row[1] for row in Table(msi, "File")}
     Check(files == {"vfdstartup.exe": "DialogProgram", "vfdstartup-cli.exe": "ConsoleProgram",
-                    "README-Windows.txt": "ReadMe"}, "the files and their components: %s" % files)
+                    "README-Windows.txt": "ReadMe", "vfdstartup.admx": "PolicyTemplate",
+                    "vfdstartup.adml": "PolicyTexts"}, "the files and their components: %s" % files)
     components = {row[0]: row[1:] for row in Table(msi, "Component")}
-    Check(all(components[c][1] == "INSTALLDIR" for c in files.values()), "the files' directory")
+    directories = {c: components[c][1] for c in files.values()}
+    Check(directories == {"DialogProgram": "INSTALLDIR", "ConsoleProgram": "INSTALLDIR", "ReadMe": "INSTALLDIR",
+                          "PolicyTemplate": "PolicyDefinitionsDir", "PolicyTexts": "PolicyDefinitionsEnUs"},
+          "the files' directories: %s" % directories)
+    Check({("PolicyDefinitionsDir", "INSTALLDIR", "PolicyDefinitions"),
+           ("PolicyDefinitionsEnUs", "PolicyDefinitionsDir", "en-US")} <= set(Table(msi, "Directory")),
+          "the templates' directories")
     Check(("INSTALLDIR", "ProgramFilesFolder", "vfdstartup") in Table(msi, "Directory"), "the install directory")
     shortcuts = [(row[1], row[4]) for row in Table(msi, "Shortcut")]
     Check(shortcuts == [("ProgramMenuDir", "[INSTALLDIR]vfdstartup.exe")], "the shortcut: %s" % shortcuts)
@@ -106,6 +118,13 @@ def CheckTables(msi):
           and components["Detection"][0] == DetectionComponent, "the detection value: %s" % (version,))
     Check(Table(msi, "Environment") == [("PathEntry", "=-*PATH", "[~];[INSTALLDIR]", "PathEntry")]
           and components["PathEntry"][3] == 'ADDTOPATH = "1"', "the PATH entry and its condition")
+    services = Table(msi, "ServiceInstall")
+    Check([s[1:5] + (s[8], s[10], s[11]) for s in services]
+          == [("vfdstartup", "vfdstartup: customer display message", "16", "2", "LocalSystem", "service",
+               "ConsoleProgram")] and services[0][12], "the service: %s" % services)
+    # Started at install, stopped at install (an upgrade's) and uninstall, removed at uninstall.
+    Check(Table(msi, "ServiceControl") == [("ServiceControl", "vfdstartup", str(0x01 | 0x02 | 0x20 | 0x80), "", "1",
+                                            "ConsoleProgram")], "the service's control: %s" % Table(msi, "ServiceControl"))
     # Type 51 sets a property; every other kind of custom action runs something.
     kinds = [int(row[1]) & 0x3F for row in Table(msi, "CustomAction")]
     Check(kinds and set(kinds) == {51}, "custom actions of kinds %s" % kinds)
@@ -155,10 +174,11 @@ class Prefix:
             # The exact exit code (a shell sees it modulo 256).
             batch.write("@msiexec %*\n@echo exit=%ERRORLEVEL%\n")
 
-    def Wine(self, *args):
+    def Wine(self, *args, debug=None):
         # Output to a file, never a pipe: Wine's services would hold it open.
+        env = dict(self.env, VFD_WINEDEBUG=debug) if debug else self.env
         with tempfile.TemporaryFile("w+", dir=self.dir) as output:
-            done = subprocess.run([WineRun] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+            done = subprocess.run([WineRun] + list(args), env=env, stdin=subprocess.DEVNULL,
                                   stdout=output, stderr=output)
             output.seek(0)
             return done.returncode, output.read()
@@ -181,6 +201,24 @@ class Prefix:
                 parts = line.strip().split("    ")
                 current[parts[0]] = parts[-1] if len(parts) > 2 else ""
         return keys
+
+    def Service(self, *args):
+        _, output = self.Wine("sc", *args)
+        return output
+
+    def ServiceState(self):
+        found = re.search(r"STATE\s*:\s*\d+\s+(\w+)", self.Service("query", "vfdstartup"))
+        return found.group(1) if found else None
+
+    def EmulatorWrites(self):
+        # The records the emulated display on COM3 received.
+        with open(os.path.join(self.dir, "vfd-com3.log"), encoding="utf-8", errors="replace") as log:
+            return sum('"event":"command"' in line and '"name":"write"' in line for line in log)
+
+    def StoredRows(self):
+        with open(os.path.join(self.dir, "vfd-com3.rec"), "rb") as record:
+            data = record.read()
+        return tuple(data[1 + 64 * row:64 * (row + 1)].rstrip(b"\0").decode("ascii", "replace") for row in (0, 1))
 
     def Products(self):
         return {key: values for key, values in self.Registry(UninstallKey, "/s", "/reg:32").items()
@@ -210,7 +248,113 @@ def CheckInstalled(prefix, msi, version, onPath):
     detection = prefix.Registry(DetectionKey, "/reg:32").get("vfdstartup", {})
     Check(detection.get("Version") == version and detection.get("InstallDir") == InstallDir,
           "the detection value and the install directory: %s" % detection)
+    source = prefix.Registry(EventSourceKey).get("vfdstartup", {})
+    Check(source.get("EventMessageFile") == InstallDir + "vfdstartup-cli.exe" and source.get("TypesSupported") == "0x7",
+          "the event source: %s" % source)
     Check(prefix.OnPath() == onPath, "the install directory is%s on PATH" % ("" if prefix.OnPath() else " not"))
+
+
+def WaitFor(what, seconds=30):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if what():
+            return True
+        time.sleep(0.25)
+    return what()
+
+
+def SetPolicy(prefix, row0):
+    for name, data in (("Row0", row0), ("Row1", "Policy"), ("Speed", "100ms"), ("Port", "COM3")):
+        prefix.Wine("reg", "add", PolicyKey, "/v", name, "/d", data, "/f", "/reg:64")
+
+
+def CheckService(prefix):
+    print("--- the service")
+    # Wine's sc has no qc: the service manager's own record of the service.
+    config = prefix.Registry(ServiceKey).get("vfdstartup", {})
+    # Windows Installer quotes the program's path; Wine's writes it as it is.
+    Check(config.get("Start") == "0x2" and config.get("ObjectName") == "LocalSystem"
+          and config.get("DisplayName") == "vfdstartup: customer display message" and config.get("Description")
+          and config.get("ImagePath", "").replace('"', "") == "%svfdstartup-cli.exe service" % InstallDir,
+          "the service's configuration: %s" % config)
+    Check(WaitFor(lambda: prefix.ServiceState() == "RUNNING"), "the service is not running after the install")
+    # A start stores the policy's message; a second start sends nothing; a
+    # change of the policy while it runs stores the new message.
+    prefix.Service("stop", "vfdstartup")
+    Check(WaitFor(lambda: prefix.ServiceState() == "STOPPED"), "the service did not stop")
+    SetPolicy(prefix, "Service")
+    writes = prefix.EmulatorWrites()
+    prefix.Service("start", "vfdstartup")
+    Check(WaitFor(lambda: prefix.StoredRows() == ("Service", "Policy")), "the start stored %s" % (prefix.StoredRows(),))
+    Check(prefix.EmulatorWrites() == writes + 1, "the start wrote %d records" % (prefix.EmulatorWrites() - writes))
+    prefix.Service("stop", "vfdstartup")
+    Check(WaitFor(lambda: prefix.ServiceState() == "STOPPED"), "the service did not stop")
+    prefix.Service("start", "vfdstartup")
+    SetPolicy(prefix, "Changed")
+    Check(WaitFor(lambda: prefix.StoredRows() == ("Changed", "Policy")), "the change stored %s" % (prefix.StoredRows(),))
+    Check(prefix.EmulatorWrites() == writes + 2, "the second start and the change wrote %d records, not 1"
+          % (prefix.EmulatorWrites() - writes - 1))
+    # With no policy, the message file written while the service runs.
+    prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
+    with open(os.path.join(prefix.driveC, "ProgramData", "vfdstartup", "message.conf"), "w") as conf:
+        conf.write("row0 = From file\nrow1 = Replaced\nspeed = 200ms\nport = COM3\n")
+    Check(WaitFor(lambda: prefix.StoredRows() == ("From file", "Replaced")),
+          "the written file stored %s" % (prefix.StoredRows(),))
+    os.remove(os.path.join(prefix.driveC, "ProgramData", "vfdstartup", "message.conf"))
+    CheckStopDuringExchange(prefix)
+
+
+def Commands(prefix):
+    with open(os.path.join(prefix.dir, "vfd-com3.log"), encoding="utf-8", errors="replace") as log:
+        return re.findall(r'"event":"command","name":"(\w+)"', log.read())
+
+
+# A stop request while the display answers slowly: the exchange under way
+# ends as it would (the record stored, set-up mode left), then the service stops.
+def CheckStopDuringExchange(prefix):
+    prefix.Service("stop", "vfdstartup")
+    Check(WaitFor(lambda: prefix.ServiceState() == "STOPPED"), "the service did not stop")
+    SetPolicy(prefix, "Stopped")
+    Check(Run([Rig, "control", "COM3", "reply-delay 1500"], env=prefix.env).returncode == 0, "no reply delay")
+    before = len(Commands(prefix))
+    prefix.Service("start", "vfdstartup")
+    Check(WaitFor(lambda: "enter" in Commands(prefix)[before:]), "the start began no exchange")
+    prefix.Service("stop", "vfdstartup")
+    Check(WaitFor(lambda: prefix.ServiceState() == "STOPPED", 60), "the service did not stop")
+    Check(Commands(prefix)[before:] == ["enter", "query", "write", "exit"] and prefix.StoredRows()[0] == "Stopped",
+          "the stopped exchange: %s, stored %s" % (Commands(prefix)[before:], prefix.StoredRows()))
+    Run([Rig, "control", "COM3", "reply-delay 0"], env=prefix.env)
+    prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
+    prefix.Service("start", "vfdstartup")  # no message now: it touches no display
+    Check(WaitFor(lambda: prefix.ServiceState() == "RUNNING"), "the service did not start again")
+
+
+# Wine keeps no event log to read back: its record of each ReportEventW
+# ("ReportEventW (source,TYPE,category,ID,...)", then one line per insert)
+# shows the events an apply reports.
+def CheckEvents(prefix):
+    print("--- the Application log's events")
+    cli = InstallDir + "vfdstartup-cli.exe"
+    prefix.Service("stop", "vfdstartup")
+    Check(WaitFor(lambda: prefix.ServiceState() == "STOPPED"), "the service did not stop")
+    SetPolicy(prefix, "Events")
+    prefix.Wine("reg", "add", PolicyKey, "/v", "Speed", "/d", "250ms", "/f", "/reg:64")
+    rc, output = prefix.Wine(cli, "apply", debug="fixme+advapi,+eventlog")
+    reported = re.findall(r"ReportEventW \(\w+,(0x\w+),0x\w+,(0x\w+),", output)
+    Check(rc == 2 and reported == [("0x0001", "0x0000000f")]
+          and "err:eventlog:ReportEventW L\"HKLM\\\\SOFTWARE\\\\Policies\\\\vfdstartup\\\\Speed: unknown speed '250ms'" in output,
+          "a bad policy value's event (error, ID 15, naming the value): %d %s" % (rc, output))
+    SetPolicy(prefix, "Events")  # Speed 100ms again
+    rc, output = prefix.Wine(cli, "apply", debug="fixme+advapi,+eventlog")
+    reported = re.findall(r"ReportEventW \(\w+,(0x\w+),0x\w+,(0x\w+),", output)
+    Check(rc == 0 and reported == [("0x0004", "0x00000001")] and 'ReportEventW L"stored on COM3"' in output
+          and 'ReportEventW L"COM3"' in output and 'ReportEventW L"policy"' in output,
+          "a stored message's event (information, ID 1, the port): %d %s" % (rc, output))
+    rc, output = prefix.Wine(cli, "apply", "--validate", debug="fixme+advapi,+eventlog")
+    Check(rc == 0 and "ReportEventW (" not in output, "apply --validate reported an event: %s" % output)
+    prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
+    prefix.Service("start", "vfdstartup")
+    Check(WaitFor(lambda: prefix.ServiceState() == "RUNNING"), "the service did not start again")
 
 
 def RunInstalledPrograms(prefix, build, work, folder):
@@ -239,10 +383,16 @@ def WineCycle(build, work, signed, lower, higher, rebuilt):
         Check(prefix.Msiexec("/i", WindowsPath(signed), "/qn") == 0, "install did not return 0")
         folder = os.path.join(prefix.driveC, "Program Files (x86)", "vfdstartup")
         installed = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
-        Check(installed == ["README-Windows.txt", "vfdstartup-cli.exe", "vfdstartup.exe"], "installed: %s" % installed)
+        Check(installed == ["PolicyDefinitions", "README-Windows.txt", "vfdstartup-cli.exe", "vfdstartup.exe"],
+              "installed: %s" % installed)
+        templates = os.path.join(folder, "PolicyDefinitions")
+        Check(os.path.isfile(os.path.join(templates, "vfdstartup.admx"))
+              and os.path.isfile(os.path.join(templates, "en-US", "vfdstartup.adml")), "the templates are not installed")
         shortcut = "Microsoft/Windows/Start Menu/Programs/vfdstartup/vfdstartup.lnk"
         Check(any(f.endswith(shortcut) for f in prefix.Files()), "no Start-menu shortcut")
         CheckInstalled(prefix, signed, Current, True)
+        CheckService(prefix)
+        CheckEvents(prefix)
         RunInstalledPrograms(prefix, build, work, folder)
         Check(prefix.Msiexec("/i", WindowsPath(higher), "/qn", "ADDTOPATH=0") == 0, "upgrade did not return 0")
         CheckInstalled(prefix, higher, Higher, False)
@@ -256,6 +406,8 @@ def WineCycle(build, work, signed, lower, higher, rebuilt):
         Check(left and all(f.startswith("ProgramData/vfdstartup") for f in left), "left after uninstall: %s" % left)
         Check(not prefix.Products() and not prefix.Registry(DetectionKey, "/reg:32") and not prefix.OnPath(),
               "the Add/Remove entry, the detection value or the PATH entry stayed")
+        Check(not prefix.Registry(EventSourceKey), "the event source stayed: %s" % prefix.Registry(EventSourceKey))
+        Check(prefix.ServiceState() is None, "the service stayed: %s" % prefix.Service("query", "vfdstartup"))
     finally:
         prefix.Down()
 

@@ -1,8 +1,11 @@
 #include "emulator_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -55,7 +58,57 @@ pid_t Hold(const std::string& path, bool exclusive, const std::string& mountPoin
   return pid;
 }
 
+struct ThreadHold {
+  std::string path;
+  bool ownTable;
+  int ready;
+};
+
+// Until the first thread of this process has ended: its table is gone.
+bool FirstThreadEnded() {
+  std::string fds = "/proc/" + std::to_string(getpid()) + "/fd";
+  for (int tries = 0; tries < 30000; ++tries) {
+    DIR* listing = opendir(fds.c_str());
+    int entries = 0;
+    while (listing != nullptr && readdir(listing) != nullptr) ++entries;
+    if (listing != nullptr) closedir(listing);
+    if (listing != nullptr && entries == 2) return true;  // . and ..
+    usleep(1000);
+  }
+  return false;
+}
+
+void* HoldInThread(void* argument) {
+  const ThreadHold* hold = static_cast<const ThreadHold*>(argument);
+  bool ready = hold->ownTable ? unshare(CLONE_FILES) == 0 : FirstThreadEnded();
+  char opened = ready && open(hold->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0 ? 1 : 0;
+  if (write(hold->ready, &opened, 1) != 1) _exit(1);
+  for (;;) pause();
+}
+
 }  // namespace
+
+pid_t HoldPortInThread(const std::string& path, bool ownTable) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    static ThreadHold hold;
+    hold = {path, ownTable, ready[1]};
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, HoldInThread, &hold) != 0) _exit(1);
+    if (!ownTable) syscall(SYS_exit, 0);  // this thread alone, unwinding nothing
+    for (;;) pause();
+  }
+  char opened = 0;
+  if (pid < 0 || read(ready[0], &opened, 1) != 1 || opened != 1) {
+    EndHolder(pid);
+    pid = -1;
+  }
+  close(ready[0]);
+  close(ready[1]);
+  return pid;
+}
 
 pid_t HoldPort(const std::string& path, bool exclusive) { return Hold(path, exclusive, ""); }
 

@@ -43,6 +43,10 @@ pid_t HoldPort(const std::string& path, bool exclusive);
 // the holder's own mount namespace, as a program in a container reaches a
 // device: its descriptor names mountPoint. -1 also when that needs root.
 pid_t HoldPortInOwnNamespace(const std::string& path, const std::string& mountPoint, bool exclusive);
+// The same by a second thread of the holder, with a descriptor table of its
+// own (unshare(CLONE_FILES)), or after the holder's first thread has ended
+// (its /proc/PID/fd lists nothing then).
+pid_t HoldPortInThread(const std::string& path, bool ownTable);
 void EndHolder(pid_t pid);
 // The port's line settings as the next program to open it finds them (they
 // stay with the pty), changed first when asked.

@@ -7,6 +7,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -213,37 +214,62 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
   std::string lockFile = std::string(getenv("VFDSTARTUP_LOCK_DIR")) + "/LCK.." + device;
   std::string mountPoint = dir + "/container-tty";
   std::ofstream(mountPoint).flush();
-  SerialLink serial;
+  SerialLink serial, other;
+  // A thread's own descriptor table, or a process whose first thread ended,
+  // hides nothing; nor does a holder that opened the port after this
+  // process's look while it holds another port (its open looks again).
+  enum Holding { OPENED, OWN_TABLE, FIRST_THREAD_ENDED, AFTER_THE_LOOK, IN_OWN_NAMESPACE };
   const struct {
     const char* what;
-    bool exclusive, inOwnNamespace;
+    bool exclusive;
+    Holding holding;
   } holders[] = {
-      {"open", false, false}, {"exclusive mode", true, false}, {"a bind mount in its own namespace", true, true}};
+      {"open", false, OPENED},
+      {"a thread with a descriptor table of its own", false, OWN_TABLE},
+      {"a process whose first thread has ended", false, FIRST_THREAD_ENDED},
+      {"opened after this process's look, while it holds another port", false, AFTER_THE_LOOK},
+      {"exclusive mode", true, OPENED},
+      {"a bind mount in its own namespace", true, IN_OWN_NAMESPACE}};
+  int otherPort = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(otherPort >= 0 && grantpt(otherPort) == 0 && unlockpt(otherPort) == 0);
   for (const auto& h : holders) {
     SCOPED_TRACE(h.what);
-    if (h.inOwnNamespace && geteuid() != 0) {  // said, never skipped silently
+    if (h.holding == IN_OWN_NAMESPACE && geteuid() != 0) {  // said, never skipped silently
       std::printf("[ NOT RUN  ] %s: a mount namespace of its own needs root\n", h.what);
       continue;
     }
-    pid_t holder = h.inOwnNamespace ? HoldPortInOwnNamespace(fs::canonical(link).string(), mountPoint, true)
-                                    : HoldPort(link, h.exclusive);
+    if (h.holding == AFTER_THE_LOOK) {
+      ASSERT_TRUE(OpenPort(DevicePath(ptsname(otherPort)).c_str(), &other));
+    }
+    pid_t holder = h.holding == IN_OWN_NAMESPACE ? HoldPortInOwnNamespace(fs::canonical(link).string(), mountPoint, true)
+                   : h.holding == OWN_TABLE || h.holding == FIRST_THREAD_ENDED
+                       ? HoldPortInThread(link, h.holding == OWN_TABLE)
+                       : HoldPort(link, h.exclusive);
     ASSERT_GT(holder, 0);
-    EXPECT_FALSE(OpenPort(DevicePath(link).c_str(), &serial));
+    bool opened = OpenPort(DevicePath(link).c_str(), &serial);
+    if (opened) ClosePort(&serial);
+    EXPECT_FALSE(opened);
     EXPECT_EQ(PortGetLastError(), ErrorSharingViolation);
     PortOpenDetail detail;
     PortGetOpenDetail(&detail);
     EXPECT_EQ(detail.holderProcessId, static_cast<DWORD>(holder));
     EXPECT_EQ(IsExclusive(link), h.exclusive) << "another program's exclusive mode changed";
+    EXPECT_FALSE(fs::exists(lockFile)) << "a lock file left on a port that is not used";
+    if (h.holding == AFTER_THE_LOOK) ClosePort(&other);
     EndHolder(holder);
   }
+  close(otherPort);
   // The pty kept the ended holder's exclusive mode: a leftover, used, and
   // left as it was found (it may be a claim of a holder this user cannot see).
   ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &serial));
   ClosePort(&serial);
   EXPECT_TRUE(IsExclusive(link)) << "exclusive mode this program did not set was cleared";
   // Lock files: a live process's, as text or as an old binary 4-byte pid;
-  // one that names nobody it can tell (empty, garbage) is reported and kept.
+  // one that names nobody it can tell (empty, garbage, 4 bytes that are no
+  // process id, an ended process's id with more after it) is reported and kept.
   int live = static_cast<int>(getppid());
+  pid_t ended = HoldPort("/dev/null", false);
+  EndHolder(ended);
   const struct {
     const char* what;
     std::string content;
@@ -253,6 +279,9 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
       {"binary", std::string(reinterpret_cast<const char*>(&live), sizeof live), static_cast<DWORD>(live)},
       {"empty", "", 0},
       {"garbage", "uucp\n", 0},
+      {"4 bytes of garbage", "junk", 0},
+      {"4 bytes of a negative number", "  -5", 0},
+      {"an ended process's id with more after it", std::to_string(ended) + "x\n", 0},
   };
   for (const auto& lock : locks) {
     SCOPED_TRACE(lock.what);
@@ -337,6 +366,69 @@ TEST_F(EmulatedDisplay, AnotherAccountsClaimsHoldForAnOrdinaryUser) {
     EXPECT_EQ(fs::exists(lockFile), locked) << "a live process's lock file was removed";
   }
   EndHolder(exclusive);
+}
+
+// The holder look leaves out this process alone: a port its parent holds is
+// busy for it, and names the parent.
+TEST_F(EmulatedDisplay, APortTheParentHoldsIsBusy) {
+  int held = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(held, 0);
+  EXPECT_TRUE(InAChild([&] {
+    SerialLink serial;
+    PortOpenDetail detail;
+    bool opened = OpenPort(DevicePath(link).c_str(), &serial);
+    PortGetOpenDetail(&detail);
+    return !opened && PortGetLastError() == ErrorSharingViolation && detail.holderProcessId == static_cast<DWORD>(getppid());
+  })) << "the parent's descriptor was not seen";
+  close(held);
+}
+
+// Anyone may make a file in a world-writable lock directory: one made by an
+// account that cannot open the device is no claim (the port is used, a
+// warning names the file and its maker, the file stays). One made by an
+// account that can, or in a directory only root may write to, is a claim.
+TEST_F(EmulatedDisplay, AStrangersLockFileIsNoClaim) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make files of other accounts";
+  std::string lockDir = getenv("VFDSTARTUP_LOCK_DIR");
+  std::string device = fs::canonical(link).string();
+  std::string lockFile = lockDir + "/LCK.." + device.substr(5);
+  std::replace(lockFile.begin() + static_cast<long>(lockDir.size()) + 1, lockFile.end(), '/', '_');
+  uid_t stranger = Stranger();
+  gid_t deviceGroup = Stranger() + 1;
+  const struct {
+    const char* what;
+    mode_t dirMode, deviceMode;
+    uid_t deviceOwner;
+    gid_t lockGroup;
+    bool claim;
+  } rows[] = {
+      {"a stranger's, in a world-writable directory", 01777, 0660, 0, stranger, false},
+      {"made with the device's group", 01777, 0660, 0, deviceGroup, true},
+      {"made by the device's owner", 01777, 0600, stranger, stranger, true},
+      {"a device anyone may open", 01777, 0666, 0, stranger, true},
+      {"a stranger's, in a directory only root writes to", 0755, 0660, 0, stranger, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_EQ(chmod(lockDir.c_str(), row.dirMode) | chown(device.c_str(), row.deviceOwner, deviceGroup) |
+                  chmod(device.c_str(), row.deviceMode),
+              0);
+    std::ofstream(lockFile) << "    " << getppid() << "\n";
+    ASSERT_EQ(chown(lockFile.c_str(), stranger, row.lockGroup), 0);
+    SerialLink serial;
+    bool opened = OpenPort(DevicePath(link).c_str(), &serial);
+    PortOpenDetail detail;
+    PortGetOpenDetail(&detail);
+    if (opened) ClosePort(&serial);
+    EXPECT_EQ(opened, !row.claim);
+    std::string warning = detail.lockProblem;
+    bool named = warning.find(lockFile) != std::string::npos &&
+                 warning.find("uid " + std::to_string(stranger)) != std::string::npos;
+    EXPECT_EQ(named, !row.claim) << warning;
+    EXPECT_EQ(TextOf(lockFile), "    " + std::to_string(getppid()) + "\n") << "another account's file was changed";
+    fs::remove(lockFile);
+  }
+  chmod(lockDir.c_str(), 0700);
 }
 
 // A cooked 38400 8N1 line gives the same DCB as the probe profile; applying
@@ -504,6 +596,54 @@ TEST(PosixPortPurge, DropsInputThatArrivedEarlier) {
   close(master);
 }
 
+// The process id in a lock file's bytes: HDB text, or a 4-byte binary pid
+// (little-endian here), either a process id the kernel could hand out
+// (pid_max 32768 in these rows). 0: none this program can tell.
+TEST(PosixLockFile, OwnerIsAProcessIdTheKernelCouldHandOut) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    pid_t owner;
+  } rows[] = {
+      {"text", "      4711\n", 4711},
+      {"text without a line end", "4711", 4711},
+      {"binary", std::string("\x67\x12\x00\x00", 4), 4711},
+      {"binary pid_max", std::string("\x00\x80\x00\x00", 4), 32768},
+      {"digits and NULs are binary: a text lock never holds NUL", std::string("\x39\x30\x00\x00", 4), 12345},
+      {"text with a NUL", std::string("4711\0\n", 6), 0},
+      {"binary above pid_max", std::string("\x01\x80\x00\x00", 4), 0},
+      {"binary 0", std::string(4, '\0'), 0},
+      {"binary negative", std::string("\xff\xff\xff\xff", 4), 0},
+      {"4 bytes of garbage", "junk", 0},
+      {"4 bytes of a negative number", "  -5", 0},
+      {"text above pid_max", "     32769\n", 0},
+      {"text with more after it", "  4711x\n", 0},
+  };
+  for (const auto& row : rows) {
+    pid_t owner = 0;
+    bool told = ParseLockOwner(row.bytes.data(), row.bytes.size(), 32768, &owner);
+    EXPECT_EQ(told ? owner : 0, row.owner) << row.what;
+  }
+}
+
+// A stale lock found when the link fails is removed, and the lock is taken
+// on the second try: it names this process.
+TEST(PosixLockFile, TakenOverAStaleLock) {
+  std::string lockFile = std::string(getenv("VFDSTARTUP_LOCK_DIR")) + "/LCK..stale-test";
+  pid_t ended = HoldPort("/dev/null", false);
+  EndHolder(ended);
+  std::ofstream(lockFile) << "    " << ended << "\n";
+  bool taken = false;
+  PortHolder holder;
+  std::string problem;
+  EXPECT_TRUE(TakeLock(lockFile, "/dev/null", &taken, &holder, &problem));
+  EXPECT_TRUE(taken) << problem;
+  std::string own = std::to_string(getpid());
+  EXPECT_EQ(TextOf(lockFile), std::string(10 - own.size(), ' ') + own + "\n");
+  ReleaseLock(lockFile);
+  EXPECT_FALSE(fs::exists(lockFile));
+}
+
 TEST(PosixPortList, ConfiguredPortThenDevicesInNaturalOrder) {
   std::string root = MakeTempDir();
   ASSERT_FALSE(root.empty());
@@ -559,6 +699,41 @@ TEST(PosixPortList, LeavesOutItsOwnTerminal) {
     return list.listed == std::vector<std::u16string>{DevicePath(root + "/ttyS1")};
   })) << "ttyS0, its own terminal, was listed";
   close(own);
+  close(other);
+  fs::remove_all(root);
+}
+
+// The virtual consoles (tty0 to tty63: major 4, minors 0 to 63) and every
+// terminal the kernel writes its console to (console/active) are somebody's
+// screen: refused as in use, and left out of the port list, whatever their
+// name. Nodes made here reach the same devices.
+TEST(PosixPortList, LeavesOutAndRefusesTheConsoles) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make device nodes";
+  std::string root = MakeTempDir();
+  std::vector<dev_t> consoles = {makedev(4, 0), makedev(4, 1), makedev(4, 63)};
+  std::ifstream active("/sys/class/tty/console/active");
+  struct stat info {};
+  for (std::string name; active >> name;)
+    if (stat(("/dev/" + name).c_str(), &info) == 0 && S_ISCHR(info.st_mode)) consoles.push_back(info.st_rdev);
+  for (size_t i = 0; i < consoles.size(); ++i) {
+    std::string node = root + "/ttyS" + std::to_string(i);
+    ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0600, consoles[i]), 0) << node;
+    SerialLink serial;
+    bool opened = OpenPort(DevicePath(node).c_str(), &serial);
+    if (opened) ClosePort(&serial);
+    EXPECT_FALSE(opened) << node;
+    EXPECT_EQ(PortGetLastError(), ErrorDeviceInUse) << major(consoles[i]) << ":" << minor(consoles[i]);
+  }
+  int other = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(other >= 0 && grantpt(other) == 0 && unlockpt(other) == 0);
+  fs::create_symlink(ptsname(other), root + "/ttyUSB0");
+  setenv("VFDSTARTUP_DEV_ROOT", root.c_str(), 1);
+  setenv("VFDSTARTUP_CONF", (root + "/absent").c_str(), 1);
+  PortList list;
+  ReadPortList(&list);
+  EXPECT_EQ(list.listed, std::vector<std::u16string>{DevicePath(root + "/ttyUSB0")});
+  unsetenv("VFDSTARTUP_CONF");
+  unsetenv("VFDSTARTUP_DEV_ROOT");
   close(other);
   fs::remove_all(root);
 }

@@ -9,6 +9,7 @@
 
 #include "cli/message_file.h"
 #include "cli/message_file_platform.h"
+#include "cli/message_policy.h"
 
 namespace {
 
@@ -77,6 +78,45 @@ TEST(MessageFile, EachLineIsTakenOrRefusedWithItsNumber) {
       EXPECT_EQ(error, c.error);
     } else if (c.check) {
       EXPECT_TRUE(c.check(file));
+    }
+  }
+}
+
+// The policy's values (what Group Policy writes from the template) under the
+// file's rules, each mistake naming the value.
+TEST(MessagePolicy, EachValueIsTakenOrRefusedByItsName) {
+  const PolicyValue text = {POLICY_TEXT, "", 0}, absent = {POLICY_ABSENT, "", 0};
+  auto Text = [&](const char* value) { PolicyValue v = text; v.text = value; return v; };
+  auto Number = [](unsigned long value) { return PolicyValue{POLICY_NUMBER, "", value}; };
+  const PolicyValue hello = Text("Hello"), world = Text("World");
+  const std::string key = "HKLM\\SOFTWARE\\Policies\\vfdstartup\\";
+  const struct {
+    MessagePolicy policy;  // Row0, Row1, Speed, Port, Strict
+    bool holds;
+    std::string error;
+  } cases[] = {
+      {{{hello, world, Text("100ms"), Text(""), Number(1)}}, true, ""},
+      {{{hello, world, Text("250ms"), absent, absent}}, true,
+       key + "Speed: unknown speed '250ms' (<10ms, 100ms, 200ms, 300ms, 400ms or 500ms)"},
+      {{{hello, absent, Text("100ms"), absent, absent}}, true, key + "Row1: missing (Row0, Row1 and Speed are required)"},
+      {{{absent, world, absent, absent, absent}}, true, key + "Row0: missing (Row0, Row1 and Speed are required)"},
+      {{{hello, world, Number(100), absent, absent}}, true, key + "Speed: not a REG_SZ value"},
+      {{{hello, world, Text("100ms"), absent, Number(2)}}, true, key + "Strict: takes 1 (strict) or 0, not 2"},
+      {{{hello, world, Text("100ms"), absent, Text("1")}}, true, key + "Strict: not a REG_DWORD value (1: strict, 0: not)"},
+      {{{hello, world, Text("100ms"), Text("ttyS1"), absent}}, true,
+       key + "Port: port is a path such as /dev/ttyS1, or a pattern over /dev/serial/by-id/"},
+      {{{absent, absent, Text("100ms"), Text("/dev/ttyS1"), Number(1)}}, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    EXPECT_EQ(PolicyHoldsMessage(c.policy), c.holds);
+    if (!c.holds) continue;
+    MessageFile file;
+    std::string error;
+    EXPECT_EQ(ParseMessagePolicy(c.policy, &file, &error), c.error.empty()) << error;
+    EXPECT_EQ(error, c.error);
+    if (c.error.empty()) {
+      EXPECT_TRUE(file.fromPolicy && file.rows[1] == u"World" && file.speedPosition == 1 && file.strict && file.port.empty());
     }
   }
 }
