@@ -111,7 +111,8 @@ bool NamesAnyPid(const std::string& content) {
 
 void CheckLook(const std::string& content) {
   PortHolder holder;
-  bool claimed = FindLiveLock(LockPath, &holder);
+  std::string problem;
+  bool claimed = FindLiveLock(LockPath, "/dev/null", &holder, &problem);
   bool kept = FileExists(LockPath);
   std::string shown = " (" + HexOf(reinterpret_cast<const BYTE*>(content.data()), content.size()) + ")";
   FUZZ_CHECK(kept || NamesAnyPid(content), "a lock naming no process id removed" + shown);

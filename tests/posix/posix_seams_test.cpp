@@ -536,7 +536,8 @@ TEST(PosixLockFile, OnlyAProcessIdInEitherFormIsTakenForOne) {
     SCOPED_TRACE(lock.what);
     std::ofstream(lockFile) << lock.content;
     PortHolder holder;
-    EXPECT_EQ(FindLiveLock(lockFile, &holder), !lock.removed);
+    std::string problem;
+    EXPECT_EQ(FindLiveLock(lockFile, "/dev/null", &holder, &problem), !lock.removed);
     EXPECT_EQ(fs::exists(lockFile), !lock.removed);
     EXPECT_EQ(holder.processId, 0);
     fs::remove(lockFile);
