@@ -86,20 +86,12 @@ std::string CanonicalPath(const std::string& path) {
   return canonical;
 }
 
-// What this program set on a port it will not use after all.
-void DropClaims(PosixPort* port) {
-  if (port->madeExclusive) ioctl(port->fd, TIOCNXCL);
-  if (!port->lockFile.empty()) ReleaseLock(port->lockFile);
-}
-
 // After the open: another run of this program (its flock) makes the port
 // busy. Exclusive mode found set, with no holder seen before the open, is a
 // leftover a pseudo-terminal keeps after its setter ended (root opens an
 // exclusive terminal all the same), or the claim of a holder this user
-// cannot see: the port is used, and the mode is left as it was found. Once
-// the port is claimed, a look that began after the open finds a holder that
-// opened it since the look before (which a search takes once, for every
-// port it tries): nothing of the exchange has reached the port yet.
+// cannot see: the port is used, and the mode is left as it was found. The
+// port a record goes to is looked at once more (PortConfirmExclusive).
 HANDLE ClaimOpened(int fd, uint64_t opened, const struct stat& device, const std::string& canonical,
                    PosixPort* port) {
   PortHolder holder;
@@ -111,10 +103,8 @@ HANDLE ClaimOpened(int fd, uint64_t opened, const struct stat& device, const std
   if (!TakeLock(lockFile, canonical, &taken, &holder, &problem)) return FailBusy(holder, false);
   if (taken) port->lockFile = lockFile;
   if (port->isTerminal && !wasExclusive) port->madeExclusive = ioctl(fd, TIOCEXCL) == 0;
-  if (FindOtherHolder(device.st_rdev, &holder, opened)) {
-    DropClaims(port);
-    return FailBusy(holder, false);
-  }
+  port->device = device.st_rdev;
+  port->opened = opened;
   CopyText(problem, LastOpenDetail.lockProblem, sizeof LastOpenDetail.lockProblem);
   return port;
 }
@@ -196,6 +186,19 @@ HANDLE PortCreateFile(const Utf16Unit* portName) {
   std::u16string name(portName);
   if (name.empty()) return FailOpen(ERROR_FILE_NOT_FOUND);
   return OpenExclusive(BytesFromUtf16(name));
+}
+
+// A look that began after the open finds a holder that opened the port
+// since the look before (a search takes one for every port it probes):
+// nothing of the record has reached the port yet. Only the port a record
+// goes to pays for this second look.
+BOOL PortConfirmExclusive(HANDLE handle) {
+  PosixPort* port = PosixPortOf(handle);
+  if (port == nullptr) return FALSE;
+  PortHolder holder;
+  if (!FindOtherHolder(port->device, &holder, port->opened)) return TRUE;
+  FailBusy(holder, false);
+  return FALSE;
 }
 
 BOOL PortCloseHandle(HANDLE handle) {

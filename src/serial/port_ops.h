@@ -13,6 +13,13 @@
 // GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL); the prefix is that
 // realisation's alone. POSIX: the name is the device's path.
 HANDLE PortCreateFile(const Utf16Unit* portName);
+// Before a record goes to an open port: whether it is still this program's
+// alone. FALSE (ERROR_SHARING_VIOLATION, the holder in the open detail) when
+// another program opened it since the look before the open; the caller
+// closes it. Windows: TRUE (no other handle can be open on a port opened
+// without sharing). POSIX: a look at who holds the device that began after
+// the open.
+BOOL PortConfirmExclusive(HANDLE port);
 BOOL PortGetCommState(HANDLE port, DCB* dcb);
 BOOL PortSetCommState(HANDLE port, const DCB* dcb);
 // Puts back the line settings the handle's first PortGetCommState found;

@@ -57,6 +57,8 @@ BOOL PortWriteFile(HANDLE port, const BYTE* bytes, DWORD size, DWORD* count) {
   return WriteFile(port, bytes, size, count, NULL);
 }
 
+BOOL PortConfirmExclusive(HANDLE) { return TRUE; }
+
 BOOL PortCloseHandle(HANDLE port) { return CloseHandle(port); }
 
 void PortSleep(DWORD milliseconds) { Sleep(milliseconds); }

@@ -5,7 +5,10 @@
 #ifndef VFD_PORT_POSIX_H
 #define VFD_PORT_POSIX_H
 
+#include <sys/types.h>
 #include <termios.h>
+
+#include <cstdint>
 
 #include <string>
 
@@ -21,6 +24,8 @@ struct PosixPort {
   termios savedTermios;      // as first read
   COMMTIMEOUTS timeouts;
   std::string lockFile;      // the lock file this program holds; empty: none
+  dev_t device;              // for the look after the open
+  uint64_t opened;           // its open's number (CountOpen)
 };
 
 // The port record behind a handle; null (ERROR_INVALID_HANDLE) for none.

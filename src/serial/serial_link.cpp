@@ -66,6 +66,15 @@ bool OpenPort(const Utf16Unit* portName, SerialLink* link) {
   return false;
 }
 
+bool OpenPortToWrite(const Utf16Unit* portName, SerialLink* link) {
+  if (!OpenPort(portName, link)) return false;
+  if (PortConfirmExclusive(link->handle)) return true;
+  link->lastError = PortGetLastError();
+  PortCloseHandle(link->handle);
+  link->handle = INVALID_HANDLE_VALUE;
+  return false;
+}
+
 bool SaveLineSettings(SerialLink* link) {
   std::memset(&link->workingDcb, 0, sizeof link->workingDcb);
   if (!PortGetCommState(link->handle, &link->workingDcb)) {

@@ -58,6 +58,9 @@ COMMTIMEOUTS TimeoutSetFor(TimeoutSet set);
 
 // Opens with ReceiveBuffer as the link's buffer.
 bool OpenPort(const Utf16Unit* portName, SerialLink* link);
+// OpenPort for a record: the port is closed again, with the open's error,
+// when another program opened it meanwhile (PortConfirmExclusive).
+bool OpenPortToWrite(const Utf16Unit* portName, SerialLink* link);
 bool SaveLineSettings(SerialLink* link);
 bool SaveTimeouts(SerialLink* link);
 bool ApplyLineProfile(SerialLink* link, LineProfile profile);

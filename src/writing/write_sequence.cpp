@@ -105,7 +105,7 @@ void CloseAndShow(WriteRun* run, const Utf16Unit* text) {
 // profile is in force once SetCommState has succeeded, so a failing
 // SetCommTimeouts must still put the saved line settings back.
 bool OpenAndConfigure(WriteRun* run) {
-  if (!OpenPort(run->portName, &run->link)) {
+  if (!OpenPortToWrite(run->portName, &run->link)) {
     FailOpening(run, ClassifyOpenError(run->link.lastError));
     FrontEndShowBox(run->frontEnd, PortNameOf(run), CaptionOpenFailed);
     return false;

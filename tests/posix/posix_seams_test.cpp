@@ -216,8 +216,9 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
   std::ofstream(mountPoint).flush();
   SerialLink serial, other;
   // A thread's own descriptor table, or a process whose first thread ended,
-  // hides nothing; nor does a holder that opened the port after this
-  // process's look while it holds another port (its open looks again).
+  // hides nothing; nor, from the port a record goes to, does a holder that
+  // opened it after this process's look while it holds another port (that
+  // open looks again).
   enum Holding { OPENED, OWN_TABLE, FIRST_THREAD_ENDED, AFTER_THE_LOOK, IN_OWN_NAMESPACE };
   const struct {
     const char* what;
@@ -246,7 +247,7 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
                        ? HoldPortInThread(link, h.holding == OWN_TABLE)
                        : HoldPort(link, h.exclusive);
     ASSERT_GT(holder, 0);
-    bool opened = OpenPort(DevicePath(link).c_str(), &serial);
+    bool opened = (h.holding == AFTER_THE_LOOK ? OpenPortToWrite : OpenPort)(DevicePath(link).c_str(), &serial);
     if (opened) ClosePort(&serial);
     EXPECT_FALSE(opened);
     EXPECT_EQ(PortGetLastError(), ErrorSharingViolation);

@@ -382,6 +382,12 @@ BOOL PortWriteFile(HANDLE handle, const BYTE* bytes, DWORD size, DWORD* count) {
   return TRUE;
 }
 
+// The simulated world has no other programs.
+BOOL PortConfirmExclusive(HANDLE handle) {
+  std::lock_guard<std::recursive_mutex> hold(WorldLock());
+  return PortOf(handle) != nullptr ? TRUE : FALSE;
+}
+
 BOOL PortCloseHandle(HANDLE handle) {
   std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
