@@ -58,8 +58,10 @@ pid_t Hold(const std::string& path, bool exclusive, const std::string& mountPoin
 }
 
 std::string ownLinesParent;
+pid_t ownLinesOwner = 0;
 
 void RemoveOwnLinesDir() {
+  if (getpid() != ownLinesOwner) return;  // a forked child that called exit()
   std::string lines = ownLinesParent + "/modem-lines";
   if (DIR* dir = opendir(lines.c_str())) {
     while (dirent* entry = readdir(dir))
@@ -80,6 +82,7 @@ void UseOwnModemLinesDir() {
   std::string parent = MakeTempDir();
   if (parent.empty() || chmod(parent.c_str(), 0755) != 0) return;
   ownLinesParent = parent;
+  ownLinesOwner = getpid();
   setenv("VFD_MODEM_LINES_DIR", (parent + "/modem-lines").c_str(), 1);
   atexit(RemoveOwnLinesDir);
 }
