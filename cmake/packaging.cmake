@@ -4,7 +4,8 @@
 #            Ansible role; a Debian package vfdstartup-cli_<version>_amd64.deb
 #            whose postinst makes /var/lib/vfdstartup (root:dialout 2775) and
 #            whose postrm purge removes it (cmake/deb/); the units and udev
-#            rule of deploy/systemd/, which postinst enables
+#            rule of deploy/systemd/, which postinst enables; the directory
+#            /etc/vfdstartup, whose message.conf postrm purge removes
 #   Windows: vfdstartup.exe and vfdstartup-cli.exe, each a single statically
 #            linked program, README-Windows.txt (CRLF) and the Group Policy
 #            templates (PolicyDefinitions\vfdstartup.admx, en-US\vfdstartup.adml); a zip
@@ -84,6 +85,9 @@ else()
   # directory rebuilds the catalog's index.
   install(FILES ${systemd}/vfdstartup.catalog DESTINATION lib/systemd/catalog COMPONENT cli)
   install(FILES ${systemd}/message.conf.example DESTINATION ${docDir}/examples RENAME message.conf COMPONENT cli)
+  # The message file's directory, the package's own, so that the example can
+  # be copied into it on a fresh install; the file itself is the admin's.
+  install(DIRECTORY DESTINATION /etc/vfdstartup COMPONENT cli)
   # The module, role and playbook for a fleet rollout, for the controller.
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/deploy/ansible/ DESTINATION share/vfdstartup/ansible COMPONENT cli
           PATTERN ".*" EXCLUDE PATTERN "__pycache__" EXCLUDE PATTERN "*.pyc" EXCLUDE)

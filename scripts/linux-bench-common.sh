@@ -23,6 +23,9 @@ clean_up() {
 }
 make_scratch_dir() {
   DIR="$(mktemp -d "/tmp/vfd-$1.XXXXXX")"
+  # The emulators' and the fixture's directory, the run's own unless chosen.
+  VFD_MODEM_LINES_DIR="${VFD_MODEM_LINES_DIR:-$DIR/modem-lines}"
+  export VFD_MODEM_LINES_DIR
   trap clean_up EXIT
   trap 'exit 130' INT
   trap 'exit 143' TERM

@@ -76,6 +76,10 @@ run_program() {
   rm -f "$OUT/startup.bmp" "$OUT/startup.png"
   say "starting vfdstartup.exe"
   local status=0
+  # The log is there (and empty) before the relay below looks for it: on a
+  # first run it would otherwise not exist yet, and on a later one the relay
+  # could show the last run's report.
+  : >"$OUT/driver.log"
   "$WINE_RUN" "$driver" show --program "$program" --mode "$MODE" --artifacts "$OUT" >"$OUT/driver.log" 2>&1 &
   local driver_pid=$!
   # Relay the driver's report as it comes (never a pipe from Wine itself).

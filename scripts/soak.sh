@@ -18,16 +18,20 @@
 #                    as needed
 #
 # Suites: the check for flaky tests before a release. The native tests and
-# the Wine stage, as scripts/test.sh runs them, RUNS times (default 5) with
-# two CPU-bound processes running beside them, then RUNS times without them
-# for comparison. Prints each run's failed tests and times, and for each pass
+# the Wine stage, as scripts/test.sh runs them (each run with a fixture
+# directory of its own that does not exist yet), RUNS times (default 5) in
+# each of four passes: with two CPU-bound processes running beside them;
+# with /tmp as a fresh machine has it (each run with a TMPDIR of its own,
+# empty, mode 1777); with a second run of the native tests started beside
+# each run (its failures count too); and without any of these for
+# comparison. Prints each run's failed tests and times, and for each pass
 # the runs, the runs that failed, the time per run and the load average seen.
 # Fails when any run failed. Each run's output is kept in build/soak/.
-# About 4 min a run on a 2-core machine: 40 min for the default.
+# About 4 min a run on a 2-core machine: 80 min for the default.
 #
 #   scripts/soak.sh --suites [RUNS] [--loaded-only]
 #
-#   --loaded-only    no second pass without the load
+#   --loaded-only    the loaded pass only
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
@@ -73,24 +77,62 @@ stop_load() {
   wait "${LOAD_PIDS[@]}" 2>/dev/null || true
   LOAD_PIDS=()
 }
+# The native run beside a run of the beside pass, when the soak is stopped:
+# its session's process group, by the id of the session it was started in.
+BESIDE_PIDS=()
+stop_all() {
+  stop_load
+  [ "${#BESIDE_PIDS[@]}" -eq 0 ] && return 0
+  kill -- "-${BESIDE_PIDS[0]}" 2>/dev/null || true
+  wait "${BESIDE_PIDS[@]}" 2>/dev/null || true
+  BESIDE_PIDS=()
+}
 
-# One run of both stages. Sets RUN_FAILED (0 or 1), RUN_SECONDS and adds the
-# load average at its end to LOADS.
+# The failed tests a stage's log names, one line each.
+failed_tests_of() {
+  sed -n '/The following tests FAILED/,$p' "$1" | grep -E '^[[:space:]]+[0-9]+ - ' || true
+}
+
+# One run of both stages, in the pass's conditions (fresh: a TMPDIR of its
+# own as a fresh machine's /tmp; beside: a second native run next to it).
+# Sets RUN_FAILED (0 or 1), RUN_SECONDS and adds the load average at its end
+# to LOADS.
 suite_run() {
-  local pass="$1" run="$2" start=$SECONDS stage log began line="" failed_tests
+  local pass="$1" run="$2" start=$SECONDS stage log began line="" failed_tests fresh="" beside=""
   RUN_FAILED=0
+  if [ "$pass" = fresh ]; then
+    fresh="$(mktemp -d /tmp/vfd-soak-tmp.XXXXXX)" && chmod 1777 "$fresh"
+  fi
+  if [ "$pass" = beside ]; then
+    # In a session of its own, so that a stopped soak ends it with its tests.
+    setsid bash -c 'source scripts/stages.sh && native_tests' >"$LOGS/$pass-$run-beside.log" 2>&1 </dev/null &
+    beside=$!
+    BESIDE_PIDS+=("$beside")
+  fi
   for stage in native_tests windows_tests; do
     log="$LOGS/$pass-$run-$stage.log"
     began=$SECONDS
-    if "$stage" >"$log" 2>&1 </dev/null; then
+    if (if [ -n "$fresh" ]; then export TMPDIR="$fresh"; fi; "$stage") >"$log" 2>&1 </dev/null; then
       line+="  $stage ok ($((SECONDS - began)) s)"
     else
       RUN_FAILED=1
       line+="  $stage FAILED ($((SECONDS - began)) s)"
-      failed_tests="$(sed -n '/The following tests FAILED/,$p' "$log" | grep -E '^[[:space:]]+[0-9]+ - ' || true)"
+      failed_tests="$(failed_tests_of "$log")"
       [ -n "$failed_tests" ] && line+=$'\n'"$failed_tests"
     fi
   done
+  if [ -n "$beside" ]; then
+    if wait "$beside"; then
+      line+="  beside: native_tests ok"
+    else
+      RUN_FAILED=1
+      line+="  beside: native_tests FAILED"
+      failed_tests="$(failed_tests_of "$LOGS/$pass-$run-beside.log")"
+      [ -n "$failed_tests" ] && line+=$'\n'"$failed_tests"
+    fi
+    BESIDE_PIDS=()
+  fi
+  [ -n "$fresh" ] && rm -rf "$fresh"
   RUN_SECONDS=$((SECONDS - start))
   LOADS+=" $(cut -d' ' -f1 /proc/loadavg)"
   echo "  $pass run $run: $RUN_SECONDS s, load $(cut -d' ' -f1-3 /proc/loadavg):$line"
@@ -123,7 +165,7 @@ soak_suites() {
   native_build >"$LOGS/native-build.log" 2>&1 || { tail -20 "$LOGS/native-build.log"; return 1; }
   windows_build >"$LOGS/windows-build.log" 2>&1 || { tail -20 "$LOGS/windows-build.log"; return 1; }
   SUMMARY="" FAILURES=0
-  trap stop_load EXIT
+  trap stop_all EXIT
   # Stopped by a signal, the EXIT trap still ends what was started.
   trap 'exit 130' INT
   trap 'exit 143' TERM
@@ -133,7 +175,11 @@ soak_suites() {
   suite_pass loaded "$runs"
   stop_load
   if [ "$loaded_only" = 0 ]; then
-    echo "soak: the same, $runs runs without them"
+    echo "soak: the same, $runs runs with /tmp as a fresh machine has it (a TMPDIR of each run's own)"
+    suite_pass fresh "$runs"
+    echo "soak: the same, $runs runs with a second run of the native tests started beside each"
+    suite_pass beside "$runs"
+    echo "soak: the same, $runs runs without any of these"
     suite_pass unloaded "$runs"
   fi
   printf '%s' "$SUMMARY"

@@ -3,8 +3,9 @@
 # `scripts/package.sh --deb` (from the linux preset's build; any lintian error
 # or warning fails), installed (the state directory root:dialout 2775, or the
 # owner and mode a dpkg-statoverride registered; the program runs, man finds
-# its page), removed (the state directory and what it
-# holds stay) and purged (nothing of the package is left). Also:
+# its page, /etc/vfdstartup is the package's and takes the example message
+# file), removed (the state directory and the message file stay) and purged
+# (nothing of the package is left). Also:
 # scripts/install-deps.sh as an ordinary user passes when nothing is missing,
 # and otherwise names what is missing and installs nothing.
 #
@@ -40,6 +41,8 @@ clean_up() {
     dpkg-statoverride --remove "$StateDir" >/dev/null 2>&1
     dpkg --purge "$Package" >/dev/null 2>&1
     rm -rf "$StateDir"
+    rm -f /etc/vfdstartup/message.conf
+    rmdir /etc/vfdstartup 2>/dev/null
   fi
   rm -rf "$work"
 }
@@ -64,6 +67,7 @@ reason_to_skip() {
     return
   fi
   [ -e "$StateDir" ] && { echo "$StateDir exists already"; return; }
+  [ -e /etc/vfdstartup ] && { echo "/etc/vfdstartup exists already"; return; }
   [ -n "$(unit_traces)" ] && { echo "traces of its units exist already: $(unit_traces)"; return; }
   dpkg-statoverride --list "$StateDir" >/dev/null && { echo "$StateDir has a dpkg-statoverride already"; return; }
   local path
@@ -109,12 +113,21 @@ install_remove_purge() {
   expect "vfdstartup-cli --version" "vfdstartup-cli $version" "$(/usr/bin/vfdstartup-cli --version 2>&1)"
   expect "man -w vfdstartup-cli" "/usr/share/man/man1/vfdstartup-cli.1.gz" "$(man -w vfdstartup-cli 2>&1)"
   check_units
+  # The message file's directory is the package's, and the README's own step
+  # (the example copied into it) works on a fresh install.
+  expect "/etc/vfdstartup owner, group and mode" "root root 755" "$(stat -c '%U %G %a' /etc/vfdstartup 2>&1)"
+  expect "dpkg -S /etc/vfdstartup" "$Package: /etc/vfdstartup" "$(dpkg -S /etc/vfdstartup 2>&1)"
+  cp /usr/share/doc/vfdstartup-cli/examples/message.conf /etc/vfdstartup/message.conf ||
+    fail "the README's copy of the example into /etc/vfdstartup/"
+  /usr/bin/vfdstartup-cli apply --validate >"$work/validate.log" 2>&1 ||
+    fail "apply --validate of the example: $(cat "$work/validate.log")"
   # The program keeps one file per port there.
   echo "port=/dev/ttyS0" >"$StateDir/ttyS0.state"
 
   dpkg --remove "$Package" >"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "dpkg --remove"; }
   expect "dpkg status after remove" "config-files" "$(dpkg-query -W -f='${db:Status-Status}' "$Package" 2>&1)"
   [ -f "$StateDir/ttyS0.state" ] || fail "remove took $StateDir/ttyS0.state away"
+  [ -f /etc/vfdstartup/message.conf ] || fail "remove took /etc/vfdstartup/message.conf away"
   [ -e /usr/bin/vfdstartup-cli ] && fail "remove left /usr/bin/vfdstartup-cli"
 
   dpkg --purge "$Package" >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "dpkg --purge"; }

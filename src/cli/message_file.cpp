@@ -107,6 +107,12 @@ bool ParseSetting(const std::string& line, int lineNumber, MessageFile* file, st
 
 bool ParseLine(std::string line, int lineNumber, MessageFile* file, std::string* why) {
   if (!line.empty() && line.back() == '\r') line.pop_back();  // written on Windows
+  // A NUL would end the row for every reader of C text: what --validate shows
+  // and what is stored would no longer be the file's line.
+  if (line.find('\0') != std::string::npos) {
+    *why = "holds a NUL character";
+    return false;
+  }
   std::u16string decoded;
   if (!Utf8ToUtf16(line, &decoded)) {
     *why = "not valid UTF-8";

@@ -7,6 +7,7 @@ directory. The program sees a pty with CTS through the 64-bit modem-lines
 fixture (LD_PRELOAD), passed with the rest of the host's environment in
 vfdstartup_environment. Emulators are started and ended by their pids.
 """
+import atexit
 import ctypes
 import json
 import os
@@ -53,6 +54,19 @@ def WaitUntil(check, seconds=10.0):
     return True
 
 
+def UseOwnModemLinesDir():
+    """The emulators this process starts and the fixture in the programs it
+    runs meet in a directory of its own, which does not exist yet when the
+    first emulator starts (it makes it), unless whoever started the tests
+    chose one: never in one machine-wide directory. Removed at exit."""
+    if os.environ.get("VFD_MODEM_LINES_DIR"):
+        return
+    parent = tempfile.mkdtemp(prefix="vfd-lines-")
+    os.chmod(parent, 0o755)  # the fixture in a program run as another account
+    os.environ["VFD_MODEM_LINES_DIR"] = os.path.join(parent, "modem-lines")
+    atexit.register(shutil.rmtree, parent, True)
+
+
 def TextOf(path):
     try:
         with open(path, encoding="utf-8") as file:
@@ -72,6 +86,7 @@ class Terminal:
         self.commandsSent = 0
 
     def Start(self, emulator):
+        UseOwnModemLinesDir()
         with open(self.conf, "w") as conf:
             conf.write("port=%s\n" % self.link)
         with open(self.output, "w") as output:

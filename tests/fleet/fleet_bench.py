@@ -16,13 +16,17 @@ import fleet
 Sizes = (1, 6, 24)
 Goal = 4.0  # 24 terminals in at most this many times one terminal's rollout
 NoOpAnswer = '{"outcome": "unchanged", "changed": false, "messages": [], "warnings": []}'
+# What the role asks the program first (describe --json): the speeds it takes.
+NoOpDescription = '{"speeds": ["<10ms", "100ms", "200ms", "300ms", "400ms", "500ms"], "row_limit": 63}'
 
 
 def WriteNoOpProgram(directory):
-    # Answers as vfdstartup-cli --json does when nothing is to be sent.
+    # Answers as vfdstartup-cli --json does when nothing is to be sent, and
+    # describes itself as the program does, which the role checks first.
     path = os.path.join(directory, "no-op-cli")
     with open(path, "w") as program:
-        program.write("#!/bin/sh\necho '%s'\n" % NoOpAnswer)
+        program.write("#!/bin/sh\nif [ \"$1\" = describe ]; then echo '%s'; else echo '%s'; fi\n"
+                      % (NoOpDescription, NoOpAnswer))
     os.chmod(path, 0o755)
     return path
 
@@ -51,21 +55,23 @@ def TimedRollout(theFleet, label, executable):
 
 
 def Median(values):
+    values = [value for value in values if value is not None]
     return statistics.median(values) if values else float("nan")
 
 
 def BenchRound(fleets, noOps, run, figures):
     # Every size in turn, each with its no-op, so that the machine's drift
-    # falls on all of them alike.
+    # falls on all of them alike. A run that failed gives no figure (None):
+    # a failing run measures something else.
     for count, theFleet in fleets.items():
         figure = figures[count]
         wall, spans, problem = TimedRollout(theFleet, "bench %d run %d" % (count, run), None)
-        figure["walls"].append(wall)
-        if spans:
+        figure["walls"].append(None if problem else wall)
+        if spans and not problem:
             figure["exchanges"].append(Median([end - start for start, end in spans]))
             figure["windows"].append(max(end for _, end in spans) - min(start for start, _ in spans))
         noOpWall, _, noOpProblem = TimedRollout(theFleet, "no-op %d run %d" % (count, run), noOps[count])
-        figure["noOps"].append(noOpWall)
+        figure["noOps"].append(None if noOpProblem else noOpWall)
         figure["problems"] += [p for p in (problem, noOpProblem) if p]
 
 
@@ -88,7 +94,15 @@ def Bench(tools, runs):
 
 
 def PairedMedian(numerators, denominators):
-    return Median([a / b for a, b in zip(numerators, denominators)])
+    return Median([a / b for a, b in zip(numerators, denominators) if a is not None and b is not None])
+
+
+def Differences(walls, noOps):
+    return [a - b for a, b in zip(walls, noOps) if a is not None and b is not None]
+
+
+def Shown(walls):
+    return " ".join("failed" if wall is None else "%.2f" % wall for wall in walls)
 
 
 def PrintFigures(figures, runs):
@@ -100,7 +114,7 @@ def PrintFigures(figures, runs):
     for count, figure in figures.items():
         rollout, noOp = Median(figure["walls"]), Median(figure["noOps"])
         print("%9d %9.2f %9.2f %10.2f %12.2f %12.2f %8.2f" % (
-            count, rollout, noOp, Median([a - b for a, b in zip(figure["walls"], figure["noOps"])]),
+            count, rollout, noOp, Median(Differences(figure["walls"], figure["noOps"])),
             Median(figure["exchanges"]), Median(figure["windows"]), PairedMedian(figure["walls"], one)))
         for problem in figure["problems"]:
             print("%9s   %s" % ("", problem))
@@ -111,8 +125,11 @@ def PrintFigures(figures, runs):
           "in a %.2f s window, %.2f s each" % (100 * PairedMedian(last["noOps"], last["walls"]), Sizes[-1],
                                                Median(last["windows"]), Median(last["exchanges"])))
     for count, figure in figures.items():
-        print("runs, %2d terminals: %s; no-op %s" % (count, " ".join("%.2f" % w for w in figure["walls"]),
-                                                     " ".join("%.2f" % w for w in figure["noOps"])))
+        print("runs, %2d terminals: %s; no-op %s" % (count, Shown(figure["walls"]), Shown(figure["noOps"])))
+    failed = sum(len(figure["problems"]) for figure in figures.values())
+    if failed:
+        print("FIGURES INCOMPLETE: %d run(s) failed (listed above) and give no figure; the medians are of the "
+              "runs that succeeded" % failed)
 
 
 def Main():

@@ -241,12 +241,18 @@ def PullMode(theFleet):
     before = {t.name: fleet.TextOf(t.messageFile) for t in pulling.terminals}
     run, marks = Stage("pull mode: a message the program refuses replaces nothing", theFleet, MessageTooLong,
                        Everyone(pulling, "failed"), extraVars=dict(pull, vfdstartup_strict=True), extraArgs=limit)
-    # A row that would add a line of its own to the file (a port) never gets there.
-    run2, marks = Stage("pull mode: a row with a line break replaces nothing", theFleet, MessageWithLine,
-                        Everyone(pulling, "failed"), extraVars=pull, extraArgs=limit)
+    refusals = [(run, "failed to validate")]
+    # Any value that would add a line of its own to the file (another port)
+    # never gets there: the rows, the speed and the port alike.
+    for what, message, extra in (("a row", MessageWithLine, {}),
+                                 ("the speed", (MessageA[0], "200ms\nport = /dev/ttyS0"), {}),
+                                 ("the port", MessageA, {"vfdstartup_port": "/dev/ttyUSB0\n# x"})):
+        refused, marks = Stage("pull mode: %s with a line break replaces nothing" % what, theFleet, message,
+                               Everyone(pulling, "failed"), extraVars=dict(pull, **extra), extraArgs=limit)
+        refusals.append((refused, "without line breaks"))
     for terminal in pulling.terminals:
         Check(fleet.TextOf(terminal.messageFile) == before[terminal.name], "%s's file was replaced" % terminal.name)
-        for refused, why in ((run, "failed to validate"), (run2, "without line breaks")):
+        for refused, why in refusals:
             Check(why in refused.failures.get(terminal.name, {}).get("msg", ""),
                   "%s failed otherwise: %r" % (terminal.name, refused.failures.get(terminal.name)))
     Stage("pull mode: the same message again changes nothing", theFleet, MessageA, Everyone(pulling, "ok"),

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
@@ -86,6 +87,36 @@ void* HoldInThread(void* argument) {
   for (;;) pause();
 }
 
+std::string ownLinesParent;
+pid_t ownLinesOwner = 0;
+
+void RemoveOwnLinesDir() {
+  if (getpid() != ownLinesOwner) return;  // a forked child that called exit()
+  std::string lines = ownLinesParent + "/modem-lines";
+  if (DIR* dir = opendir(lines.c_str())) {
+    while (dirent* entry = readdir(dir))
+      if (entry->d_name[0] != '.') unlink((lines + "/" + entry->d_name).c_str());
+    closedir(dir);
+  }
+  rmdir(lines.c_str());
+  rmdir(ownLinesParent.c_str());
+}
+
+// The emulators and the fixture of this test process meet in a directory of
+// its own, which does not exist yet when the first emulator starts (as on a
+// machine where none ever ran), unless whoever started the tests chose one.
+// Reachable by every account, for the tests that run the program as another.
+void UseOwnModemLinesDir() {
+  const char* chosen = getenv("VFD_MODEM_LINES_DIR");
+  if (chosen != nullptr && *chosen != '\0') return;
+  std::string parent = MakeTempDir();
+  if (parent.empty() || chmod(parent.c_str(), 0755) != 0) return;
+  ownLinesParent = parent;
+  ownLinesOwner = getpid();
+  setenv("VFD_MODEM_LINES_DIR", (parent + "/modem-lines").c_str(), 1);
+  atexit(RemoveOwnLinesDir);
+}
+
 }  // namespace
 
 pid_t HoldPortInThread(const std::string& path, bool ownTable) {
@@ -155,6 +186,7 @@ bool StartEmulator(const std::string& dir, const std::string& name, EmulatorProc
   emulator->control = dir + "/" + name + ".ctl";
   emulator->log = dir + "/" + name + ".log";
   emulator->store = dir + "/" + name + ".rec";
+  UseOwnModemLinesDir();
   const char* argv[] = {VFD_EMULATOR, "--link", emulator->link.c_str(), "--control", emulator->control.c_str(),
                         "--log", emulator->log.c_str(), "--store", emulator->store.c_str(), "--no-display",
                         nullptr};

@@ -8,6 +8,8 @@ ftdi_sio): a receipt printer there from power-on, which must never receive
 a byte, and the display, plugged in and out through QEMU's monitor.
   boot       at boot vfdstartup-apply.service stores the file's message on ttyS1
   coldplug   the printer's adapter, seen at boot, is left alone
+  (from here on a dialout member holds every lock file the units take that
+  it can open: each case below must run as if it were not there)
   edit       an edit of the file (vfdstartup-apply.path) stores the new one
   same       the same content written anew sends nothing
   absent     the file names the USB display, not plugged in: the unit fails
@@ -181,7 +183,8 @@ def StoredOnly(taken, case, name, record):
 def CheckHardened(state, case):
     """As the man page says the units run."""
     expected = {"Group": "dialout", "ProtectSystem": "strict", "NoNewPrivileges": "yes", "PrivateTmp": "yes",
-                "PrivateNetwork": "yes", "CapabilityBoundingSet": "cap_fowner cap_sys_ptrace"}
+                "PrivateNetwork": "yes", "CapabilityBoundingSet": "cap_fowner cap_sys_ptrace",
+                "TimeoutStartUSec": "2min"}
     got = {key: state.get(key) for key in expected}
     Check(got == expected, "%s: the unit runs with %s" % (case, got))
 

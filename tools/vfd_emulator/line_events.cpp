@@ -195,7 +195,7 @@ bool PublishPortLink(Emulator& e) {
 
 bool BringUpLine(Emulator& e) {
   std::string error;
-  if (!OpenPtyPort(e.port, error)) {
+  if (!MakeModemLinesDir(error) || !OpenPtyPort(e.port, error)) {
     LogError(e, error);
     return false;
   }

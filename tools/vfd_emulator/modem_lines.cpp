@@ -45,10 +45,20 @@ std::string ModemLinesDir() {
   return dir != nullptr && *dir != '\0' ? dir : "/tmp/vfd-modem-lines";
 }
 
+bool MakeModemLinesDir(std::string& error) {
+  std::string dir = ModemLinesDir();
+  // Shared by every emulator of a run and the fixture in whichever account
+  // the program runs: sticky and open to all, like /tmp.
+  if (mkdir(dir.c_str(), 0755) == 0) chmod(dir.c_str(), 01777);
+  struct stat status {};
+  if (stat(dir.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+  error = "fixture directory " + dir + ": " + std::strerror(errno);
+  return false;
+}
+
 bool PublishModemLines(ModemLines& lines, const std::string& link, const std::string& slavePath,
                        bool ctsUp, std::string& error) {
   std::string dir = ModemLinesDir();
-  mkdir(dir.c_str(), 01777);  // shared by every emulator on the machine
   lines.statePath = AbsolutePath(link) + ".lines";
   std::string pts = slavePath.substr(slavePath.rfind('/') + 1);
   lines.entryPath = dir + "/pts-" + pts;

@@ -27,6 +27,9 @@ struct HostLines {
 };
 
 std::string ModemLinesDir();
+// Makes <dir> if it is not there (a machine where no emulator ran yet); every
+// file and socket of a line lives in it, so this comes first.
+bool MakeModemLinesDir(std::string& error);
 bool PublishModemLines(ModemLines& lines, const std::string& link, const std::string& slavePath,
                        bool ctsUp, std::string& error);
 void WithdrawModemLines(ModemLines& lines);

@@ -35,7 +35,8 @@
 #   --quiet            no progress messages on stderr
 #
 # Environment of a rig (DIR/env.sh): VFD_RIG_DIR, VFD_RIG_PORTS, VFD_RIG_TOOLS,
-# VFD_RIG_PRELOAD, WINEPREFIX, WINEARCH, WINEDEBUG, WINEDLLOVERRIDES, DISPLAY.
+# VFD_RIG_PRELOAD, VFD_MODEM_LINES_DIR (the emulators' and the fixture's
+# directory: as given, else DIR/modem-lines), WINEPREFIX, WINEARCH, WINEDEBUG, WINEDLLOVERRIDES, DISPLAY.
 # Inputs: VFD_RIG_TOOLS (a tools-bin directory with vfd-emulator; default: built
 # on demand in build/wine-rig-tools), VFD_RIG_CACHE (template prefixes).
 set -euo pipefail
@@ -284,6 +285,7 @@ write_env() {
     printf 'export VFD_RIG_PORTS=%q\n' "$PORTS"
     printf 'export VFD_RIG_TOOLS=%q\n' "$VFD_RIG_TOOLS"
     printf 'export VFD_RIG_PRELOAD=%q\n' "$VFD_RIG_TOOLS/\$LIB/libvfd_modem_lines.so"
+    printf 'export VFD_MODEM_LINES_DIR=%q\n' "$VFD_MODEM_LINES_DIR"
     printf 'export WINEPREFIX=%q WINEARCH=win64 WINEDEBUG=%q WINEDLLOVERRIDES=%q\n' \
       "$WINEPREFIX" "${WINEDEBUG}" "$WINEDLLOVERRIDES"
     if [ -n "${DISPLAY:-}" ]; then printf 'export DISPLAY=%q\n' "$DISPLAY"; fi
@@ -319,6 +321,11 @@ rig_up() {
   wine_env
   if [ -z "$DIR" ]; then DIR="$(mktemp -d /tmp/vfd-wine-rig.XXXXXX)"; else mkdir -p "$DIR"; fi
   DIR="$(cd "$DIR" && pwd)"
+  # The rig's emulators and the fixture in its Wine processes meet in a
+  # directory of the rig's own (made by the first emulator), unless whoever
+  # started the rig chose one: never in one machine-wide directory.
+  VFD_MODEM_LINES_DIR="${VFD_MODEM_LINES_DIR:-$DIR/modem-lines}"
+  export VFD_MODEM_LINES_DIR
   WINEPREFIX="$DIR/prefix"
   export WINEPREFIX
   : >"$DIR/wine-commands.log"

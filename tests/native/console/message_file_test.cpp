@@ -14,6 +14,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 struct FileCase {
   std::string text;
@@ -47,6 +48,11 @@ TEST(MessageFile, EachLineIsTakenOrRefusedWithItsNumber) {
       {"row0 = a\nrow1 = Caf\xE9\nspeed = 100ms\n", "m.conf:2: not valid UTF-8", nullptr},
       {"# caf\xE9\n" + Rows, "m.conf:1: not valid UTF-8", nullptr},
       {"row0 = \xC0\xAF\n", "m.conf:1: not valid UTF-8", nullptr},
+      // A NUL ends the text for whatever reads it as C text: wherever it is,
+      // the file is refused, never shown or stored cut short.
+      {"row0 = \"abc\0def\"\nrow1 = x\nspeed = 100ms\nstrict = true\n"s, "m.conf:1: holds a NUL character", nullptr},
+      {Rows + "speed = 100ms\n# shop\0 12\n"s, "m.conf:4: holds a NUL character", nullptr},
+      {Rows + "speed = 100ms\0\n"s, "m.conf:3: holds a NUL character", nullptr},
       {"row0 = \"Hello\nport = /dev/ttyS0\n", "m.conf:1: the value begins with a double quote but does not end with one",
        nullptr},
       {"row0 = \"\n", "m.conf:1: the value begins with a double quote but does not end with one", nullptr},
