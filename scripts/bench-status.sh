@@ -22,11 +22,10 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-cmake --preset linux >/dev/null
-cmake --build --preset linux -j2 --target vfdstartup-cli >/dev/null
-CLI="$ROOT/build/linux/src/cli/vfdstartup-cli"
-DIR="$(mktemp -d /tmp/vfd-bench-status.XXXXXX)"
-trap 'rm -rf "$DIR"' EXIT
+# shellcheck source=scripts/linux-bench-common.sh
+source "$ROOT/scripts/linux-bench-common.sh"
+build_linux_tools
+make_scratch_dir bench-status
 
 # "Sale" / "Open 8-22" at 300ms per character.
 record="13$(printf '53616C65')$(printf '00%.0s' $(seq 59))13$(printf '4F70656E20382D3232')$(printf '00%.0s' $(seq 54))"
@@ -41,13 +40,6 @@ done
 shown=$("$CLI" status --state-dir "$DIR/state" | grep -c '^  last run: stored' || true)
 [ "$shown" -eq 32 ] || { echo "bench-status: status showed $shown of 32 ports" >&2; exit 1; }
 
-time_us() {
-  local start end
-  start=$(date +%s%N)
-  "$@" >/dev/null 2>&1 || true
-  end=$(date +%s%N)
-  echo $(((end - start) / 1000))
-}
 : >"$DIR/status.us"
 : >"$DIR/version.us"
 for _ in $(seq 1 "$runs"); do

@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Shared by scripts/bench-apply.sh and scripts/bench-cli.sh: the linux
+# Shared by scripts/bench-apply.sh, scripts/bench-cli.sh and scripts/bench-status.sh: the linux
 # build's console program, emulator and modem-lines fixture, a scratch
 # directory whose emulators end with the script, and a run's wall-clock time.
 # Sourced, not run.
