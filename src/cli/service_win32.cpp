@@ -173,7 +173,11 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
   WatchArrivals();
   Report(SERVICE_RUNNING);
   RunLoop();
+  // Nothing is left to do once the manager hears "stopped": an uninstall
+  // removes the program right after, and a process still ending would keep
+  // its file in use.
   Report(SERVICE_STOPPED);
+  ExitProcess(0);
 }
 
 }  // namespace

@@ -11,7 +11,10 @@ display received and stored:
   2. the same message again changes none and sends nothing;
   3. a terminal whose display is silent fails alone, its display left out of
      set-up mode; the others store the new message;
-  4. check mode sends nothing and says which would change.
+  4. check mode sends nothing and says which would change;
+  5. the report mode gathers every terminal's status over SSH into one
+     report on this machine: the silent display's terminal under no_answer,
+     the others under stored.
 At most two guests boot at once, and Ansible serves two at a time (--forks 2).
 
 Usage: fleet_ssh_test.py BUILD_DIR   (the linux preset's build, e.g. build/linux)
@@ -201,6 +204,21 @@ def CheckMode(theFleet):
     fleet_test.CheckLeftSetupMode(silent, marks, "--check")
 
 
+def ReportOverSsh(theFleet):
+    destination = os.path.join(theFleet.dir, "report")
+    run = theFleet.Rollout(*MessageB, extraVars={"vfdstartup_mode": "report", "vfdstartup_report_dest": destination})
+    report = {}
+    if fleet_test.Check(run.rc == 0 and os.path.exists(destination + ".json"),
+                        "report mode: exit %d\n%s" % (run.rc, run.output[-2000:])):
+        with open(destination + ".json") as text:
+            report = json.load(text)
+    expected = {"stored": sorted(g.name for g in theFleet.guests if g.name != SilentHost), "no_answer": [SilentHost]}
+    outcomes = {outcome: sorted(hosts) for outcome, hosts in report.get("outcomes", {}).items()}
+    fleet_test.Check(outcomes == expected and report.get("unreachable") == []
+                     and not report.get("other_message") and os.path.exists(destination + ".md"),
+                     "the report over SSH: %s" % report)
+
+
 def Main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -211,7 +229,7 @@ def Main():
     started = time.monotonic()
     try:
         if fleet_test.Check(theFleet.Start(), "the fleet did not come up"):
-            for stage in (FirstRollout, SameMessageAgain, SilentDisplay, CheckMode):
+            for stage in (FirstRollout, SameMessageAgain, SilentDisplay, CheckMode, ReportOverSsh):
                 stage(theFleet)
                 if fleet_test.Failures:
                     break
