@@ -473,17 +473,21 @@ TEST_F(ConsoleProgram, AStopRequestFinishesTheExchangeFirst) {
     const char* when;   // the display's log event the signal follows
     const char* outcome;
     int then;           // a second stop request right after; the first decides
+    const char* delay;  // of each answer: the program waits for it, so the
+                        // signal comes while it is still in the exchange
   };
+  // The fewer answers are left to wait for after the event, the longer each
+  // takes: long enough for a test process a busy machine lets wait.
   const Case cases[] = {
-      {SIGINT, "\"name\":\"enter\"", "stored", 0},
-      {SIGTERM, "\"event\":\"record\"", "stored", 0},
-      {SIGHUP, "\"name\":\"query\"", "stored", 0},
-      {SIGINT, "\"name\":\"query\"", "stored", SIGTERM},
+      {SIGINT, "\"name\":\"enter\"", "stored", 0, "reply-delay 400"},
+      {SIGTERM, "\"event\":\"record\"", "stored", 0, "reply-delay 2500"},
+      {SIGHUP, "\"name\":\"query\"", "stored", 0, "reply-delay 1000"},
+      {SIGINT, "\"name\":\"query\"", "stored", SIGTERM, "reply-delay 1000"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.when);
     ASSERT_TRUE(EmulatorControl(display, "reset-log"));
-    ASSERT_TRUE(EmulatorControl(display, "reply-delay 400"));  // the program waits for each answer
+    ASSERT_TRUE(EmulatorControl(display, c.delay));
     Running running = Begin({"write", "--port", display->link, "--row0", "Spring", "--json", State()});
     ASSERT_TRUE(EmulatorLogHas(*display, {c.when}));
     kill(running.pid, c.signal);
