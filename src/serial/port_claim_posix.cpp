@@ -34,8 +34,6 @@ const char DefaultLockDir[] = "/var/lock";
 const char DevPrefix[] = "/dev/";
 // "%10d\n": the process id, right-aligned in ten columns (HDB UUCP).
 const int LockTextSize = 11;
-// PID_MAX_LIMIT: no process id is larger.
-const int32_t PidLimit = 4194304;
 const mode_t LockMode = 0644;
 const size_t ScanThreadsMax = 4;
 const char TemporaryPrefix[] = "LTMP.";

@@ -29,7 +29,7 @@ struct CommandWord {
 const CommandWord Words[] = {
     {CLI_FIND, "find", false},     {CLI_WRITE, "write", true},        {CLI_FACTORY_DEFAULT, "factory-default", false},
     {CLI_RECORD, "record", true},  {CLI_PREVIEW, "preview", true},    {CLI_DESCRIBE, "describe", false},
-    {CLI_APPLY, "apply", false},
+    {CLI_APPLY, "apply", false},   {CLI_STATUS, "status", false},     {CLI_SERVICE, "service", false},
 };
 
 const CommandWord* WordOf(CliCommand command) {
@@ -64,6 +64,7 @@ std::vector<std::string> PlainForm(const CliOptions& options) {
   if (options.speedPosition != 3) args.push_back("--speed=" + label);
   if (!options.stateDir.empty()) args.push_back("--state-dir=" + options.stateDir);
   if (!options.config.empty()) args.push_back("--config=" + options.config);
+  if (!options.metricsFile.empty()) args.push_back("--metrics-file=" + options.metricsFile);
   if (options.frames != -1) args.push_back("--frames=" + std::to_string(options.frames));
   AddFlag(options.json, "--json", &args);
   AddFlag(options.ifChanged, "--if-changed", &args);
@@ -82,7 +83,7 @@ bool SameOptions(const CliOptions& a, const CliOptions& b) {
          a.speedPosition == b.speedPosition && a.json == b.json && a.stateDir == b.stateDir &&
          a.ifChanged == b.ifChanged && a.check == b.check && a.strict == b.strict &&
          a.noTransliterate == b.noTransliterate && a.verbose == b.verbose && a.quiet == b.quiet &&
-         a.frames == b.frames && a.config == b.config && a.validate == b.validate;
+         a.frames == b.frames && a.config == b.config && a.validate == b.validate && a.metricsFile == b.metricsFile;
 }
 
 std::string Shown(const std::vector<std::string>& args) {

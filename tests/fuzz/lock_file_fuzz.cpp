@@ -29,7 +29,16 @@
 
 namespace {
 
-const int32_t PidLimit = 4194304;  // PID_MAX_LIMIT: no process id is larger
+// The largest process id this kernel hands out (its pid_max): a lock
+// naming a larger one names no process.
+int32_t KernelPidMax() {
+  long value = 0;
+  FILE* file = std::fopen("/proc/sys/kernel/pid_max", "re");
+  if (file != nullptr && std::fscanf(file, "%ld", &value) != 1) value = 0;
+  if (file != nullptr) std::fclose(file);
+  return value > 0 ? static_cast<int32_t>(value) : 4194304;
+}
+const int32_t PidLimit = KernelPidMax();
 
 std::string LockPath;
 pid_t DeadPid = 0;
