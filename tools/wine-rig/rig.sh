@@ -141,12 +141,19 @@ create_prefix() {
 
 # Wine's serial driver creates the port list key (and dosdevices links for
 # /dev/ttyS*) when it starts; our links and values must come after it.
+# A cloned prefix's first command does not always bring Wine's services up
+# (seen once in three runs of the Wine stage): halfway through the wait,
+# wineboot starts them.
 wait_for_port_driver() {
   local prefix="$1" i
-  for i in $(seq 1 100); do
+  for i in $(seq 1 200); do
     if WINEPREFIX="$prefix" wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' \
         >>"$DIR/wine-commands.log" 2>&1 </dev/null; then
       return 0
+    fi
+    if [ "$i" -eq 50 ]; then
+      echo "rig: no port list after 50 looks: wineboot" >>"$DIR/wine-commands.log"
+      WINEPREFIX="$prefix" timeout 60 wineboot >>"$DIR/wine-commands.log" 2>&1 </dev/null || true
     fi
     sleep 0.1
   done
