@@ -41,7 +41,7 @@ bool SetStrict(const std::string& value, MessageFile* file, std::string* why) {
   return false;
 }
 
-struct KeySpec {
+struct KeyRow {
   const char* name;
   const char* policyName;  // the value's name under the policy's key
   MessageKey key;
@@ -49,7 +49,7 @@ struct KeySpec {
   SetValue set;
 };
 
-const KeySpec Keys[] = {
+const KeyRow Keys[] = {
     {"row0", "Row0", MESSAGE_ROW0, true, SetRow0},     {"row1", "Row1", MESSAGE_ROW1, true, SetRow1},
     {"speed", "Speed", MESSAGE_SPEED, true, SetSpeed},  {"port", "Port", MESSAGE_PORT, false, SetPort},
     {"strict", "Strict", MESSAGE_STRICT, false, SetStrict},
@@ -64,8 +64,8 @@ std::string Trimmed(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
-const KeySpec* FindKey(const std::string& name) {
-  for (const KeySpec& row : Keys)
+const KeyRow* FindKey(const std::string& name) {
+  for (const KeyRow& row : Keys)
     if (name == row.name) return &row;
   return nullptr;
 }
@@ -91,7 +91,7 @@ bool ParseSetting(const std::string& line, int lineNumber, MessageFile* file, st
     *why = "expected key = value";
     return false;
   }
-  const KeySpec* known = FindKey(name);
+  const KeyRow* known = FindKey(name);
   if (known == nullptr) {
     *why = "unknown key '" + name + "' (row0, row1, speed, port, strict)";
     return false;
@@ -140,7 +140,7 @@ bool ParseMessageFile(const std::string& path, const std::string& text, MessageF
     }
     start = end + 1;
   }
-  for (const KeySpec& row : Keys) {
+  for (const KeyRow& row : Keys) {
     if (!row.required || file->lineOf[row.key] != 0) continue;
     *error = path + ": no " + row.name + " line (row0, row1 and speed are required)";
     return false;
@@ -154,7 +154,7 @@ std::string PlaceOf(const std::string& path, const MessageFile& file, MessageKey
 }
 
 const char* PolicyValueName(MessageKey key) {
-  for (const KeySpec& row : Keys)
+  for (const KeyRow& row : Keys)
     if (row.key == key) return row.policyName;
   return "";
 }
@@ -167,8 +167,8 @@ namespace {
 
 // A policy value as the file's text of it: Strict is a REG_DWORD (the
 // template's check box), every other value a REG_SZ.
-bool PolicyText(const KeySpec& spec, const PolicyValue& value, std::string* text, std::string* why) {
-  bool number = spec.key == MESSAGE_STRICT;
+bool PolicyText(const KeyRow& row, const PolicyValue& value, std::string* text, std::string* why) {
+  bool number = row.key == MESSAGE_STRICT;
   if (value.type != (number ? POLICY_NUMBER : POLICY_TEXT)) {
     *why = number ? "not a REG_DWORD value (1: strict, 0: not)" : "not a REG_SZ value";
     return false;
@@ -185,15 +185,15 @@ bool ParseMessagePolicy(const MessagePolicy& policy, MessageFile* file, std::str
   *file = MessageFile();
   file->speedPosition = -1;
   file->fromPolicy = true;
-  for (const KeySpec& spec : Keys) {
-    const PolicyValue& value = policy.values[spec.key];
+  for (const KeyRow& row : Keys) {
+    const PolicyValue& value = policy.values[row.key];
     std::string text, why;
     // An empty Port is the template's text box left empty: look for the display.
-    bool given = value.type != POLICY_ABSENT && !(spec.key == MESSAGE_PORT && value.type == POLICY_TEXT && value.text.empty());
-    if (!given && spec.required) why = "missing (Row0, Row1 and Speed are required)";
-    else if (given && PolicyText(spec, value, &text, &why) && spec.set(text, file, &why)) file->lineOf[spec.key] = 1;
+    bool given = value.type != POLICY_ABSENT && !(row.key == MESSAGE_PORT && value.type == POLICY_TEXT && value.text.empty());
+    if (!given && row.required) why = "missing (Row0, Row1 and Speed are required)";
+    else if (given && PolicyText(row, value, &text, &why) && row.set(text, file, &why)) file->lineOf[row.key] = 1;
     if (why.empty()) continue;
-    *error = PlaceOf("", *file, spec.key) + ": " + why;
+    *error = PlaceOf("", *file, row.key) + ": " + why;
     return false;
   }
   return true;
