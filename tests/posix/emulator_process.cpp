@@ -35,6 +35,19 @@ bool BindInOwnNamespace(const std::string& device, const std::string& mountPoint
          mount(device.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
 
+// The holder's pid once it says it opened the port; -1 (and the holder
+// ended) when it could not.
+pid_t OnceOpened(pid_t pid, int ready[2]) {
+  char opened = 0;
+  if (pid < 0 || read(ready[0], &opened, 1) != 1 || opened != 1) {
+    EndHolder(pid);
+    pid = -1;
+  }
+  close(ready[0]);
+  close(ready[1]);
+  return pid;
+}
+
 pid_t Hold(const std::string& path, bool exclusive, const std::string& mountPoint) {
   int ready[2];
   if (pipe(ready) != 0) return -1;
@@ -49,14 +62,7 @@ pid_t Hold(const std::string& path, bool exclusive, const std::string& mountPoin
     pause();
     _exit(0);
   }
-  char opened = 0;
-  if (pid < 0 || read(ready[0], &opened, 1) != 1 || opened != 1) {
-    EndHolder(pid);
-    pid = -1;
-  }
-  close(ready[0]);
-  close(ready[1]);
-  return pid;
+  return OnceOpened(pid, ready);
 }
 
 struct ThreadHold {
@@ -131,14 +137,7 @@ pid_t HoldPortInThread(const std::string& path, bool ownTable) {
     if (!ownTable) syscall(SYS_exit, 0);  // this thread alone, unwinding nothing
     for (;;) pause();
   }
-  char opened = 0;
-  if (pid < 0 || read(ready[0], &opened, 1) != 1 || opened != 1) {
-    EndHolder(pid);
-    pid = -1;
-  }
-  close(ready[0]);
-  close(ready[1]);
-  return pid;
+  return OnceOpened(pid, ready);
 }
 
 pid_t HoldPort(const std::string& path, bool exclusive) { return Hold(path, exclusive, ""); }
