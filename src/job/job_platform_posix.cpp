@@ -312,7 +312,13 @@ bool FileRemovable(const std::string& dir, const std::string& name, std::string*
 
 bool StateDirTrusted(const std::string&, std::string*) { return true; }
 
+// Write access is not enough in a sticky directory: there only the file's
+// owner, the directory's or root may remove it.
 std::string StateDirHint(const std::string& dir) {
+  struct stat folder {};
+  if (stat(dir.c_str(), &folder) == 0 && (folder.st_mode & S_ISVTX) != 0 &&
+      faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+    return dir + " has the sticky bit: only the file's owner, the directory's owner or root may remove the file";
   return "the user needs write access to " + dir + " (the package makes it root:" + StateGroup +
          " 2775: add the user to the " + StateGroup + " group), or root removes the file";
 }
