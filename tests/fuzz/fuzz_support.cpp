@@ -280,3 +280,24 @@ bool FileExists(const std::string& path) {
   struct stat info {};
   return lstat(path.c_str(), &info) == 0;
 }
+
+std::string DeviceKeyOf(const std::string& text, const std::string& fallback, size_t maxSize) {
+  std::string lead = "device=";
+  size_t at = text.compare(0, lead.size(), lead) == 0 ? 0 : text.find("\n" + lead);
+  if (at == std::string::npos) return fallback;
+  size_t begin = at + (at == 0 ? 0 : 1) + lead.size();
+  std::string key = text.substr(begin, text.find('\n', begin) - begin);
+  return key.size() <= maxSize ? key : fallback;
+}
+
+std::vector<std::string> SortedLinesOf(std::string text, std::string (*shape)(const std::string&)) {
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  std::vector<std::string> lines;
+  for (size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = text.find('\n', start);
+    std::string line = text.substr(start, end - start);
+    lines.push_back(shape != nullptr ? shape(line) : line);
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}

@@ -133,5 +133,12 @@ void WriteWholeFile(const std::string& path, const std::string& bytes);
 // The whole file; false when it is not there.
 bool ReadWholeFile(const std::string& path, std::string* bytes);
 bool FileExists(const std::string& path);
+// The device a key-value file is read for: the value of its first line that
+// begins with "device=", or fallback when there is none or the value is
+// longer than maxSize.
+std::string DeviceKeyOf(const std::string& text, const std::string& fallback, size_t maxSize);
+// The file's lines (the last line's end optional), each passed through shape
+// when it is given, sorted: two files with the same lines in any order match.
+std::vector<std::string> SortedLinesOf(std::string text, std::string (*shape)(const std::string&) = nullptr);
 
 #endif  // VFD_FUZZ_SUPPORT_H

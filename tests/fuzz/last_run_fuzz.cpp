@@ -7,7 +7,6 @@
 // A file that is there is never "no last run", and a damaged one says why.
 // A last run that is taken names its device and writes back to the same
 // lines (the last line's end optional), which read again give the same run.
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -23,23 +22,8 @@ const size_t KeyMax = 60;  // escaped three times over, still a file name
 std::string ReadDir, WriteDir;
 
 std::string KeyOf(const std::string& text) {
-  std::string lead = "device=";
-  size_t at = text.compare(0, lead.size(), lead) == 0 ? 0 : text.find("\n" + lead);
-  if (at == std::string::npos) return DefaultKey;
-  size_t begin = at + (at == 0 ? 0 : 1) + lead.size();
-  std::string key = text.substr(begin, text.find('\n', begin) - begin);
-  return key.size() <= KeyMax && key.find('\\') == std::string::npos ? key : DefaultKey;
-}
-
-std::vector<std::string> LinesOf(std::string text) {
-  if (!text.empty() && text.back() != '\n') text += '\n';
-  std::vector<std::string> lines;
-  for (size_t start = 0, end; start < text.size(); start = end + 1) {
-    end = text.find('\n', start);
-    lines.push_back(text.substr(start, end - start));
-  }
-  std::sort(lines.begin(), lines.end());
-  return lines;
+  std::string key = DeviceKeyOf(text, DefaultKey, KeyMax);
+  return key.find('\\') == std::string::npos ? key : DefaultKey;
 }
 
 bool SameRun(const LastRun& a, const LastRun& b) {
@@ -52,7 +36,7 @@ void CheckTaken(const std::string& text, const std::string& key, const LastRun& 
   std::string reason, written;
   FUZZ_CHECK(WriteLastRun(WriteDir, run, &reason), "a last run taken cannot be written: " + reason);
   FUZZ_CHECK(ReadWholeFile(WriteDir + "/" + DeviceFileName(key, ".last"), &written), "the last run written is not there");
-  FUZZ_CHECK(LinesOf(written) == LinesOf(text), "written back, the last run changed:\n" + written);
+  FUZZ_CHECK(SortedLinesOf(written) == SortedLinesOf(text), "written back, the last run changed:\n" + written);
   LastRun again;
   FUZZ_CHECK(ReadLastRun(WriteDir, key, &again, &reason) == STATE_FOUND, "the last run written is damaged: " + reason);
   FUZZ_CHECK(SameRun(run, again), "read again, the last run changed");

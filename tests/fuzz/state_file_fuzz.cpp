@@ -26,32 +26,14 @@ const char RecordLead[] = "record=";
 
 std::string ReadDir, WriteDir;
 
-std::string KeyOf(const std::string& text) {
-  std::string lead = "device=";
-  size_t at = text.compare(0, lead.size(), lead) == 0 ? 0 : text.find("\n" + lead);
-  if (at == std::string::npos) return DefaultKey;
-  size_t begin = at + (at == 0 ? 0 : 1) + lead.size();
-  std::string key = text.substr(begin, text.find('\n', begin) - begin);
-  return key.size() <= KeyMax ? key : DefaultKey;
-}
-
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
 }
 
-// The lines, each with its end; the record's digits in upper case.
-std::vector<std::string> LinesOf(std::string text) {
-  if (!text.empty() && text.back() != '\n') text += '\n';
-  std::vector<std::string> lines;
-  for (size_t start = 0, end; start < text.size(); start = end + 1) {
-    end = text.find('\n', start);
-    std::string line = text.substr(start, end - start);
-    if (line.compare(0, sizeof RecordLead - 1, RecordLead) == 0) line = Upper(line);
-    lines.push_back(line);
-  }
-  std::sort(lines.begin(), lines.end());
-  return lines;
+// The record's digits in upper case.
+std::string RecordUpper(const std::string& line) {
+  return line.compare(0, sizeof RecordLead - 1, RecordLead) == 0 ? Upper(line) : line;
 }
 
 std::string WrittenText(const PortState& state) {
@@ -64,7 +46,7 @@ std::string WrittenText(const PortState& state) {
 void CheckTaken(const std::string& text, const std::string& key, const PortState& state) {
   FUZZ_CHECK(state.stateKey == key, "the state of " + state.stateKey + " taken for " + key);
   std::string written = WrittenText(state);
-  std::vector<std::string> given = LinesOf(text), kept = LinesOf(written);
+  std::vector<std::string> given = SortedLinesOf(text, RecordUpper), kept = SortedLinesOf(written, RecordUpper);
   FUZZ_CHECK(std::includes(kept.begin(), kept.end(), given.begin(), given.end()),
              "written back, the state lost lines:\n" + written);
   PortState again;
@@ -90,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteDir = MakeScratchDir("state-write");
   }
   std::string text(reinterpret_cast<const char*>(data), size);
-  std::string key = KeyOf(text);
+  std::string key = DeviceKeyOf(text, DefaultKey, KeyMax);
   std::string path = ReadDir + "/" + StateFileName(key);
   WriteWholeFile(path, text);
   PortState state;
