@@ -13,17 +13,9 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
 
-runs=200
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --runs) runs="$2"; shift 2 ;;
-    -h | --help) sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "bench-status: unknown option $1 (try --help)" >&2; exit 2 ;;
-  esac
-done
-
 # shellcheck source=scripts/linux-bench-common.sh
 source "$ROOT/scripts/linux-bench-common.sh"
+parse_runs_option bench-status 200 "$@"
 build_linux_tools
 make_scratch_dir bench-status
 

@@ -1,8 +1,24 @@
 # shellcheck shell=bash
-# Shared by scripts/bench-apply.sh, scripts/bench-cli.sh and scripts/bench-status.sh: the linux
+# Shared by scripts/bench-apply.sh, scripts/bench-cli.sh and scripts/bench-status.sh: --runs, the linux
 # build's console program, emulator and modem-lines fixture, a scratch
 # directory whose emulators end with the script, and a run's wall-clock time.
 # Sourced, not run.
+
+# Sets runs from `--runs N` (default DEFAULT); --help prints the calling
+# script's header. parse_runs_option NAME DEFAULT "$@"
+# shellcheck disable=SC2034  # the scripts that source this use it
+parse_runs_option() {
+  local name="$1"
+  runs="$2"
+  shift 2
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --runs) runs="$2"; shift 2 ;;
+      -h | --help) sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//'; exit 0 ;;
+      *) echo "$name: unknown option $1 (try --help)" >&2; exit 2 ;;
+    esac
+  done
+}
 
 # Builds what is missing and sets CLI, EMULATOR and PRELOAD.
 # shellcheck disable=SC2034  # the scripts that source this use them
