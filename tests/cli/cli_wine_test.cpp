@@ -119,6 +119,17 @@ TEST_F(Win32ConsoleProgram, FindsTheDisplayAndWritesItsRecord) {
       << human.out;
 }
 
+// %ProgramData%\vfdstartup\message.conf holding these bytes: its path, and
+// its directory in *dir ("" when it could not be written).
+std::wstring WriteMessageFile(const std::string& bytes, std::wstring* dir) {
+  wchar_t programData[MAX_PATH];
+  if (GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH) == 0) return L"";
+  *dir = std::wstring(programData) + L"\\vfdstartup";
+  CreateDirectoryW(dir->c_str(), nullptr);
+  std::wstring file = *dir + L"\\message.conf";
+  return WriteTextFile(file, bytes) ? file : L"";
+}
+
 std::wstring TempDir(const wchar_t* name) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
@@ -189,16 +200,9 @@ TEST_F(Win32ConsoleProgram, TheStateOfComTwoIsAFileNotThePort) {
 // (a byte order mark, CRLF), stores its message once, and leaves a port the
 // file does not name alone.
 TEST_F(Win32ConsoleProgram, ApplyStoresTheMessageFileOnceOnItsPort) {
-  wchar_t programData[MAX_PATH];
-  ASSERT_NE(GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH), 0u);
-  std::wstring dir = std::wstring(programData) + L"\\vfdstartup", file = dir + L"\\message.conf";
-  CreateDirectoryW(dir.c_str(), nullptr);
-  HANDLE conf = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(conf, INVALID_HANDLE_VALUE);
   const char text[] = "\xEF\xBB\xBFrow0 = Store 12\r\nrow1 = \"  Open 8-22\"\r\nspeed = 100ms\r\nport = COM2\r\n";
-  DWORD written = 0;
-  WriteFile(conf, text, sizeof text - 1, &written, nullptr);
-  CloseHandle(conf);
+  std::wstring dir, file = WriteMessageFile(text, &dir);
+  ASSERT_FALSE(file.empty());
   ASSERT_TRUE(Emulator(L"COM2", {"reset-log"}));
   std::wstring state = L" --state-dir " + TempDir(L"vfd-cli-apply-state");
 
@@ -261,16 +265,9 @@ bool SetPolicy(REGSAM view, const std::vector<std::pair<std::wstring, std::wstri
 // on Windows 7 and later), so a key written through the 32-bit view is the
 // same policy. A bad value is named, exits 2 and sends nothing.
 TEST_F(Win32ConsoleProgram, ApplyTakesThePolicyOfTheSixtyFourBitView) {
-  wchar_t programData[MAX_PATH];
-  ASSERT_NE(GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH), 0u);
-  std::wstring dir = std::wstring(programData) + L"\\vfdstartup", file = dir + L"\\message.conf";
-  CreateDirectoryW(dir.c_str(), nullptr);
-  HANDLE conf = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(conf, INVALID_HANDLE_VALUE);
   const char text[] = "row0 = From file\r\nrow1 = x\r\nspeed = 100ms\r\nport = COM2\r\n";
-  DWORD written = 0;
-  WriteFile(conf, text, sizeof text - 1, &written, nullptr);
-  CloseHandle(conf);
+  std::wstring dir, file = WriteMessageFile(text, &dir);
+  ASSERT_FALSE(file.empty());
   std::wstring state = L" --state-dir " + TempDir(L"vfd-cli-policy-state");
   const std::vector<std::pair<std::wstring, std::wstring>> policy = {
       {L"Row0", L"From policy"}, {L"Row1", L"Shop 7"}, {L"Speed", L"500ms"}, {L"Port", L"COM2"}, {L"Strict", L"1"}};
