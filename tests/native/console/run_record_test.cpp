@@ -13,6 +13,7 @@
 
 #include "cli/console_frontend.h"
 #include "job/display_job.h"
+#include "job_request.h"
 #include "job/message_rows.h"
 #include "job/port_status.h"
 #include "job/run_exports.h"
@@ -55,15 +56,7 @@ class RunRecord : public ::testing::Test {
   // The boot the kept state's attachment names.
   void Boot(const std::string& id) { std::ofstream(dir + "/boot_id") << id << "\n"; }
   WriteJobRequest Request(const std::string& row0, const char* port = "COM3") {
-    std::u16string rows[2] = {expected::Wide(row0), u"Open 8-22"};
-    MessageRows prepared = PrepareMessageRows(rows, ROWS_TRANSLITERATE);
-    WriteJobRequest request = {};
-    request.action = WRITE_ACTION_WRITE;
-    for (int row = 0; row < 2; ++row) request.fields[row] = prepared.fields[row];
-    request.speedPosition = 1;
-    request.record = RecordForRows(prepared, 1, false);
-    request.port = expected::Wide(port);
-    request.stateDir = places.stateDir;
+    WriteJobRequest request = WriteRequestFor(row0, port, 1, places.stateDir);
     request.command = "apply";
     return request;
   }

@@ -21,6 +21,7 @@
 #include "cli/console_frontend.h"
 #include "frontend/frontend_ops.h"
 #include "job/display_job.h"
+#include "job_request.h"
 #include "job/job_report.h"
 #include "job/message_rows.h"
 #include "job/state_store.h"
@@ -88,15 +89,7 @@ class ConsoleJob : public ::testing::Test {
   void TearDown() override { fs::remove_all(stateDir); }
   SimModule* Display(const char* port) { return SimAttachModule(SimFindPort(port)); }
   WriteJobRequest Request(const std::string& row0, const char* port = "COM3") {
-    std::u16string rows[2] = {expected::Wide(row0), u"Open 8-22"};
-    MessageRows prepared = PrepareMessageRows(rows, ROWS_TRANSLITERATE);
-    WriteJobRequest request = {};
-    request.action = WRITE_ACTION_WRITE;
-    for (int row = 0; row < 2; ++row) request.fields[row] = prepared.fields[row];
-    request.speedPosition = 3;
-    request.record = RecordForRows(prepared, 3, false);
-    request.port = expected::Wide(port);
-    request.stateDir = stateDir;
+    WriteJobRequest request = WriteRequestFor(row0, port, 3, stateDir);
     request.hooks.stopRequested = IsStopNow;
     return request;
   }
