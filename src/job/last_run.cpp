@@ -42,14 +42,6 @@ std::string LastRunText(const LastRun& run) {
          "\ntime=" + std::to_string(run.time) + "\n";
 }
 
-// Digits as the file writes them (no leading zero).
-bool ParseTime(const std::string& text, long long* seconds) {
-  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  if (text.size() > 1 && text[0] == '0') return false;
-  *seconds = std::stoll(text);
-  return true;
-}
-
 // Every key once, nothing else.
 bool ParseLastRunText(const std::string& text, LastRun* run) {
   const char* keys[] = {"device", "port", "command", "outcome", "reason", "detail", "time"};
@@ -68,7 +60,7 @@ bool ParseLastRunText(const std::string& text, LastRun* run) {
     if (key < 6) *values[key] = value;
     else time = value;
   }
-  return seen == 127 && ParseTime(time, &run->time);
+  return seen == 127 && ParseSecondsText(time, &run->time);
 }
 
 }  // namespace

@@ -25,15 +25,6 @@ std::string StateText(const PortState& state) {
          "\nwritten_at=" + std::to_string(state.writtenAt) + "\ncommand=" + state.command + "\n";
 }
 
-// Digits only, as the state writes them (no leading zero), so that a state
-// read and written again holds the same line.
-bool ParseSeconds(const std::string& text, long long* seconds) {
-  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  if (text.size() > 1 && text[0] == '0') return false;
-  *seconds = std::stoll(text);
-  return true;
-}
-
 // key=value lines; the product type keeps its blanks. Every key once: a
 // second device line would make another device's state this one's. A state
 // written before attachments were kept has none, and never counts; when and
@@ -55,7 +46,7 @@ bool ParseStateText(const std::string& text, PortState* state) {
     else if (key == "product_type") state->productType = value, seen |= 4;
     else if (key == "record") record = ParseRecordHex(value, &state->record), seen |= 8;
     else if (key == "attachment") state->attachment = value, seen |= 16;
-    else if (key == "written_at") when = ParseSeconds(value, &state->writtenAt), seen |= 32;
+    else if (key == "written_at") when = ParseSecondsText(value, &state->writtenAt), seen |= 32;
     else if (key == "command") state->command = value, seen |= 64;
     if (seen == before) return false;  // an unknown key, or one given again
   }
@@ -108,6 +99,15 @@ std::string RecordHex(const StartupMessageRecord& record) {
     hex += HexDigits[byte & 0x0F];
   }
   return hex;
+}
+
+// Digits only, as the files write them (no leading zero), so that a file
+// read and written again holds the same line.
+bool ParseSecondsText(const std::string& text, long long* seconds) {
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (text.size() > 1 && text[0] == '0') return false;
+  *seconds = std::stoll(text);
+  return true;
 }
 
 bool ParseRecordHex(const std::string& hex, StartupMessageRecord* record) {

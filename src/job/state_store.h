@@ -57,5 +57,8 @@ bool KeyOfDeviceFileName(const std::string& name, const std::string& suffix, std
 // Upper-case hex of the 128 bytes, and back (false for anything else).
 std::string RecordHex(const StartupMessageRecord& record);
 bool ParseRecordHex(const std::string& hex, StartupMessageRecord* record);
+// A count of seconds as the state and last-run files write it: decimal
+// digits, no sign, no leading zero.
+bool ParseSecondsText(const std::string& text, long long* seconds);
 
 #endif  // VFD_JOB_STATE_STORE_H
