@@ -214,12 +214,13 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
   std::string lockFile = std::string(getenv("VFDSTARTUP_LOCK_DIR")) + "/LCK.." + device;
   std::string mountPoint = dir + "/container-tty";
   std::ofstream(mountPoint).flush();
-  SerialLink serial, other;
+  SerialLink serial, other, third;
   // A thread's own descriptor table, or a process whose first thread ended,
   // hides nothing; nor, from the port a record goes to, does a holder that
   // opened it after this process's look while it holds another port (that
-  // open looks again).
-  enum Holding { OPENED, OWN_TABLE, FIRST_THREAD_ENDED, AFTER_THE_LOOK, IN_OWN_NAMESPACE };
+  // open looks again), even a look that began just before this open (a
+  // third port's, before its record).
+  enum Holding { OPENED, OWN_TABLE, FIRST_THREAD_ENDED, AFTER_THE_LOOK, JUST_BEFORE_THIS_OPEN, IN_OWN_NAMESPACE };
   const struct {
     const char* what;
     bool exclusive;
@@ -229,25 +230,29 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
       {"a thread with a descriptor table of its own", false, OWN_TABLE},
       {"a process whose first thread has ended", false, FIRST_THREAD_ENDED},
       {"opened after this process's look, while it holds another port", false, AFTER_THE_LOOK},
+      {"opened after a look that began just before this open", false, JUST_BEFORE_THIS_OPEN},
       {"exclusive mode", true, OPENED},
       {"a bind mount in its own namespace", true, IN_OWN_NAMESPACE}};
-  int otherPort = posix_openpt(O_RDWR | O_NOCTTY);
+  int otherPort = posix_openpt(O_RDWR | O_NOCTTY), thirdPort = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_TRUE(otherPort >= 0 && grantpt(otherPort) == 0 && unlockpt(otherPort) == 0);
+  ASSERT_TRUE(thirdPort >= 0 && grantpt(thirdPort) == 0 && unlockpt(thirdPort) == 0);
   for (const auto& h : holders) {
     SCOPED_TRACE(h.what);
     if (h.holding == IN_OWN_NAMESPACE && geteuid() != 0) {  // said, never skipped silently
       std::printf("[ NOT RUN  ] %s: a mount namespace of its own needs root\n", h.what);
       continue;
     }
-    if (h.holding == AFTER_THE_LOOK) {
+    bool justBefore = h.holding == JUST_BEFORE_THIS_OPEN, afterALook = h.holding == AFTER_THE_LOOK || justBefore;
+    if (afterALook) {
       ASSERT_TRUE(OpenPort(DevicePath(ptsname(otherPort)).c_str(), &other));
     }
+    ASSERT_TRUE(!justBefore || OpenPortToWrite(DevicePath(ptsname(thirdPort)).c_str(), &third));
     pid_t holder = h.holding == IN_OWN_NAMESPACE ? HoldPortInOwnNamespace(fs::canonical(link).string(), mountPoint, true)
                    : h.holding == OWN_TABLE || h.holding == FIRST_THREAD_ENDED
                        ? HoldPortInThread(link, h.holding == OWN_TABLE)
                        : HoldPort(link, h.exclusive);
     ASSERT_GT(holder, 0);
-    bool opened = (h.holding == AFTER_THE_LOOK ? OpenPortToWrite : OpenPort)(DevicePath(link).c_str(), &serial);
+    bool opened = (afterALook ? OpenPortToWrite : OpenPort)(DevicePath(link).c_str(), &serial);
     if (opened) ClosePort(&serial);
     EXPECT_FALSE(opened);
     EXPECT_EQ(PortGetLastError(), ErrorSharingViolation);
@@ -256,10 +261,12 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
     EXPECT_EQ(detail.holderProcessId, static_cast<DWORD>(holder));
     EXPECT_EQ(IsExclusive(link), h.exclusive) << "another program's exclusive mode changed";
     EXPECT_FALSE(fs::exists(lockFile)) << "a lock file left on a port that is not used";
-    if (h.holding == AFTER_THE_LOOK) ClosePort(&other);
+    if (afterALook) ClosePort(&other);
+    if (justBefore) ClosePort(&third);
     EndHolder(holder);
   }
   close(otherPort);
+  close(thirdPort);
   // The pty kept the ended holder's exclusive mode: a leftover, used, and
   // left as it was found (it may be a claim of a holder this user cannot see).
   ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &serial));
@@ -387,7 +394,9 @@ TEST_F(EmulatedDisplay, APortTheParentHoldsIsBusy) {
 // Anyone may make a file in a world-writable lock directory: one made by an
 // account that cannot open the device is no claim (the port is used, a
 // warning names the file and its maker, the file stays). One made by an
-// account that can, or in a directory only root may write to, is a claim.
+// account that can, or in a directory only root may write to, is a claim;
+// so is one whose maker the device's access list lets open it (as a seat's
+// user is given it).
 TEST_F(EmulatedDisplay, AStrangersLockFileIsNoClaim) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to make files of other accounts";
   std::string lockDir = getenv("VFDSTARTUP_LOCK_DIR");
@@ -429,6 +438,15 @@ TEST_F(EmulatedDisplay, AStrangersLockFileIsNoClaim) {
     EXPECT_EQ(TextOf(lockFile), "    " + std::to_string(getppid()) + "\n") << "another account's file was changed";
     fs::remove(lockFile);
   }
+  // A pseudo-terminal keeps no access list: a file that does stands in for the device.
+  std::string listed = dir + "/listed";
+  std::ofstream(listed).flush();
+  std::ofstream(lockFile) << "    " << getppid() << "\n";
+  ASSERT_EQ(chmod(lockDir.c_str(), 01777) | chmod(listed.c_str(), 0660) | chown(lockFile.c_str(), stranger, stranger), 0);
+  ASSERT_EQ(system(("setfacl -m u:" + std::to_string(stranger) + ":rw " + listed).c_str()), 0);
+  PortHolder holder;
+  std::string problem;
+  EXPECT_TRUE(FindLiveLock(lockFile, listed, &holder, &problem)) << problem;
   chmod(lockDir.c_str(), 0700);
 }
 
@@ -532,6 +550,7 @@ TEST(PosixLockFile, OnlyAProcessIdInEitherFormIsTakenForOne) {
       {"four bytes of a negative text", "  -5", false},
       {"text with a NUL inside", "  " + endedText + std::string(1, '\0') + "x\n", false},
       {"text with garbage past its blanks", endedText + std::string(40, ' ') + "x", false},
+      {"text of process id 0", "         0\n", false},
   };
   for (const auto& lock : locks) {
     SCOPED_TRACE(lock.what);
@@ -541,6 +560,7 @@ TEST(PosixLockFile, OnlyAProcessIdInEitherFormIsTakenForOne) {
     EXPECT_EQ(FindLiveLock(lockFile, "/dev/null", &holder, &problem), !lock.removed);
     EXPECT_EQ(fs::exists(lockFile), !lock.removed);
     EXPECT_EQ(holder.processId, 0);
+    EXPECT_EQ(holder.program, "") << "a holder named";
     fs::remove(lockFile);
   }
   fs::remove_all(dir);
