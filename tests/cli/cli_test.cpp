@@ -800,7 +800,11 @@ TEST_F(ApplyProgram, EachApplyIsRecordedAndAValidationIsNot) {
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&journal), sizeof journal), 0);
   extraEnv.push_back(std::string("VFDSTARTUP_JOURNAL_SOCKET=") + journal.sun_path);
-  auto entries = [fd] { int n = 0; char buffer[4096]; while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) ++n; return n; };
+  auto entries = [fd] {
+    int n = 0;
+    for (char buffer[4096]; recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0;) ++n;
+    return n;
+  };
   std::string metrics = dir + "/vfdstartup.prom", port = "port = /dev/serial/by-id/usb-Shop_Display*\n";
   WriteFile("row0 = Hello\nrow1 = World\nspeed = 100ms\n" + port);
   EXPECT_EQ(Apply({"--validate", "--metrics-file", metrics}).exitCode, 0);

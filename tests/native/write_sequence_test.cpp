@@ -296,7 +296,8 @@ TEST(WriteSequenceFailures, OpeningFailuresTouchNothingMore) {
       // The write profile is already on the port here; it is put back before
       // the port is closed.
       {"SetCommTimeouts", [](Scene& s) { s.port->failSetCommTimeouts = 1; },
-       {"open", "get-state", "set-state", "set-timeouts-failed", "restore-state", "close", "box Error."}, PORT_UNUSABLE},
+       {"open", "get-state", "set-state", "set-timeouts-failed", "restore-state", "close", "box Error."},
+       PORT_UNUSABLE},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -442,7 +442,8 @@ TEST_F(EmulatedDisplay, AStrangersLockFileIsNoClaim) {
   std::string listed = dir + "/listed";
   std::ofstream(listed).flush();
   std::ofstream(lockFile) << "    " << getppid() << "\n";
-  ASSERT_EQ(chmod(lockDir.c_str(), 01777) | chmod(listed.c_str(), 0660) | chown(lockFile.c_str(), stranger, stranger), 0);
+  ASSERT_EQ(chmod(lockDir.c_str(), 01777) | chmod(listed.c_str(), 0660) | chown(lockFile.c_str(), stranger, stranger),
+            0);
   ASSERT_EQ(system(("setfacl -m u:" + std::to_string(stranger) + ":rw " + listed).c_str()), 0);
   PortHolder holder;
   std::string problem;

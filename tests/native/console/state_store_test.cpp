@@ -361,8 +361,8 @@ TEST_F(StateStore, ALinkOnTheWayIsFollowedWhereOnlyTrustedAccountsMayPlantIt) {
     std::string link = holder + "/state", to = root + "/" + row.to;
     ASSERT_TRUE(fs::create_directories(holder) && fs::create_directories(target));
     ASSERT_EQ(symlink(to.c_str(), link.c_str()) | symlink(link.c_str(), (holder + "/loop").c_str()) |
-                  chmod(target.c_str(), 0777) | chown(holder.c_str(), row.dirOwner, 0) | chmod(holder.c_str(), row.mode) |
-                  lchown(link.c_str(), row.linkOwner, 0),
+                  chmod(target.c_str(), 0777) | chown(holder.c_str(), row.dirOwner, 0) |
+                  chmod(holder.c_str(), row.mode) | lchown(link.c_str(), row.linkOwner, 0),
               0);
     auto follows = [&](bool followed) {
       std::string reason;
@@ -446,12 +446,17 @@ TEST_F(StateStore, AnythingButAWholeStateOfTheDeviceIsDamaged) {
     std::function<void()> plant;
   } rows[] = {
       {"cut short", [&] { std::ofstream(path) << own.substr(0, own.size() - 20); }},
-      {"record one digit short", [&, cut = own] () mutable { std::ofstream(path) << cut.erase(cut.find("\nattachment=") - 1, 1); }},
+      {"record one digit short",
+       [&] {
+         std::string cut = own;
+         std::ofstream(path) << cut.erase(cut.find("\nattachment=") - 1, 1);
+       }},
       {"unknown key", [&] { std::ofstream(path) << own << "extra=1\n"; }},
       {"another device's state", [&] { fs::copy_file(dir + "/vfd-ttyS0.state", path); }},
       {"another device's state with this device's name once more", [&] { std::ofstream(path) << good << "device=ttyS1\n"; }},
       {"a time with a leading zero", [&] { std::ofstream(path) << untilTime << "written_at=0123\ncommand=\n"; }},
-      {"a time past 2^63 - 1", [&] { std::ofstream(path) << untilTime << "written_at=9999999999999999999\ncommand=\n"; }},
+      {"a time past 2^63 - 1",
+       [&] { std::ofstream(path) << untilTime << "written_at=9999999999999999999\ncommand=\n"; }},
       {"a FIFO", [&] { mkfifo(path.c_str(), 0644); }},
       {"a directory", [&] { fs::create_directory(path); }},
       {"a link to a whole state of this device",
@@ -484,7 +489,8 @@ TEST_F(StateStore, ALastRunComesBackWholeOrIsDamaged) {
   const struct {
     const char* key;
     std::string text;
-  } rows[] = {{"ttyS2", own}, {"ttyS1", untilTime + "time=0123\n"}, {"ttyS1", untilTime + "time=9999999999999999999\n"}};
+  } rows[] = {
+      {"ttyS2", own}, {"ttyS1", untilTime + "time=0123\n"}, {"ttyS1", untilTime + "time=9999999999999999999\n"}};
   for (const auto& row : rows) {
     std::ofstream(dir + "/vfd-" + row.key + ".last") << row.text;
     EXPECT_EQ(ReadLastRun(dir, row.key, &read, &reason), STATE_DAMAGED) << row.text;
