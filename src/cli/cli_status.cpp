@@ -4,10 +4,10 @@
 // is known of any port.
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
-#include "job/json_text.h"
 #include "job/port_status.h"
 #include "job/run_platform.h"
 #include "protocol/startup_view.h"
+#include "text/json_text.h"
 #include "text/utf_convert.h"
 
 namespace {

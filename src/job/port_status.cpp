@@ -2,9 +2,9 @@
 
 #include <set>
 
-#include "job/json_text.h"
 #include "job/run_platform.h"
 #include "protocol/startup_view.h"
+#include "text/json_text.h"
 #include "text/utf_convert.h"
 
 namespace {
