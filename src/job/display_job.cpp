@@ -4,9 +4,10 @@
 #include <vector>
 
 #include "frontend/frontend_ops.h"
-#include "job/run_platform.h"
 #include "job/run_record.h"
-#include "job/state_store.h"
+#include "records/record_platform.h"
+#include "records/run_platform.h"
+#include "records/state_store.h"
 #include "serial/serial_link.h"
 #include "text/utf_convert.h"
 
