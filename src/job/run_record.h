@@ -6,10 +6,10 @@
 #include <string>
 
 #include "job/display_job.h"
-#include "records/last_run.h"
 #include "records/port_records.h"
 
-LastRun LastRunOf(const std::string& command, const JobReport& report, long long now);
+// The report as a last run (its time is set where it is kept).
+LastRun LastRunOf(const std::string& command, const JobReport& report);
 
 // After a job of write, factory-default or apply concluded (not --check,
 // not apply --validate): its last run (unless the job kept it while it held
