@@ -7,8 +7,8 @@
 
 #include "cli/outcome_events.h"
 #include "job/job_report.h"
-#include "job/json_text.h"
 #include "job/outcomes.h"
+#include "text/json_text.h"
 #include "text/utf_convert.h"
 
 namespace {
