@@ -42,7 +42,14 @@ done
   done
 } >"$work/tasks.yml"
 ANSIBLE_LIBRARY="$ROLE/library" ansible-playbook --syntax-check -i localhost, "$work/tasks.yml"
-ansible-playbook --syntax-check -i localhost, "$ANSIBLE_DIR/rollout.yml"
+ansible-playbook --syntax-check -i localhost, "$ANSIBLE_DIR/rollout.yml" "$ANSIBLE_DIR/keep-message.yml"
+
+# The example inventory runs the program where the 32-bit MSI installs it on
+# 64-bit Windows.
+executable="$(ansible-inventory -i "$ANSIBLE_DIR/inventory.example.ini" --host pos-1202.store12.example |
+  /usr/bin/python3 -c 'import json, sys; print(json.load(sys.stdin)["vfdstartup_executable"])')"
+[ "$executable" = 'C:\Program Files (x86)\vfdstartup\vfdstartup-cli.exe' ] ||
+  { echo "check_windows_tasks: the example inventory's vfdstartup_executable is $executable" >&2; exit 1; }
 
 /usr/bin/python3 "$ROOT/tests/fleet/task_options.py" "$ROLE/library" "$ROLE"/tasks/*.yml
 
