@@ -4,9 +4,19 @@
   docs_test.py links ROOT   every relative Markdown link and image of the
                             checkout's *.md files leads to a file, and its
                             #anchor to a heading of that file
+  docs_test.py synopsis ROOT PROGRAM
+                            the man page's synopsis, commands and options,
+                            the console program's reference and the rest of
+                            --help name exactly the commands and options of
+                            the synopsis --help makes from the program's
+                            option table, and the man page the program's
+                            version
+  docs_test.py man ROOT     the man page lints clean (mandoc -Tlint, groff
+                            -ww)
 """
 import os
 import re
+import subprocess
 import sys
 
 LINK = re.compile(r"!?\[[^\]]*\]\(([^)\s]+)\)")
@@ -66,8 +76,91 @@ def CheckLinks(root):
     return not broken
 
 
+def Synopsis(text):
+    """Command -> the options the synopsis gives it, from lines such as
+    "vfdstartup-cli write [--port P] [-v|--verbose] ..." (a command begins a
+    line); --help's own line is left out."""
+    commands = {}
+    for part in re.split(r"^\s*vfdstartup-cli\s+", text, flags=re.M)[1:]:
+        name = part.split()[0] if part.split() else ""
+        if not name.startswith("-"):
+            commands[name] = set(re.findall(r"(?<![\w-])--?[a-z][\w-]*", part[len(name):]))
+    return commands
+
+
+def RoffText(text):
+    """The words of man page source, without its requests' names."""
+    text = text.replace("\\-", "-").replace("\\e", "\\")
+    return re.sub(r"^\.[A-Za-z]+ ?", "", text, flags=re.M)
+
+
+def RenderedSynopsis(path):
+    """The man page's SYNOPSIS as man shows it."""
+    shown = subprocess.run(["groff", "-man", "-Tutf8", "-P-cbou", path], capture_output=True, text=True).stdout
+    match = re.search(r"^SYNOPSIS\n(.*?)^\S", shown, re.M | re.S)
+    return match.group(1) if match else ""
+
+
+def ManSection(page, name):
+    match = re.search(r"^\.SH %s\n(.*?)(?=^\.SH )" % name, page, re.M | re.S)
+    return match.group(1) if match else ""
+
+
+def Differences(where, got, table, longName, spare=frozenset()):
+    """What a document names that the table does not (nor spare), or misses."""
+    problems = ["%s: names the command %s, which the program does not take" % (where, c) for c in set(got) - set(table)]
+    problems += ["%s: misses the command %s" % (where, c) for c in set(table) - set(got)]
+    for command in set(got) & set(table):
+        options = {longName.get(o, o) for o in got[command]}
+        problems += ["%s: names %s %s, which the program does not take there" % (where, command, o)
+                     for o in sorted(options - table[command] - spare)]
+        problems += ["%s: misses %s %s" % (where, command, o) for o in sorted(table[command] - options)]
+    return problems
+
+
+def CheckSynopsis(root, program):
+    usage, _, rest = subprocess.run([program, "--help"], capture_output=True, text=True).stdout.partition("\n\n")
+    longName = dict(re.findall(r"(-\w)\|(--[\w-]+)", usage))
+    table = {command: {longName.get(o, o) for o in options} for command, options in Synopsis(usage).items()}
+    commands = dict.fromkeys(table, set())
+    everyOption = {"": {o for options in table.values() for o in options if o.startswith("--")}}
+    helpLine = set(re.findall(r"--[a-z]+", usage.splitlines()[-1]))
+    manPage = os.path.join(root, "docs", "vfdstartup-cli.1")
+    with open(manPage, encoding="utf-8") as file:
+        page = file.read()
+    with open(os.path.join(root, "docs", "console-program.md"), encoding="utf-8") as file:
+        reference = re.search(r"## Synopsis\n+```\n(.*?)```", file.read(), re.S).group(1)
+    manCommands = re.findall(r"^\.TP\n\.B (\S+)", ManSection(page, "COMMANDS"), re.M)
+    manOptions = set(re.findall(r"--[a-z][\w-]*", RoffText(ManSection(page, "OPTIONS"))))
+    helpCommands = re.findall(r"^  ([a-z][\w-]*)  ", rest, re.M)
+    helpOptions = set(re.findall(r"--[a-z][\w-]*", rest))
+    problems = Differences("the man page's SYNOPSIS", Synopsis(RenderedSynopsis(manPage)), table, longName)
+    problems += Differences("docs/console-program.md", Synopsis(reference), table, longName)
+    problems += Differences("the man page's COMMANDS", dict.fromkeys(manCommands, set()), commands, longName)
+    problems += Differences("the man page's OPTIONS", {"": manOptions}, everyOption, longName, helpLine)
+    problems += Differences("the rest of --help", dict.fromkeys(helpCommands, set()), commands, longName)
+    problems += Differences("the rest of --help", {"": helpOptions}, everyOption, longName, helpLine)
+    version = subprocess.run([program, "--version"], capture_output=True, text=True).stdout.split()[-1]
+    if not re.search(r'^\.TH .* "vfdstartup %s"' % re.escape(version), page, re.M):
+        problems.append("the man page's title line does not name vfdstartup %s" % version)
+    for problem in problems:
+        print(problem)
+    return bool(table) and not problems
+
+
+def CheckManPage(root):
+    page = os.path.join(root, "docs", "vfdstartup-cli.1")
+    clean = True
+    for lint in (["mandoc", "-Tlint", page], ["groff", "-ww", "-z", "-man", page]):
+        answer = subprocess.run(lint, capture_output=True, text=True)
+        if answer.returncode != 0 or answer.stdout or answer.stderr:
+            print("%s: exit code %d\n%s%s" % (" ".join(lint), answer.returncode, answer.stdout, answer.stderr))
+            clean = False
+    return clean
+
+
 def main():
-    checks = {"links": CheckLinks}
+    checks = {"links": CheckLinks, "synopsis": CheckSynopsis, "man": CheckManPage}
     if len(sys.argv) < 3 or sys.argv[1] not in checks:
         print(__doc__)
         return 2
