@@ -13,11 +13,19 @@
                             version
   docs_test.py man ROOT     the man page lints clean (mandoc -Tlint, groff
                             -ww)
+  docs_test.py schemas ROOT PROGRAM
+                            the JSON Schemas the package ships
+                            (docs/schemas/) hold what the program answers
+                            with --json, each kind of answer once
 """
+import json
 import os
 import re
 import subprocess
 import sys
+import tempfile
+
+import jsonschema
 
 LINK = re.compile(r"!?\[[^\]]*\]\(([^)\s]+)\)")
 FENCE = re.compile(r"^\s*```")
@@ -159,8 +167,53 @@ def CheckManPage(root):
     return clean
 
 
+# Answers that reach no display: the arguments ({dir}: a scratch directory,
+# also the state directory, with a message file m.conf that names
+# /dev/ttyS9), and the schema.
+Kept = ["--state-dir", "{dir}", "--metrics-file", "{dir}/m.prom"]
+Answers = [
+    (["find", "--json"], "result"),
+    (["write", "--port", "{dir}/none", "--json"] + Kept, "result"),
+    (["write", "--row0", "\U0001F600", "--strict", "--json"] + Kept, "result"),
+    (["bogus", "--json"], "result"),
+    (["status", "--frames", "2", "--json"], "result"),
+    (["apply", "--config", "{dir}/m.conf", "--validate", "--json"], "result"),
+    (["apply", "--config", "{dir}/none.conf", "--json"] + Kept, "result"),
+    (["apply", "--config", "{dir}/m.conf", "--port", "/dev/ttyS8", "--json"] + Kept, "result"),
+    (["describe", "--json"], "describe"),
+    (["status", "--json", "--state-dir", "{dir}"], "status"),
+]
+
+
+def CheckSchemas(root, program):
+    schemas = {}
+    for name in ("result", "status", "describe"):
+        with open(os.path.join(root, "docs", "schemas", name + ".schema.json"), encoding="utf-8") as file:
+            schemas[name] = json.load(file)
+    problems = []
+    with tempfile.TemporaryDirectory() as scratch:
+        with open(os.path.join(scratch, "m.conf"), "w") as file:
+            file.write("row0 = A\nrow1 = B\nspeed = 200ms\nport = /dev/ttyS9\n")
+        environment = dict(os.environ, VFDSTARTUP_CONF=scratch + "/conf", VFDSTARTUP_PORTS="",
+                           VFDSTARTUP_LOCK_DIR=scratch)
+        for args, schema in Answers:
+            args = [arg.replace("{dir}", scratch) for arg in args]
+            answer = subprocess.run([program] + args, capture_output=True, text=True, env=environment)
+            try:
+                jsonschema.validate(json.loads(answer.stdout), schemas[schema])
+                if schema == "describe":
+                    named = [outcome["name"] for outcome in json.loads(answer.stdout)["outcomes"]]
+                    if sorted(named) != sorted(schemas["result"]["properties"]["outcome"]["enum"]):
+                        problems.append("result.schema.json's outcomes are not describe's: %s" % named)
+            except (ValueError, jsonschema.ValidationError) as error:
+                problems.append("%s: %s\n%s" % (" ".join(args), str(error).splitlines()[0], answer.stdout))
+    for problem in problems:
+        print(problem)
+    return not problems
+
+
 def main():
-    checks = {"links": CheckLinks, "synopsis": CheckSynopsis, "man": CheckManPage}
+    checks = {"links": CheckLinks, "synopsis": CheckSynopsis, "man": CheckManPage, "schemas": CheckSchemas}
     if len(sys.argv) < 3 or sys.argv[1] not in checks:
         print(__doc__)
         return 2
