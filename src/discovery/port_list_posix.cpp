@@ -62,7 +62,14 @@ bool ReadRegularFile(const std::string& path, std::string* text, std::string* pr
   return true;
 }
 
+std::string SkippedLine(const std::string& confPath, int number, const std::string& key) {
+  std::string what = key.empty() ? "not a key = value line" : "unknown key '" + key + "'";
+  return confPath + ":" + std::to_string(number) + ": " + what + " (only port= is read); the line is skipped";
+}
+
 // The value of the last port= line; blank lines and # comments are skipped.
+// Any other line is a warning naming it: a typo such as prot= would
+// otherwise leave the port unconfigured without a word.
 std::string ConfiguredPort(const std::string& confPath, std::vector<std::string>* problems) {
   std::string text, problem, line, port;
   if (!ReadRegularFile(confPath, &text, &problem)) {
@@ -70,11 +77,13 @@ std::string ConfiguredPort(const std::string& confPath, std::vector<std::string>
     return "";
   }
   std::istringstream in(text);
-  while (std::getline(in, line)) {
+  for (int number = 1; std::getline(in, line); ++number) {
     line = Trimmed(line);
+    if (line.empty() || line[0] == '#') continue;
     size_t equals = line.find('=');
-    if (line.empty() || line[0] == '#' || equals == std::string::npos) continue;
-    if (Trimmed(line.substr(0, equals)) == "port") port = Trimmed(line.substr(equals + 1));
+    std::string key = equals == std::string::npos ? "" : Trimmed(line.substr(0, equals));
+    if (key == "port") port = Trimmed(line.substr(equals + 1));
+    else problems->push_back(SkippedLine(confPath, number, key));
   }
   return port;
 }
