@@ -145,6 +145,10 @@ bool IsInUse(const std::string& path, const std::set<dev_t>& inUse) {
   return CharacterDeviceNumber(path, &number) && inUse.count(number) != 0;
 }
 
+void ListOrLeaveOut(const std::string& path, const std::set<dev_t>& inUse, PortList* list) {
+  (IsInUse(path, inUse) ? list->leftOut : list->listed).push_back(Utf16FromBytes(path));
+}
+
 }  // namespace
 
 // A ttyUSB or ttyACM device that a by-id link already names is left out: the
@@ -154,16 +158,17 @@ void ReadPortList(PortList* list) {
   list->problems.clear();
   list->configured = Utf16FromBytes(ConfiguredPort(EnvironmentOr(ConfVariable, DefaultConfPath), &list->problems));
   list->listed.clear();
+  list->leftOut.clear();
   std::string root = EnvironmentOr(DevRootVariable, DefaultDevRoot);
   std::set<dev_t> inUse = TerminalsInUse();
   std::set<std::string> named;
   for (const std::string& link : DevicesIn(root + ById, "")) {
     named.insert(DeviceOf(link));
-    if (!IsInUse(link, inUse)) list->listed.push_back(Utf16FromBytes(link));
+    ListOrLeaveOut(link, inUse, list);
   }
   named.erase("");
   for (const char* group : DeviceGroups) {
     for (const std::string& path : DevicesIn(root, group))
-      if (named.count(DeviceOf(path)) == 0 && !IsInUse(path, inUse)) list->listed.push_back(Utf16FromBytes(path));
+      if (named.count(DeviceOf(path)) == 0) ListOrLeaveOut(path, inUse, list);
   }
 }

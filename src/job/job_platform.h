@@ -15,9 +15,10 @@ std::string DefaultStateDir();
 std::string ThisProgramName();
 
 // A busy port whose holder is unknown; what a user without permission to a
-// port can do (group: the device's group where the platform tells it).
+// port can do (group: the device's group where it may open the device;
+// ownerAndMode: whose the device is where no group may, as the platform tells).
 std::string BusyPortHint();
-std::string AccessHint(const std::string& group);
+std::string AccessHint(const std::string& group, const std::string& ownerAndMode);
 
 // The device a port name reaches, as far as the platform can tell.
 struct PortIdentity {

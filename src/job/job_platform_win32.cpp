@@ -152,7 +152,7 @@ std::string ThisProgramName() { return "vfdstartup-cli"; }
 
 std::string BusyPortHint() { return "another program holds it"; }
 
-std::string AccessHint(const std::string&) { return "another program may hold it, or the user may not open it"; }
+std::string AccessHint(const std::string&, const std::string&) { return "another program may hold it, or the user may not open it"; }
 
 // Windows names a port without regard to case: COM3 and com3 are one device.
 PortIdentity IdentifyPort(const std::u16string& name) {

@@ -704,7 +704,8 @@ TEST(PosixPortList, LeavesOutItsOwnTerminal) {
     setenv("VFDSTARTUP_CONF", (root + "/absent").c_str(), 1);
     PortList list;
     ReadPortList(&list);
-    return list.listed == std::vector<std::u16string>{DevicePath(root + "/ttyS1")};
+    return list.listed == std::vector<std::u16string>{DevicePath(root + "/ttyS1")} &&
+           list.leftOut == std::vector<std::u16string>{DevicePath(root + "/ttyS0")};
   })) << "ttyS0, its own terminal, was listed";
   close(own);
   close(other);
