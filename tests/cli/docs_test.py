@@ -78,10 +78,7 @@ def BrokenLinks(path):
 
 
 def CheckLinks(root):
-    broken = [problem for path in sorted(MarkdownFiles(root)) for problem in BrokenLinks(path)]
-    for problem in broken:
-        print(problem)
-    return not broken
+    return [problem for path in sorted(MarkdownFiles(root)) for problem in BrokenLinks(path)]
 
 
 def Synopsis(text):
@@ -120,9 +117,9 @@ def Differences(where, got, table, longName, spare=frozenset()):
     problems += ["%s: misses the command %s" % (where, c) for c in set(table) - set(got)]
     for command in set(got) & set(table):
         options = {longName.get(o, o) for o in got[command]}
-        problems += ["%s: names %s %s, which the program does not take there" % (where, command, o)
+        problems += ["%s: names %s, which the program does not take there" % (where, (command + " " + o).strip())
                      for o in sorted(options - table[command] - spare)]
-        problems += ["%s: misses %s %s" % (where, command, o) for o in sorted(table[command] - options)]
+        problems += ["%s: misses %s" % (where, (command + " " + o).strip()) for o in sorted(table[command] - options)]
     return problems
 
 
@@ -151,20 +148,17 @@ def CheckSynopsis(root, program):
     version = subprocess.run([program, "--version"], capture_output=True, text=True).stdout.split()[-1]
     if not re.search(r'^\.TH .* "vfdstartup %s"' % re.escape(version), page, re.M):
         problems.append("the man page's title line does not name vfdstartup %s" % version)
-    for problem in problems:
-        print(problem)
-    return bool(table) and not problems
+    return problems if table else ["--help shows no synopsis"]
 
 
 def CheckManPage(root):
     page = os.path.join(root, "docs", "vfdstartup-cli.1")
-    clean = True
+    problems = []
     for lint in (["mandoc", "-Tlint", page], ["groff", "-ww", "-z", "-man", page]):
         answer = subprocess.run(lint, capture_output=True, text=True)
         if answer.returncode != 0 or answer.stdout or answer.stderr:
-            print("%s: exit code %d\n%s%s" % (" ".join(lint), answer.returncode, answer.stdout, answer.stderr))
-            clean = False
-    return clean
+            problems.append("%s: exit code %d\n%s%s" % (" ".join(lint), answer.returncode, answer.stdout, answer.stderr))
+    return problems
 
 
 # Answers that reach no display: the arguments ({dir}: a scratch directory,
@@ -207,9 +201,7 @@ def CheckSchemas(root, program):
                         problems.append("result.schema.json's outcomes are not describe's: %s" % named)
             except (ValueError, jsonschema.ValidationError) as error:
                 problems.append("%s: %s\n%s" % (" ".join(args), str(error).splitlines()[0], answer.stdout))
-    for problem in problems:
-        print(problem)
-    return not problems
+    return problems
 
 
 def main():
@@ -217,9 +209,11 @@ def main():
     if len(sys.argv) < 3 or sys.argv[1] not in checks:
         print(__doc__)
         return 2
-    ok = checks[sys.argv[1]](*sys.argv[2:])
-    print("%s: %s" % (sys.argv[1], "passed" if ok else "FAILED"))
-    return 0 if ok else 1
+    problems = checks[sys.argv[1]](*sys.argv[2:])
+    for problem in problems:
+        print(problem)
+    print("%s: %s" % (sys.argv[1], "FAILED" if problems else "passed"))
+    return 1 if problems else 0
 
 
 if __name__ == "__main__":
