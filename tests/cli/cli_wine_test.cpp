@@ -351,11 +351,14 @@ TEST(Win32StateAccess, OnlyTheSystemAndTheAdministratorsMayChangeTheState) {
   LocalFree(selfSid);
 }
 
-// The help speaks of Windows: its registry and %ProgramData%.
+// The help speaks of Windows: its registry, %ProgramData% and the policy,
+// which wins over the message file.
 TEST_F(Win32ConsoleProgram, HelpSpeaksOfWindows) {
   ProgramRun help = RunCli(L"--help");
   EXPECT_EQ(help.exitCode, 0u);
-  for (const char* part : {"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "%ProgramData%\\vfdstartup", "COM3"})
+  for (const char* part : {"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "%ProgramData%\\vfdstartup", "COM3",
+                           "HKLM\\SOFTWARE\\Policies\\vfdstartup, when it holds a row: the policy wins over\r\n"
+                           "the message file"})
     EXPECT_NE(help.out.find(part), std::string::npos) << part << "\n" << help.out;
   for (const char* part : {"/dev/", "/etc/vfdstartup.conf", "dialout"})
     EXPECT_EQ(help.out.find(part), std::string::npos) << part;
