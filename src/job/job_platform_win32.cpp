@@ -134,8 +134,8 @@ bool WriteAndFlush(HANDLE file, const std::string& text) {
   return CloseHandle(file) != 0 && ok;
 }
 
-// Who may change the directory behind this handle, by its owner and rights;
-// empty: only those trusted.
+// Who may change the file or directory behind this handle, by its owner and
+// rights; empty: only those trusted.
 std::string WhoElseMayChange(HANDLE directory) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
@@ -228,15 +228,20 @@ FileRead ReadSmallFile(const std::string& dir, const std::string& name, size_t l
   BY_HANDLE_FILE_INFORMATION info = {};
   bool regular = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
                  (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  // A file another account may change (one it left in the folder before the
+  // package took the folder back, say) is its claim, not this program's.
+  std::string who = regular ? WhoElseMayChange(file) : "";
   char buffer[1024];
   DWORD got = 0;
   text->clear();
-  while (regular && text->size() <= limit && ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+  while (regular && who.empty() && text->size() <= limit && ReadFile(file, buffer, sizeof buffer, &got, nullptr) &&
+         got > 0)
     text->append(buffer, got);
   CloseHandle(file);
   if (!regular) *reason = path + " is not a regular file";
+  else if (!who.empty()) *reason = path + " is not trusted: " + who;
   else if (text->size() > limit) *reason = path + " is too large for a state file";
-  return !regular ? FILE_NOT_REGULAR : text->size() > limit ? FILE_UNREADABLE : FILE_READ;
+  return !regular || !who.empty() ? FILE_NOT_REGULAR : text->size() > limit ? FILE_UNREADABLE : FILE_READ;
 }
 
 namespace {
