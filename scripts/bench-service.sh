@@ -68,18 +68,18 @@ wineserver_pid() {
   local environ
   for environ in /proc/[0-9]*/environ; do
     local pid="${environ#/proc/}"; pid="${pid%/environ}"
-    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = wineserver ] || continue
+    case "$(cat "/proc/$pid/comm" 2>/dev/null)" in wineserver*) ;; *) continue ;; esac
     { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && { echo "$pid"; return; }
   done
 }
-# Files renamed into DIR named NAME during SECONDS: the service's runs.
+# Files named NAME made or renamed into DIR during SECONDS: the service's runs.
 count_replacements() {
   /usr/bin/python3 - "$@" <<'PY'
 import ctypes, os, select, struct, sys, time
 folder, name, seconds = sys.argv[1], sys.argv[2].encode(), float(sys.argv[3])
 libc = ctypes.CDLL(None, use_errno=True)
 fd = libc.inotify_init1(os.O_NONBLOCK)
-libc.inotify_add_watch(fd, folder.encode(), 0x80)  # IN_MOVED_TO
+libc.inotify_add_watch(fd, folder.encode(), 0x180)  # IN_MOVED_TO, IN_CREATE
 end, count = time.monotonic() + seconds, 0
 while (left := end - time.monotonic()) > 0:
     if not select.select([fd], [], [], left)[0]:
