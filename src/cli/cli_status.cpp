@@ -7,10 +7,11 @@
 #include "cli/cli_output.h"
 #include "cli/message_file_platform.h"
 #include "cli/message_inputs.h"
-#include "job/json_text.h"
-#include "job/port_status.h"
-#include "job/run_platform.h"
 #include "protocol/startup_view.h"
+#include "records/port_status.h"
+#include "records/record_platform.h"
+#include "records/run_platform.h"
+#include "text/json_text.h"
 #include "text/utf_convert.h"
 
 namespace {

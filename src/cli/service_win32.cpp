@@ -31,8 +31,8 @@
 #include "cli/message_file_platform.h"
 #include "cli/service_decision.h"
 #include "cli/service_platform.h"
-#include "job/job_platform.h"
-#include "job/last_run.h"
+#include "records/last_run.h"
+#include "records/record_platform.h"
 
 DEFINE_GUID(ComPortInterface, 0x86E0D1E0L, 0x8089, 0x11D0, 0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73);
 

@@ -4,9 +4,8 @@
 #include <vector>
 
 #include "frontend/frontend_ops.h"
-#include "job/run_platform.h"
 #include "job/run_record.h"
-#include "job/state_store.h"
+#include "records/port_records.h"
 #include "serial/serial_link.h"
 #include "text/utf_convert.h"
 
@@ -64,6 +63,8 @@ std::vector<PortIdentity> SearchCandidates(JobReport* report) {
   PortList list;
   ReadPortList(&list);
   for (const std::string& problem : list.problems) report->warnings.push_back(problem);
+  for (const std::u16string& name : list.leftOut)
+    report->notes.push_back("not searched: " + ReasonText(REASON_TERMINAL_IN_USE, NameText(name), {}));
   return CandidatePorts(list);
 }
 
@@ -105,10 +106,15 @@ std::string NamesOf(const std::vector<Candidate>& candidates) {
 // No display answered anywhere: silence everywhere is the same outcome as a
 // silent display on a port that was given; anything else lists each port's
 // reason.
+std::string NoPortsText(size_t leftOut) {
+  std::string text = "no serial ports to look for the display on";
+  return leftOut == 0 ? text : text + " (" + std::to_string(leftOut) + " left out; -v says which and why)";
+}
+
 void ConcludeNoDisplay(const JobHooks& hooks, JobReport* report) {
   const std::vector<Candidate>& candidates = report->candidates;
   if (IsStopRequested(hooks)) return Conclude(report, OUTCOME_INTERRUPTED);
-  if (candidates.empty()) return Conclude(report, OUTCOME_NO_DISPLAY, "no serial ports to look for the display on");
+  if (candidates.empty()) return Conclude(report, OUTCOME_NO_DISPLAY, NoPortsText(report->notes.size()));
   if (AllAre(candidates, PROBE_NO_ANSWER))
     return Conclude(report, OUTCOME_NO_ANSWER, candidates.size() == 1 ? "waited 5 s" : "each waited 5 s",
                     NamesOf(candidates));
@@ -137,11 +143,9 @@ bool SameRecord(const StartupMessageRecord& a, const StartupMessageRecord& b) {
 
 // What the kept state says the device's module holds, into the report.
 void ReadKeptState(const WriteJobRequest& request, const PortIdentity& port, JobReport* report) {
-  PortState state;
   std::string reason;
-  StateRead read = ReadPortState(request.stateDir, port.stateKey, &state, &reason);
-  report->keptKnown = read == STATE_FOUND && KeptStateCounts(state, port);
-  if (report->keptKnown) report->keptRecord = state.record;
+  StateRead read = ReadKeptRecord(request.stateDir, port, &report->keptRecord, &reason);
+  report->keptKnown = read == STATE_FOUND;
   if (read == STATE_DAMAGED && request.ifChanged) report->warnings.push_back("state unknown (" + reason + "); writing anyway");
 }
 
@@ -165,13 +169,13 @@ std::vector<PortIdentity> KnownPorts(const std::vector<PortIdentity>& among) {
 // state says is read again for the port the search finds.
 bool KnownPortHolds(const WriteJobRequest& request, const std::vector<PortIdentity>& among, JobReport* report) {
   for (const PortIdentity& known : KnownPorts(among)) {
-    PortState state;
+    StartupMessageRecord kept;
     std::string reason;
-    if (ReadPortState(request.stateDir, known.stateKey, &state, &reason) != STATE_FOUND) continue;
-    if (!KeptStateCounts(state, known) || !SameRecord(state.record, request.record)) continue;
+    if (ReadKeptRecord(request.stateDir, known, &kept, &reason) != STATE_FOUND) continue;
+    if (!SameRecord(kept, request.record)) continue;
     report->port = known;
     report->keptKnown = true;
-    report->keptRecord = state.record;
+    report->keptRecord = kept;
     return true;
   }
   return false;
@@ -182,7 +186,7 @@ bool KnownPortHolds(const WriteJobRequest& request, const std::vector<PortIdenti
 // holds, so nothing is sent.
 void ConcludeStateError(const WriteJobRequest& request, const std::string& reason, JobReport* report) {
   Conclude(report, OUTCOME_STATE_ERROR,
-           "the kept state could not be dropped (" + reason + "); " + StateDirHint(request.stateDir));
+           "the kept state could not be dropped (" + reason + "); " + RecordsHint(request.stateDir));
 }
 
 // The kept state goes before the port is opened: from then on nobody knows
@@ -191,9 +195,8 @@ void ConcludeStateError(const WriteJobRequest& request, const std::string& reaso
 // behind. --check drops nothing, and fails where a real run could not drop
 // it.
 bool DropKeptState(const WriteJobRequest& request, const JobReport& report, std::string* reason) {
-  if (request.check) return CanForgetPortState(request.stateDir, report.port.stateKey, reason);
-  if (!ForgetPortState(request.stateDir, report.port.stateKey, reason)) return false;
-  return request.command.empty() || ForgetLastRun(request.stateDir, report.port.stateKey, reason);
+  if (request.check) return CanDropPortRecords(request.stateDir, report.port, reason);
+  return DropPortRecords(request.stateDir, report.port, !request.command.empty(), reason);
 }
 
 struct Exchange {
@@ -208,10 +211,10 @@ struct Exchange {
 void KeepConfirmedState(void* context, const WriteResult& result) {
   Exchange* exchange = static_cast<Exchange*>(context);
   JobReport* report = exchange->report;
-  PortState state = {report->port.stateKey, NameText(report->port.name), Utf16ToUtf8(result.productType.text),
-                     result.record, report->port.attachment, NowSeconds(), exchange->request->command};
   std::string reason;
-  if (!WritePortState(exchange->request->stateDir, state, &reason)) report->warnings.push_back("state not kept: " + reason);
+  if (!KeepConfirmedRecord(exchange->request->stateDir, report->port, Utf16ToUtf8(result.productType.text),
+                           result.record, exchange->request->command, &reason))
+    report->warnings.push_back("state not kept: " + reason);
 }
 
 // ---- the exchange -------------------------------------------------------------
@@ -239,8 +242,12 @@ void ConcludeExchange(const WriteResult& result, const PortOpenDetail& detail, J
     case WRITE_RECORD_HELD: return Conclude(report, OUTCOME_WOULD_WRITE);  // what a real run would report
     case WRITE_INCOMPATIBLE: return Conclude(report, OUTCOME_INCOMPATIBLE);
     case WRITE_NOT_CONFIRMED:
-      if (result.moduleAnswered) return Conclude(report, OUTCOME_NOT_CONFIRMED);
-      return Conclude(report, OUTCOME_NO_ANSWER, "waited 5 s");
+      if (!result.moduleAnswered) return Conclude(report, OUTCOME_NO_ANSWER, "waited 5 s");
+      // An answer the sequence could not take ends it before the record.
+      return Conclude(report, OUTCOME_NOT_CONFIRMED,
+                      result.recordBuilt ? "did not confirm the message; it may hold its old one"
+                                         : "did not answer set-up as a display of this kind does; nothing was written, "
+                                           "so it holds its old message");
     case WRITE_OPEN_FAILED: return ConcludeOpenFailed(report, ReasonOfFailure(result.portFailure), detail);
     default: return Conclude(report, OUTCOME_IO_ERROR, IoErrorText(result));
   }
@@ -253,8 +260,9 @@ void KeepLastRun(void* context, const WriteResult& result) {
   JobReport* report = exchange->report;
   ConcludeExchange(result, {}, report);
   std::string reason;
-  LastRun run = LastRunOf(exchange->request->command, *report, NowSeconds());
-  if (!WriteLastRun(exchange->request->stateDir, run, &reason)) report->warnings.push_back("last run not kept: " + reason);
+  LastRun run = LastRunOf(exchange->request->command, *report);
+  if (!KeepPortLastRun(exchange->request->stateDir, run, &reason))
+    report->warnings.push_back("last run not kept: " + reason);
   report->lastRunKept = true;  // or tried: once is enough
 }
 
@@ -315,7 +323,7 @@ void RunWriteJob(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* 
   StartReport(report);
   report->record = request.record;
   std::string untrusted;
-  if (!StateDirTrusted(request.stateDir, &untrusted)) return Conclude(report, OUTCOME_STATE_ERROR, untrusted);
+  if (!RecordsTrusted(request.stateDir, &untrusted)) return Conclude(report, OUTCOME_STATE_ERROR, untrusted);
   if (!request.port.empty()) {
     report->port = IdentifyPort(request.port);
     // Never cut short: a shorter name could be another terminal's port.

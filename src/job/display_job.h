@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "job/job_platform.h"
 #include "job/outcomes.h"
 #include "job/port_search.h"
+#include "records/port_identity.h"
 #include "writing/write_sequence.h"
 
 struct FrontEnd;
@@ -61,6 +61,7 @@ struct JobReport {
   bool keptKnown;                 // a state of the port's device was kept before this run
   StartupMessageRecord keptRecord;
   std::vector<std::string> warnings;
+  std::vector<std::string> notes;  // what -v adds: the ports a search left out, and why
   bool lastRunKept;               // the port's last run was written (or tried) while the port was held
   std::string source;             // apply: "policy" or the message file's path; empty: none read
 };
