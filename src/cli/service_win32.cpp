@@ -31,7 +31,7 @@
 #include "cli/message_file_platform.h"
 #include "cli/service_decision.h"
 #include "cli/service_platform.h"
-#include "records/last_run.h"
+#include "records/port_records.h"
 #include "records/record_platform.h"
 
 DEFINE_GUID(ComPortInterface, 0x86E0D1E0L, 0x8089, 0x11D0, 0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73);
@@ -148,11 +148,8 @@ void WatchArrivals() {
 // Nothing configured: a last run of apply that reached no port (a message
 // file missing then, say) no longer describes the terminal.
 void ForgetApplyWithoutPort() {
-  LastRun run;
   std::string reason;
-  std::string dir = DefaultStateDir();
-  if (ReadLastRun(dir, NoPortKey, &run, &reason) == STATE_FOUND && run.command == "apply")
-    ForgetLastRun(dir, NoPortKey, &reason);
+  ForgetRunWithoutPort(DefaultStateDir(), "apply", &reason);
 }
 
 void Act(const ServiceAction& action) {
