@@ -221,7 +221,8 @@ TEST_F(Win32ConsoleProgram, ApplyStoresTheMessageFileOnceOnItsPort) {
   ProgramRun status = RunCli(L"status --json" + state);
   EXPECT_EQ(status.exitCode, 0u) << status.out;
   for (const char* part : {"\"port\": \"COM2\"", "\"counts\": true", "\"rows\": [\"Store 12\", \"  Open 8-22\"]",
-                           "\"outcome\": \"unchanged\", \"success\": true", "\"success\": true, \"ports\""})
+                           "\"outcome\": \"unchanged\", \"success\": true",
+                           "\"success\": true, \"configured\": true, \"ports\""})
     EXPECT_NE(status.out.find(part), std::string::npos) << part << "\n" << status.out;
   CreateDirectoryW(TempDir(L"vfd-cli-metrics").c_str(), nullptr);
   std::wstring metrics = TempDir(L"vfd-cli-metrics") + L"\\vfdstartup.prom";
