@@ -125,7 +125,7 @@ const OptionSpec Options[] = {
     {"--strict", nullptr, nullptr, Messages, SetStrict},
     {"--no-transliterate", nullptr, nullptr, Messages, SetNoTransliterate},
     {"--json", nullptr, nullptr, Exchanges | TAKEN_BY_DESCRIBE | TAKEN_BY_STATUS, SetJson},
-    {"--config", nullptr, "FILE", TAKEN_BY_APPLY, SetConfig},
+    {"--config", nullptr, "FILE", TAKEN_BY_APPLY | TAKEN_BY_STATUS, SetConfig},
     {"--validate", nullptr, nullptr, TAKEN_BY_APPLY, SetValidate},
     {"--state-dir", nullptr, "DIR", Writes | TAKEN_BY_APPLY | TAKEN_BY_STATUS, SetStateDir},
     {"--metrics-file", nullptr, "FILE", Writes | TAKEN_BY_APPLY, SetMetricsFile},
