@@ -344,8 +344,9 @@ TEST(RunExports, EachOutcomeItsMessageId) {
 // Every series of every port, label values escaped; a port with no last run
 // has only its kept state's series.
 TEST(RunExports, MetricsText) {
-  PortStatus stored = {}, odd = {}, noPort = {}, unreadable = {};
+  PortStatus stored = {}, odd = {}, noPort = {}, unreadable = {}, clash = {};
   unreadable.stateKey = "ttyS9";  // its last run could not be read
+  clash.stateKey = "/dev/ttyUSB0";  // unreadable too, its key another port's name: no second series
   stored.stateKey = "by-id/usb-1";
   stored.identity.name = u"/dev/ttyUSB0";
   stored.stateKept = stored.stateCounts = stored.runKnown = true;
@@ -357,7 +358,7 @@ TEST(RunExports, MetricsText) {
   noPort.runKnown = true;
   noPort.run.outcome = "no_display";
   noPort.run.time = 1765170001;
-  EXPECT_EQ(MetricsText({stored, odd, noPort, unreadable}),
+  EXPECT_EQ(MetricsText({clash, stored, odd, noPort, unreadable}),
             "# HELP vfdstartup_last_run_timestamp_seconds When the last run of write, factory-default or apply on the "
             "port ended, in Unix time.\n"
             "# TYPE vfdstartup_last_run_timestamp_seconds gauge\n"
