@@ -18,7 +18,7 @@ PACKAGES=(
   lintian man-db
   wixl msitools osslsigncode openssl ansible ansible-lint
   qemu-system-x86 busybox-static cpio kmod openssh-client xz-utils udev
-  prometheus python3-prometheus-client
+  prometheus prometheus-node-exporter python3-prometheus-client
 )
 
 missing=()
