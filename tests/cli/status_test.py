@@ -3,21 +3,29 @@
 of a state directory written out here as the program keeps them, status
 --json against its schema (written out here as docs/console.md gives it),
 its exit code, and the metrics file a run rewrites, read by promtool and by
-python3-prometheus-client's parser, never seen half written.
+python3-prometheus-client's parser, never seen half written; then what
+Debian's node_exporter serves of it after each of a table of runs on
+emulated displays, against status --json.
 
-Usage: status_test.py VFDSTARTUP_CLI
+Usage: status_test.py VFDSTARTUP_CLI VFD_EMULATOR MODEM_LINES_FIXTURE
 """
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
+import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 
-Cli = sys.argv[1]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../fleet"))
+import fleet  # noqa: E402  (the emulated displays)
+
+Cli, Emulator, ModemLines = sys.argv[1:4]
+NodeExporter = "/usr/bin/prometheus-node-exporter"
 Failures = []
 
 # The schema of status --json: each key and its JSON type ("str?" may be
@@ -96,7 +104,8 @@ def KeepRun(state_dir, key, port, outcome, reason="none"):
 
 
 def Run(*args):
-    env = dict(os.environ, VFDSTARTUP_PORTS="", VFDSTARTUP_CONF="/nonexistent")
+    env = dict(os.environ, VFDSTARTUP_PORTS="", VFDSTARTUP_CONF="/nonexistent", VFDSTARTUP_METRICS_DIR="/nonexistent",
+               LD_PRELOAD=ModemLines, ASAN_OPTIONS="verify_asan_link_order=0")
     return subprocess.run([Cli, *args], capture_output=True, text=True, env=env)
 
 
@@ -245,11 +254,116 @@ def CheckCatalog(work, catalog):
           sorted(MessageIds.values()), f"journalctl's catalog: {update.stderr} {listed.stdout}")
 
 
+class Exporter:
+    """node_exporter with only its text file collector, on a directory and a
+    loopback port of this test's own; its log kept to look for errors."""
+
+    def __init__(self, work, directory):
+        self.log = f"{work}/node-exporter.log"
+        for _ in range(5):
+            with socket.socket() as probe:  # a free port; another taker makes the start fail, and it is tried again
+                probe.bind(("127.0.0.1", 0))
+                self.url = "http://127.0.0.1:%d/metrics" % probe.getsockname()[1]
+            with open(self.log, "w") as log:
+                self.process = subprocess.Popen(
+                    [NodeExporter, "--web.listen-address=" + self.url[7:-8], "--collector.disable-defaults",
+                     "--collector.textfile", "--collector.textfile.directory=" + directory],
+                    stdout=log, stderr=log, preexec_fn=fleet.EndWithParent)
+            if fleet.WaitUntil(lambda: self.process.poll() is not None or self.Scrape() is not None):
+                if self.process.poll() is None:
+                    return
+        Check(False, "node_exporter did not start: " + fleet.TextOf(self.log))
+
+    def Scrape(self):
+        try:
+            with urllib.request.urlopen(self.url, timeout=5) as answer:
+                return answer.read().decode()
+        except OSError:
+            return None
+
+    def Stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait()
+
+
+def Served(exporter):
+    """What node_exporter serves of the program's families, as
+    {(family, port[, outcome]): value}, and its scrape error gauge."""
+    families = Families(exporter.Scrape() or "")
+    served = {}
+    for name in ("vfdstartup_last_run_timestamp_seconds", "vfdstartup_last_outcome", "vfdstartup_message_kept"):
+        for sample in families[name].samples if name in families else []:
+            served[(name, sample.labels["port"]) + ((sample.labels["outcome"],) if "outcome" in sample.labels else ())] = \
+                sample.value
+    error = [s.value for s in families["node_textfile_scrape_error"].samples] if "node_textfile_scrape_error" in families else []
+    return served, error
+
+
+def FromStatus(status):
+    """The same values as status --json gives them."""
+    wanted = {}
+    for port in status["ports"]:
+        if port["last_run"]:
+            wanted[("vfdstartup_last_run_timestamp_seconds", port["port"])] = float(port["last_run"]["time"])
+            wanted[("vfdstartup_last_outcome", port["port"], port["last_run"]["outcome"])] = 1.0
+        if port["state_key"]:
+            wanted[("vfdstartup_message_kept", port["port"])] = 1.0 if port["kept"] and port["kept"]["counts"] else 0.0
+    return wanted
+
+
+def CheckNodeExporter(work):
+    """After each run, node_exporter serves what status --json says, one
+    series per port: no scrape error, nothing "collected before"."""
+    state, metrics = f"{work}/nstate", f"{work}/textfile"
+    os.makedirs(metrics)
+    displays = {name: fleet.Terminal(work, name) for name in ("a", "b", "c")}
+    link_a, link_b = displays["a"].link, f"{work}/display-b"
+    conf = f"{work}/message.conf"
+    Write(conf, f"row0 = Sale\nrow1 = Open 8-22\nspeed = 100ms\nport = {link_b}\n")
+    common = ("--state-dir", state, "--metrics-file", f"{metrics}/vfdstartup.prom")
+
+    def Start(name, link):
+        displays[name].link = link
+        displays[name].Start(Emulator)
+        return fleet.WaitUntil(lambda: '"event":"start"' in fleet.TextOf(displays[name].log))
+
+    rows = (
+        ("stored", lambda: Start("a", link_a), ("write", "--port", link_a), {link_a: "stored"}),
+        ("failed", lambda: displays["a"].Control("mode silent"), ("write", "--port", link_a),
+         {link_a: "no_answer"}),
+        ("named before it is plugged in", lambda: True, ("apply", "--config", conf),
+         {link_a: "no_answer", link_b: "open_failed"}),
+        ("plugged in", lambda: Start("b", link_b), ("apply", "--config", conf), {link_a: "no_answer", link_b: "stored"}),
+        ("one name, two devices", lambda: displays["b"].Stop() or Start("c", link_b), ("apply", "--config", conf),
+         {link_a: "no_answer", link_b: "stored"}),
+        ("forgotten", lambda: True, ("forget", "--port", link_a), {link_b: "stored"}),
+    )
+    exporter = Exporter(work, metrics)
+    try:
+        for what, world, args, shown in rows:
+            Check(world() is not False, f"{what}: the display did not start")
+            run = Run(*args, *common)
+            _, status = StatusOf(state)
+            outcomes = {port["port"]: port["last_run"]["outcome"] for port in status["ports"] if port["last_run"]}
+            Check(outcomes == shown and len(status["ports"]) == len(shown),
+                  f"{what}: status shows {status['ports']} ({run.stderr})")
+            served, error = Served(exporter)
+            Check(served == FromStatus(status) and error == [0.0], f"{what}: node_exporter serves {served}, {error}")
+            log = fleet.TextOf(exporter.log)
+            Check("collected before" not in log and "level=error" not in log, f"{what}: node_exporter says {log}")
+    finally:
+        exporter.Stop()
+        for display in displays.values():
+            display.Stop()
+
+
 def main():
     work = tempfile.mkdtemp(prefix="vfd-status-test-")
     try:
         CheckStatus(work)
         CheckMetrics(work)
+        CheckNodeExporter(work)
         CheckCatalog(work, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../deploy/systemd/vfdstartup.catalog"))
     finally:
         shutil.rmtree(work)
