@@ -55,13 +55,15 @@ const char About[] =
     "  --check          do what a write does (look for the display, open its port, ask\n"
     "                   it into set-up mode and for its product type, leave set-up mode)\n"
     "                   and end as it would, but send no record\n"
-    "  -v, --verbose    also show the message boxes of the Windows dialog\n"
+    "  -v, --verbose    also show the message boxes of the Windows dialog, and the\n"
+    "                   ports a search left out (the consoles, its own terminal)\n"
     "  -q, --quiet      errors only\n"
     "\n"
     "Message file (apply): one key = value per line, UTF-8; # starts a comment.\n"
-    "Keys: row0, row1, speed; port (see Ports below) and strict (true or false)\n"
-    "may be left out. A value in double quotes keeps its blanks. Any mistake, an\n"
-    "unknown key included, is an error naming the line (exit 2, nothing opened).\n";
+    "Keys: row0, row1, speed; port (see Ports below) and strict (true or false;\n"
+    "also yes or no, 1 or 0) may be left out. A value in double quotes keeps its\n"
+    "blanks. Any mistake, an unknown key included, is an error naming the line\n"
+    "(exit 2, nothing opened).\n";
 
 const char ApplyOptions[] =
     "  --validate       check the file only; opens no port\n"

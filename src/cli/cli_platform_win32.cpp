@@ -106,3 +106,5 @@ const char* PlatformHelp() { return Help; }
 bool BoxesShownByDefault() { return true; }
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+bool StandardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }

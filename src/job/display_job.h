@@ -61,6 +61,7 @@ struct JobReport {
   bool keptKnown;                 // a state of the port's device was kept before this run
   StartupMessageRecord keptRecord;
   std::vector<std::string> warnings;
+  std::vector<std::string> notes;  // what -v adds: the ports a search left out, and why
   bool lastRunKept;               // the port's last run was written (or tried) while the port was held
   bool portAnswered;              // something answered on the port: it led to a device
   bool displayOnRecord;           // before the run, a record was kept of the display the port leads to

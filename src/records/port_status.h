@@ -38,7 +38,7 @@ bool StatusSucceeded(const PortStatus& status);
 // speed sends.
 std::string SpeedLabelOf(const StartupMessageRecord& record);
 
-// status --json: one object (docs/console.md gives its schema).
+// status --json: one object (docs/schemas/status.schema.json is its schema).
 std::string StatusJson(const std::string& stateDir, const std::vector<PortStatus>& statuses,
                        const std::vector<std::string>& warnings);
 

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """status and the metrics file, from outside: the kept states and last runs
 of a state directory written out here as the program keeps them, status
---json against its schema (written out here as docs/console.md gives it),
+--json against its schema (written out here, and the one the package ships),
 its exit code, and the metrics file a run rewrites, read by promtool and by
 python3-prometheus-client's parser, never seen half written; then what
 Debian's node_exporter serves of it after each of a table of runs on
@@ -19,6 +19,7 @@ import tempfile
 import threading
 import urllib.request
 
+import jsonschema
 from prometheus_client.parser import text_string_to_metric_families
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../fleet"))
@@ -36,6 +37,9 @@ LastRun = {"command": "str", "outcome": "str", "success": "bool", "reason": "str
 Port = {"port": "str?", "device": "str?", "state_key": "str", "kept": ("obj?", Kept), "last_run": ("obj?", LastRun),
         "success": "bool", "problems": ["str"]}
 Status = {"command": "str", "state_dir": "str", "success": "bool", "ports": [Port], "warnings": ["str"]}
+# The JSON Schema the package ships holds every answer too.
+with open(os.path.join(os.path.dirname(__file__), "../../docs/schemas/status.schema.json")) as shipped:
+    ShippedStatus = jsonschema.Draft202012Validator(json.load(shipped))
 
 # "Sale" / "Open 8-22" at 100ms per character, as 128 record bytes.
 SaleRecord = ("11" + "53616C65" + "00" * 59 + "11" + "4F70656E20382D3232" + "00" * 54)
@@ -113,6 +117,8 @@ def StatusOf(state_dir, *args):
     run = Run("status", "--state-dir", state_dir, "--json", *args)
     status = json.loads(run.stdout)
     Matches(status, Status, "status")
+    errors = [error.message for error in ShippedStatus.iter_errors(status)]
+    Check(not errors, f"status.schema.json: {errors}")
     return run.returncode, status
 
 
