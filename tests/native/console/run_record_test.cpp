@@ -18,6 +18,7 @@
 #include "job_request.h"
 #include "job/message_rows.h"
 #include "records/port_status.h"
+#include "records/record_rule.h"
 #include "records/run_exports.h"
 #include "job/run_record.h"
 #include "protocol/startup_view.h"
@@ -308,6 +309,32 @@ TEST_F(RunRecord, OneJournalEntryPerRun) {
   LastRun twoLines = {"", "", "write", "no_display", "none", "a\nb", 0};
   EXPECT_EQ(JournalDatagram(twoLines).substr(0, 8 + 8 + 21 + 1),
             std::string("MESSAGE\n\x15\0\0\0\0\0\0\0vfdstartup write: a\nb\n", 38));
+}
+
+// Of the records about one display (one key, or ports that lead to one
+// device now) status and the metrics show the newest alone, also when an
+// older one could not be dropped; of two as new, the first.
+TEST(RecordRule, TheNewestRecordAboutEachDisplayIsShown) {
+  auto record = [](const char* key, const char* device, long long run, long long kept) {
+    PortStatus status = {};
+    status.stateKey = key;
+    status.identity.device = device;
+    status.runKnown = run != 0, status.run.time = run;
+    status.stateKept = kept != 0, status.state.writtenAt = kept;
+    return status;
+  };
+  std::vector<PortStatus> records = {
+      record("", "", 50, 0),                               // the runs that reached no port
+      record("/dev/serial/by-id/usb-A", "char 188:0", 10, 0),  // named before it was plugged in
+      record("by-id/usb-A", "char 188:0", 20, 15),             // then stored
+      record("pts/3", "char 136:3", 0, 30),                    // the alias before
+      record("pts/4", "char 136:3", 30, 0),                    // the alias now, as new
+      record("ttyS9", "", 0, 0),                               // unreadable: about its key alone
+      record("ttyS8", "", 0, 0),
+  };
+  std::string shown;
+  for (const PortStatus& status : NewestPerDisplay(records)) shown += "[" + status.stateKey + "]";
+  EXPECT_EQ(shown, "[][by-id/usb-A][pts/3][ttyS9][ttyS8]");
 }
 
 // Each outcome a run of write, factory-default or apply can come to has
