@@ -30,7 +30,8 @@ const char About[] =
     "                   --frames N prints N scroll steps and stops\n"
     "  describe         the speeds, the row limit and the outcomes, for tools\n"
     "  status           what is kept of each port and how its last run ended; opens\n"
-    "                   no port; exit 0 when every last run stored or found the message\n"
+    "                   no port; exit 0 when every last run stored or found the message,\n"
+    "                   or when no message is configured and nothing is kept\n"
     "  forget           drop what is kept of --port P's display (its kept state and\n"
     "                   last run), as a retired display's or a mistyped port's; without\n"
     "                   --port, what runs that reached no port kept\n"
@@ -86,11 +87,13 @@ const char ExitCodes[] =
     "     nothing was sent\n"
     "  128+N  stopped by signal N (the first one); an exchange under way was finished first\n"
     "status: 0 when every port shown had a last run that stored the message or found\n"
-    "  it there (stored, unchanged); 1 otherwise, also when nothing is known of any port\n";
+    "  it there (stored, unchanged), or when no message is configured and nothing is\n"
+    "  known of any port; 1 otherwise (a message configured but never stored too)\n";
 
 void PrintHelp() {
   std::printf("Usage:\n%s\n", UsageLines().c_str());
-  std::printf("%s  --config FILE    the message file (default %s)\n", About, DefaultMessageFilePath().c_str());
+  std::printf("%s  --config FILE    the message file (default %s); status: whether\n"
+              "                   a message is configured\n", About, DefaultMessageFilePath().c_str());
   std::printf("%s%s%s", ApplyOptions, PlatformHelp(), ExitCodes);
 }
 

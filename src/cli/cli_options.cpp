@@ -127,7 +127,7 @@ const OptionSpec Options[] = {
     {"--strict", nullptr, nullptr, Messages, SetStrict},
     {"--no-transliterate", nullptr, nullptr, Messages, SetNoTransliterate},
     {"--json", nullptr, nullptr, Exchanges | TAKEN_BY_DESCRIBE | TAKEN_BY_STATUS | TAKEN_BY_FORGET, SetJson},
-    {"--config", nullptr, "FILE", TAKEN_BY_APPLY, SetConfig},
+    {"--config", nullptr, "FILE", TAKEN_BY_APPLY | TAKEN_BY_STATUS, SetConfig},
     {"--validate", nullptr, nullptr, TAKEN_BY_APPLY, SetValidate},
     {"--state-dir", nullptr, "DIR", Writes | TAKEN_BY_APPLY | TAKEN_BY_STATUS | TAKEN_BY_FORGET, SetStateDir},
     {"--metrics-file", nullptr, "FILE", Writes | TAKEN_BY_APPLY | TAKEN_BY_FORGET, SetMetricsFile},

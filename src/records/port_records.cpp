@@ -97,6 +97,12 @@ void KeepLastRunOf(const RunRecordPlaces& places, const LastRun& run, const Port
   SupersedeRecords(places.stateDir, run.stateKey, port, warnings);
 }
 
+bool ForgetRunWithoutPort(const std::string& stateDir, const std::string& command, std::string* reason) {
+  LastRun run;
+  if (ReadLastRun(stateDir, NoPortKey, &run, reason) != STATE_FOUND || run.command != command) return true;
+  return ForgetLastRun(stateDir, NoPortKey, reason);
+}
+
 void RewriteMetrics(const RunRecordPlaces& places, std::vector<std::string>* warnings) {
   if (places.metricsFile.empty()) return;
   std::string dir, name, reason;

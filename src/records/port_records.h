@@ -62,6 +62,10 @@ bool ForgetDisplayRecords(const std::string& stateDir, const PortIdentity* port,
 // warning.
 void KeepLastRunOf(const RunRecordPlaces& places, const LastRun& run, const PortIdentity& port, bool keptAlready,
                    std::vector<std::string>* warnings);
+// What the last run of command that reached no port said, dropped (none
+// kept, or one of another command: nothing to do); false with why when it
+// cannot go. The service's "no message configured" ends a failed apply's.
+bool ForgetRunWithoutPort(const std::string& stateDir, const std::string& command, std::string* reason);
 // The metrics file from every port's kept state and last run, whole (none
 // when places names no metrics file).
 void RewriteMetrics(const RunRecordPlaces& places, std::vector<std::string>* warnings);

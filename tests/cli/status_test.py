@@ -36,7 +36,8 @@ Kept = {"counts": "bool", "rows": ["str"], "speed": "str?", "product_type": "str
 LastRun = {"command": "str", "outcome": "str", "success": "bool", "reason": "str?", "detail": "str", "time": "int"}
 Port = {"port": "str?", "device": "str?", "state_key": "str", "kept": ("obj?", Kept), "last_run": ("obj?", LastRun),
         "success": "bool", "problems": ["str"]}
-Status = {"command": "str", "state_dir": "str", "success": "bool", "ports": [Port], "warnings": ["str"]}
+Status = {"command": "str", "state_dir": "str", "success": "bool", "configured": "bool", "ports": [Port],
+          "warnings": ["str"]}
 # The JSON Schema the package ships holds every answer too.
 with open(os.path.join(os.path.dirname(__file__), "../../docs/schemas/status.schema.json")) as shipped:
     ShippedStatus = jsonschema.Draft202012Validator(json.load(shipped))
@@ -125,8 +126,17 @@ def StatusOf(state_dir, *args):
 def CheckStatus(work):
     state = f"{work}/state"
     os.makedirs(state)
-    code, status = StatusOf(state)
-    Check(code == 1 and status["ports"] == [] and status["success"] is False, f"an empty directory: {code} {status}")
+    # Nothing kept: a failure while a message is configured, none while there is none.
+    Write(f"{work}/message.conf", "row0 = Sale\n")
+    code, status = StatusOf(state, "--config", f"{work}/message.conf")
+    Check(code == 1 and status["ports"] == [] and status["success"] is False and status["configured"] is True,
+          f"a message never stored: {code} {status}")
+    code, status = StatusOf(state, "--config", f"{work}/none.conf")
+    Check(code == 0 and status["ports"] == [] and status["success"] is True and status["configured"] is False,
+          f"nothing configured, nothing kept: {code} {status}")
+    human = Run("status", "--state-dir", state, "--config", f"{work}/none.conf")
+    Check(human.returncode == 0 and human.stdout == f"no message is configured (no policy holds one and {work}/none.conf"
+          f" is not there): nothing is known of any port in {state}\n", f"nothing configured, for a person: {human.stdout}")
     # A port that is a plain file here: its key is its whole path.
     port0 = os.path.realpath(f"{work}/ttyS0")
     Write(port0, "")
