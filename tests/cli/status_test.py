@@ -270,61 +270,53 @@ def CheckCatalog(work, catalog):
           sorted(MessageIds.values()), f"journalctl's catalog: {update.stderr} {listed.stdout}")
 
 
-class Exporter:
-    """node_exporter with only its text file collector, on a directory and a
-    loopback port of this test's own; its log kept to look for errors."""
-
-    def __init__(self, work, directory):
-        self.log = f"{work}/node-exporter.log"
-        for _ in range(5):
-            with socket.socket() as probe:  # a free port; another taker makes the start fail, and it is tried again
-                probe.bind(("127.0.0.1", 0))
-                self.url = "http://127.0.0.1:%d/metrics" % probe.getsockname()[1]
-            with open(self.log, "w") as log:
-                self.process = subprocess.Popen(
-                    [NodeExporter, "--web.listen-address=" + self.url[7:-8], "--collector.disable-defaults",
-                     "--collector.textfile", "--collector.textfile.directory=" + directory],
-                    stdout=log, stderr=log, preexec_fn=fleet.EndWithParent)
-            if fleet.WaitUntil(lambda: self.process.poll() is not None or self.Scrape() is not None):
-                if self.process.poll() is None:
-                    return
-        Check(False, "node_exporter did not start: " + fleet.TextOf(self.log))
-
-    def Scrape(self):
-        try:
-            with urllib.request.urlopen(self.url, timeout=5) as answer:
-                return answer.read().decode()
-        except OSError:
-            return None
-
-    def Stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait()
+def Scrape(url):
+    try:
+        with urllib.request.urlopen(url, timeout=5) as answer:
+            return answer.read().decode()
+    except OSError:
+        return None
 
 
-def Served(exporter):
-    """What node_exporter serves of the program's families, as
-    {(family, port[, outcome]): value}, and its scrape error gauge."""
-    families = Families(exporter.Scrape() or "")
-    served = {}
-    for name in ("vfdstartup_last_run_timestamp_seconds", "vfdstartup_last_outcome", "vfdstartup_message_kept"):
-        for sample in families[name].samples if name in families else []:
-            served[(name, sample.labels["port"]) + ((sample.labels["outcome"],) if "outcome" in sample.labels else ())] = \
-                sample.value
-    error = [s.value for s in families["node_textfile_scrape_error"].samples] if "node_textfile_scrape_error" in families else []
-    return served, error
+def StartExporter(directory, log):
+    """node_exporter with only its text file collector, on directory and a
+    free loopback port (tried again when another taker got it first)."""
+    for _ in range(5):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            address = "127.0.0.1:%d" % probe.getsockname()[1]
+        process = subprocess.Popen([NodeExporter, "--web.listen-address=" + address, "--collector.disable-defaults",
+                                    "--collector.textfile", "--collector.textfile.directory=" + directory],
+                                   stdout=log, stderr=log, preexec_fn=fleet.EndWithParent)
+        url = "http://%s/metrics" % address
+        if fleet.WaitUntil(lambda: process.poll() is not None or Scrape(url) is not None) and process.poll() is None:
+            return process, url
+    return process, url
+
+
+def Served(text):
+    """Each of the program's series node_exporter serves, and its scrape
+    error gauge."""
+    served, errors = {}, []
+    for family in Families(text).values():
+        for sample in family.samples:
+            if family.name == "node_textfile_scrape_error":
+                errors.append(sample.value)
+            elif family.name.startswith("vfdstartup_"):
+                served[(family.name,) + tuple(sorted(sample.labels.items()))] = sample.value
+    return served, errors
 
 
 def FromStatus(status):
-    """The same values as status --json gives them."""
+    """The same series as status --json gives them."""
     wanted = {}
     for port in status["ports"]:
-        if port["last_run"]:
-            wanted[("vfdstartup_last_run_timestamp_seconds", port["port"])] = float(port["last_run"]["time"])
-            wanted[("vfdstartup_last_outcome", port["port"], port["last_run"]["outcome"])] = 1.0
+        name, run, kept = port["port"], port["last_run"], port["kept"]
+        if run:
+            wanted[("vfdstartup_last_run_timestamp_seconds", ("port", name))] = float(run["time"])
+            wanted[("vfdstartup_last_outcome", ("outcome", run["outcome"]), ("port", name))] = 1.0
         if port["state_key"]:
-            wanted[("vfdstartup_message_kept", port["port"])] = 1.0 if port["kept"] and port["kept"]["counts"] else 0.0
+            wanted[("vfdstartup_message_kept", ("port", name))] = float(bool(kept and kept["counts"]))
     return wanted
 
 
@@ -355,7 +347,8 @@ def CheckNodeExporter(work):
          {link_a: "no_answer", link_b: "stored"}),
         ("forgotten", lambda: True, ("forget", "--port", link_a), {link_b: "stored"}),
     )
-    exporter = Exporter(work, metrics)
+    log = open(f"{work}/node-exporter.log", "w")
+    exporter, url = StartExporter(metrics, log)
     try:
         for what, world, args, shown in rows:
             Check(world() is not False, f"{what}: the display did not start")
@@ -364,12 +357,14 @@ def CheckNodeExporter(work):
             outcomes = {port["port"]: port["last_run"]["outcome"] for port in status["ports"] if port["last_run"]}
             Check(outcomes == shown and len(status["ports"]) == len(shown),
                   f"{what}: status shows {status['ports']} ({run.stderr})")
-            served, error = Served(exporter)
-            Check(served == FromStatus(status) and error == [0.0], f"{what}: node_exporter serves {served}, {error}")
-            log = fleet.TextOf(exporter.log)
-            Check("collected before" not in log and "level=error" not in log, f"{what}: node_exporter says {log}")
+            served, errors = Served(Scrape(url) or "")
+            said = fleet.TextOf(log.name)
+            Check(served == FromStatus(status) and errors == [0.0] and "collected before" not in said and
+                  "level=error" not in said, f"{what}: node_exporter serves {served}, {errors}\n{said}")
     finally:
-        exporter.Stop()
+        exporter.terminate()
+        exporter.wait()
+        log.close()
         for display in displays.values():
             display.Stop()
 

@@ -13,6 +13,7 @@ Usage: report_test.py [VFDSTARTUP_CLI]
 """
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -104,32 +105,30 @@ Hostile = (
 Specials = "\\|<>&[]()!`*_~"
 
 
+def Control(c):
+    return ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 or c in "\u2028\u2029"
+
+
 def Cells(line):
     """A table row's cells as Markdown shows them: split at each unescaped
     |, every escape taken away. None when a special character is left
-    unescaped (an underscore inside a word is none), or a line break is in a
-    cell."""
-    cells, cell, escaped = [], "", False
-    text = line.strip()[1:-1] if line.startswith("|") and line.endswith("|") else "\n"
-    for at, c in enumerate(text):
-        if c == "_" and 0 < at < len(text) - 1 and text[at - 1].isalnum() and text[at + 1].isalnum():
-            cell += c
-        elif escaped:
-            cell, escaped = cell + c, False
-        elif c == "\\":
-            escaped = True
-        elif c == "|":
-            cells, cell = cells + [cell.strip()], ""
-        elif c in Specials or c in "\r\n\u2028\u2029" or ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0:
+    unescaped (an underscore inside a word is none), or a line break."""
+    body = line[1:-1] if line.startswith("|") and line.endswith("|") else "\n"
+    cells = [""]
+    for match in re.finditer(r"\\(.)|(\|)|(.)", body, re.S):
+        escaped, edge, c = match.groups()
+        inWord = re.fullmatch(r"[^\W_]_[^\W_]", body[match.start() - 1:match.end() + 1])
+        if edge:
+            cells.append("")
+        elif c and (Control(c) or (c in Specials and not inWord)):
             return None
-        else:
-            cell += c
-    return cells + [cell.strip()]
+        cells[-1] += escaped or c or ""
+    return [cell.strip() for cell in cells]
 
 
 def Shown(text):
     """The text as a cell shows it: control characters and line breaks as blanks."""
-    return "".join(" " if ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 or c in "\u2028\u2029" else c for c in text).strip()
+    return "".join(" " if Control(c) else c for c in text).strip()
 
 
 def CheckHostile():
