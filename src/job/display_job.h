@@ -63,7 +63,10 @@ struct JobReport {
   std::vector<std::string> warnings;
   std::vector<std::string> notes;  // what -v adds: the ports a search left out, and why
   bool lastRunKept;               // the port's last run was written (or tried) while the port was held
+  bool portAnswered;              // something answered on the port: it led to a device
+  bool displayOnRecord;           // before the run, a record was kept of the display the port leads to
   std::string source;             // apply: "policy" or the message file's path; empty: none read
+  std::vector<std::string> forgotten;  // forget: the state keys whose records were dropped
 };
 
 // A report that ends before any job ran (a usage error, refused rows): the
