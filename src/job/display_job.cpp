@@ -7,6 +7,7 @@
 #include "job/run_platform.h"
 #include "job/run_record.h"
 #include "job/state_store.h"
+#include "serial/port_ops.h"
 #include "serial/serial_link.h"
 #include "text/utf_convert.h"
 
@@ -36,6 +37,7 @@ unsigned SearchBoundSeconds(size_t ports) {
 
 void StartReport(JobReport* report) {
   *report = JobReport();
+  report->unseenProcesses = 0;
   report->outcome = OUTCOME_IO_ERROR;
   report->reason = REASON_NONE;
   report->detail = {};
@@ -88,8 +90,10 @@ void AddWarningOnce(JobReport* report, const std::string& warning) {
 void FinishSearchFor(PortSearch* search, JobReport* report) {
   FinishSearch(search);
   report->candidates = search->candidates;
-  for (const Candidate& candidate : report->candidates)
+  for (const Candidate& candidate : report->candidates) {
     if (candidate.detail.lockProblem[0] != 0) AddWarningOnce(report, LockWarningText(candidate.detail));
+    report->unseenProcesses = std::max<unsigned>(report->unseenProcesses, candidate.detail.unseenProcesses);
+  }
 }
 
 bool AllAre(const std::vector<Candidate>& candidates, ProbeVerdict verdict) {
@@ -241,7 +245,9 @@ void ConcludeExchange(const WriteResult& result, const PortOpenDetail& detail, J
     case WRITE_NOT_CONFIRMED:
       if (result.moduleAnswered) return Conclude(report, OUTCOME_NOT_CONFIRMED);
       return Conclude(report, OUTCOME_NO_ANSWER, "waited 5 s");
-    case WRITE_OPEN_FAILED: return ConcludeOpenFailed(report, ReasonOfFailure(result.portFailure), detail);
+    case WRITE_OPEN_FAILED:
+      if (result.portFailure == PORT_STOPPED) return Conclude(report, OUTCOME_INTERRUPTED);
+      return ConcludeOpenFailed(report, ReasonOfFailure(result.portFailure), detail);
     default: return Conclude(report, OUTCOME_IO_ERROR, IoErrorText(result));
   }
 }
@@ -272,6 +278,7 @@ void TalkToPort(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* r
   PortOpenDetail detail = {};
   if (result.outcome != WRITE_NOTHING_RUN) PortGetOpenDetail(&detail);
   if (detail.lockProblem[0] != 0) AddWarningOnce(report, LockWarningText(detail));
+  report->unseenProcesses = std::max<unsigned>(report->unseenProcesses, detail.unseenProcesses);
   if (request.hooks.exchangeEnds != nullptr) request.hooks.exchangeEnds();
   Wait(request.hooks, "");
   ConcludeExchange(result, detail, report);
@@ -295,8 +302,11 @@ void ConcludeReport(JobReport* report, JobOutcome outcome, const std::string& de
   Conclude(report, outcome, detail);
 }
 
+// A stop request ends the look at who holds a port too (POSIX), before the
+// port is opened or a record goes.
 void RunFindJob(const std::u16string& port, const JobHooks& hooks, JobReport* report) {
   StartReport(report);
+  PortSetStopCheck(hooks.stopRequested);
   report->searched = port.empty();
   PortSearch search;
   std::vector<PortIdentity> ports = port.empty() ? SearchCandidates(report) : std::vector<PortIdentity>{IdentifyPort(port)};
@@ -314,6 +324,7 @@ void RunFindJob(const std::u16string& port, const JobHooks& hooks, JobReport* re
 void RunWriteJob(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* report) {
   StartReport(report);
   report->record = request.record;
+  PortSetStopCheck(request.hooks.stopRequested);
   std::string untrusted;
   if (!StateDirTrusted(request.stateDir, &untrusted)) return Conclude(report, OUTCOME_STATE_ERROR, untrusted);
   if (!request.port.empty()) {

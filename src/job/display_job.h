@@ -61,6 +61,9 @@ struct JobReport {
   bool keptKnown;                 // a state of the port's device was kept before this run
   StartupMessageRecord keptRecord;
   std::vector<std::string> warnings;
+  // The most processes one look of the run at who holds a port could not
+  // look into (POSIX): a port one of them held was not seen. The run goes on.
+  unsigned unseenProcesses;
   bool lastRunKept;               // the port's last run was written (or tried) while the port was held
   std::string source;             // apply: "policy" or the message file's path; empty: none read
 };

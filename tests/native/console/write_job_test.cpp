@@ -205,13 +205,19 @@ TEST_F(ConsoleJob, OutcomesAndWarningsOfTheExchange) {
   EXPECT_NE(written.warnings.front().find("writing anyway"), std::string::npos);
 
   // Ports used without a lock file are said once, however many were opened.
+  // The processes the look at who holds the port could not look into are
+  // counted in the JSON: the run went on.
   PortOpenDetail unlocked = {};
   snprintf(unlocked.lockProblem, sizeof unlocked.lockProblem, "no lock directory");
+  unlocked.unseenProcesses = 3;
   SimSetOpenDetail(unlocked);
   JobReport searched = Run(Request("Sale", ""));
   EXPECT_EQ(std::count_if(searched.warnings.begin(), searched.warnings.end(),
                           [](const std::string& w) { return w.find("(no lock directory)") != std::string::npos; }),
             1);
+  JobReport given = Run(Request("Sale"));
+  EXPECT_EQ(given.outcome, OUTCOME_STORED);
+  EXPECT_NE(ReportJson("write", given, {}, false).find("\"unseen_processes\": 3"), std::string::npos);
 }
 
 // One way a port can be, as each way of running meets it.
@@ -246,6 +252,13 @@ TEST_F(ConsoleJob, CheckEndsAsARealRunOnEveryPort) {
          SimSetOpenDetail(holder);
        },
        OUTCOME_OPEN_FAILED, REASON_BUSY, OUTCOME_OPEN_FAILED},
+      // The look at who holds the port ended by a stop request (ERROR_OPERATION_ABORTED).
+      {"stopped while looking who holds it", "COM3",
+       [](SimPort* p, SimModule*) {
+         p->busy = true;
+         p->busyError = 995;
+       },
+       OUTCOME_INTERRUPTED, REASON_NONE, OUTCOME_NO_DISPLAY},
       {"a silent display", "COM3", [](SimPort*, SimModule* m) { SimControl(m, "mode silent"); }, OUTCOME_NO_ANSWER,
        REASON_NONE, OUTCOME_NO_ANSWER},
       {"a wrong reply to enter set-up", "COM3", [](SimPort*, SimModule* m) { SimControl(m, "mode bad-enter"); },
