@@ -101,7 +101,7 @@ install_remove_purge() {
   # An admin's owner and mode for the state directory, registered before the
   # package comes, are the ones it gets.
   dpkg-statoverride --add nobody nogroup 0750 "$StateDir"
-  # As the README installs it.
+  # As docs/developing.md ("Packages") installs it.
   apt-get install -y -qq -o DPkg::Lock::Timeout=300 "$deb" >"$work/install.log" 2>&1 ||
     { cat "$work/install.log"; fail "apt-get install"; return; }
   expect "$StateDir with a statoverride" "nobody nogroup 750" "$(stat -c '%U %G %a' "$StateDir" 2>&1)"
@@ -113,12 +113,12 @@ install_remove_purge() {
   expect "vfdstartup-cli --version" "vfdstartup-cli $version" "$(/usr/bin/vfdstartup-cli --version 2>&1)"
   expect "man -w vfdstartup-cli" "/usr/share/man/man1/vfdstartup-cli.1.gz" "$(man -w vfdstartup-cli 2>&1)"
   check_units
-  # The message file's directory is the package's, and the README's own step
+  # The message file's directory is the package's, and the documented step
   # (the example copied into it) works on a fresh install.
   expect "/etc/vfdstartup owner, group and mode" "root root 755" "$(stat -c '%U %G %a' /etc/vfdstartup 2>&1)"
   expect "dpkg -S /etc/vfdstartup" "$Package: /etc/vfdstartup" "$(dpkg -S /etc/vfdstartup 2>&1)"
   cp /usr/share/doc/vfdstartup-cli/examples/message.conf /etc/vfdstartup/message.conf ||
-    fail "the README's copy of the example into /etc/vfdstartup/"
+    fail "the documented copy of the example into /etc/vfdstartup/"
   /usr/bin/vfdstartup-cli apply --validate >"$work/validate.log" 2>&1 ||
     fail "apply --validate of the example: $(cat "$work/validate.log")"
   # The program keeps one file per port there.

@@ -7,10 +7,10 @@
 #include "cli/cli_output.h"
 #include "cli/message_policy.h"
 #include "cli/outcome_events.h"
-#include "job/json_text.h"
 #include "job/outcomes.h"
 #include "protocol/display_protocol.h"
 #include "protocol/startup_view.h"
+#include "text/json_text.h"
 #include "text/utf_convert.h"
 
 #ifndef VFD_VERSION

@@ -6,10 +6,10 @@
 #include "cli/cli_output.h"
 #include "cli/cli_platform.h"
 #include "cli/outcome_events.h"
-#include "job/job_platform.h"
-#include "job/run_platform.h"
 #include "job/run_record.h"
 #include "protocol/display_protocol.h"
+#include "records/record_platform.h"
+#include "records/run_platform.h"
 
 namespace {
 

@@ -4,10 +4,11 @@
 // is known of any port.
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
-#include "job/json_text.h"
-#include "job/port_status.h"
-#include "job/run_platform.h"
 #include "protocol/startup_view.h"
+#include "records/port_status.h"
+#include "records/record_platform.h"
+#include "records/run_platform.h"
+#include "text/json_text.h"
 #include "text/utf_convert.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include "cli/cli_output.h"
 #include "cli/cli_platform.h"
 #include "job/job_report.h"
-#include "job/state_store.h"
 #include "protocol/startup_view.h"
+#include "records/state_store.h"
 
 namespace {
 

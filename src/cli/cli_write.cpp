@@ -2,7 +2,7 @@
 // the job (search, kept state, exchange) with the console as its front end.
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
-#include "job/job_platform.h"
+#include "records/record_platform.h"
 
 namespace {
 

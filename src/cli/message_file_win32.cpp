@@ -5,7 +5,7 @@
 
 #include "cli/cli_platform.h"
 #include "cli/message_file_platform.h"
-#include "job/job_platform.h"
+#include "records/record_platform.h"
 #include "text/utf_convert.h"
 
 namespace {

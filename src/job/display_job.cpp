@@ -4,9 +4,8 @@
 #include <vector>
 
 #include "frontend/frontend_ops.h"
-#include "job/run_platform.h"
 #include "job/run_record.h"
-#include "job/state_store.h"
+#include "records/port_records.h"
 #include "serial/port_ops.h"
 #include "serial/serial_link.h"
 #include "text/utf_convert.h"
@@ -141,11 +140,9 @@ bool SameRecord(const StartupMessageRecord& a, const StartupMessageRecord& b) {
 
 // What the kept state says the device's module holds, into the report.
 void ReadKeptState(const WriteJobRequest& request, const PortIdentity& port, JobReport* report) {
-  PortState state;
   std::string reason;
-  StateRead read = ReadPortState(request.stateDir, port.stateKey, &state, &reason);
-  report->keptKnown = read == STATE_FOUND && KeptStateCounts(state, port);
-  if (report->keptKnown) report->keptRecord = state.record;
+  StateRead read = ReadKeptRecord(request.stateDir, port, &report->keptRecord, &reason);
+  report->keptKnown = read == STATE_FOUND;
   if (read == STATE_DAMAGED && request.ifChanged) report->warnings.push_back("state unknown (" + reason + "); writing anyway");
 }
 
@@ -169,13 +166,13 @@ std::vector<PortIdentity> KnownPorts(const std::vector<PortIdentity>& among) {
 // state says is read again for the port the search finds.
 bool KnownPortHolds(const WriteJobRequest& request, const std::vector<PortIdentity>& among, JobReport* report) {
   for (const PortIdentity& known : KnownPorts(among)) {
-    PortState state;
+    StartupMessageRecord kept;
     std::string reason;
-    if (ReadPortState(request.stateDir, known.stateKey, &state, &reason) != STATE_FOUND) continue;
-    if (!KeptStateCounts(state, known) || !SameRecord(state.record, request.record)) continue;
+    if (ReadKeptRecord(request.stateDir, known, &kept, &reason) != STATE_FOUND) continue;
+    if (!SameRecord(kept, request.record)) continue;
     report->port = known;
     report->keptKnown = true;
-    report->keptRecord = state.record;
+    report->keptRecord = kept;
     return true;
   }
   return false;
@@ -186,7 +183,7 @@ bool KnownPortHolds(const WriteJobRequest& request, const std::vector<PortIdenti
 // holds, so nothing is sent.
 void ConcludeStateError(const WriteJobRequest& request, const std::string& reason, JobReport* report) {
   Conclude(report, OUTCOME_STATE_ERROR,
-           "the kept state could not be dropped (" + reason + "); " + StateDirHint(request.stateDir));
+           "the kept state could not be dropped (" + reason + "); " + RecordsHint(request.stateDir));
 }
 
 // The kept state goes before the port is opened: from then on nobody knows
@@ -195,9 +192,8 @@ void ConcludeStateError(const WriteJobRequest& request, const std::string& reaso
 // behind. --check drops nothing, and fails where a real run could not drop
 // it.
 bool DropKeptState(const WriteJobRequest& request, const JobReport& report, std::string* reason) {
-  if (request.check) return CanForgetPortState(request.stateDir, report.port.stateKey, reason);
-  if (!ForgetPortState(request.stateDir, report.port.stateKey, reason)) return false;
-  return request.command.empty() || ForgetLastRun(request.stateDir, report.port.stateKey, reason);
+  if (request.check) return CanDropPortRecords(request.stateDir, report.port, reason);
+  return DropPortRecords(request.stateDir, report.port, !request.command.empty(), reason);
 }
 
 struct Exchange {
@@ -212,10 +208,10 @@ struct Exchange {
 void KeepConfirmedState(void* context, const WriteResult& result) {
   Exchange* exchange = static_cast<Exchange*>(context);
   JobReport* report = exchange->report;
-  PortState state = {report->port.stateKey, NameText(report->port.name), Utf16ToUtf8(result.productType.text),
-                     result.record, report->port.attachment, NowSeconds(), exchange->request->command};
   std::string reason;
-  if (!WritePortState(exchange->request->stateDir, state, &reason)) report->warnings.push_back("state not kept: " + reason);
+  if (!KeepConfirmedRecord(exchange->request->stateDir, report->port, Utf16ToUtf8(result.productType.text),
+                           result.record, exchange->request->command, &reason))
+    report->warnings.push_back("state not kept: " + reason);
 }
 
 // ---- the exchange -------------------------------------------------------------
@@ -259,8 +255,9 @@ void KeepLastRun(void* context, const WriteResult& result) {
   JobReport* report = exchange->report;
   ConcludeExchange(result, {}, report);
   std::string reason;
-  LastRun run = LastRunOf(exchange->request->command, *report, NowSeconds());
-  if (!WriteLastRun(exchange->request->stateDir, run, &reason)) report->warnings.push_back("last run not kept: " + reason);
+  LastRun run = LastRunOf(exchange->request->command, *report);
+  if (!KeepPortLastRun(exchange->request->stateDir, run, &reason))
+    report->warnings.push_back("last run not kept: " + reason);
   report->lastRunKept = true;  // or tried: once is enough
 }
 
@@ -326,7 +323,7 @@ void RunWriteJob(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* 
   report->record = request.record;
   PortSetStopCheck(request.hooks.stopRequested);
   std::string untrusted;
-  if (!StateDirTrusted(request.stateDir, &untrusted)) return Conclude(report, OUTCOME_STATE_ERROR, untrusted);
+  if (!RecordsTrusted(request.stateDir, &untrusted)) return Conclude(report, OUTCOME_STATE_ERROR, untrusted);
   if (!request.port.empty()) {
     report->port = IdentifyPort(request.port);
     // Never cut short: a shorter name could be another terminal's port.

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "job/job_platform.h"
 #include "job/outcomes.h"
 #include "job/port_search.h"
+#include "records/port_identity.h"
 #include "writing/write_sequence.h"
 
 struct FrontEnd;

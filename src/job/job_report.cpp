@@ -1,8 +1,8 @@
 #include "job/job_report.h"
 
-#include "job/json_text.h"
-#include "job/state_store.h"
 #include "protocol/startup_view.h"
+#include "records/state_store.h"
+#include "text/json_text.h"
 #include "text/utf_convert.h"
 
 namespace {

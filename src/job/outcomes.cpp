@@ -1,6 +1,6 @@
 #include "job/outcomes.h"
 
-#include "job/job_platform.h"
+#include "job/outcome_platform.h"
 #include "serial/serial_link.h"
 
 namespace {

@@ -15,7 +15,7 @@
 
 #include "discovery/display_probe.h"
 #include "discovery/port_list.h"
-#include "job/job_platform.h"
+#include "records/port_identity.h"
 #include "serial/port_ops.h"
 
 // At most this many probes run at once: 16 silent ports still take one

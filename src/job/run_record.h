@@ -1,25 +1,15 @@
-// What the fleet learns of each run of write, factory-default and apply:
-// the last run kept per port beside the kept state (one small file per
-// device, written whole or not at all and never through a link), the
-// metrics file a metrics collector reads, and one journal entry. The kept
-// state and the last runs are the one source of truth; the metrics file is
-// made from them anew at every run.
+// A job's report as the records keep it (records/port_records.h): its last
+// run, kept beside the kept state, the metrics file and one journal entry.
 #ifndef VFD_JOB_RUN_RECORD_H
 #define VFD_JOB_RUN_RECORD_H
 
 #include <string>
 
 #include "job/display_job.h"
-#include "job/last_run.h"
+#include "records/port_records.h"
 
-LastRun LastRunOf(const std::string& command, const JobReport& report, long long now);
-
-// Where a run is told. metricsFile and journalSocket: empty for none.
-struct RunRecordPlaces {
-  std::string stateDir;
-  std::string metricsFile;
-  std::string journalSocket;
-};
+// The report as a last run (its time is set where it is kept).
+LastRun LastRunOf(const std::string& command, const JobReport& report);
 
 // After a job of write, factory-default or apply concluded (not --check,
 // not apply --validate): its last run (unless the job kept it while it held

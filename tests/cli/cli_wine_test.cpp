@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "job/state_access_win32.h"
 #include "protocol_expected.h"
+#include "records/state_access_win32.h"
 #include "rig_client.h"
 #include "rig_fixture.h"
 

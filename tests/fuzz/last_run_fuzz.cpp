@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "job/last_run.h"
+#include "records/last_run.h"
 
 namespace {
 

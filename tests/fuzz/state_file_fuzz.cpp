@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "job/state_store.h"
+#include "records/state_store.h"
 
 namespace {
 

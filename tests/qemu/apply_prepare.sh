@@ -18,7 +18,7 @@ rm -f /var/lib/man-db/auto-update
 echo "dpkg starts at $(cut -d' ' -f1 /proc/uptime)" >>"$OUT/dpkg.log"
 dpkg -i "$DEB" >>"$OUT/dpkg.log" 2>&1 || { cat "$OUT/dpkg.log"; exit 1; }
 echo "dpkg ends at $(cut -d' ' -f1 /proc/uptime)" >>"$OUT/dpkg.log"
-# The package made /etc/vfdstartup: the README's own step, a copy into it.
+# The package made /etc/vfdstartup: the documented step, a copy into it.
 cp "$OUT/boot.conf" /etc/vfdstartup/message.conf || exit 1
 # node_exporter's text file directory, as prometheus-node-exporter makes it.
 mkdir -p /var/lib/prometheus/node-exporter

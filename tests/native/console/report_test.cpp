@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "job/job_report.h"
-#include "job/json_text.h"
 #include "job/outcomes.h"
+#include "text/json_text.h"
 #include "text/utf_convert.h"
 
 namespace {

@@ -19,8 +19,9 @@
 #include <sstream>
 #include <vector>
 
-#include "job/job_platform.h"
-#include "job/state_store.h"
+#include "records/port_identity.h"
+#include "records/record_platform.h"
+#include "records/state_store.h"
 #include "process_posix.h"
 #include "text/utf_convert.h"
 

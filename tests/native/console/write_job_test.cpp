@@ -24,7 +24,7 @@
 #include "job_request.h"
 #include "job/job_report.h"
 #include "job/message_rows.h"
-#include "job/state_store.h"
+#include "records/state_store.h"
 #include "process_posix.h"
 #include "protocol_expected.h"
 #include "serial/serial_link.h"

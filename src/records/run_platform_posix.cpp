@@ -16,7 +16,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "job/run_platform.h"
+#include "records/run_platform.h"
 
 bool ListDirectory(const std::string& dir, std::vector<std::string>* names, std::string* reason) {
   names->clear();

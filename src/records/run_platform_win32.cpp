@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <ctime>
 
-#include "job/run_platform.h"
+#include "records/run_platform.h"
 #include "text/utf_convert.h"
 
 namespace {

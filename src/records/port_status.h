@@ -1,15 +1,15 @@
 // What status shows, without opening a port: for each device with a kept
 // state or a last run, what the state says the display holds, whether that
 // still counts, and how the last run ended.
-#ifndef VFD_JOB_PORT_STATUS_H
-#define VFD_JOB_PORT_STATUS_H
+#ifndef VFD_RECORDS_PORT_STATUS_H
+#define VFD_RECORDS_PORT_STATUS_H
 
 #include <string>
 #include <vector>
 
-#include "job/job_platform.h"
-#include "job/run_record.h"
-#include "job/state_store.h"
+#include "records/last_run.h"
+#include "records/port_identity.h"
+#include "records/state_store.h"
 
 struct PortStatus {
   std::string stateKey;
@@ -39,4 +39,4 @@ std::string SpeedLabelOf(const StartupMessageRecord& record);
 std::string StatusJson(const std::string& stateDir, const std::vector<PortStatus>& statuses,
                        const std::vector<std::string>& warnings);
 
-#endif  // VFD_JOB_PORT_STATUS_H
+#endif  // VFD_RECORDS_PORT_STATUS_H

@@ -1,6 +1,5 @@
-// The jobs' platform facts on POSIX systems: the state directory and its
-// files, and the platform's words. What a port's name leads to is
-// port_identity_posix.cpp.
+// The records' platform on POSIX systems: the state directory and its
+// files. What a port's name leads to is port_identity_posix.cpp.
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -19,7 +18,7 @@
 #include <random>
 #include <vector>
 
-#include "job/job_platform.h"
+#include "records/record_platform.h"
 #include "text/utf_convert.h"
 
 namespace {
@@ -192,22 +191,6 @@ bool WriteAll(int fd, const std::string& text) {
 }  // namespace
 
 std::string DefaultStateDir() { return "/var/lib/vfdstartup"; }
-
-std::string ThisProgramName() {
-  FILE* file = std::fopen("/proc/self/comm", "re");
-  char name[64] = {};
-  bool read = file != nullptr && std::fgets(name, sizeof name, file) != nullptr;
-  if (file != nullptr) std::fclose(file);
-  std::string program = read ? name : "";
-  if (!program.empty() && program.back() == '\n') program.pop_back();
-  return program;
-}
-
-std::string BusyPortHint() { return "another program has it open"; }
-
-std::string AccessHint(const std::string& group) {
-  return group.empty() ? "the user may not open it" : "add the user to the " + group + " group";
-}
 
 namespace {
 

@@ -1,4 +1,4 @@
-// What a port's name leads to on POSIX systems (job_platform.h): the device,
+// What a port's name leads to on POSIX systems (port_identity.h): the device,
 // the name its state is kept under, and this attachment of it.
 #include <dirent.h>
 #include <stdlib.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "job/job_platform.h"
+#include "records/port_identity.h"
 #include "text/utf_convert.h"
 
 namespace {

@@ -1,10 +1,10 @@
-#include "job/port_status.h"
+#include "records/port_status.h"
 
 #include <set>
 
-#include "job/json_text.h"
-#include "job/run_platform.h"
 #include "protocol/startup_view.h"
+#include "records/run_platform.h"
+#include "text/json_text.h"
 #include "text/utf_convert.h"
 
 namespace {

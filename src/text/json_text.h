@@ -1,6 +1,6 @@
-// Just enough JSON for a job's one result object.
-#ifndef VFD_JOB_JSON_TEXT_H
-#define VFD_JOB_JSON_TEXT_H
+// Just enough JSON for the programs' result objects.
+#ifndef VFD_TEXT_JSON_TEXT_H
+#define VFD_TEXT_JSON_TEXT_H
 
 #include <string>
 #include <utility>
@@ -19,4 +19,4 @@ void JsonAdd(JsonObject* object, const std::string& key, const std::string& valu
 std::string JsonRender(const JsonObject& object);
 std::string JsonArray(const std::vector<std::string>& values);
 
-#endif  // VFD_JOB_JSON_TEXT_H
+#endif  // VFD_TEXT_JSON_TEXT_H

@@ -1,35 +1,14 @@
-// What the jobs need of their platform beyond the logic's seams: where state
-// is kept and how its files are written, what identifies a port's device,
-// and the platform's words for a port that cannot be opened. Realised in
-// job_platform_posix.cpp and job_platform_win32.cpp.
-#ifndef VFD_JOB_PLATFORM_H
-#define VFD_JOB_PLATFORM_H
+// What the records need of their platform: where they are kept and how
+// their files are read and written. Realised in record_platform_posix.cpp
+// and record_platform_win32.cpp.
+#ifndef VFD_RECORDS_RECORD_PLATFORM_H
+#define VFD_RECORDS_RECORD_PLATFORM_H
 
 #include <string>
 
 // The default state directory: /var/lib/vfdstartup, or
 // %ProgramData%\vfdstartup.
 std::string DefaultStateDir();
-
-// This program's name as the platform lists processes.
-std::string ThisProgramName();
-
-// A busy port whose holder is unknown; what a user without permission to a
-// port can do (group: the device's group where the platform tells it).
-std::string BusyPortHint();
-std::string AccessHint(const std::string& group);
-
-// The device a port name reaches, as far as the platform can tell.
-struct PortIdentity {
-  std::u16string name;     // as given or listed; what is opened and reported
-  std::string device;      // equal for two names of one device, different for two devices
-  std::string stateKey;    // the name the device's state is kept under (UTF-8)
-  // This attachment of the device: it changes whenever a module may have been
-  // put behind the name since (a new boot, a device node made again, a port
-  // plugged in again). Empty: the platform cannot tell (never the same).
-  std::string attachment;
-};
-PortIdentity IdentifyPort(const std::u16string& name);
 
 // The state directory's small files.
 enum FileRead { FILE_READ, FILE_ABSENT, FILE_NOT_REGULAR, FILE_UNREADABLE };
@@ -57,4 +36,4 @@ bool StateDirTrusted(const std::string& dir, std::string* reason);
 // What a user does when a state in dir cannot be dropped.
 std::string StateDirHint(const std::string& dir);
 
-#endif  // VFD_JOB_PLATFORM_H
+#endif  // VFD_RECORDS_RECORD_PLATFORM_H

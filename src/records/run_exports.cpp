@@ -1,4 +1,4 @@
-#include "job/run_exports.h"
+#include "records/run_exports.h"
 
 #include "text/utf_convert.h"
 

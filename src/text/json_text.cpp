@@ -1,4 +1,4 @@
-#include "job/json_text.h"
+#include "text/json_text.h"
 
 #include <cstdio>
 

@@ -1,10 +1,10 @@
-#include "job/state_store.h"
+#include "records/state_store.h"
 
 #include <cctype>
 #include <cstdio>
 #include <sstream>
 
-#include "job/job_platform.h"
+#include "records/record_platform.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // listed, the clock, where the metrics collector of the platform reads its
 // files, and the system journal. Realised in run_platform_posix.cpp and
 // run_platform_win32.cpp.
-#ifndef VFD_JOB_RUN_PLATFORM_H
-#define VFD_JOB_RUN_PLATFORM_H
+#ifndef VFD_RECORDS_RUN_PLATFORM_H
+#define VFD_RECORDS_RUN_PLATFORM_H
 
 #include <string>
 #include <vector>
@@ -33,4 +33,4 @@ std::string JournalSocketPath();
 // there or it takes nothing (the journal is not running).
 bool SendJournalDatagram(const std::string& socketPath, const std::string& datagram);
 
-#endif  // VFD_JOB_RUN_PLATFORM_H
+#endif  // VFD_RECORDS_RUN_PLATFORM_H

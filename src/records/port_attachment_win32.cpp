@@ -1,5 +1,5 @@
 // What tells one attachment of a COM port from the next on Windows.
-#include "job/port_attachment_win32.h"
+#include "records/port_attachment_win32.h"
 
 #include <windows.h>
 #include <setupapi.h>

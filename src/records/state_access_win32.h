@@ -1,8 +1,8 @@
 // Who may change a state directory on Windows. A state found where an
 // ordinary account could have written it proves nothing (it could make
 // --if-changed skip a write), so such a directory is not used.
-#ifndef VFD_JOB_STATE_ACCESS_WIN32_H
-#define VFD_JOB_STATE_ACCESS_WIN32_H
+#ifndef VFD_RECORDS_STATE_ACCESS_WIN32_H
+#define VFD_RECORDS_STATE_ACCESS_WIN32_H
 
 #include <windows.h>
 
@@ -16,4 +16,4 @@
 // is then that account's name. A null access list lets everybody in.
 bool AccessLetsOthersChange(PSID owner, PACL dacl, PSID self, std::string* who);
 
-#endif  // VFD_JOB_STATE_ACCESS_WIN32_H
+#endif  // VFD_RECORDS_STATE_ACCESS_WIN32_H

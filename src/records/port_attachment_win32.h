@@ -1,6 +1,6 @@
 // The attachment of a COM port on Windows (PortIdentity::attachment).
-#ifndef VFD_JOB_PORT_ATTACHMENT_WIN32_H
-#define VFD_JOB_PORT_ATTACHMENT_WIN32_H
+#ifndef VFD_RECORDS_PORT_ATTACHMENT_WIN32_H
+#define VFD_RECORDS_PORT_ATTACHMENT_WIN32_H
 
 #include <string>
 
@@ -10,4 +10,4 @@
 // property).
 std::string PortAttachment(const std::wstring& upperName);
 
-#endif  // VFD_JOB_PORT_ATTACHMENT_WIN32_H
+#endif  // VFD_RECORDS_PORT_ATTACHMENT_WIN32_H

@@ -1,8 +1,8 @@
-#include "job/last_run.h"
+#include "records/last_run.h"
 
 #include <sstream>
 
-#include "job/job_platform.h"
+#include "records/record_platform.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
 // A run as the fleet's collectors read it: the Prometheus text format of
 // every port's status, and one entry in the systemd journal's native
 // protocol.
-#ifndef VFD_JOB_RUN_EXPORTS_H
-#define VFD_JOB_RUN_EXPORTS_H
+#ifndef VFD_RECORDS_RUN_EXPORTS_H
+#define VFD_RECORDS_RUN_EXPORTS_H
 
 #include <string>
 #include <vector>
 
-#include "job/port_status.h"
-#include "job/run_record.h"
+#include "records/last_run.h"
+#include "records/port_status.h"
 
 // Per port: vfdstartup_last_run_timestamp_seconds{port},
 // vfdstartup_last_outcome{port,outcome} (1 for the last outcome) and
@@ -20,4 +20,4 @@ std::string MetricsText(const std::vector<PortStatus>& statuses);
 // VFDSTARTUP_OUTCOME, _PORT, _REASON and _COMMAND fields.
 std::string JournalDatagram(const LastRun& run);
 
-#endif  // VFD_JOB_RUN_EXPORTS_H
+#endif  // VFD_RECORDS_RUN_EXPORTS_H

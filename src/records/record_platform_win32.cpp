@@ -1,4 +1,4 @@
-// The jobs' platform facts on Windows.
+// The records' platform on Windows: the state directory and its files.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -9,9 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "job/job_platform.h"
-#include "job/port_attachment_win32.h"
-#include "job/state_access_win32.h"
+#include "records/record_platform.h"
+#include "records/state_access_win32.h"
 #include "text/utf_convert.h"
 
 namespace {
@@ -146,25 +145,6 @@ std::string DefaultStateDir() {
   const wchar_t* programData = _wgetenv(L"ProgramData");
   std::string base = programData != nullptr ? Narrow(programData) : "C:\\ProgramData";
   return base + "\\vfdstartup";
-}
-
-std::string ThisProgramName() { return "vfdstartup-cli"; }
-
-std::string BusyPortHint() { return "another program holds it"; }
-
-std::string AccessHint(const std::string&) { return "another program may hold it, or the user may not open it"; }
-
-// Windows names a port without regard to case: COM3 and com3 are one device.
-PortIdentity IdentifyPort(const std::u16string& name) {
-  PortIdentity identity;
-  identity.name = name;
-  std::u16string upper = name;
-  for (char16_t& c : upper)
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-  identity.device = Utf16ToUtf8(upper);
-  identity.stateKey = identity.device;
-  identity.attachment = PortAttachment(std::wstring(upper.begin(), upper.end()));
-  return identity;
 }
 
 FileRead ReadSmallFile(const std::string& dir, const std::string& name, size_t limit, std::string* text,

@@ -5,13 +5,13 @@
 // record is sent and written only after the module confirmed it, so that no
 // interruption, not even a power cut, leaves a state naming a record the
 // module may not hold.
-#ifndef VFD_JOB_STATE_STORE_H
-#define VFD_JOB_STATE_STORE_H
+#ifndef VFD_RECORDS_STATE_STORE_H
+#define VFD_RECORDS_STATE_STORE_H
 
 #include <string>
 
-#include "job/job_platform.h"
 #include "protocol/display_protocol.h"
+#include "records/port_identity.h"
 
 struct PortState {
   std::string stateKey;      // the device's (PortIdentity::stateKey)
@@ -61,4 +61,4 @@ bool ParseRecordHex(const std::string& hex, StartupMessageRecord* record);
 // digits, no sign, no leading zero.
 bool ParseSecondsText(const std::string& text, long long* seconds);
 
-#endif  // VFD_JOB_STATE_STORE_H
+#endif  // VFD_RECORDS_STATE_STORE_H

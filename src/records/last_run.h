@@ -2,12 +2,12 @@
 // state in the state directory (vfd-<key>.last): one small file, written
 // whole or not at all and never through a link, read only when it is a
 // regular file holding a whole last run of that device.
-#ifndef VFD_JOB_LAST_RUN_H
-#define VFD_JOB_LAST_RUN_H
+#ifndef VFD_RECORDS_LAST_RUN_H
+#define VFD_RECORDS_LAST_RUN_H
 
 #include <string>
 
-#include "job/state_store.h"
+#include "records/state_store.h"
 
 struct LastRun {
   std::string stateKey;   // the device's; empty: the run reached no port
@@ -30,4 +30,4 @@ bool WriteLastRun(const std::string& stateDir, const LastRun& run, std::string* 
 StateRead ReadLastRun(const std::string& stateDir, const std::string& stateKey, LastRun* run, std::string* reason);
 bool ForgetLastRun(const std::string& stateDir, const std::string& stateKey, std::string* reason);
 
-#endif  // VFD_JOB_LAST_RUN_H
+#endif  // VFD_RECORDS_LAST_RUN_H

@@ -1,0 +1,59 @@
+// The records' room as the jobs ask it: what the kept state says a port's
+// display holds, and what a run keeps of itself (the kept state, the port's
+// last run, the metrics file a metrics collector reads, one journal entry).
+// The kept state and the last runs are the one source of truth; the metrics
+// file is made from them anew at every run. The jobs never reach the files
+// themselves.
+#ifndef VFD_RECORDS_PORT_RECORDS_H
+#define VFD_RECORDS_PORT_RECORDS_H
+
+#include <string>
+#include <vector>
+
+#include "protocol/display_protocol.h"
+#include "records/last_run.h"
+#include "records/port_identity.h"
+
+// Where a run is told. metricsFile and journalSocket: empty for none.
+struct RunRecordPlaces {
+  std::string stateDir;
+  std::string metricsFile;
+  std::string journalSocket;
+};
+
+// Whether the records in stateDir may be believed (a state others could
+// have planted there proves nothing), with why not and how to mend it; and
+// what a user does when one of them cannot be dropped.
+bool RecordsTrusted(const std::string& stateDir, std::string* reason);
+std::string RecordsHint(const std::string& stateDir);
+
+// What the kept state says the module behind port holds: STATE_FOUND only
+// when it counts for the display attached now; STATE_DAMAGED with why.
+StateRead ReadKeptRecord(const std::string& stateDir, const PortIdentity& port, StartupMessageRecord* record,
+                         std::string* reason);
+
+// Before a record is sent: the port's kept state goes, and its last run
+// with it when lastRunToo. CanDropPortRecords: whether it could go, dropping
+// nothing.
+bool DropPortRecords(const std::string& stateDir, const PortIdentity& port, bool lastRunToo, std::string* reason);
+bool CanDropPortRecords(const std::string& stateDir, const PortIdentity& port, std::string* reason);
+
+// While the port is still held: the record the module confirmed (with the
+// attachment the port had before it was opened), and the run as the port's
+// last run; each with the time it is kept.
+bool KeepConfirmedRecord(const std::string& stateDir, const PortIdentity& port, const std::string& productType,
+                         const StartupMessageRecord& record, const std::string& command, std::string* reason);
+bool KeepPortLastRun(const std::string& stateDir, LastRun run, std::string* reason);
+
+// The run as its port's last run (unless it was kept already, while the
+// port was held); a run that reached a port ends what an earlier run that
+// reached none said. What cannot be written is a warning.
+void KeepLastRunOf(const RunRecordPlaces& places, const LastRun& run, bool keptAlready,
+                   std::vector<std::string>* warnings);
+// The metrics file from every port's kept state and last run, whole (none
+// when places names no metrics file).
+void RewriteMetrics(const RunRecordPlaces& places, std::vector<std::string>* warnings);
+// The run's journal entry; nothing when the journal's socket is not there.
+void SendToJournal(const RunRecordPlaces& places, const LastRun& run);
+
+#endif  // VFD_RECORDS_PORT_RECORDS_H
