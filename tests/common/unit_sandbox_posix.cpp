@@ -207,6 +207,7 @@ bool EnterUnitSandbox(const UnitSandbox& sandbox) {
 }
 
 bool InShapeBytes(RunShape shape, const std::function<std::string()>& run, std::string* bytes) {
+  TheUnitSandbox();  // read here, once, not again in every child
   int answer[2];
   if (pipe(answer) != 0) return false;
   pid_t child = fork();
