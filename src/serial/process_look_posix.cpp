@@ -114,14 +114,16 @@ bool AddThreadTables(pid_t processId, bool (*stopRequested)(), ProcessLook* look
 }
 
 // /proc/PID/task has two links and one per thread: a process of one thread
-// (most) costs one stat more.
+// (most) costs one stat more. Threads have their process's account: where
+// its first table may not be looked into, neither may theirs, nor can their
+// tables be compared, and each would be tried in vain.
 void AddProcess(pid_t processId, bool (*stopRequested)(), ProcessLook* look) {
   char dir[48];
   std::snprintf(dir, sizeof dir, "/proc/%d/fd", static_cast<int>(processId));
   bool seen = AddTable(dir, processId, 0, look);
   std::snprintf(dir, sizeof dir, "/proc/%d/task", static_cast<int>(processId));
   struct stat tasks {};
-  if (stat(dir, &tasks) == 0 && tasks.st_nlink != 3) seen = AddThreadTables(processId, stopRequested, look) && seen;
+  if (seen && stat(dir, &tasks) == 0 && tasks.st_nlink != 3) seen = AddThreadTables(processId, stopRequested, look);
   if (!seen) ++look->unseen;
 }
 
