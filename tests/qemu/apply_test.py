@@ -20,11 +20,16 @@ a byte, and the display, plugged in and out through QEMU's monitor.
   replugged  the display pulled out and plugged in again: written once (it
              cannot be asked what it holds, and this is another attachment)
   kept       the same content written anew then sends nothing
+  held       the display plugged in again while a dialout member's program
+             holds it (opened, no lock file, no exclusive mode): the unit,
+             looking into every account's processes, ends busy naming it,
+             and the display receives nothing
   swapped    another display (the factory default on it) plugged in under
              the same by-id name: the message is stored on it
   removed    without a message file the unit is skipped
   unfiled    and so is the display's, plugged in once more
-Each run's journal entry (journalctl -o json, each field matched whole),
+Each run's journal entry (journalctl -o json, each field matched whole; the
+look saw every process: VFDSTARTUP_UNSEEN_PROCESSES=0),
 journalctl -x's text from the package's catalog, and the metrics file the
 unit rewrites in node_exporter's text file directory.
 
@@ -75,15 +80,17 @@ Cases = (
     ("printer", 0, "left alone: /dev/ttyUSB? (not the port %s of %s)" % (Pattern, Where), None),
     ("replugged", 0, "stored on " + DisplayById, ("display", "usb")),
     ("kept", 0, "unchanged: the display on %s holds this message already" % DisplayById, None),
+    ("held", 3, "error: %s is busy: held by process ? (sleep)" % DisplayById, None),
     ("swapped", 0, "stored on " + DisplayById, ("other", "usb")),
     ("removed", None, None, None),
     ("unfiled", None, None, None),
 )
 
 
-# What each case's run tells the journal and the metrics file: its outcome
-# and port (a regular expression; "" for a run that reached no port). A
-# port left alone is not the display's: the metrics file names no run there.
+# What each case's run tells the journal and the metrics file: its outcome,
+# port (a regular expression; "" for a run that reached no port) and reason
+# ("none" unless given). A port left alone is not the display's: the metrics
+# file names no run there.
 Told = {
     "boot": ("stored", "/dev/ttyS1"),
     "coldplug": ("left_alone", "/dev/ttyUSB0"),
@@ -94,14 +101,17 @@ Told = {
     "printer": ("left_alone", r"/dev/ttyUSB\d+"),
     "replugged": ("stored", re.escape(DisplayById)),
     "kept": ("unchanged", re.escape(DisplayById)),
+    "held": ("open_failed", re.escape(DisplayById), "busy"),
     "swapped": ("stored", re.escape(DisplayById)),
 }
 MessageIds = {"stored": "8bb47087b923442dbcd113afa25173c0", "unchanged": "7b1b2b689be643f39a0e6b36e42a5edd",
-              "left_alone": "d31284abff6a40c3ad2593fdf9f74906", "no_display": "bd601b1007554098871357501334248c"}
+              "left_alone": "d31284abff6a40c3ad2593fdf9f74906", "no_display": "bd601b1007554098871357501334248c",
+              "open_failed": "e54ff064a7c94d4da641a524ecbacbce"}
 # The catalog's subject of each outcome, as journalctl -x shows it.
 Subjects = {"stored": "The display on %s stored its startup message",
             "unchanged": "The display on %s holds the message already",
-            "left_alone": "The port %s was left alone", "no_display": "No display was found"}
+            "left_alone": "The port %s was left alone", "no_display": "No display was found",
+            "open_failed": "The port %s could not be used (busy)"}
 
 
 def FileText(name):
@@ -183,7 +193,7 @@ def StoredOnly(taken, case, name, record):
 def CheckHardened(state, case):
     """As the man page says the units run."""
     expected = {"Group": "dialout", "ProtectSystem": "strict", "NoNewPrivileges": "yes", "PrivateTmp": "yes",
-                "PrivateNetwork": "yes", "CapabilityBoundingSet": "cap_fowner cap_sys_ptrace",
+                "PrivateNetwork": "yes", "CapabilityBoundingSet": "cap_dac_read_search cap_fowner cap_sys_ptrace",
                 "TimeoutStartUSec": "2min"}
     got = {key: state.get(key) for key in expected}
     Check(got == expected, "%s: the unit runs with %s" % (case, got))
@@ -192,12 +202,13 @@ def CheckHardened(state, case):
 def CheckTold(guest, case):
     """The run's journal entry, each field matched whole, its catalog text,
     and its line in the metrics file the hardened unit may write."""
-    outcome, port = Told[case]
+    outcome, port, reason = (Told[case] + ("none",))[:3]
     fields = {}
     for line in guest.Result(case, "fields").splitlines():
         fields = json.loads(line)
     Check(fields.get("VFDSTARTUP_OUTCOME") == outcome and re.fullmatch(port, fields.get("VFDSTARTUP_PORT", "-")) and
-          fields.get("VFDSTARTUP_COMMAND") == "apply" and fields.get("VFDSTARTUP_REASON") == "none" and
+          fields.get("VFDSTARTUP_COMMAND") == "apply" and fields.get("VFDSTARTUP_REASON") == reason and
+          fields.get("VFDSTARTUP_UNSEEN_PROCESSES") == "0" and
           fields.get("MESSAGE_ID") == MessageIds[outcome] and fields.get("SYSLOG_IDENTIFIER") == "vfdstartup-cli",
           "%s: the journal's entry %s" % (case, fields))
     subject = re.escape(Subjects[outcome]).replace(re.escape("%s"), port)
@@ -233,6 +244,9 @@ def CheckCases(guest, host):
         else:
             Nothing(taken, case, host.displays)
     Check(not Received(host.displays["printer"].Events()), "the printer received bytes")
+    holder = guest.Result("held", "holder").strip()
+    Check(holder and "held by process %s (sleep)" % holder in guest.Result("held", "journal"),
+          "held: the journal does not name the holder, process %r" % holder)
 
 
 def PrepareGuest(guest, deb):
