@@ -462,6 +462,7 @@ TEST_F(StateStore, OnlyRootsFilesAndTheReadersOwnCount) {
   LastRun run = {"ttyS0", "/dev/ttyS0", "apply", "stored", "none", "stored on /dev/ttyS0", 1765170000};
   ASSERT_TRUE(WriteLastRun(dir, run, &reason)) << reason;
   ASSERT_EQ(chmod(root.c_str(), 0711) | chown(dir.c_str(), 0, dialout->gr_gid) | chmod(dir.c_str(), 02775), 0);
+  ASSERT_EQ(TheUnitSandbox().problem, "") << "the units' sandbox is not reproduced";
   const uid_t member = Stranger(), otherMember = Stranger() + 1;
   const struct {
     const char* what;
@@ -491,7 +492,7 @@ TEST_F(StateStore, OnlyRootsFilesAndTheReadersOwnCount) {
         StateRead stateRead = ReadPortState(dir, "ttyS0", &kept, &why);
         StateRead lastRead = ReadLastRun(dir, "ttyS0", &told, &whyLast);
         return std::string(1, static_cast<char>('0' + stateRead)) + static_cast<char>('0' + lastRead) + why + whyLast;
-      }, &read)) << TheUnitSandbox().problem;
+      }, &read));
       std::string expected(2, static_cast<char>('0' + (row.counts ? STATE_FOUND : STATE_DAMAGED)));
       EXPECT_EQ(read.substr(0, 2), expected) << read;
       std::string owner = "uid " + std::to_string(row.owner);
