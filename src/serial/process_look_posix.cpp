@@ -7,6 +7,7 @@
 #include <linux/kcmp.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,9 @@
 namespace {
 
 const size_t ScanThreadsMax = 4;
+// The memory devices (/dev/null, /dev/zero, /dev/urandom...): nearly every
+// process holds one, and none is ever a port (an open refuses them first).
+const unsigned MemoryDevicesMajor = 1;
 // O_PATH as /proc/PID/fdinfo/N's octal "flags:" shows it (x86, arm and most
 // others; the kernel's value, not the C library's).
 const unsigned long PathOnlyFlag = 010000000;
@@ -57,7 +61,8 @@ bool AddTable(const char* dir, pid_t processId, pid_t thread, ProcessLook* look)
     struct stat info {};
     if (entry->d_name[0] == '.') continue;
     if (fstatat(dirfd(fds), entry->d_name, &info, 0) != 0) seen = seen && !LinkRefused(dirfd(fds), entry->d_name, errno);
-    else if (S_ISCHR(info.st_mode)) look->devices[info.st_rdev].push_back({processId, thread, std::atoi(entry->d_name)});
+    else if (S_ISCHR(info.st_mode) && major(info.st_rdev) != MemoryDevicesMajor)
+      look->devices[info.st_rdev].push_back({processId, thread, std::atoi(entry->d_name)});
   }
   closedir(fds);
   return seen;

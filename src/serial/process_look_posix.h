@@ -19,7 +19,8 @@ struct DescriptorPlace {
 };
 
 struct ProcessLook {
-  // Every character device's descriptors, the first found first.
+  // Every character device's descriptors (but the memory devices'), the
+  // first found first.
   std::map<dev_t, std::vector<DescriptorPlace>> devices;
   // Processes whose descriptors, all or some, could not be looked into
   // (another account's, for a user without the capabilities to look): a
