@@ -70,6 +70,9 @@ else()
 
   install(FILES ${manPage} DESTINATION share/man/man1 COMPONENT cli)
   install(FILES ${deb}/copyright ${changelog} DESTINATION ${docDir} COMPONENT cli)
+  # The JSON Schemas of --json's answers, which the man page names.
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/schemas/result.schema.json ${PROJECT_SOURCE_DIR}/docs/schemas/status.schema.json
+          ${PROJECT_SOURCE_DIR}/docs/schemas/describe.schema.json DESTINATION ${docDir} COMPONENT cli)
   install(FILES ${deb}/lintian-overrides DESTINATION share/lintian/overrides RENAME vfdstartup-cli
           COMPONENT cli)
   # The units and the udev rule that store /etc/vfdstartup/message.conf at

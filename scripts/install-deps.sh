@@ -15,10 +15,10 @@ PACKAGES=(
   gcc-multilib
   python3 python3-pefile python3-icu icoutils
   ansible-core
-  lintian man-db
+  lintian man-db mandoc groff-base
   wixl msitools osslsigncode openssl ansible ansible-lint
   qemu-system-x86 busybox-static cpio kmod openssh-client xz-utils udev
-  prometheus python3-prometheus-client
+  prometheus python3-prometheus-client python3-jsonschema
   systemd libseccomp-dev
 )
 

@@ -112,6 +112,9 @@ install_remove_purge() {
   expect "$StateDir owner, group and mode" "root dialout 2775" "$(stat -c '%U %G %a' "$StateDir" 2>&1)"
   expect "vfdstartup-cli --version" "vfdstartup-cli $version" "$(/usr/bin/vfdstartup-cli --version 2>&1)"
   expect "man -w vfdstartup-cli" "/usr/share/man/man1/vfdstartup-cli.1.gz" "$(man -w vfdstartup-cli 2>&1)"
+  # The JSON Schemas the man page names.
+  expect "the JSON Schemas" "describe.schema.json result.schema.json status.schema.json" \
+    "$(cd /usr/share/doc/vfdstartup-cli && echo *.schema.json)"
   check_units
   # The message file's directory is the package's, and the documented step
   # (the example copied into it) works on a fresh install.

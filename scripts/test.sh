@@ -45,8 +45,9 @@ fuzz_bounded() {
 
 fleet_tests() {
   # The Ansible role against emulated terminals; needs the linux build's
-  # console program, emulator and modem-lines fixture. First the role's
-  # Windows task files against the real ansible.windows collection.
+  # console program, emulator and modem-lines fixture. First the role's own
+  # checks against the real ansible.windows collection: ansible-doc of its
+  # modules, syntax, every task's options, ansible-lint.
   bash tests/fleet/check_windows_tasks.sh &&
     cmake --preset linux >/dev/null &&
     cmake --build --preset linux -j2 --target vfdstartup-cli vfd-emulator vfd_modem_lines_preload &&

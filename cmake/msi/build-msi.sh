@@ -54,6 +54,17 @@ msi="$stage/vfdstartup.msi"
 # condition.
 printf '%s\n' $'Environment\tName\tValue\tComponent_' $'s72\tl255\tL255\ts72' $'Environment\tEnvironment' \
   $'PathEntry\t=-*PATH\t[~];[INSTALLDIR]\tPathEntry' >"$stage/Environment.idt"
+# wixl has no PermissionEx either: the state folder's access list goes in as
+# a MsiLockPermissionsEx row (Windows Installer 5.0, which the package asks
+# for), applied by CreateFolders to the folder whether it existed or not.
+# The same rights as the program gives a state folder it makes, with
+# Administrators as the owner: an account that made the folder first loses
+# it. P: nothing inherited from %ProgramData%, where every user may add.
+# wixl drops Permanent="yes": the attribute (16) is set below.
+printf '%s\n' $'MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition' $'s72\ts72\ts32\ts0\tS255' \
+  $'MsiLockPermissionsEx\tMsiLockPermissionsEx' \
+  $'StateFolder\tSTATEDIR\tCreateFolder\tO:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)\t' \
+  >"$stage/MsiLockPermissionsEx.idt"
 # ADDTOPATH is made secure (see the .wxs). MajorUpgrade in wixl leaves out
 # the installed version itself: a rebuild of the same version would be
 # installed beside it. IncludeMaximum (512) makes it replace it; 1 keeps
@@ -61,11 +72,12 @@ printf '%s\n' $'Environment\tName\tValue\tComponent_' $'s72\tl255\tL255\ts72' $'
 property() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' -v name="$2" '$1 == name { print $2 }'; }
 upgradeCode="$(property "$msi" UpgradeCode)"
 secure="$(property "$msi" SecureCustomProperties)"
-msibuild "$msi" -i "$stage/Environment.idt" \
+msibuild "$msi" -i "$stage/Environment.idt" -i "$stage/MsiLockPermissionsEx.idt" \
   -q "UPDATE \`Property\` SET \`Value\` = '$secure;ADDTOPATH' WHERE \`Property\` = 'SecureCustomProperties'" \
   -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('RemoveEnvironmentStrings', 3300)" \
   -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('WriteEnvironmentStrings', 5200)" \
   -q "UPDATE Component SET Condition = 'ADDTOPATH = \"1\"' WHERE Component = 'PathEntry'" \
+  -q "UPDATE Component SET Attributes = 16 WHERE Component = 'StateFolder'" \
   -q "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'" \
   -q "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty)
       VALUES ('$upgradeCode', '$version', 513, 'WIX_UPGRADE_DETECTED')"

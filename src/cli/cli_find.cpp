@@ -19,7 +19,9 @@ int RunFind(const CliOptions& options) {
   CliRun run;
   StartRun(options, &run);
   RunFindJob(options.port, ConsoleHooks(), &run.report);
-  if (!options.json) PrintCandidates(run.report);
+  // With --port a failure's error line is the port's own line: once is enough.
+  bool saidByTheError = !options.port.empty() && run.report.outcome != OUTCOME_FOUND;
+  if (!options.json && !saidByTheError) PrintCandidates(run.report);
   if (run.report.outcome == OUTCOME_FOUND)
     run.report.text = "write would use " + BytesFromUtf16(run.report.port.name);
   return FinishRun("find", &run);

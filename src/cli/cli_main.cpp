@@ -30,7 +30,8 @@ const char About[] =
     "                   --frames N prints N scroll steps and stops\n"
     "  describe         the speeds, the row limit and the outcomes, for tools\n"
     "  status           what is kept of each port and how its last run ended; opens\n"
-    "                   no port; exit 0 when every last run stored or found the message\n"
+    "                   no port; exit 0 when every last run stored or found the message,\n"
+    "                   or when no message is configured and nothing is kept\n"
     "  service          Windows: the vfdstartup service, run by the service manager;\n"
     "                   applies at its start, on a policy or message file change and\n"
     "                   when a COM port arrives\n"
@@ -52,13 +53,15 @@ const char About[] =
     "  --check          do what a write does (look for the display, open its port, ask\n"
     "                   it into set-up mode and for its product type, leave set-up mode)\n"
     "                   and end as it would, but send no record\n"
-    "  -v, --verbose    also show the message boxes of the Windows dialog\n"
+    "  -v, --verbose    also show the message boxes of the Windows dialog, and the\n"
+    "                   ports a search left out (the consoles, its own terminal)\n"
     "  -q, --quiet      errors only\n"
     "\n"
     "Message file (apply): one key = value per line, UTF-8; # starts a comment.\n"
-    "Keys: row0, row1, speed; port (see Ports below) and strict (true or false)\n"
-    "may be left out. A value in double quotes keeps its blanks. Any mistake, an\n"
-    "unknown key included, is an error naming the line (exit 2, nothing opened).\n";
+    "Keys: row0, row1, speed; port (see Ports below) and strict (true or false;\n"
+    "also yes or no, 1 or 0) may be left out. A value in double quotes keeps its\n"
+    "blanks. Any mistake, an unknown key included, is an error naming the line\n"
+    "(exit 2, nothing opened).\n";
 
 const char ApplyOptions[] =
     "  --validate       check the file only; opens no port\n"
@@ -81,11 +84,13 @@ const char ExitCodes[] =
     "     nothing was sent\n"
     "  128+N  stopped by signal N (the first one); an exchange under way was finished first\n"
     "status: 0 when every port shown had a last run that stored the message or found\n"
-    "  it there (stored, unchanged); 1 otherwise, also when nothing is known of any port\n";
+    "  it there (stored, unchanged), or when no message is configured and nothing is\n"
+    "  known of any port; 1 otherwise (a message configured but never stored too)\n";
 
 void PrintHelp() {
   std::printf("Usage:\n%s\n", UsageLines().c_str());
-  std::printf("%s  --config FILE    the message file (default %s)\n", About, DefaultMessageFilePath().c_str());
+  std::printf("%s  --config FILE    the message file (default %s); status: whether\n"
+              "                   a message is configured\n", About, DefaultMessageFilePath().c_str());
   std::printf("%s%s%s", ApplyOptions, PlatformHelp(), ExitCodes);
 }
 

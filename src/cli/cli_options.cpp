@@ -125,7 +125,7 @@ const OptionSpec Options[] = {
     {"--strict", nullptr, nullptr, Messages, SetStrict},
     {"--no-transliterate", nullptr, nullptr, Messages, SetNoTransliterate},
     {"--json", nullptr, nullptr, Exchanges | TAKEN_BY_DESCRIBE | TAKEN_BY_STATUS, SetJson},
-    {"--config", nullptr, "FILE", TAKEN_BY_APPLY, SetConfig},
+    {"--config", nullptr, "FILE", TAKEN_BY_APPLY | TAKEN_BY_STATUS, SetConfig},
     {"--validate", nullptr, nullptr, TAKEN_BY_APPLY, SetValidate},
     {"--state-dir", nullptr, "DIR", Writes | TAKEN_BY_APPLY | TAKEN_BY_STATUS, SetStateDir},
     {"--metrics-file", nullptr, "FILE", Writes | TAKEN_BY_APPLY, SetMetricsFile},
@@ -195,6 +195,12 @@ bool AsksForJson(const std::vector<std::string>& args) {
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }
 
+// "[--port P]", "[-v|--verbose]".
+std::string UsageEntry(const OptionSpec& option) {
+  std::string shown = option.shortName != nullptr ? std::string(option.shortName) + "|" + option.name : option.name;
+  return "[" + shown + (option.valueName != nullptr ? std::string(" ") + option.valueName : "") + "]";
+}
+
 }  // namespace
 
 int SpeedPositionFor(const std::string& text) {
@@ -218,15 +224,15 @@ std::string UsageLines() {
   std::string lines;
   for (const CommandSpec& command : Commands) {
     std::string line = "  vfdstartup-cli " + std::string(command.name);
-    line.resize(std::max<size_t>(line.size() + 1, 33), ' ');
+    size_t start = std::max<size_t>(line.size() + 1, 33);
     for (const OptionSpec& option : Options) {
       if ((option.commands & command.bit) == 0) continue;
-      std::string shown = option.shortName != nullptr ? std::string(option.shortName) + "|" + option.name : option.name;
-      std::string entry = "[" + shown + (option.valueName != nullptr ? std::string(" ") + option.valueName : "") + "] ";
-      if (line.size() + entry.size() > 100) {
+      std::string entry = UsageEntry(option);
+      if (line.size() + 1 + entry.size() > 100) {
         lines += line + "\n";
-        line = std::string(33, ' ');
+        line = "";
       }
+      line.resize(std::max(line.size() + 1, start), ' ');
       line += entry;
     }
     lines += line + "\n";

@@ -15,6 +15,7 @@ struct OutputMode {
   bool json = false;
   bool quiet = false;
   bool boxes = false;
+  bool verbose = false;  // -v: also what a run left out, and why
   bool progress = false;
 };
 
@@ -110,6 +111,7 @@ void SetOutputMode(const CliOptions& options) {
   Mode.json = options.json;
   Mode.quiet = options.quiet;
   Mode.boxes = !options.json && !options.quiet && (options.verbose || BoxesShownByDefault());
+  Mode.verbose = !options.json && options.verbose;
   Mode.progress = !options.json && !options.quiet && StandardErrorIsTerminal();
 }
 
@@ -123,6 +125,10 @@ void PrintError(const std::string& text) { PrintLine(stderr, "error: " + Visible
 
 void PrintWarning(const std::string& text) {
   if (!Mode.json && !Mode.quiet) PrintLine(stderr, "warning: " + Visible(text));
+}
+
+void PrintNote(const std::string& text) {
+  if (Mode.verbose) PrintLine(stderr, Visible(text));
 }
 
 std::string BoxLine(const BoxMessage& message) {

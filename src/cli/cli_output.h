@@ -18,6 +18,7 @@ void PrintResult(const std::string& line);     // standard output, unless --json
 void PrintJson(const std::string& json);       // standard output
 void PrintError(const std::string& text);      // "error: text"
 void PrintWarning(const std::string& text);    // "warning: text", unless -q or --json
+void PrintNote(const std::string& text);       // standard error, with -v only
 // A box of the dialog, with -v (by default on Windows): its caption, then its
 // text on the same line, line breaks as blanks, trailing blanks dropped.
 void PrintBox(const BoxMessage& message);

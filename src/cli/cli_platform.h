@@ -36,7 +36,8 @@ std::u16string PortNameFromArgument(const std::string& value);
 const char* PlatformHelp();
 // Whether the dialog's message boxes are part of the human output without -v.
 bool BoxesShownByDefault();
-// Whether standard error is a terminal a person watches.
+// Whether standard error, or output, is a terminal a person watches.
 bool StandardErrorIsTerminal();
+bool StandardOutputIsTerminal();
 
 #endif  // VFD_CLI_PLATFORM_H

@@ -89,3 +89,5 @@ const char* PlatformHelp() { return Help; }
 bool BoxesShownByDefault() { return false; }
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }

@@ -55,7 +55,10 @@ const char Help[] =
     "once (a display that does not answer takes 5 s) and uses the first port of\n"
     "that order where a display answers, as vfdstartup.exe does.\n"
     "\n"
-    "The message file's port is a port name such as COM3.\n"
+    "The message: apply (and the service vfdstartup) take the machine's policy,\n"
+    "HKLM\\SOFTWARE\\Policies\\vfdstartup, when it holds a row: the policy wins over\n"
+    "the message file, which is then not read. --config FILE reads FILE instead\n"
+    "of either. The message file's port is a port name such as COM3.\n"
     "\n"
     "A port another program holds cannot be opened.\n"
     "\n"
@@ -106,3 +109,5 @@ const char* PlatformHelp() { return Help; }
 bool BoxesShownByDefault() { return true; }
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+bool StandardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }

@@ -20,6 +20,7 @@ bool IsResult(JobOutcome outcome) {
 }
 
 void PrintHuman(const CliRun& run) {
+  for (const std::string& note : run.report.notes) PrintNote(note);
   for (const std::string& warning : run.report.warnings) PrintWarning(warning);
   if (IsResult(run.report.outcome)) PrintResult(run.report.text);
   else PrintError(run.report.text);

@@ -1,9 +1,12 @@
 // status: what the kept states and the last runs say of each port, without
 // opening one. Exit 0 when every port shown had a last run that put the
-// message on its display or found it there; 1 otherwise, and when nothing
-// is known of any port.
+// message on its display or found it there, or when no message is
+// configured (no policy, no message file) and nothing is known of any port;
+// 1 otherwise, a message configured but never stored included.
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
+#include "cli/message_file_platform.h"
+#include "cli/message_inputs.h"
 #include "protocol/startup_view.h"
 #include "records/port_status.h"
 #include "records/record_platform.h"
@@ -47,14 +50,16 @@ int RunStatus(const CliOptions& options) {
   std::vector<std::string> warnings;
   std::string reason;
   if (!ReadPortStatuses(stateDir, options.port.empty() ? nullptr : &only, &statuses, &reason)) warnings.push_back(reason);
-  bool success = !statuses.empty() && warnings.empty();
-  for (const PortStatus& status : statuses) success = success && StatusSucceeded(status);
+  bool configured = !NothingConfigured(ReadMessageInputs(options.config));
+  bool success = StatusSuccess(statuses, warnings, configured);
   if (options.json) {
-    PrintJson(StatusJson(stateDir, statuses, warnings));
+    PrintJson(StatusJson(stateDir, statuses, warnings, configured));
     return success ? 0 : 1;
   }
   for (const std::string& warning : warnings) PrintWarning(warning);
-  if (statuses.empty()) PrintResult("nothing is known of any port in " + stateDir);
+  std::string file = options.config.empty() ? DefaultMessageFilePath() : options.config;
+  std::string unconfigured = "no message is configured (no policy holds one and " + file + " is not there): ";
+  if (statuses.empty()) PrintResult((configured ? "" : unconfigured) + "nothing is known of any port in " + stateDir);
   for (const PortStatus& status : statuses) PrintStatus(status);
   return success ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 // of it at power-on; neither opens a port.
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 #include "cli/cli_commands.h"
@@ -39,16 +40,24 @@ void PrintFrames(const StartupMessageRecord& record, long frames) {
   std::fflush(stdout);
 }
 
-// Redraws in place at the real pace until the program is asked to stop.
+// At the real pace until the program is asked to stop: on a terminal
+// redrawn in place; into a pipe or a file, each new frame after the last, in
+// plain text (cursor codes would only garble what reads it).
 void RunDisplay(const StartupMessageRecord& record) {
   unsigned long long step = ScrollStepMs(record.bytes[0]);
   unsigned long long pause = step == 0 || step > LongestRedrawMs ? LongestRedrawMs : step;
+  bool inPlace = StandardOutputIsTerminal();
   auto start = std::chrono::steady_clock::now();
-  for (bool first = true; !StopRequested(); first = false) {
+  std::string shown;
+  while (!StopRequested()) {
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    if (!first) std::fputs(CursorUpFourLines, stdout);
-    std::fputs(RenderDisplayFrame(record.bytes, static_cast<unsigned long long>(elapsed.count())).c_str(), stdout);
-    std::fflush(stdout);
+    std::string frame = RenderDisplayFrame(record.bytes, static_cast<unsigned long long>(elapsed.count()));
+    if (inPlace || frame != shown) {
+      if (inPlace && !shown.empty()) std::fputs(CursorUpFourLines, stdout);
+      std::fputs(frame.c_str(), stdout);
+      std::fflush(stdout);
+      shown = frame;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(pause));
   }
 }

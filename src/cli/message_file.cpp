@@ -32,12 +32,14 @@ bool SetPort(const std::string& value, MessageFile* file, std::string* why) {
   return !value.empty() && CheckPortSetting(value, why);
 }
 
+// The same spellings on every platform: the words, and the 1 or 0 that the
+// Windows policy's Strict holds.
 bool SetStrict(const std::string& value, MessageFile* file, std::string* why) {
   std::string word;
   for (char c : value) word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  file->strict = word == "true" || word == "yes";
-  if (file->strict || word == "false" || word == "no") return true;
-  *why = "strict takes true or false, not '" + value + "'";
+  file->strict = word == "true" || word == "yes" || word == "1";
+  if (file->strict || word == "false" || word == "no" || word == "0") return true;
+  *why = "strict takes true or false (also yes or no, 1 or 0), not '" + value + "'";
   return false;
 }
 

@@ -15,6 +15,10 @@ std::string DefaultMessageFilePath();
 // a line that names it and says why.
 bool ReadMessageFileText(const std::string& path, std::string* text, std::string* error);
 
+// True only when there is surely no file at path (nothing under that name;
+// a link to nothing or an unreadable file is a file that is there).
+bool MessageFileAbsent(const std::string& path);
+
 // Whether a `port` value is one the platform takes; false with why.
 bool CheckPortSetting(const std::string& value, std::string* why);
 

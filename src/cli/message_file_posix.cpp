@@ -57,6 +57,11 @@ bool ReadMessageFileText(const std::string& path, std::string* text, std::string
   return regular && read && text->size() <= FileLimit;
 }
 
+bool MessageFileAbsent(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) != 0 && errno == ENOENT;
+}
+
 bool CheckPortSetting(const std::string& value, std::string* why) {
   if (value[0] != '/') {
     *why = "port is a path such as /dev/ttyS1, or a pattern over /dev/serial/by-id/";

@@ -59,6 +59,12 @@ bool ReadMessageFileText(const std::string& path, std::string* text, std::string
   return regular && read && text->size() <= FileLimit;
 }
 
+bool MessageFileAbsent(const std::string& path) {
+  if (GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 // A port's name as the registry lists it (COM3), with or without \\.\.
 bool CheckPortSetting(const std::string& value, std::string* why) {
   std::u16string name = PortNameFromArgument(value);

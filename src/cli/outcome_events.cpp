@@ -22,3 +22,9 @@ const OutcomeEvent& OutcomeEventOf(JobOutcome outcome) {
     if (event.outcome == outcome) return event;
   return Events[OUTCOME_IO_ERROR];
 }
+
+std::string EventInsertText(const std::string& text) {
+  std::string insert;
+  for (char c : text) insert += c == '%' ? std::string("%\xE2\x81\xA0") : std::string(1, c);
+  return insert;
+}

@@ -17,6 +17,12 @@ struct OutcomeEvent {
 
 const OutcomeEvent& OutcomeEventOf(JobOutcome outcome);
 
+// Text from the terminal (a port's name, a row, a path) as an insert that an
+// event viewer shows as it is: viewers expand %1, %%1 and the like found in
+// an insert too, with no way to escape them, so every % is followed by an
+// invisible WORD JOINER (U+2060) that ends any such code.
+std::string EventInsertText(const std::string& text);
+
 // Platform: the report as its outcome's event, with the port, the reason and
 // the outcome's line as the message's inserts. Nothing on Linux, whose
 // service manager keeps the program's output in the journal.

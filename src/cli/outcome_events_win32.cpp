@@ -15,7 +15,8 @@ const wchar_t EventSource[] = L"vfdstartup";
 
 std::wstring Wide(const std::string& text) {
   std::u16string wide;
-  if (!Utf8ToUtf16(text, &wide)) wide = Utf16FromBytes(text);
+  std::string insert = EventInsertText(text);
+  if (!Utf8ToUtf16(insert, &wide)) wide = Utf16FromBytes(insert);
   return std::wstring(wide.begin(), wide.end());
 }
 
@@ -32,7 +33,7 @@ void WriteOutcomeEvent(const JobReport& report) {
   HANDLE log = RegisterEventSourceW(nullptr, EventSource);
   if (log == nullptr) return;  // no event log service: nothing else to tell
   const OutcomeEvent& event = OutcomeEventOf(report.outcome);
-  std::wstring port = report.port.name.empty() ? L"(none)" : std::wstring(report.port.name.begin(), report.port.name.end());
+  std::wstring port = report.port.name.empty() ? L"(none)" : Wide(Utf16ToUtf8(report.port.name));
   std::wstring inserts[] = {Wide(report.text), port, Wide(ReasonRowOf(report.reason).name),
                             report.source.empty() ? L"(none)" : Wide(report.source)};
   LPCWSTR strings[] = {inserts[0].c_str(), inserts[1].c_str(), inserts[2].c_str(), inserts[3].c_str()};

@@ -2,22 +2,45 @@
 
 #include "protocol/display_protocol.h"
 
-// A start, a changed policy or a changed file: apply the message wherever it
-// says (an unchanged message sends nothing, as --if-changed). An arrived
-// port: apply with that port only, which apply leaves alone unless the
-// message names it, so a receipt printer's adapter never receives the set-up
+// A start: apply the message wherever it says (an unchanged message sends
+// nothing, as --if-changed). Settled changes: the same, but only when the
+// policy or the message file changed in content, appeared or went away;
+// anything else written in the folder (the service's own state and last
+// runs) or elsewhere under the policies' key is no reason. An arrived port:
+// apply with that port only, which apply leaves alone unless the message
+// names it, so a receipt printer's adapter never receives the set-up
 // commands. An arrival whose port is not known tells nothing to act on.
-ServiceAction DecideServiceAction(const ServiceEvent& event) {
-  ServiceAction action = {false, u"", false};
+// With no policy and no file there is nothing to keep: no apply (which
+// would call it a bad message), and what an earlier apply said is dropped.
+ServiceAction DecideServiceAction(const ServiceEvent& event, const MessageInputs& acted, const MessageInputs& now) {
+  ServiceAction action = {false, u"", false, false};
+  bool configured = !NothingConfigured(now);
   switch (event.kind) {
     case SERVICE_EVENT_STOP: action.stop = true; break;
     case SERVICE_EVENT_ARRIVAL:
-      action.apply = !event.port.empty();
+      action.apply = configured && !event.port.empty();
       action.port = event.port;
       break;
-    default: action.apply = true; break;
+    case SERVICE_EVENT_START:
+    case SERVICE_EVENT_SETTLED:
+      if (event.kind == SERVICE_EVENT_SETTLED && SameMessageInputs(acted, now)) break;
+      action.apply = configured;
+      action.forget = !configured;
+      break;
   }
   return action;
+}
+
+void NoteChange(Settling* settling, unsigned long long now) {
+  if (!settling->pending) settling->first = now;
+  settling->pending = true;
+  settling->last = now;
+}
+
+unsigned long long SettleWait(const Settling& settling, unsigned long long now) {
+  unsigned long long due = settling.last + SettleMilliseconds;
+  if (due > settling.first + SettleLimitMilliseconds) due = settling.first + SettleLimitMilliseconds;
+  return due > now ? due - now : 0;
 }
 
 std::u16string DeviceInstanceOfInterface(const std::u16string& path) {

@@ -9,6 +9,13 @@
 // WaitForMultipleObjects and runs one apply at a time; an idle service uses
 // no CPU. A stop request during an exchange is the console's stop request
 // (as Ctrl+C): the exchange is finished and the port put back first.
+//
+// A notification says only that something changed: the service's own state
+// and last runs are written in the folder it watches, and a policy refresh
+// rewrites values unchanged. So a change is acted on once the key and the
+// folder have been still for a moment (service_decision.h), and only when
+// the policy's values or the message file's bytes differ from those the
+// service last acted on; its own writes wake it once and change nothing.
 #include <windows.h>
 #include <dbt.h>
 #include <initguid.h>
@@ -24,6 +31,8 @@
 #include "cli/message_file_platform.h"
 #include "cli/service_decision.h"
 #include "cli/service_platform.h"
+#include "records/port_records.h"
+#include "records/record_platform.h"
 
 DEFINE_GUID(ComPortInterface, 0x86E0D1E0L, 0x8089, 0x11D0, 0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73);
 
@@ -37,6 +46,9 @@ struct Service {
   SERVICE_STATUS_HANDLE status = nullptr;
   HANDLE events[WAITED] = {};
   HKEY policies = nullptr;
+  bool watchingFolder = false;  // the message file's folder itself, not %ProgramData% for its making
+  MessageInputs acted = {};     // the policy and the file as the service last acted on them
+  Settling settling = {};
   std::mutex lock;
   std::deque<std::u16string> arrived;  // ports named by arrivals, in order
 };
@@ -97,16 +109,32 @@ void WatchPolicies() {
                             It.events[WAIT_POLICY], TRUE);
 }
 
-// The message file's directory; while there is none, %ProgramData%, for its
-// making. An event that never fires stands in when neither can be watched.
-HANDLE WatchMessageDirectory() {
+std::wstring MessageDirectory() {
   std::string file = DefaultMessageFilePath();
-  std::wstring dir(file.begin(), file.begin() + file.rfind('\\'));
+  return std::wstring(file.begin(), file.begin() + file.rfind('\\'));
+}
+
+// The message file's directory; while there is none, %ProgramData%, for its
+// making (then the next wake moves the watch into it). An event that never
+// fires stands in when neither can be watched.
+HANDLE WatchMessageDirectory() {
+  std::wstring dir = MessageDirectory();
   HANDLE watch = FindFirstChangeNotificationW(dir.c_str(), FALSE,
                                               FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE);
+  It.watchingFolder = watch != INVALID_HANDLE_VALUE;
   if (watch == INVALID_HANDLE_VALUE)
     watch = FindFirstChangeNotificationW(dir.substr(0, dir.rfind(L'\\')).c_str(), FALSE, FILE_NOTIFY_CHANGE_DIR_NAME);
   return watch != INVALID_HANDLE_VALUE ? watch : CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+// A watch of %ProgramData% is made anew each time, so that it moves into the
+// folder once there is one; so is one whose folder went away.
+void RewatchMessageDirectory() {
+  DWORD attributes = GetFileAttributesW(MessageDirectory().c_str());
+  bool folderThere = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (It.watchingFolder && folderThere && FindNextChangeNotification(It.events[WAIT_FILE])) return;
+  if (!FindCloseChangeNotification(It.events[WAIT_FILE])) CloseHandle(It.events[WAIT_FILE]);
+  It.events[WAIT_FILE] = WatchMessageDirectory();
 }
 
 void WatchArrivals() {
@@ -117,20 +145,24 @@ void WatchArrivals() {
   RegisterDeviceNotificationW(It.status, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
 }
 
-void Apply(const ServiceAction& action) {
+// Nothing configured: a last run of apply that reached no port (a message
+// file missing then, say) no longer describes the terminal.
+void ForgetApplyWithoutPort() {
+  std::string reason;
+  ForgetRunWithoutPort(DefaultStateDir(), "apply", &reason);
+}
+
+void Act(const ServiceAction& action) {
+  if (action.forget) ForgetApplyWithoutPort();
   if (action.apply) RunApply(ApplyOptionsFor(action));
 }
 
-// The event behind a signalled handle, re-armed.
-ServiceEvent TakeEvent(DWORD which) {
-  ServiceEvent event = {which == WAIT_POLICY ? SERVICE_EVENT_POLICY : SERVICE_EVENT_FILE, u""};
-  if (which == WAIT_POLICY) WatchPolicies();
-  if (which == WAIT_FILE && !FindNextChangeNotification(It.events[WAIT_FILE])) {
-    FindCloseChangeNotification(It.events[WAIT_FILE]);
-    It.events[WAIT_FILE] = WatchMessageDirectory();
-  }
-  if (which == WAIT_STOP) event.kind = SERVICE_EVENT_STOP;
-  return event;
+// The inputs read now, acted on and kept as what was acted on.
+void Decide(ServiceEventKind kind) {
+  MessageInputs now = ReadMessageInputs("");
+  ServiceAction action = DecideServiceAction({kind, u""}, It.acted, now);
+  It.acted = now;
+  Act(action);
 }
 
 void ApplyArrivals() {
@@ -142,22 +174,46 @@ void ApplyArrivals() {
       event.port = It.arrived.front();
       It.arrived.pop_front();
     }
-    Apply(DecideServiceAction(event));
+    Act(DecideServiceAction(event, It.acted, ReadMessageInputs("")));
   }
 }
 
+// A changed key or folder, re-armed (a notification fires once); the change
+// is acted on when the burst it belongs to has settled.
+void NoteWatched(DWORD which) {
+  if (which == WAIT_POLICY) WatchPolicies();
+  if (which == WAIT_FILE) RewatchMessageDirectory();
+  NoteChange(&It.settling, GetTickCount64());
+}
+
+DWORD Timeout() {
+  return It.settling.pending ? static_cast<DWORD>(SettleWait(It.settling, GetTickCount64())) : INFINITE;
+}
+
+bool Settled() { return It.settling.pending && SettleWait(It.settling, GetTickCount64()) == 0; }
+
+// Arrivals wait while a change settles: they would read a message half
+// written, and they are applied right after it. A settled burst is acted on
+// before the next wait, so that a folder that never keeps still cannot hold
+// it off past the limit.
 void RunLoop() {
-  Apply(DecideServiceAction({SERVICE_EVENT_START, u""}));
+  Decide(SERVICE_EVENT_START);
   for (;;) {
-    DWORD signalled = WaitForMultipleObjects(WAITED, It.events, FALSE, INFINITE) - WAIT_OBJECT_0;
-    if (signalled >= WAITED) return;
-    if (signalled == WAIT_ARRIVAL) {
+    if (Settled()) {
+      It.settling.pending = false;
+      Decide(SERVICE_EVENT_SETTLED);
       ApplyArrivals();
+    }
+    DWORD signalled = WaitForMultipleObjects(WAITED, It.events, FALSE, Timeout());
+    if (signalled == WAIT_TIMEOUT) continue;
+    signalled -= WAIT_OBJECT_0;
+    if (signalled >= WAITED) return;
+    if (signalled == WAIT_STOP && DecideServiceAction({SERVICE_EVENT_STOP, u""}, It.acted, It.acted).stop) return;
+    if (signalled == WAIT_ARRIVAL) {
+      if (!It.settling.pending) ApplyArrivals();
       continue;
     }
-    ServiceAction action = DecideServiceAction(TakeEvent(signalled));
-    if (action.stop) return;
-    Apply(action);
+    NoteWatched(signalled);
   }
 }
 

@@ -14,6 +14,7 @@
 struct PortList {
   std::u16string configured;            // empty: no configured port
   std::vector<std::u16string> listed;   // in the system's order
+  std::vector<std::u16string> leftOut;  // the consoles and this program's own terminal, never probed
   std::vector<std::string> problems;    // UTF-8: a configuration that was skipped, and why
 };
 

@@ -62,7 +62,14 @@ bool ReadRegularFile(const std::string& path, std::string* text, std::string* pr
   return true;
 }
 
+std::string SkippedLine(const std::string& confPath, int number, const std::string& key) {
+  std::string what = key.empty() ? "not a key = value line" : "unknown key '" + key + "'";
+  return confPath + ":" + std::to_string(number) + ": " + what + " (only port= is read); the line is skipped";
+}
+
 // The value of the last port= line; blank lines and # comments are skipped.
+// Any other line is a warning naming it: a typo such as prot= would
+// otherwise leave the port unconfigured without a word.
 std::string ConfiguredPort(const std::string& confPath, std::vector<std::string>* problems) {
   std::string text, problem, line, port;
   if (!ReadRegularFile(confPath, &text, &problem)) {
@@ -70,11 +77,13 @@ std::string ConfiguredPort(const std::string& confPath, std::vector<std::string>
     return "";
   }
   std::istringstream in(text);
-  while (std::getline(in, line)) {
+  for (int number = 1; std::getline(in, line); ++number) {
     line = Trimmed(line);
+    if (line.empty() || line[0] == '#') continue;
     size_t equals = line.find('=');
-    if (line.empty() || line[0] == '#' || equals == std::string::npos) continue;
-    if (Trimmed(line.substr(0, equals)) == "port") port = Trimmed(line.substr(equals + 1));
+    std::string key = equals == std::string::npos ? "" : Trimmed(line.substr(0, equals));
+    if (key == "port") port = Trimmed(line.substr(equals + 1));
+    else problems->push_back(SkippedLine(confPath, number, key));
   }
   return port;
 }
@@ -136,6 +145,10 @@ bool IsInUse(const std::string& path, const std::set<dev_t>& inUse) {
   return CharacterDeviceNumber(path, &number) && inUse.count(number) != 0;
 }
 
+void ListOrLeaveOut(const std::string& path, const std::set<dev_t>& inUse, PortList* list) {
+  (IsInUse(path, inUse) ? list->leftOut : list->listed).push_back(Utf16FromBytes(path));
+}
+
 }  // namespace
 
 // A ttyUSB or ttyACM device that a by-id link already names is left out: the
@@ -145,16 +158,17 @@ void ReadPortList(PortList* list) {
   list->problems.clear();
   list->configured = Utf16FromBytes(ConfiguredPort(EnvironmentOr(ConfVariable, DefaultConfPath), &list->problems));
   list->listed.clear();
+  list->leftOut.clear();
   std::string root = EnvironmentOr(DevRootVariable, DefaultDevRoot);
   std::set<dev_t> inUse = TerminalsInUse();
   std::set<std::string> named;
   for (const std::string& link : DevicesIn(root + ById, "")) {
     named.insert(DeviceOf(link));
-    if (!IsInUse(link, inUse)) list->listed.push_back(Utf16FromBytes(link));
+    ListOrLeaveOut(link, inUse, list);
   }
   named.erase("");
   for (const char* group : DeviceGroups) {
     for (const std::string& path : DevicesIn(root, group))
-      if (named.count(DeviceOf(path)) == 0 && !IsInUse(path, inUse)) list->listed.push_back(Utf16FromBytes(path));
+      if (named.count(DeviceOf(path)) == 0) ListOrLeaveOut(path, inUse, list);
   }
 }

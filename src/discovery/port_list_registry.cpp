@@ -16,6 +16,7 @@ void ReadPortList(PortList* list) {
   list->configured.clear();
   list->listed.clear();
   list->problems.clear();
+  list->leftOut.clear();
   // Without the port list the dialog tries nothing, the configured port
   // included; the console does the same.
   if (!ReadSystemPortList(AppendListed, list)) return;

@@ -65,6 +65,8 @@ std::vector<PortIdentity> SearchCandidates(JobReport* report) {
   PortList list;
   ReadPortList(&list);
   for (const std::string& problem : list.problems) report->warnings.push_back(problem);
+  for (const std::u16string& name : list.leftOut)
+    report->notes.push_back("not searched: " + ReasonText(REASON_TERMINAL_IN_USE, NameText(name), {}));
   return CandidatePorts(list);
 }
 
@@ -108,10 +110,15 @@ std::string NamesOf(const std::vector<Candidate>& candidates) {
 // No display answered anywhere: silence everywhere is the same outcome as a
 // silent display on a port that was given; anything else lists each port's
 // reason.
+std::string NoPortsText(size_t leftOut) {
+  std::string text = "no serial ports to look for the display on";
+  return leftOut == 0 ? text : text + " (" + std::to_string(leftOut) + " left out; -v says which and why)";
+}
+
 void ConcludeNoDisplay(const JobHooks& hooks, JobReport* report) {
   const std::vector<Candidate>& candidates = report->candidates;
   if (IsStopRequested(hooks)) return Conclude(report, OUTCOME_INTERRUPTED);
-  if (candidates.empty()) return Conclude(report, OUTCOME_NO_DISPLAY, "no serial ports to look for the display on");
+  if (candidates.empty()) return Conclude(report, OUTCOME_NO_DISPLAY, NoPortsText(report->notes.size()));
   if (AllAre(candidates, PROBE_NO_ANSWER))
     return Conclude(report, OUTCOME_NO_ANSWER, candidates.size() == 1 ? "waited 5 s" : "each waited 5 s",
                     NamesOf(candidates));
@@ -239,8 +246,12 @@ void ConcludeExchange(const WriteResult& result, const PortOpenDetail& detail, J
     case WRITE_RECORD_HELD: return Conclude(report, OUTCOME_WOULD_WRITE);  // what a real run would report
     case WRITE_INCOMPATIBLE: return Conclude(report, OUTCOME_INCOMPATIBLE);
     case WRITE_NOT_CONFIRMED:
-      if (result.moduleAnswered) return Conclude(report, OUTCOME_NOT_CONFIRMED);
-      return Conclude(report, OUTCOME_NO_ANSWER, "waited 5 s");
+      if (!result.moduleAnswered) return Conclude(report, OUTCOME_NO_ANSWER, "waited 5 s");
+      // An answer the sequence could not take ends it before the record.
+      return Conclude(report, OUTCOME_NOT_CONFIRMED,
+                      result.recordBuilt ? "did not confirm the message; it may hold its old one"
+                                         : "did not answer set-up as a display of this kind does; nothing was written, "
+                                           "so it holds its old message");
     case WRITE_OPEN_FAILED:
       if (result.portFailure == PORT_STOPPED) return Conclude(report, OUTCOME_INTERRUPTED);
       return ConcludeOpenFailed(report, ReasonOfFailure(result.portFailure), detail);

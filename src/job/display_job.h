@@ -61,6 +61,7 @@ struct JobReport {
   bool keptKnown;                 // a state of the port's device was kept before this run
   StartupMessageRecord keptRecord;
   std::vector<std::string> warnings;
+  std::vector<std::string> notes;  // what -v adds: the ports a search left out, and why
   // The most processes one look of the run at who holds a port could not
   // look into (POSIX): a port one of them held was not seen. The run goes on.
   unsigned unseenProcesses;

@@ -9,8 +9,9 @@
 std::string ThisProgramName();
 
 // A busy port whose holder is unknown; what a user without permission to a
-// port can do (group: the device's group where the platform tells it).
+// port can do (group: the device's group where it may open the device;
+// ownerAndMode: whose the device is where no group may, as the platform tells).
 std::string BusyPortHint();
-std::string AccessHint(const std::string& group);
+std::string AccessHint(const std::string& group, const std::string& ownerAndMode);
 
 #endif  // VFD_JOB_OUTCOME_PLATFORM_H

@@ -15,6 +15,9 @@ std::string ThisProgramName() {
 
 std::string BusyPortHint() { return "another program has it open"; }
 
-std::string AccessHint(const std::string& group) {
-  return group.empty() ? "the user may not open it" : "add the user to the " + group + " group";
+std::string AccessHint(const std::string& group, const std::string& ownerAndMode) {
+  if (!group.empty()) return "add the user to the " + group + " group";
+  if (ownerAndMode.empty()) return "the user may not open it";
+  return "it is " + ownerAndMode + ", which lets no group open it: give it a group with a udev rule"
+         " (GROUP=\"dialout\", MODE=\"0660\") and add the user to that group";
 }

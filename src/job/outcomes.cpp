@@ -12,7 +12,7 @@ const OutcomeRow Outcomes[] = {
     {OUTCOME_UNCHANGED, "unchanged", 0, "unchanged: the display on {port} holds this message already"},
     {OUTCOME_WOULD_WRITE, "would_write", 0, "would write the message to {port}"},
     {OUTCOME_FOUND, "found", 0, "display found on {port}"},
-    {OUTCOME_NOT_CONFIRMED, "not_confirmed", 1, "the display on {port} did not confirm the message; it may hold its old one"},
+    {OUTCOME_NOT_CONFIRMED, "not_confirmed", 1, "the display on {port} {detail}"},
     {OUTCOME_INCOMPATIBLE, "incompatible", 1,
      "the module on {port} is product type \"{product}\"; only CU20029T307A01 modules are written"},
     {OUTCOME_USAGE, "usage", 2, "{detail}"},
@@ -37,8 +37,8 @@ const ReasonRow Reasons[] = {
     {REASON_NO_PERMISSION, "no_permission", "{port}: permission denied: {group}"},
     {REASON_NOT_SERIAL, "not_serial", "{port} is not a serial device"},
     {REASON_UNUSABLE, "unusable", "{port} refused the serial line settings"},
-    {REASON_CTS_DOWN, "cts_down", "{port}: CTS is down (no display connected, or not powered)"},
-    {REASON_NO_ANSWER, "no_answer", "{port}: no answer ({wait})"},
+    {REASON_CTS_DOWN, "cts_down", "{port}: no display answered (CTS is down: no display connected, or not powered)"},
+    {REASON_NO_ANSWER, "no_answer", "{port}: no display answered ({wait})"},
     {REASON_WRONG_ANSWER, "wrong_answer", "{port}: something answered, but not a display of this kind"},
     {REASON_STOPPED, "stopped", "{port}: not probed to the end (stopped)"},
     {REASON_TERMINAL_IN_USE, "terminal_in_use",
@@ -129,7 +129,7 @@ PortReason ReasonOfFailure(PortFailure failure) {
 std::string ReasonText(PortReason reason, const std::string& port, const PortOpenDetail& detail) {
   return FillIn(ReasonRowOf(reason).text, {{"port", port},
                                            {"holder", HolderText(detail)},
-                                           {"group", AccessHint(detail.accessGroup)},
+                                           {"group", AccessHint(detail.accessGroup, detail.ownerAndMode)},
                                            {"limit", std::to_string(PortNameLimit())},
                                            {"wait", "waited 5 s"}});
 }

@@ -18,7 +18,7 @@ enum JobOutcome {
   OUTCOME_UNCHANGED,      // the kept state shows the module holds it already; nothing sent
   OUTCOME_WOULD_WRITE,    // --check: a real run would send the record
   OUTCOME_FOUND,          // find: a display answered
-  OUTCOME_NOT_CONFIRMED,  // the module answered, but did not confirm the record
+  OUTCOME_NOT_CONFIRMED,  // the module answered, but did not confirm the record (or set-up: nothing sent)
   OUTCOME_INCOMPATIBLE,   // a module of another product type
   OUTCOME_USAGE,          // a mistake on the command line; nothing opened
   OUTCOME_REFUSED,        // --strict: a row would not be stored as given; nothing opened

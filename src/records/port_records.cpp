@@ -58,6 +58,12 @@ void KeepLastRunOf(const RunRecordPlaces& places, const LastRun& run, bool keptA
     Warn(warnings, "last run without a port not dropped", reason);
 }
 
+bool ForgetRunWithoutPort(const std::string& stateDir, const std::string& command, std::string* reason) {
+  LastRun run;
+  if (ReadLastRun(stateDir, NoPortKey, &run, reason) != STATE_FOUND || run.command != command) return true;
+  return ForgetLastRun(stateDir, NoPortKey, reason);
+}
+
 void RewriteMetrics(const RunRecordPlaces& places, std::vector<std::string>* warnings) {
   if (places.metricsFile.empty()) return;
   std::string dir, name, reason;

@@ -50,6 +50,10 @@ bool KeepPortLastRun(const std::string& stateDir, LastRun run, std::string* reas
 // reached none said. What cannot be written is a warning.
 void KeepLastRunOf(const RunRecordPlaces& places, const LastRun& run, bool keptAlready,
                    std::vector<std::string>* warnings);
+// What the last run of command that reached no port said, dropped (none
+// kept, or one of another command: nothing to do); false with why when it
+// cannot go. The service's "no message configured" ends a failed apply's.
+bool ForgetRunWithoutPort(const std::string& stateDir, const std::string& command, std::string* reason);
 // The metrics file from every port's kept state and last run, whole (none
 // when places names no metrics file).
 void RewriteMetrics(const RunRecordPlaces& places, std::vector<std::string>* warnings);

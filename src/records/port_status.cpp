@@ -104,19 +104,22 @@ std::string SpeedLabelOf(const StartupMessageRecord& record) {
   return Utf16ToUtf8(label.substr(0, label.find(u' ')));
 }
 
+bool StatusSuccess(const std::vector<PortStatus>& statuses, const std::vector<std::string>& warnings, bool configured) {
+  bool success = (!statuses.empty() || !configured) && warnings.empty();
+  for (const PortStatus& status : statuses) success = success && StatusSucceeded(status);
+  return success;
+}
+
 std::string StatusJson(const std::string& stateDir, const std::vector<PortStatus>& statuses,
-                       const std::vector<std::string>& warnings) {
-  bool success = !statuses.empty() && warnings.empty();
+                       const std::vector<std::string>& warnings, bool configured) {
   std::vector<std::string> ports, warningTexts;
-  for (const PortStatus& status : statuses) {
-    ports.push_back(StatusEntryJson(status));
-    success = success && StatusSucceeded(status);
-  }
+  for (const PortStatus& status : statuses) ports.push_back(StatusEntryJson(status));
   for (const std::string& warning : warnings) warningTexts.push_back(JsonString(warning));
   JsonObject json;
   JsonAdd(&json, "command", JsonString("status"));
   JsonAdd(&json, "state_dir", JsonString(stateDir));
-  JsonAdd(&json, "success", Bool(success));
+  JsonAdd(&json, "success", Bool(StatusSuccess(statuses, warnings, configured)));
+  JsonAdd(&json, "configured", Bool(configured));
   JsonAdd(&json, "ports", JsonArray(ports));
   JsonAdd(&json, "warnings", JsonArray(warningTexts));
   return JsonRender(json);

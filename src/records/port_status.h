@@ -35,8 +35,14 @@ bool StatusSucceeded(const PortStatus& status);
 // speed sends.
 std::string SpeedLabelOf(const StartupMessageRecord& record);
 
-// status --json: one object (docs/console.md gives its schema).
+// Whether status succeeds: every device shown had a last run that
+// succeeded, or there is no message to keep (configured false) and nothing
+// is known of any device. A message configured but never stored is a
+// failure, and so is a directory that cannot be listed.
+bool StatusSuccess(const std::vector<PortStatus>& statuses, const std::vector<std::string>& warnings, bool configured);
+
+// status --json: one object (docs/schemas/status.schema.json is its schema).
 std::string StatusJson(const std::string& stateDir, const std::vector<PortStatus>& statuses,
-                       const std::vector<std::string>& warnings);
+                       const std::vector<std::string>& warnings, bool configured);
 
 #endif  // VFD_RECORDS_PORT_STATUS_H

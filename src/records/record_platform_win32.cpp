@@ -133,6 +133,53 @@ bool WriteAndFlush(HANDLE file, const std::string& text) {
   return CloseHandle(file) != 0 && ok;
 }
 
+// Who may change the file or directory behind this handle, by its owner and
+// rights; empty: only those trusted.
+std::string WhoElseMayChange(HANDLE directory) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD error = GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                &owner, nullptr, &dacl, nullptr, &descriptor);
+  std::vector<BYTE> self = SelfSid();
+  std::string who;
+  if (error != ERROR_SUCCESS) who = "its rights cannot be read (Windows error " + std::to_string(error) + ")";
+  else AccessLetsOthersChange(owner, dacl, self.empty() ? nullptr : self.data(), &who);
+  if (descriptor != nullptr) LocalFree(descriptor);
+  return who;
+}
+
+// The directory itself, never what a junction or a link in its place leads
+// to, held so that it cannot be renamed or removed (no FILE_SHARE_DELETE)
+// while a file is written in it; INVALID_HANDLE_VALUE with why when it
+// cannot be held or other accounts may change it. A file written as SYSTEM
+// in a folder an ordinary account controls could be led anywhere.
+HANDLE HoldTrustedDirectory(const std::string& dir, std::string* why) {
+  HANDLE held = CreateFileW(Wide(dir).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (held == INVALID_HANDLE_VALUE) {
+    *why = "it cannot be held (Windows error " + std::to_string(GetLastError()) + ")";
+    return held;
+  }
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(held, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    *why = "it is not a directory";
+  else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) *why = "it is a junction or a link";
+  else *why = WhoElseMayChange(held);
+  if (why->empty()) return held;
+  CloseHandle(held);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Held as above, or INVALID_HANDLE_VALUE with the reason nothing is written
+// in it.
+HANDLE HoldForWriting(const std::string& dir, std::string* reason) {
+  std::string why;
+  HANDLE held = HoldTrustedDirectory(dir, &why);
+  if (held == INVALID_HANDLE_VALUE) *reason = "nothing is written in " + dir + ": " + why + "; " + RightsFix(dir);
+  return held;
+}
+
 }  // namespace
 
 // The machine's ProgramData folder as Windows defines it, not as the
@@ -161,20 +208,25 @@ FileRead ReadSmallFile(const std::string& dir, const std::string& name, size_t l
   BY_HANDLE_FILE_INFORMATION info = {};
   bool regular = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
                  (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  // A file another account may change (one it left in the folder before the
+  // package took the folder back, say) is its claim, not this program's.
+  std::string who = regular ? WhoElseMayChange(file) : "";
   char buffer[1024];
   DWORD got = 0;
   text->clear();
-  while (regular && text->size() <= limit && ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+  while (regular && who.empty() && text->size() <= limit && ReadFile(file, buffer, sizeof buffer, &got, nullptr) &&
+         got > 0)
     text->append(buffer, got);
   CloseHandle(file);
   if (!regular) *reason = path + " is not a regular file";
+  else if (!who.empty()) *reason = path + " is not trusted: " + who;
   else if (text->size() > limit) *reason = path + " is too large for a state file";
-  return !regular ? FILE_NOT_REGULAR : text->size() > limit ? FILE_UNREADABLE : FILE_READ;
+  return !regular || !who.empty() ? FILE_NOT_REGULAR : text->size() > limit ? FILE_UNREADABLE : FILE_READ;
 }
 
-bool ReplaceFileSynced(const std::string& dir, const std::string& name, const std::string& text,
-                       std::string* reason) {
-  if (!EnsureDirectory(dir, true, reason)) return false;
+namespace {
+
+bool WriteThenRename(const std::string& dir, const std::string& name, const std::string& text, std::string* reason) {
   std::string temporary;
   HANDLE file = CreateTemporary(dir, name, &temporary);
   if (file == INVALID_HANDLE_VALUE) {
@@ -189,6 +241,20 @@ bool ReplaceFileSynced(const std::string& dir, const std::string& name, const st
     DeleteFileW(Wide(temporary).c_str());
   }
   return written;
+}
+
+}  // namespace
+
+// Nothing at all, not even the temporary, goes into a directory that fails
+// the trust check.
+bool ReplaceFileSynced(const std::string& dir, const std::string& name, const std::string& text,
+                       std::string* reason) {
+  if (!EnsureDirectory(dir, true, reason)) return false;
+  HANDLE held = HoldForWriting(dir, reason);
+  if (held == INVALID_HANDLE_VALUE) return false;
+  bool replaced = WriteThenRename(dir, name, text, reason);
+  CloseHandle(held);
+  return replaced;
 }
 
 bool AccessLetsOthersChange(PSID owner, PACL dacl, PSID self, std::string* who) {
@@ -214,21 +280,15 @@ bool AccessLetsOthersChange(PSID owner, PACL dacl, PSID self, std::string* who) 
 
 bool StateDirTrusted(const std::string& dir, std::string* reason) {
   if (!IsDirectory(Wide(dir))) return true;
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  DWORD error = GetNamedSecurityInfoW(Wide(dir).c_str(), SE_FILE_OBJECT,
-                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &dacl,
-                                      nullptr, &descriptor);
-  std::vector<BYTE> self = SelfSid();
   std::string who;
-  bool untrusted = error != ERROR_SUCCESS || AccessLetsOthersChange(owner, dacl, self.empty() ? nullptr : self.data(), &who);
-  if (descriptor != nullptr) LocalFree(descriptor);
-  if (error != ERROR_SUCCESS) who = "its rights cannot be read (Windows error " + std::to_string(error) + ")";
-  if (untrusted)
-    *reason = "the state directory " + dir + " is not used: " + who + ", so a state found there proves nothing; " +
-              RightsFix(dir);
-  return !untrusted;
+  HANDLE held = HoldTrustedDirectory(dir, &who);
+  if (held != INVALID_HANDLE_VALUE) {
+    CloseHandle(held);
+    return true;
+  }
+  *reason = "the state directory " + dir + " is not used: " + who + ", so a state found there proves nothing; " +
+            RightsFix(dir);
+  return false;
 }
 
 std::string StateDirHint(const std::string&) { return "run as an administrator, or an administrator removes the file"; }
@@ -251,11 +311,17 @@ bool FileRemovable(const std::string& dir, const std::string& name, std::string*
   return false;
 }
 
+// Nor is anything removed from one: a removal led elsewhere is as harmful.
 bool RemoveFileSynced(const std::string& dir, const std::string& name, std::string* reason) {
+  if (!IsDirectory(Wide(dir))) return true;
+  HANDLE held = HoldForWriting(dir, reason);
+  if (held == INVALID_HANDLE_VALUE) return false;
   std::string path = Joined(dir, name);
-  if (DeleteFileW(Wide(path).c_str()) != 0) return true;
+  bool removed = DeleteFileW(Wide(path).c_str()) != 0;
   DWORD error = GetLastError();
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+  CloseHandle(held);
+  if (removed || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+  SetLastError(error);
   *reason = ErrorText("cannot remove", path);
   return false;
 }

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -47,12 +48,30 @@ HANDLE FailBusy(const PortHolder& holder, bool exclusive) {
   return FailOpen(ERROR_SHARING_VIOLATION);
 }
 
-HANDLE FailAccess(const struct stat& device) {
+std::string GroupName(gid_t id) {
   group entry{};
-  group* owner = nullptr;
+  group* found = nullptr;
   char names[1024];
-  if (getgrgid_r(device.st_gid, &entry, names, sizeof names, &owner) == 0 && owner != nullptr)
-    CopyText(owner->gr_name, LastOpenDetail.accessGroup, sizeof LastOpenDetail.accessGroup);
+  bool named = getgrgid_r(id, &entry, names, sizeof names, &found) == 0 && found != nullptr;
+  return named ? found->gr_name : std::to_string(id);
+}
+
+std::string UserName(uid_t id) {
+  passwd entry{};
+  passwd* found = nullptr;
+  char names[1024];
+  bool named = getpwuid_r(id, &entry, names, sizeof names, &found) == 0 && found != nullptr;
+  return named ? found->pw_name : std::to_string(id);
+}
+
+// Joining the device's group helps only where that group may read and write
+// it; otherwise the message says whose the device is and how it is set.
+HANDLE FailAccess(const struct stat& device) {
+  if ((device.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+    CopyText(GroupName(device.st_gid), LastOpenDetail.accessGroup, sizeof LastOpenDetail.accessGroup);
+  else
+    std::snprintf(LastOpenDetail.ownerAndMode, sizeof LastOpenDetail.ownerAndMode, "%s:%s with mode %04o",
+                  UserName(device.st_uid).c_str(), GroupName(device.st_gid).c_str(), device.st_mode & 07777);
   return FailOpen(ERROR_ACCESS_DENIED);
 }
 

@@ -53,6 +53,7 @@ struct PortOpenDetail {
   char lockFile[256];        // the lock file that names the holder (or names nobody it can tell); empty: none
   BOOL exclusive;            // another program has the port in exclusive mode
   char accessGroup[64];      // no permission: the group whose members may open it
+  char ownerAndMode[96];     // no permission, and no group may open it: "root:root with mode 0600"
   char lockProblem[256];     // the port is used without a lock file: why; empty: locked, or no lock files here
   // Processes the look at who holds the port could not look into (POSIX;
   // also after a successful open): a port one of them holds was not seen.

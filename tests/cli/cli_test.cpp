@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -273,7 +274,25 @@ TEST_F(ConsoleProgram, WithoutTheFixtureAnEmulatorsPtyReadsAsCtsDown) {
   CliRun find = FinishCli(StartCli({"find"}, {"VFDSTARTUP_CONF=" + dir + "/conf", "VFDSTARTUP_PORTS=" + display->link,
                                               "VFDSTARTUP_LOCK_DIR=" + lockDir}, Start()));
   EXPECT_EQ(find.exitCode, 3);
-  EXPECT_EQ(find.out, display->link + ": CTS is down (no display connected, or not powered)\n");
+  EXPECT_EQ(find.out, display->link + ": no display answered (CTS is down: no display connected, or not powered)\n");
+}
+
+// A search leaves out the consoles and its own terminal without a word,
+// unless asked: -v names each and says why.
+TEST_F(ConsoleProgram, FindSaysWhatItLeftOutWithVerbose) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a device node";
+  fs::create_directories(dir + "/devroot");
+  ASSERT_EQ(mknod((dir + "/devroot/ttyS0").c_str(), S_IFCHR | 0600, makedev(4, 1)), 0);  // tty1
+  const std::vector<std::string> env = {"VFDSTARTUP_CONF=" + dir + "/conf", "VFDSTARTUP_DEV_ROOT=" + dir + "/devroot",
+                                        "VFDSTARTUP_LOCK_DIR=" + lockDir};
+  const std::string error = "error: no display found: no serial ports to look for the display on (1 left out; -v "
+                            "says which and why)\n";
+  CliRun quiet = FinishCli(StartCli({"find"}, env, Start()));
+  EXPECT_EQ(quiet.exitCode, 3);
+  EXPECT_EQ(quiet.err, error);
+  CliRun verbose = FinishCli(StartCli({"find", "-v"}, env, Start()));
+  EXPECT_EQ(verbose.err, "not searched: " + dir + "/devroot/ttyS0 is the system console or this program's own terminal, "
+                         "never a display's port\n" + error);
 }
 
 // One outcome through the program: its exit code, the first line a person
@@ -345,6 +364,9 @@ TEST_F(ConsoleOutcomes, EachOutcomeEndsWithItsExitCodeAndOneLine) {
       {"incompatible", "product-type \"" + wrongType + "\"", {"factory-default"}, "", 1,
        "error: the module on " + link + " is product type \"" + wrongType + "\"; only CU20029T307A01 modules are written",
        {"enter", "query", "exit"}},
+      {"not_confirmed", "mode garbage", {"write", "--row0", "Sale"}, "", 1,
+       "error: the display on " + link + " did not answer set-up as a display of this kind does; nothing was "
+       "written, so it holds its old message", {"enter", "exit"}},
       {"usage", "", {"write", "--speed", "250ms"}, "", 2,
        "error: unknown speed '250ms' (<10ms, 100ms, 200ms, 300ms, 400ms or 500ms)", {}},
       {"refused", "", {"write", "--row0", "Caf\xC3\xA9", "--strict"}, "", 2,
@@ -355,8 +377,9 @@ TEST_F(ConsoleOutcomes, EachOutcomeEndsWithItsExitCodeAndOneLine) {
       {"open_failed", "", {"factory-default", "--port", plain}, "", 3, "error: " + plain + " is not a serial device", {}},
       {"open_failed", "", {"write", "--port", tooLong}, "", 3,
        "error: " + tooLong + ": too long for a port name (at most 255 characters)", {}},
+      // With --port the failure is said once, on standard error.
       {"open_failed", "", {"find", "--port", "/dev/console"}, "", 3,
-       "/dev/console is the system console or this program's own terminal, never a display's port", {}},
+       "error: /dev/console is the system console or this program's own terminal, never a display's port", {}},
       {"io_error", "mode hangup 1", {"write"}, "", 4,
        "error: the exchange with the display on " + link + " failed: reading from the port failed",
        {"enter", "query", "write"}},
@@ -614,6 +637,14 @@ TEST_F(ConsoleProgram, AnUnprivilegedUserWritesKeepsStateAndSearchesManyPorts) {
   fs::create_directory(stateDir);
   ASSERT_EQ(chown(stateDir.c_str(), 0, dialout->gr_gid) | chmod(stateDir.c_str(), 02775), 0);
   Start user = AnotherUser();  // not in dialout yet
+  // A device no group may open: joining its group would not help.
+  ASSERT_EQ(chown(device.c_str(), 0, 0) | chmod(device.c_str(), 0600), 0);
+  EXPECT_NE(Run({"write", "--port", display->link, State()}, "", user)
+                .err.find("error: " + display->link + ": permission denied: it is root:root with mode 0600, which lets "
+                          "no group open it: give it a group with a udev rule (GROUP=\"dialout\", MODE=\"0660\") and "
+                          "add the user to that group\n"),
+            std::string::npos);
+  ASSERT_EQ(chown(device.c_str(), 0, dialout->gr_gid) | chmod(device.c_str(), 0660), 0);
   CliRun denied = Run({"write", "--port", display->link, "--json", State()}, "", user);
   EXPECT_EQ(denied.exitCode, 3);
   EXPECT_NE(denied.out.find(Json("reason", Quoted("no_permission"))), std::string::npos) << denied.out;
@@ -714,6 +745,25 @@ TEST_F(ConsoleProgram, RecordAndPreviewShowWhatWouldBeSent) {
   EXPECT_EQ(preview.out,
             "+--------------------+\n|abcdefghijklmnopqrst|\n|Hi                  |\n+--------------------+\n"
             "+--------------------+\n|bcdefghijklmnopqrstu|\n|Hi                  |\n+--------------------+\n");
+  // Until stopped, into a pipe: each new frame after the last, plain, never
+  // a cursor code; stopped once two frames' worth is there.
+  Running drawing = Begin({"preview", "--row0", "abcdefghijklmnopqrstuvwxyz", "--row1", "Hi", "--speed", "<10ms"});
+  const size_t frameBytes = preview.out.size() / 2;
+  std::string first(2 * frameBytes, '\0');
+  for (size_t got = 0; got < first.size();) {
+    ssize_t n = read(drawing.out, &first[got], first.size() - got);
+    ASSERT_GT(n, 0);
+    got += static_cast<size_t>(n);
+  }
+  kill(drawing.pid, SIGINT);
+  CliRun drawn = FinishCli(drawing);
+  drawn.out = first + drawn.out;
+  EXPECT_EQ(drawn.exitCode, 130);
+  EXPECT_EQ(drawn.out.substr(0, frameBytes), preview.out.substr(0, frameBytes));
+  EXPECT_EQ(drawn.out.find('\x1b'), std::string::npos) << "a cursor code into a pipe";
+  EXPECT_EQ(drawn.out.size() % frameBytes, 0u);
+  for (size_t at = frameBytes; at + frameBytes <= drawn.out.size(); at += frameBytes)
+    EXPECT_NE(drawn.out.compare(at, frameBytes, drawn.out, at - frameBytes, frameBytes), 0) << "a frame drawn twice";
 }
 
 // apply: the message file's message, stored once and then left as it is;

@@ -221,7 +221,8 @@ TEST_F(Win32ConsoleProgram, ApplyStoresTheMessageFileOnceOnItsPort) {
   ProgramRun status = RunCli(L"status --json" + state);
   EXPECT_EQ(status.exitCode, 0u) << status.out;
   for (const char* part : {"\"port\": \"COM2\"", "\"counts\": true", "\"rows\": [\"Store 12\", \"  Open 8-22\"]",
-                           "\"outcome\": \"unchanged\", \"success\": true", "\"success\": true, \"ports\""})
+                           "\"outcome\": \"unchanged\", \"success\": true",
+                           "\"success\": true, \"configured\": true, \"ports\""})
     EXPECT_NE(status.out.find(part), std::string::npos) << part << "\n" << status.out;
   CreateDirectoryW(TempDir(L"vfd-cli-metrics").c_str(), nullptr);
   std::wstring metrics = TempDir(L"vfd-cli-metrics") + L"\\vfdstartup.prom";
@@ -351,11 +352,14 @@ TEST(Win32StateAccess, OnlyTheSystemAndTheAdministratorsMayChangeTheState) {
   LocalFree(selfSid);
 }
 
-// The help speaks of Windows: its registry and %ProgramData%.
+// The help speaks of Windows: its registry, %ProgramData% and the policy,
+// which wins over the message file.
 TEST_F(Win32ConsoleProgram, HelpSpeaksOfWindows) {
   ProgramRun help = RunCli(L"--help");
   EXPECT_EQ(help.exitCode, 0u);
-  for (const char* part : {"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "%ProgramData%\\vfdstartup", "COM3"})
+  for (const char* part : {"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "%ProgramData%\\vfdstartup", "COM3",
+                           "HKLM\\SOFTWARE\\Policies\\vfdstartup, when it holds a row: the policy wins over\r\n"
+                           "the message file"})
     EXPECT_NE(help.out.find(part), std::string::npos) << part << "\n" << help.out;
   for (const char* part : {"/dev/", "/etc/vfdstartup.conf", "dialout"})
     EXPECT_EQ(help.out.find(part), std::string::npos) << part;

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """status and the metrics file, from outside: the kept states and last runs
 of a state directory written out here as the program keeps them, status
---json against its schema (written out here as docs/console.md gives it),
+--json against its schema (written out here, and the one the package ships),
 its exit code, and the metrics file a run rewrites, read by promtool and by
 python3-prometheus-client's parser, never seen half written.
 
@@ -15,6 +15,7 @@ import sys
 import tempfile
 import threading
 
+import jsonschema
 from prometheus_client.parser import text_string_to_metric_families
 
 Cli = sys.argv[1]
@@ -27,7 +28,11 @@ Kept = {"counts": "bool", "rows": ["str"], "speed": "str?", "product_type": "str
 LastRun = {"command": "str", "outcome": "str", "success": "bool", "reason": "str?", "detail": "str", "time": "int"}
 Port = {"port": "str?", "device": "str?", "state_key": "str", "kept": ("obj?", Kept), "last_run": ("obj?", LastRun),
         "success": "bool", "problems": ["str"]}
-Status = {"command": "str", "state_dir": "str", "success": "bool", "ports": [Port], "warnings": ["str"]}
+Status = {"command": "str", "state_dir": "str", "success": "bool", "configured": "bool", "ports": [Port],
+          "warnings": ["str"]}
+# The JSON Schema the package ships holds every answer too.
+with open(os.path.join(os.path.dirname(__file__), "../../docs/schemas/status.schema.json")) as shipped:
+    ShippedStatus = jsonschema.Draft202012Validator(json.load(shipped))
 
 # "Sale" / "Open 8-22" at 100ms per character, as 128 record bytes.
 SaleRecord = ("11" + "53616C65" + "00" * 59 + "11" + "4F70656E20382D3232" + "00" * 54)
@@ -104,14 +109,25 @@ def StatusOf(state_dir, *args):
     run = Run("status", "--state-dir", state_dir, "--json", *args)
     status = json.loads(run.stdout)
     Matches(status, Status, "status")
+    errors = [error.message for error in ShippedStatus.iter_errors(status)]
+    Check(not errors, f"status.schema.json: {errors}")
     return run.returncode, status
 
 
 def CheckStatus(work):
     state = f"{work}/state"
     os.makedirs(state)
-    code, status = StatusOf(state)
-    Check(code == 1 and status["ports"] == [] and status["success"] is False, f"an empty directory: {code} {status}")
+    # Nothing kept: a failure while a message is configured, none while there is none.
+    Write(f"{work}/message.conf", "row0 = Sale\n")
+    code, status = StatusOf(state, "--config", f"{work}/message.conf")
+    Check(code == 1 and status["ports"] == [] and status["success"] is False and status["configured"] is True,
+          f"a message never stored: {code} {status}")
+    code, status = StatusOf(state, "--config", f"{work}/none.conf")
+    Check(code == 0 and status["ports"] == [] and status["success"] is True and status["configured"] is False,
+          f"nothing configured, nothing kept: {code} {status}")
+    human = Run("status", "--state-dir", state, "--config", f"{work}/none.conf")
+    Check(human.returncode == 0 and human.stdout == f"no message is configured (no policy holds one and {work}/none.conf"
+          f" is not there): nothing is known of any port in {state}\n", f"nothing configured, for a person: {human.stdout}")
     # A port that is a plain file here: its key is its whole path.
     port0 = os.path.realpath(f"{work}/ttyS0")
     Write(port0, "")

@@ -20,7 +20,7 @@ import time
 
 Here = os.path.dirname(os.path.abspath(__file__))
 Root = os.path.dirname(os.path.dirname(Here))
-Playbook = os.path.join(Root, "deploy", "ansible", "rollout.yml")
+Playbooks = os.path.join(Root, "deploy", "ansible")
 # Stands in for ansible.windows.win_command on hosts taking the role's Windows path.
 WinCommandStandIn = os.path.join(Here, "win_command_stand_in")
 AnsiblePlaybook = "/usr/bin/ansible-playbook"
@@ -193,14 +193,14 @@ class Fleet:
         })
         return environment
 
-    def Rollout(self, rows, speed, check=False, forks=None, extraVars=None, extraArgs=()):
+    def Rollout(self, rows, speed, check=False, forks=None, extraVars=None, extraArgs=(), playbook="rollout.yml"):
         message = {"vfdstartup_rows": list(rows), "vfdstartup_speed": speed}
         message.update(extraVars or {})
         self.runs += 1
         messageFile = os.path.join(self.dir, "message-%d.json" % self.runs)
         with open(messageFile, "w") as file:
             json.dump(message, file)
-        command = [AnsiblePlaybook, "-i", self.inventory, Playbook, "-e", "@" + messageFile,
+        command = [AnsiblePlaybook, "-i", self.inventory, os.path.join(Playbooks, playbook), "-e", "@" + messageFile,
                    "--forks", str(forks or len(self.terminals))]
         if check:
             command.append("--check")

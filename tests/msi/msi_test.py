@@ -18,7 +18,9 @@ import time
 
 Root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(Root, "tests", "fleet"))
+sys.path.insert(0, os.path.join(Root, "tests", "cli"))
 import fleet  # noqa: E402  (a signal unwinds like Ctrl-C)
+from event_messages_test import MessageTable  # noqa: E402  (the program's message table, read with pefile)
 from fleet_test import Check, Conclude, Failures  # noqa: E402  (tests/fleet's way of keeping failed checks)
 
 BuildMsi = os.path.join(Root, "cmake", "msi", "build-msi.sh")
@@ -38,6 +40,9 @@ PolicyKey = "HKLM\\Software\\Policies\\vfdstartup"
 EventSourceKey = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\vfdstartup"
 EnvironmentKey = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment"
 Password = "throwaway-pass"
+# SYSTEM and Administrators full control, Users read and run, nothing inherited, owned by Administrators.
+StateFolderAccess = "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+SettleSeconds = 5  # the service acts once the policy and the folder have been still this long
 
 
 def Run(command, **options):
@@ -125,6 +130,14 @@ def CheckTables(msi):
     # Started at install, stopped at install (an upgrade's) and uninstall, removed at uninstall.
     Check(Table(msi, "ServiceControl") == [("ServiceControl", "vfdstartup", str(0x01 | 0x02 | 0x20 | 0x80), "", "1",
                                             "ConsoleProgram")], "the service's control: %s" % Table(msi, "ServiceControl"))
+    # %ProgramData%\vfdstartup made by the package, kept at uninstall (16: permanent), its rights
+    # set by Windows Installer's own permission table.
+    Check(("STATEDIR", "CommonAppDataFolder", "vfdstartup") in Table(msi, "Directory")
+          and Table(msi, "CreateFolder") == [("STATEDIR", "StateFolder")]
+          and components.get("StateFolder", ())[1:3] == ("STATEDIR", "16"), "the state folder: %s" % Table(msi, "CreateFolder"))
+    Check(Table(msi, "MsiLockPermissionsEx") == [("StateFolder", "STATEDIR", "CreateFolder", StateFolderAccess, "")]
+          and "LockPermissions" not in Run(["msiinfo", "tables", msi]).stdout.split(),
+          "the state folder's rights: %s" % Table(msi, "MsiLockPermissionsEx"))
     # Type 51 sets a property; every other kind of custom action runs something.
     kinds = [int(row[1]) & 0x3F for row in Table(msi, "CustomAction")]
     Check(kinds and set(kinds) == {51}, "custom actions of kinds %s" % kinds)
@@ -220,6 +233,32 @@ class Prefix:
             data = record.read()
         return tuple(data[1 + 64 * row:64 * (row + 1)].rstrip(b"\0").decode("ascii", "replace") for row in (0, 1))
 
+    def State(self, *names):
+        return os.path.join(self.driveC, "ProgramData", "vfdstartup", *names)
+
+    def WriteMessageFile(self, row0):
+        with open(self.State("message.conf"), "w") as conf:
+            conf.write("row0 = %s\nrow1 = Replaced\nspeed = 200ms\nport = COM3\n" % row0)
+
+    def Stamp(self, *names):
+        # A file replaced (a new temporary renamed over it) gets a new inode.
+        try:
+            info = os.stat(self.State(*names))
+            return info.st_ino, info.st_mtime_ns
+        except FileNotFoundError:
+            return None
+
+    def Control(self, command):
+        # sc stop is taken once an apply under way is over.
+        self.Service(command, "vfdstartup")
+        state = {"stop": "STOPPED", "start": "RUNNING"}[command]
+        Check(WaitFor(lambda: self.ServiceState() == state), "the service is not %s" % state)
+
+    def SetValues(self, pause, *values):
+        # One process, the values pause ms apart: a reg.exe each takes seconds to start on a busy machine.
+        self.Wine(os.path.join(self.env["VFD_RIG_TOOLS"], "rig-regkey.exe"), "set-sz",
+                  "SOFTWARE\\Policies\\vfdstartup", str(pause), *values)
+
     def Products(self):
         return {key: values for key, values in self.Registry(UninstallKey, "/s", "/reg:32").items()
                 if values.get("DisplayName") == "vfdstartup"}
@@ -268,6 +307,43 @@ def SetPolicy(prefix, row0):
         prefix.Wine("reg", "add", PolicyKey, "/v", name, "/d", data, "/f", "/reg:64")
 
 
+# Right after the install, no policy and no message file: nothing to keep,
+# which is no failure. A stop is taken once the start's apply, if any, is over.
+def CheckNothingConfigured(prefix):
+    print("--- nothing configured")
+    cli = InstallDir + "vfdstartup-cli.exe"
+    Check(WaitFor(lambda: prefix.ServiceState() == "RUNNING"), "the service is not running after the install")
+    prefix.Control("stop")
+    made = os.listdir(prefix.State()) if os.path.isdir(prefix.State()) else None
+    Check(made == [], "the state folder after the install: %s (the package makes it empty)" % made)
+    rc, output = prefix.Wine(cli, "status")
+    Check(rc == 0 and output.startswith("no message is configured (no policy holds one and "
+                                        "C:\\ProgramData\\vfdstartup\\message.conf is not there)"),
+          "status with nothing configured: %d %s" % (rc, output))
+    # What an apply said of the missing message (an earlier version's
+    # service, or a console apply) is dropped at the next start.
+    rc, _ = prefix.Wine(cli, "apply")
+    Check(rc == 2 and prefix.Stamp("vfd-.last"), "a console apply with no message: %d" % rc)
+    prefix.Service("start", "vfdstartup")
+    Check(WaitFor(lambda: prefix.Stamp("vfd-.last") is None), "a start with nothing configured kept the failed apply")
+
+
+# The folder gone while the service is stopped (as where it was never made):
+# a message file delivered after the start is stored within a few seconds,
+# and so is the next one.
+def CheckDeliveredLater(prefix):
+    print("--- a message file delivered after the start")
+    prefix.Control("stop")
+    shutil.rmtree(prefix.State())
+    prefix.Control("start")
+    os.makedirs(prefix.State(), exist_ok=True)  # unless the service's start made it
+    for row0 in ("Delivered", "Delivered again"):
+        prefix.WriteMessageFile(row0)
+        Check(WaitFor(lambda: prefix.StoredRows() == (row0, "Replaced"), 20),
+              "the file delivered later stored %s" % (prefix.StoredRows(),))
+    os.remove(prefix.State("message.conf"))
+
+
 def CheckService(prefix):
     print("--- the service")
     # Wine's sc has no qc: the service manager's own record of the service.
@@ -287,21 +363,87 @@ def CheckService(prefix):
     prefix.Service("start", "vfdstartup")
     Check(WaitFor(lambda: prefix.StoredRows() == ("Service", "Policy")), "the start stored %s" % (prefix.StoredRows(),))
     Check(prefix.EmulatorWrites() == writes + 1, "the start wrote %d records" % (prefix.EmulatorWrites() - writes))
-    prefix.Service("stop", "vfdstartup")
-    Check(WaitFor(lambda: prefix.ServiceState() == "STOPPED"), "the service did not stop")
-    prefix.Service("start", "vfdstartup")
+    # A restart with a kept state that counts records one run and sends
+    # nothing; its own writes in the folder it watches never wake it again.
+    before = prefix.Stamp("vfd-COM3.last")
+    prefix.Control("stop")
+    prefix.Control("start")
+    Check(WaitFor(lambda: prefix.Stamp("vfd-COM3.last") != before), "the restart recorded no run")
+    recorded = prefix.Stamp("vfd-COM3.last")
+    time.sleep(SettleSeconds + 3)  # nothing is to happen: a wake would have acted by now
+    Check(prefix.Stamp("vfd-COM3.last") == recorded and prefix.EmulatorWrites() == writes + 1,
+          "after a restart the service recorded a run again (or wrote the display)")
     SetPolicy(prefix, "Changed")
     Check(WaitFor(lambda: prefix.StoredRows() == ("Changed", "Policy")), "the change stored %s" % (prefix.StoredRows(),))
     Check(prefix.EmulatorWrites() == writes + 2, "the second start and the change wrote %d records, not 1"
           % (prefix.EmulatorWrites() - writes - 1))
+    CheckValueByValue(prefix)
     # With no policy, the message file written while the service runs.
     prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
-    with open(os.path.join(prefix.driveC, "ProgramData", "vfdstartup", "message.conf"), "w") as conf:
-        conf.write("row0 = From file\nrow1 = Replaced\nspeed = 200ms\nport = COM3\n")
+    prefix.WriteMessageFile("From file")
     Check(WaitFor(lambda: prefix.StoredRows() == ("From file", "Replaced")),
           "the written file stored %s" % (prefix.StoredRows(),))
-    os.remove(os.path.join(prefix.driveC, "ProgramData", "vfdstartup", "message.conf"))
+    os.remove(prefix.State("message.conf"))
     CheckStopDuringExchange(prefix)
+
+
+# A policy written one value at a time, 3 s apart (a script, the role's
+# policy mode, a refresh): stored once, whole, never Row0 new and Row1 old.
+# Row0 alone on a new key is one error once the key is still: one failed
+# run of apply with no port, recorded once.
+def CheckValueByValue(prefix):
+    writes = prefix.EmulatorWrites()
+    prefix.SetValues(3000, "Row0=Settled", "Row1=Whole")
+    Check(WaitFor(lambda: prefix.StoredRows() == ("Settled", "Whole")), "the policy stored %s" % (prefix.StoredRows(),))
+    Check(prefix.EmulatorWrites() == writes + 1, "a policy written value by value was written %d times"
+          % (prefix.EmulatorWrites() - writes))
+    prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
+    prefix.SetValues(0, "Row0=Alone")
+    Check(WaitFor(lambda: prefix.Stamp("vfd-.last") is not None), "Row0 alone: no failed run recorded")
+    failed = prefix.Stamp("vfd-.last")
+    with open(prefix.State("vfd-.last")) as last:
+        said = last.read()
+    time.sleep(SettleSeconds + 3)
+    Check("outcome=bad_config" in said and "Row1: missing" in said and prefix.Stamp("vfd-.last") == failed,
+          "Row0 alone: %s, recorded again: %s" % (said, prefix.Stamp("vfd-.last") != failed))
+    prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
+    SetPolicy(prefix, "Changed")
+    Check(WaitFor(lambda: prefix.Stamp("vfd-.last") is None), "a stored message kept the failed run")
+
+
+# A folder other accounts may change receives nothing: no state, no last
+# run, no metrics file, not even a temporary. Wine reads a directory's Unix
+# mode as its rights: o+w shows as Everyone may change it. (Wine's installer
+# ignores MsiLockPermissionsEx: a folder made so before the install stays so.)
+def CheckRefusedFolder(prefix):
+    print("--- a state folder other accounts may change")
+    cli = InstallDir + "vfdstartup-cli.exe"
+    evil = os.path.join(prefix.driveC, "ProgramData", "evil")
+    os.mkdir(evil)
+    os.chmod(evil, 0o777)
+    rc, output = prefix.Wine(cli, "write", "--port", "COM3", "--row0", "Evil", "--state-dir", "C:\\ProgramData\\evil",
+                             "--metrics-file", "C:\\ProgramData\\evil\\vfdstartup.prom")
+    Check(rc == 5 and "Everyone may change it" in output and os.listdir(evil) == [],
+          "a write with a state folder Everyone may change: %d %s, left %s" % (rc, output, os.listdir(evil)))
+    shutil.rmtree(evil)
+    # The service's own folder so made: its start writes nothing there.
+    prefix.Control("stop")
+    SetPolicy(prefix, "Refused")
+    kept = {name: prefix.Stamp(name) for name in os.listdir(prefix.State())}
+    os.chmod(prefix.State(), 0o777)
+    prefix.Control("start")
+    prefix.Control("stop")
+    Check({name: prefix.Stamp(name) for name in os.listdir(prefix.State())} == kept,
+          "the service wrote in a folder Everyone may change: %s" % os.listdir(prefix.State()))
+    os.chmod(prefix.State(), 0o755)
+    # A kept state another account may change (left in the folder before the
+    # package took it back) proves nothing: the start writes what it claims.
+    SetPolicy(prefix, "Stopped")  # what the kept state holds
+    os.chmod(prefix.State("vfd-COM3.state"), 0o666)
+    writes = prefix.EmulatorWrites()
+    prefix.Control("start")
+    Check(WaitFor(lambda: prefix.EmulatorWrites() == writes + 1), "a kept state Everyone may change was trusted")
+    prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
 
 
 def Commands(prefix):
@@ -344,6 +486,7 @@ def CheckEvents(prefix):
     Check(rc == 2 and reported == [("0x0001", "0x0000000f")]
           and "err:eventlog:ReportEventW L\"HKLM\\\\SOFTWARE\\\\Policies\\\\vfdstartup\\\\Speed: unknown speed '250ms'" in output,
           "a bad policy value's event (error, ID 15, naming the value): %d %s" % (rc, output))
+    CheckInsertsStayText(prefix)
     SetPolicy(prefix, "Events")  # Speed 100ms again
     rc, output = prefix.Wine(cli, "apply", debug="fixme+advapi,+eventlog")
     reported = re.findall(r"ReportEventW \(\w+,(0x\w+),0x\w+,(0x\w+),", output)
@@ -355,6 +498,39 @@ def CheckEvents(prefix):
     prefix.Wine("reg", "delete", PolicyKey, "/f", "/reg:64")
     prefix.Service("start", "vfdstartup")
     Check(WaitFor(lambda: prefix.ServiceState() == "RUNNING"), "the service did not start again")
+
+
+def Inserts(output):
+    # Wine's record of each insert: L"..." with \\, \" and \XXXX (hex) escapes.
+    escapes = {"\\": "\\", '"': '"', "n": "\n", "r": "\r", "t": "\t"}
+    return [re.sub(r'\\([0-9a-f]{4}|.)', lambda m: chr(int(m.group(1), 16)) if len(m.group(1)) == 4
+                   else escapes.get(m.group(1), m.group(1)), found)
+            for found in re.findall(r'ReportEventW L"((?:[^"\\]|\\.)*)"', output)]
+
+
+def ViewerText(message, inserts):
+    # As an event viewer expands a message: %N and %%N (a parameter string),
+    # again in what was inserted, until nothing changes (or ten rounds).
+    for _ in range(10):
+        expanded = re.sub(r"%%(\d+)", r"[parameter \1]", message)
+        expanded = re.sub(r"%(\d+)", lambda m: inserts[int(m.group(1)) - 1] if 0 < int(m.group(1)) <= len(inserts)
+                          else m.group(0), expanded)
+        if expanded == message:
+            break
+        message = expanded
+    return message.replace("\u2060", "")  # WORD JOINER: nothing to see
+
+
+# Text from the terminal in an event (here a Speed value) is shown as typed,
+# %1, %n and %%5 included, never expanded by the viewer.
+def CheckInsertsStayText(prefix):
+    typed = "%1%n%%5"
+    prefix.Wine("reg", "add", PolicyKey, "/v", "Speed", "/d", typed, "/f", "/reg:64")
+    rc, output = prefix.Wine(InstallDir + "vfdstartup-cli.exe", "apply", debug="fixme+advapi,+eventlog")
+    table = MessageTable(os.path.join(prefix.driveC, "Program Files (x86)", "vfdstartup", "vfdstartup-cli.exe"))
+    shown = ViewerText(table.get(15, ""), Inserts(output))
+    Check(rc == 2 and "Speed: unknown speed '%s' (" % typed in shown and "[parameter" not in shown,
+          "an event's text as a viewer shows it: %s" % shown)
 
 
 def RunInstalledPrograms(prefix, build, work, folder):
@@ -391,7 +567,10 @@ def WineCycle(build, work, signed, lower, higher, rebuilt):
         shortcut = "Microsoft/Windows/Start Menu/Programs/vfdstartup/vfdstartup.lnk"
         Check(any(f.endswith(shortcut) for f in prefix.Files()), "no Start-menu shortcut")
         CheckInstalled(prefix, signed, Current, True)
+        CheckNothingConfigured(prefix)
+        CheckDeliveredLater(prefix)
         CheckService(prefix)
+        CheckRefusedFolder(prefix)
         CheckEvents(prefix)
         RunInstalledPrograms(prefix, build, work, folder)
         Check(prefix.Msiexec("/i", WindowsPath(higher), "/qn", "ADDTOPATH=0") == 0, "upgrade did not return 0")

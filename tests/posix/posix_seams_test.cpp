@@ -782,13 +782,19 @@ TEST(PosixPortList, ConfiguredPortThenDevicesInNaturalOrder) {
     std::ofstream(root + "/" + name).flush();
   std::string byId = root + "/serial/by-id/usb-FTDI_FT232R_A1B2-if00-port0";
   fs::create_symlink("../../ttyUSB1", byId);
-  std::ofstream(root + "/conf") << "# the display\r\n\r\n  port = /dev/ttyS9 \r\nport =  /dev/ttyUSB3\t\r\n#port=/x\r\n";
+  std::ofstream(root + "/conf") << "# the display\r\n\r\n  port = /dev/ttyS9 \r\nport =  /dev/ttyUSB3\t\r\n#port=/x\r\n"
+                                   "prot = /dev/ttyS1\n/dev/ttyS2\n =\n";
   setenv("VFDSTARTUP_CONF", (root + "/conf").c_str(), 1);
   setenv("VFDSTARTUP_DEV_ROOT", root.c_str(), 1);
 
   PortList list;
   ReadPortList(&list);
   EXPECT_EQ(list.configured, u"/dev/ttyUSB3");
+  // Every line it does not read is a warning naming the file and the line.
+  EXPECT_EQ(list.problems, std::vector<std::string>({
+                               root + "/conf:6: unknown key 'prot' (only port= is read); the line is skipped",
+                               root + "/conf:7: not a key = value line (only port= is read); the line is skipped",
+                               root + "/conf:8: not a key = value line (only port= is read); the line is skipped"}));
   std::vector<std::u16string> listed;
   for (std::string path : {byId, root + "/ttyS2", root + "/ttyS10", root + "/ttyUSB0", root + "/ttyACM0"})
     listed.emplace_back(path.begin(), path.end());
@@ -826,7 +832,8 @@ TEST(PosixPortList, LeavesOutItsOwnTerminal) {
     setenv("VFDSTARTUP_CONF", (root + "/absent").c_str(), 1);
     PortList list;
     ReadPortList(&list);
-    return list.listed == std::vector<std::u16string>{DevicePath(root + "/ttyS1")};
+    return list.listed == std::vector<std::u16string>{DevicePath(root + "/ttyS1")} &&
+           list.leftOut == std::vector<std::u16string>{DevicePath(root + "/ttyS0")};
   })) << "ttyS0, its own terminal, was listed";
   close(own);
   close(other);

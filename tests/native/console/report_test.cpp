@@ -32,13 +32,15 @@ TEST(ConsoleReport, EveryOutcomeHasItsExitCode) {
   }
 }
 
-PortOpenDetail Detail(DWORD process, const char* program, const char* lockFile, bool exclusive, const char* group) {
+PortOpenDetail Detail(DWORD process, const char* program, const char* lockFile, bool exclusive, const char* group,
+                      const char* ownerAndMode = "") {
   PortOpenDetail detail = {};
   detail.holderProcessId = process;
   snprintf(detail.holderProgram, sizeof detail.holderProgram, "%s", program);
   snprintf(detail.lockFile, sizeof detail.lockFile, "%s", lockFile);
   detail.exclusive = exclusive;
   snprintf(detail.accessGroup, sizeof detail.accessGroup, "%s", group);
+  snprintf(detail.ownerAndMode, sizeof detail.ownerAndMode, "%s", ownerAndMode);
   return detail;
 }
 
@@ -53,6 +55,10 @@ TEST(ConsoleReport, OneReasonTableNamesTheHolderAndWhatToDo) {
       {REASON_NOT_SERIAL, {}, "not_serial", "/dev/ttyS1 is not a serial device"},
       {REASON_NO_PERMISSION, Detail(0, "", "", false, "dialout"), "no_permission",
        "/dev/ttyS1: permission denied: add the user to the dialout group"},
+      // No group may open it: joining its group would not help.
+      {REASON_NO_PERMISSION, Detail(0, "", "", false, "", "root:root with mode 0600"), "no_permission",
+       "/dev/ttyS1: permission denied: it is root:root with mode 0600, which lets no group open it: give it a group "
+       "with a udev rule (GROUP=\"dialout\", MODE=\"0660\") and add the user to that group"},
       {REASON_BUSY, Detail(4321, "picocom", "", false, ""), "busy", "/dev/ttyS1 is busy: held by process 4321 (picocom)"},
       {REASON_BUSY, Detail(77, "pos", "/var/lock/LCK..ttyS1", false, ""), "busy",
        "/dev/ttyS1 is busy: locked by /var/lock/LCK..ttyS1 (process 77 (pos))"},
@@ -63,9 +69,11 @@ TEST(ConsoleReport, OneReasonTableNamesTheHolderAndWhatToDo) {
       {REASON_TERMINAL_IN_USE, {}, "terminal_in_use",
        "/dev/ttyS1 is the system console or this program's own terminal, never a display's port"},
       {REASON_NAME_TOO_LONG, {}, "name_too_long", "/dev/ttyS1: too long for a port name (at most 16 characters)"},
-      {REASON_CTS_DOWN, {}, "cts_down", "/dev/ttyS1: CTS is down (no display connected, or not powered)"},
+      // One cause, one wording: CTS down and silence both say that no display answered.
+      {REASON_CTS_DOWN, {}, "cts_down",
+       "/dev/ttyS1: no display answered (CTS is down: no display connected, or not powered)"},
       {REASON_UNUSABLE, {}, "unusable", "/dev/ttyS1 refused the serial line settings"},
-      {REASON_NO_ANSWER, {}, "no_answer", "/dev/ttyS1: no answer (waited 5 s)"},
+      {REASON_NO_ANSWER, {}, "no_answer", "/dev/ttyS1: no display answered (waited 5 s)"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.text);

@@ -26,7 +26,8 @@ description:
 options:
   rows:
     description:
-      - The top row and the bottom row. The display shows ASCII only: the
+      - >-
+        The top row and the bottom row. The display shows ASCII only: the
         program writes other letters in ASCII ("Cafe" for "Café", "EUR" for
         "€") and cuts a row at a character it cannot write so, or at
         the program's row limit, each change with a warning. Required unless
@@ -35,7 +36,8 @@ options:
     elements: str
   speed:
     description:
-      - Scroll speed per character of a row longer than the display's columns:
+      - >-
+        Scroll speed per character of a row longer than the display's columns:
         one of the speeds C(vfdstartup-cli describe) lists (C(<10ms),
         C(100ms), C(200ms), C(300ms), C(400ms), C(500ms)).
     type: str
@@ -66,7 +68,8 @@ options:
     type: path
     default: vfdstartup-cli
 notes:
-  - Check mode runs the program with C(--check), which talks to the display:
+  - >-
+    Check mode runs the program with C(--check), which talks to the display:
     it does what a real run does up to the record (looks for the display,
     opens its port, asks it to enter set-up mode and for its product type,
     asks it to leave set-up mode) and sends no record. The task ends as the

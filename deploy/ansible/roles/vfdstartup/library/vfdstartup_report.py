@@ -32,7 +32,7 @@ options:
     elements: str
     default: []
   rows:
-    description: The fleet's rows (empty: no message is compared).
+    description: "The fleet's rows (empty: no message is compared)."
     type: list
     elements: str
     default: []
