@@ -95,6 +95,10 @@ else()
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/deploy/ansible/ DESTINATION share/vfdstartup/ansible COMPONENT cli
           PATTERN ".*" EXCLUDE PATTERN "__pycache__" EXCLUDE PATTERN "*.pyc" EXCLUDE)
 
+  # The alerting rules on the metrics file, for the Prometheus server.
+  install(FILES ${PROJECT_SOURCE_DIR}/deploy/prometheus/vfdstartup-alerts.yml DESTINATION share/vfdstartup/prometheus
+          COMPONENT cli)
+
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_NAME vfdstartup-cli)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

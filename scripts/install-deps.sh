@@ -18,7 +18,7 @@ PACKAGES=(
   lintian man-db mandoc groff-base
   wixl msitools osslsigncode openssl ansible ansible-lint
   qemu-system-x86 busybox-static cpio kmod openssh-client xz-utils udev
-  prometheus python3-prometheus-client python3-jsonschema
+  prometheus prometheus-node-exporter python3-prometheus-client python3-jsonschema
   systemd libseccomp-dev
 )
 

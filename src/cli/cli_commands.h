@@ -18,6 +18,7 @@ int RunPreview(const CliOptions& options);
 int RunDescribe(const CliOptions& options);
 int RunApply(const CliOptions& options);
 int RunStatus(const CliOptions& options);
+int RunForget(const CliOptions& options);
 // write or factory-default of rows prepared already, under another
 // command's name; among: with no port, the only ports to look for the
 // display on (empty: the usual ones).

@@ -32,6 +32,9 @@ const char About[] =
     "  status           what is kept of each port and how its last run ended; opens\n"
     "                   no port; exit 0 when every last run stored or found the message,\n"
     "                   or when no message is configured and nothing is kept\n"
+    "  forget           drop what is kept of --port P's display (its kept state and\n"
+    "                   last run), as a retired display's or a mistyped port's; without\n"
+    "                   --port, what runs that reached no port kept\n"
     "  service          Windows: the vfdstartup service, run by the service manager;\n"
     "                   applies at its start, on a policy or message file change and\n"
     "                   when a COM port arrives\n"
@@ -116,6 +119,7 @@ int RunCommand(const CliOptions& options) {
     case CLI_DESCRIBE: return RunDescribe(options);
     case CLI_APPLY: return RunApply(options);
     case CLI_STATUS: return RunStatus(options);
+    case CLI_FORGET: return RunForget(options);
     case CLI_SERVICE: return RunService(options);
     default: return RunWrite(options);
   }

@@ -20,6 +20,7 @@ enum CommandBit {
   TAKEN_BY_APPLY = 64,
   TAKEN_BY_SERVICE = 128,
   TAKEN_BY_STATUS = 256,
+  TAKEN_BY_FORGET = 512,
 };
 
 const unsigned Exchanges = TAKEN_BY_FIND | TAKEN_BY_WRITE | TAKEN_BY_FACTORY | TAKEN_BY_APPLY;
@@ -42,6 +43,7 @@ const CommandSpec Commands[] = {
     {"describe", CLI_DESCRIBE, TAKEN_BY_DESCRIBE},
     {"service", CLI_SERVICE, TAKEN_BY_SERVICE},
     {"status", CLI_STATUS, TAKEN_BY_STATUS},
+    {"forget", CLI_FORGET, TAKEN_BY_FORGET},
 };
 
 typedef bool (*SetOption)(const std::string& value, CliOptions* options, std::string* error);
@@ -118,21 +120,21 @@ bool SetQuiet(const std::string&, CliOptions* options, std::string*) { return op
 bool SetValidate(const std::string&, CliOptions* options, std::string*) { return options->validate = true; }
 
 const OptionSpec Options[] = {
-    {"--port", nullptr, "P", Exchanges | TAKEN_BY_STATUS, SetPort},
+    {"--port", nullptr, "P", Exchanges | TAKEN_BY_STATUS | TAKEN_BY_FORGET, SetPort},
     {"--row0", nullptr, "TEXT", Messages, SetRow0},
     {"--row1", nullptr, "TEXT", Messages, SetRow1},
     {"--speed", nullptr, "LABEL", Messages, SetSpeed},
     {"--strict", nullptr, nullptr, Messages, SetStrict},
     {"--no-transliterate", nullptr, nullptr, Messages, SetNoTransliterate},
-    {"--json", nullptr, nullptr, Exchanges | TAKEN_BY_DESCRIBE | TAKEN_BY_STATUS, SetJson},
+    {"--json", nullptr, nullptr, Exchanges | TAKEN_BY_DESCRIBE | TAKEN_BY_STATUS | TAKEN_BY_FORGET, SetJson},
     {"--config", nullptr, "FILE", TAKEN_BY_APPLY | TAKEN_BY_STATUS, SetConfig},
     {"--validate", nullptr, nullptr, TAKEN_BY_APPLY, SetValidate},
-    {"--state-dir", nullptr, "DIR", Writes | TAKEN_BY_APPLY | TAKEN_BY_STATUS, SetStateDir},
-    {"--metrics-file", nullptr, "FILE", Writes | TAKEN_BY_APPLY, SetMetricsFile},
+    {"--state-dir", nullptr, "DIR", Writes | TAKEN_BY_APPLY | TAKEN_BY_STATUS | TAKEN_BY_FORGET, SetStateDir},
+    {"--metrics-file", nullptr, "FILE", Writes | TAKEN_BY_APPLY | TAKEN_BY_FORGET, SetMetricsFile},
     {"--if-changed", nullptr, nullptr, Writes, SetIfChanged},
     {"--check", nullptr, nullptr, Writes | TAKEN_BY_APPLY, SetCheck},
     {"--verbose", "-v", nullptr, Exchanges, SetVerbose},
-    {"--quiet", "-q", nullptr, Exchanges, SetQuiet},
+    {"--quiet", "-q", nullptr, Exchanges | TAKEN_BY_FORGET, SetQuiet},
     {"--frames", nullptr, "N", TAKEN_BY_PREVIEW, SetFrames},
 };
 

@@ -19,6 +19,7 @@ enum CliCommand {
   CLI_APPLY,
   CLI_STATUS,
   CLI_SERVICE,  // run by the Windows service manager
+  CLI_FORGET,
 };
 
 struct CliOptions {

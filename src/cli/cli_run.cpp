@@ -16,7 +16,8 @@ namespace {
 // An outcome a person reads on standard output; every other one is an error.
 bool IsResult(JobOutcome outcome) {
   return outcome == OUTCOME_STORED || outcome == OUTCOME_UNCHANGED || outcome == OUTCOME_WOULD_WRITE ||
-         outcome == OUTCOME_FOUND || outcome == OUTCOME_LEFT_ALONE || outcome == OUTCOME_VALID;
+         outcome == OUTCOME_FOUND || outcome == OUTCOME_LEFT_ALONE || outcome == OUTCOME_VALID ||
+         outcome == OUTCOME_FORGOTTEN;
 }
 
 void PrintHuman(const CliRun& run) {

@@ -178,7 +178,7 @@ bool KnownPortHolds(const WriteJobRequest& request, const std::vector<PortIdenti
     if (ReadKeptRecord(request.stateDir, known, &kept, &reason) != STATE_FOUND) continue;
     if (!SameRecord(kept, request.record)) continue;
     report->port = known;
-    report->keptKnown = true;
+    report->keptKnown = report->displayOnRecord = true;  // the kept state is its record
     report->keptRecord = kept;
     return true;
   }
@@ -236,6 +236,7 @@ std::string IoErrorText(const WriteResult& result) {
 }
 
 void ConcludeExchange(const WriteResult& result, const PortOpenDetail& detail, JobReport* report) {
+  report->portAnswered = result.moduleAnswered;
   report->productTypeKnown = result.productTypeKnown;
   report->productType = result.productTypeKnown ? Utf16ToUtf8(result.productType.text) : "";
   report->recordSent = result.recordBuilt;
@@ -265,6 +266,7 @@ void KeepLastRun(void* context, const WriteResult& result) {
   Exchange* exchange = static_cast<Exchange*>(context);
   JobReport* report = exchange->report;
   ConcludeExchange(result, {}, report);
+  if (!RunKeepsRecord(exchange->request->command, report->portAnswered, report->displayOnRecord)) return;
   std::string reason;
   LastRun run = LastRunOf(exchange->request->command, *report);
   if (!KeepPortLastRun(exchange->request->stateDir, run, &reason))
@@ -296,6 +298,7 @@ void TalkToPort(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* r
 // real run sends the record.
 void DecideAndWrite(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* report) {
   ReadKeptState(request, report->port, report);
+  report->displayOnRecord = !request.command.empty() && DisplayOnRecord(request.stateDir, report->port);
   if (request.ifChanged && KeptIsRecord(request, *report)) return Conclude(report, OUTCOME_UNCHANGED);
   if (IsStopRequested(request.hooks)) return Conclude(report, OUTCOME_INTERRUPTED);
   std::string reason;

@@ -66,7 +66,10 @@ struct JobReport {
   // look into (POSIX): a port one of them held was not seen. The run goes on.
   unsigned unseenProcesses;
   bool lastRunKept;               // the port's last run was written (or tried) while the port was held
+  bool portAnswered;              // something answered on the port: it led to a device
+  bool displayOnRecord;           // before the run, a record was kept of the display the port leads to
   std::string source;             // apply: "policy" or the message file's path; empty: none read
+  std::vector<std::string> forgotten;  // forget: the state keys whose records were dropped
 };
 
 // A report that ends before any job ran (a usage error, refused rows): the

@@ -55,6 +55,12 @@ void AddSearchJson(const JobReport& report, JsonObject* json) {
   JsonAdd(json, "chosen", chosen ? NameJson(report.candidates[report.chosen].port.name) : "null");
 }
 
+std::string ForgottenJson(const JobReport& report) {
+  std::vector<std::string> keys;
+  for (const std::string& key : report.forgotten) keys.push_back(JsonString(key));
+  return JsonArray(keys);
+}
+
 }  // namespace
 
 std::string ReportJson(const std::string& command, const JobReport& report, const std::vector<BoxMessage>& messages,
@@ -70,7 +76,8 @@ std::string ReportJson(const std::string& command, const JobReport& report, cons
   JsonAdd(&json, "detail", JsonString(report.text));
   if (command == "apply") JsonAdd(&json, "source", report.source.empty() ? "null" : JsonString(report.source));
   if (write) AddRecordJson(report, &json);
-  if (!write || report.searched) AddSearchJson(report, &json);
+  if (command == "forget") JsonAdd(&json, "forgotten", ForgottenJson(report));
+  else if (!write || report.searched) AddSearchJson(report, &json);
   JsonAdd(&json, "messages", MessagesJson(messages));
   std::vector<std::string> warnings;
   for (const std::string& warning : report.warnings) warnings.push_back(JsonString(warning));

@@ -26,6 +26,7 @@ const OutcomeRow Outcomes[] = {
     {OUTCOME_BAD_CONFIG, "bad_config", 2, "{detail}"},
     {OUTCOME_VALID, "valid", 0, "{detail}"},
     {OUTCOME_STATE_ERROR, "state_error", 5, "nothing was sent: {detail}"},
+    {OUTCOME_FORGOTTEN, "forgotten", 0, "{detail}"},
 };
 
 const ReasonRow Reasons[] = {

@@ -31,6 +31,7 @@ enum JobOutcome {
   OUTCOME_BAD_CONFIG,     // apply: the message file is missing or wrong; nothing opened
   OUTCOME_VALID,          // apply --validate: the message file is sound; nothing opened
   OUTCOME_STATE_ERROR,    // the kept state could not be dropped or cannot be trusted; nothing sent
+  OUTCOME_FORGOTTEN,      // forget: nothing is kept of the port's display any more
 };
 
 // Exit codes; an interrupted run exits with 128 + the signal's number,

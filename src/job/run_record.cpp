@@ -12,8 +12,9 @@ LastRun LastRunOf(const std::string& command, const JobReport& report) {
 
 void RecordRun(const RunRecordPlaces& places, const std::string& command, JobReport* report) {
   // A port left alone is not the display's: nothing is said of it.
-  if (report->outcome != OUTCOME_LEFT_ALONE)
-    KeepLastRunOf(places, LastRunOf(command, *report), report->lastRunKept, &report->warnings);
+  bool kept = RunKeepsRecord(command, report->portAnswered, report->displayOnRecord);
+  if (report->outcome != OUTCOME_LEFT_ALONE && kept)
+    KeepLastRunOf(places, LastRunOf(command, *report), report->port, report->lastRunKept, &report->warnings);
   RewriteMetrics(places, &report->warnings);
 }
 

@@ -12,6 +12,20 @@ void Warn(std::vector<std::string>* warnings, const std::string& what, const std
   warnings->push_back(what + ": " + reason);
 }
 
+// Every record but the run's own (under key) about the display port leads
+// to: its kept state and its last run.
+void SupersedeRecords(const std::string& stateDir, const std::string& key, const PortIdentity& port,
+                      std::vector<std::string>* warnings) {
+  std::vector<PortStatus> records;
+  std::string reason;
+  ReadPortRecords(stateDir, &records, &reason);
+  for (const PortStatus& record : records) {
+    if (record.stateKey == key || record.stateKey == NoPortKey || !RecordIsAbout(record, port)) continue;
+    if (!ForgetPortState(stateDir, record.stateKey, &reason) || !ForgetLastRun(stateDir, record.stateKey, &reason))
+      Warn(warnings, "superseded record not dropped", reason);
+  }
+}
+
 }  // namespace
 
 bool RecordsTrusted(const std::string& stateDir, std::string* reason) { return StateDirTrusted(stateDir, reason); }
@@ -49,13 +63,38 @@ bool KeepPortLastRun(const std::string& stateDir, LastRun run, std::string* reas
   return WriteLastRun(stateDir, run, reason);
 }
 
-void KeepLastRunOf(const RunRecordPlaces& places, const LastRun& run, bool keptAlready,
+bool DisplayOnRecord(const std::string& stateDir, const PortIdentity& port) {
+  std::vector<PortStatus> records;
+  std::string reason;
+  ReadPortRecords(stateDir, &records, &reason);
+  for (const PortStatus& record : records)
+    if ((record.stateKept || record.runKnown) && RecordIsAbout(record, port)) return true;
+  return false;
+}
+
+bool ForgetDisplayRecords(const std::string& stateDir, const PortIdentity* port, std::vector<std::string>* forgotten,
+                          std::string* reason) {
+  std::vector<PortStatus> records;
+  if (!ReadPortRecords(stateDir, &records, reason)) return false;
+  for (const PortStatus& record : records) {
+    bool about = port == nullptr ? record.stateKey == NoPortKey
+                                 : record.stateKey != NoPortKey && RecordIsAbout(record, *port);
+    if (!about) continue;
+    if (!ForgetPortState(stateDir, record.stateKey, reason) || !ForgetLastRun(stateDir, record.stateKey, reason))
+      return false;
+    forgotten->push_back(record.stateKey);
+  }
+  return true;
+}
+
+void KeepLastRunOf(const RunRecordPlaces& places, const LastRun& run, const PortIdentity& port, bool keptAlready,
                    std::vector<std::string>* warnings) {
   std::string reason;
   if (!keptAlready && !KeepPortLastRun(places.stateDir, run, &reason)) Warn(warnings, "last run not kept", reason);
-  // A run that reached a port ends what an earlier run that reached none said.
-  if (!run.stateKey.empty() && !ForgetLastRun(places.stateDir, NoPortKey, &reason))
+  if (run.stateKey.empty()) return;
+  if (!ForgetLastRun(places.stateDir, NoPortKey, &reason))
     Warn(warnings, "last run without a port not dropped", reason);
+  SupersedeRecords(places.stateDir, run.stateKey, port, warnings);
 }
 
 bool ForgetRunWithoutPort(const std::string& stateDir, const std::string& command, std::string* reason) {

@@ -13,6 +13,7 @@
 #include "protocol/display_protocol.h"
 #include "records/last_run.h"
 #include "records/port_identity.h"
+#include "records/record_rule.h"
 
 // Where a run is told. metricsFile and journalSocket: empty for none.
 struct RunRecordPlaces {
@@ -45,10 +46,21 @@ bool KeepConfirmedRecord(const std::string& stateDir, const PortIdentity& port, 
                          const StartupMessageRecord& record, const std::string& command, std::string* reason);
 bool KeepPortLastRun(const std::string& stateDir, LastRun run, std::string* reason);
 
-// The run as its port's last run (unless it was kept already, while the
-// port was held); a run that reached a port ends what an earlier run that
-// reached none said. What cannot be written is a warning.
-void KeepLastRunOf(const RunRecordPlaces& places, const LastRun& run, bool keptAlready,
+// Whether a record is kept of the display port leads to (record_rule.h).
+bool DisplayOnRecord(const std::string& stateDir, const PortIdentity& port);
+
+// forget: every record about the display port leads to (its kept state and
+// its last run; port null: the record of the runs that reached no port),
+// their keys into *forgotten. False with why when one could not be dropped.
+bool ForgetDisplayRecords(const std::string& stateDir, const PortIdentity* port, std::vector<std::string>* forgotten,
+                          std::string* reason);
+
+// A run that keeps its record (RunKeepsRecord), once it concluded: its last
+// run (unless it was kept already, while the port was held), and the end of
+// every other record about the display it reached through port, and of what
+// a run that reached no port said. What cannot be written or dropped is a
+// warning.
+void KeepLastRunOf(const RunRecordPlaces& places, const LastRun& run, const PortIdentity& port, bool keptAlready,
                    std::vector<std::string>* warnings);
 // What the last run of command that reached no port said, dropped (none
 // kept, or one of another command: nothing to do); false with why when it

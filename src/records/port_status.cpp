@@ -3,6 +3,7 @@
 #include <set>
 
 #include "protocol/startup_view.h"
+#include "records/record_rule.h"
 #include "records/run_platform.h"
 #include "text/json_text.h"
 #include "text/utf_convert.h"
@@ -81,15 +82,24 @@ std::string StatusEntryJson(const PortStatus& status) {
 
 }  // namespace
 
-bool ReadPortStatuses(const std::string& stateDir, const PortIdentity* only, std::vector<PortStatus>* statuses,
-                      std::string* reason) {
-  statuses->clear();
+bool ReadPortRecords(const std::string& stateDir, std::vector<PortStatus>* records, std::string* reason) {
+  records->clear();
   std::set<std::string> keys;
   bool listed = KeysIn(stateDir, &keys, reason);
-  for (const std::string& key : keys)
-    if (only == nullptr || key == only->stateKey) statuses->push_back(StatusOf(stateDir, key));
+  for (const std::string& key : keys) records->push_back(StatusOf(stateDir, key));
+  return listed;
+}
+
+bool ReadPortStatuses(const std::string& stateDir, const PortIdentity* only, std::vector<PortStatus>* statuses,
+                      std::string* reason) {
+  std::vector<PortStatus> records;
+  bool listed = ReadPortRecords(stateDir, &records, reason);
+  statuses->clear();
+  for (const PortStatus& status : NewestPerDisplay(records))
+    if (only == nullptr || RecordIsAbout(status, *only)) statuses->push_back(status);
   if (only != nullptr && statuses->empty()) {
-    statuses->push_back(StatusOf(stateDir, only->stateKey));
+    statuses->push_back(PortStatus());
+    statuses->back().stateKey = only->stateKey;
     statuses->back().identity = *only;
   }
   return listed;

@@ -22,9 +22,12 @@ struct PortStatus {
   std::vector<std::string> problems;  // a file that could not be read
 };
 
-// Every device's status in stateDir, in the order of their keys; only
-// not null: that device's alone (shown even when nothing is known of it).
+// Every record in stateDir, in the order of their keys, superseded ones too.
 // False with the reason when the directory cannot be listed.
+bool ReadPortRecords(const std::string& stateDir, std::vector<PortStatus>* records, std::string* reason);
+// What status shows: the newest record about each display
+// (record_rule.h), in the order of their keys; only not null: the one about
+// the display that port leads to (shown even when nothing is known of it).
 bool ReadPortStatuses(const std::string& stateDir, const PortIdentity* only, std::vector<PortStatus>* statuses,
                       std::string* reason);
 

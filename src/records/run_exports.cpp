@@ -1,5 +1,7 @@
 #include "records/run_exports.h"
 
+#include <set>
+
 #include "text/utf_convert.h"
 
 namespace {
@@ -52,6 +54,18 @@ std::string PortLabel(const PortStatus& status) {
   return "port=" + LabelValue(name.empty() ? status.stateKey : name);
 }
 
+// Each label once: the statuses shown name no port twice (record_rule.h),
+// but a key standing in for a name could be another port's name.
+std::vector<const PortStatus*> OnePerLabel(const std::vector<PortStatus>& statuses) {
+  std::set<std::string> named;
+  for (const PortStatus& status : statuses)
+    if (!status.identity.name.empty()) named.insert(PortLabel(status));
+  std::vector<const PortStatus*> shown;
+  for (const PortStatus& status : statuses)
+    if (!status.identity.name.empty() || named.insert(PortLabel(status)).second) shown.push_back(&status);
+  return shown;
+}
+
 std::string Header(const char* name, const char* help) {
   return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
 }
@@ -77,7 +91,8 @@ std::string MetricsText(const std::vector<PortStatus>& statuses) {
   std::string kept = Header("vfdstartup_message_kept",
                             "1 while the kept state of the port counts (it was confirmed by the display attached "
                             "now), else 0.");
-  for (const PortStatus& status : statuses) {
+  for (const PortStatus* shown : OnePerLabel(statuses)) {
+    const PortStatus& status = *shown;
     std::string port = PortLabel(status);
     if (status.runKnown) {
       times += "vfdstartup_last_run_timestamp_seconds{" + port + "} " + std::to_string(status.run.time) + "\n";

@@ -19,8 +19,8 @@ long long NowSeconds();
 std::string UtcText(long long seconds);
 
 // The metrics collector's text file directory (node_exporter's on Linux,
-// windows_exporter's on Windows); the metrics file is written there only
-// where it exists.
+// or the one VFDSTARTUP_METRICS_DIR names; windows_exporter's on Windows);
+// the metrics file is written there only where it exists.
 std::string DefaultMetricsDir();
 // dir and name joined with the platform's separator.
 std::string PathIn(const std::string& dir, const std::string& name);

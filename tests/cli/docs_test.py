@@ -174,6 +174,7 @@ Answers = [
     (["apply", "--config", "{dir}/m.conf", "--validate", "--json"], "result"),
     (["apply", "--config", "{dir}/none.conf", "--json"] + Kept, "result"),
     (["apply", "--config", "{dir}/m.conf", "--port", "/dev/ttyS8", "--json"] + Kept, "result"),
+    (["forget", "--port", "{dir}/none", "--json"] + Kept, "result"),
     (["describe", "--json"], "describe"),
     (["status", "--json", "--state-dir", "{dir}"], "status"),
 ]

@@ -167,7 +167,7 @@ class Fleet:
             "vfdstartup_state_dir": terminal.stateDir,
             "vfdstartup_message_file": terminal.messageFile,
             "vfdstartup_environment": {"LD_PRELOAD": self.preload, "VFDSTARTUP_CONF": terminal.conf,
-                                       "VFDSTARTUP_PORTS": ""},
+                                       "VFDSTARTUP_PORTS": "", "VFDSTARTUP_METRICS_DIR": "/nonexistent"},
         }
         if terminal.name in self.windowsHosts:
             hostVars["vfdstartup_windows"] = True

@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """The fleet report's tables (the role's vfdstartup_report module) from the
 status --json of terminals of each kind: stored, unchanged, failed, another
-message, a swapped display, no status, unreachable.
+message, a swapped display, no status, unreachable; and of terminals that
+send hostile text, which the Markdown and the JSON show as sent, never as
+rows, headings, comments, links or the end of a string of their own.
 
 Then the role's report mode with real Ansible over two terminals on this
 machine (local connections, each with its own state directory: one stored,
@@ -11,6 +13,7 @@ Usage: report_test.py [VFDSTARTUP_CLI]
 """
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -89,6 +92,68 @@ Markdown = """# Customer displays: fleet report
 """
 
 
+# What a terminal may send as an outcome, a port, a row or a speed (its
+# last-run and state files are its own), each meant to rewrite the report.
+Hostile = (
+    "stored\n| t0 | 1 | t0 |",        # a row of its own
+    "no_answer\r\n## Fake heading",    # a heading, after a carriage return too
+    "a|b\\|c\\",                    # cells of its own, an escape that eats the next one
+    "<!-- the rest is hidden",          # an HTML comment
+    "[click](http://evil) ![i](x) `c|d` *e* _f_ ~g~ &lt; &#10;",
+    "\u2028\x00\x1b[31m\x7f\x85",        # other line breaks and control characters
+)
+Specials = "\\|<>&[]()!`*_~"
+
+
+def Control(c):
+    return ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 or c in "\u2028\u2029"
+
+
+def Cells(line):
+    """A table row's cells as Markdown shows them: split at each unescaped
+    |, every escape taken away. None when a special character is left
+    unescaped (an underscore inside a word is none), or a line break."""
+    body = line[1:-1] if line.startswith("|") and line.endswith("|") else "\n"
+    cells = [""]
+    for match in re.finditer(r"\\(.)|(\|)|(.)", body, re.S):
+        escaped, edge, c = match.groups()
+        inWord = re.fullmatch(r"[^\W_]_[^\W_]", body[match.start() - 1:match.end() + 1])
+        if edge:
+            cells.append("")
+        elif c and (Control(c) or (c in Specials and not inWord)):
+            return None
+        cells[-1] += escaped or c or ""
+    return [cell.strip() for cell in cells]
+
+
+def Shown(text):
+    """The text as a cell shows it: control characters and line breaks as blanks."""
+    return "".join(" " if Control(c) else c for c in text).strip()
+
+
+def CheckHostile():
+    statuses = {}
+    for i, text in enumerate(Hostile):
+        statuses["h%d" % i] = Status(dict(Port(text, text, rows=(text, text), speed=text), port=text),
+                                     dict(Port(text, "stored", counts=False), port=text + " 2"))
+    report = vfdstartup_report.BuildReport(statuses, [], ["Sale", "Open 8-22"], "200ms")
+    rendered = vfdstartup_report.RenderMarkdown(report)
+    lines = rendered.split("\n")
+    headings = [line for line in lines if line.startswith("#")]
+    Check(len(headings) == 5 and "<!--" not in rendered.replace("\\<", ""), "hostile: headings %s" % headings)
+    rows = [Cells(line) for line in lines if line.startswith("|") and not line.startswith("|---")]
+    Check(None not in rows, "hostile: a row with an unescaped character:\n" + rendered)
+    # Each table's header, then per outcome one row, per host one row of
+    # another message and one of a kept state that no longer counts.
+    Check(len(rows) == 4 + 3 * len(Hostile), "hostile: %d rows:\n%s" % (len(rows), rendered))
+    for i, text in enumerate(Hostile):
+        host, shown = "h%d" % i, Shown(text)
+        Check([shown, "1", host] in rows and [host, shown, Shown(text + " / " + text), shown] in rows and
+              [host, Shown(text + " 2")] in rows, "hostile: %r is not shown as sent" % text)
+    json_text = vfdstartup_report.RenderJson(report)
+    Check(json_text.isascii() and json.loads(json_text) == report, "hostile: the JSON report %s" % json_text)
+
+
 def LastRun(directory, outcome):
     os.makedirs(directory)
     with open(os.path.join(directory, "vfd-ttyS0.last"), "w") as out:
@@ -132,6 +197,7 @@ def main():
     Check(rendered == Markdown, "the Markdown:\n" + rendered)
     # Without the fleet's rows (the factory default) no message is compared.
     Check(vfdstartup_report.BuildReport(Statuses, [], [], "300ms")["other_message"] == {}, "factory default")
+    CheckHostile()
     if len(sys.argv) > 1:
         CheckPlaybook(os.path.abspath(sys.argv[1]))
     print("report test: " + ("FAILED" if Failures else "passed"))

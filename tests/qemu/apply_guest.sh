@@ -67,14 +67,32 @@ before="$(started vfdstartup-apply.service)"
 cp "$OUT/edit.conf" "$File.new" && mv "$File.new" "$File"
 ran same vfdstartup-apply.service "$before"
 
-# The file now names the USB display, which is not plugged in yet.
+# The file now names the USB display, which is not plugged in yet: by a
+# pattern, then by its by-id link.
 before="$(started vfdstartup-apply.service)"
 cp "$OUT/usb.conf" "$File.new" && mv "$File.new" "$File"
 ran absent vfdstartup-apply.service "$before"
+before="$(started vfdstartup-apply.service)"
+cp "$OUT/named.conf" "$File.new" && mv "$File.new" "$File"
+ran named vfdstartup-apply.service "$before"
 
 step plug-display
 display="$(tty_of "$DISPLAY_SERIAL")"
 ran plugged "vfdstartup-apply@$display.service" 0
+
+# What the fleet reads now: status, and node_exporter's text file collector
+# on the units' directory, scraped over the guest's loopback.
+run_case plugged.status vfdstartup-cli status --json
+prometheus-node-exporter --web.listen-address="127.0.0.1:$EXPORTER_PORT" --collector.disable-defaults \
+  --collector.textfile --collector.textfile.directory=/var/lib/prometheus/node-exporter \
+  >"$OUT/plugged.exporter-log" 2>&1 &
+exporter=$!
+until python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())' \
+  "http://127.0.0.1:$EXPORTER_PORT/metrics" >"$OUT/plugged.scrape" 2>/dev/null; do
+  kill -0 "$exporter" 2>/dev/null || break
+  sleep 0.1
+done
+kill "$exporter"
 
 step replug-printer
 printer="$(tty_of "$PRINTER_SERIAL")"

@@ -12,10 +12,16 @@ a byte, and the display, plugged in and out through QEMU's monitor.
   it can open: each case below must run as if it were not there)
   edit       an edit of the file (vfdstartup-apply.path) stores the new one
   same       the same content written anew sends nothing
-  absent     the file names the USB display, not plugged in: the unit fails
-             with no_display (exit 3) and ttyS1, no longer named, gets nothing
+  absent     the file names the USB display by a pattern, not plugged in: the
+             unit fails with no_display (exit 3) and ttyS1, no longer named,
+             gets nothing
+  named      the file names it by its by-id link, not there yet: the unit
+             fails with open_failed (no_such_port, exit 3)
   plugged    the display plugged in: the udev rule's vfdstartup-apply@ttyUSBn
-             stores the message on it
+             stores the message on it; status then exits 0 and lists it once,
+             and node_exporter (its text file collector on the units'
+             directory, scraped over the guest's loopback) serves one series
+             per port, the display's with the stored outcome
   printer    the printer's adapter plugged in again: left alone
   replugged  the display pulled out and plugged in again: written once (it
              cannot be asked what it holds, and this is another attachment)
@@ -43,6 +49,8 @@ import sys
 import tempfile
 import time
 
+from prometheus_client.parser import text_string_to_metric_families
+
 import guests
 from drivers_test import Enter, Query, Write, Exit, Received
 
@@ -62,9 +70,11 @@ Files = {
     "boot": (("Set at boot", "by vfdstartup-apply"), "200ms", "/dev/ttyS1"),
     "edit": (("Edited on the terminal", "  and applied"), "100ms", "/dev/ttyS1"),
     "usb": (("Plugged in", "on a USB display"), "500ms", Pattern),
+    "named": (("Plugged in", "on a USB display"), "500ms", DisplayById),
 }
 PortLine = 4  # of each file below
 Where = "%s:%d" % (File, PortLine)
+ExporterPort = 19100  # node_exporter's, on the guest's own loopback
 GuestSeconds = 240
 GuestMemoryMb = 256  # systemd, journald and udevd besides the program
 # Each case above: the unit's exit status (None: skipped, no message file),
@@ -76,8 +86,9 @@ Cases = (
     ("edit", 0, "stored on /dev/ttyS1", (Uart, "edit")),
     ("same", 0, "unchanged: the display on /dev/ttyS1 holds this message already", None),
     ("absent", 3, "error: no display found: no port matches %s (%s)" % (Pattern, Where), None),
+    ("named", 3, "error: %s: no such port" % DisplayById, None),
     ("plugged", 0, "stored on " + DisplayById, ("display", "usb")),
-    ("printer", 0, "left alone: /dev/ttyUSB? (not the port %s of %s)" % (Pattern, Where), None),
+    ("printer", 0, "left alone: /dev/ttyUSB? (not the port %s of %s)" % (DisplayById, Where), None),
     ("replugged", 0, "stored on " + DisplayById, ("display", "usb")),
     ("kept", 0, "unchanged: the display on %s holds this message already" % DisplayById, None),
     ("held", 3, "error: %s is busy: held by process ? (sleep)" % DisplayById, None),
@@ -87,16 +98,17 @@ Cases = (
 )
 
 
-# What each case's run tells the journal and the metrics file: its outcome,
-# port (a regular expression; "" for a run that reached no port) and reason
-# ("none" unless given). A port left alone is not the display's: the metrics
-# file names no run there.
+# What each case's run tells the journal and the metrics file: its outcome
+# and port (a regular expression; "" for a run that reached no port), and
+# the port's reason when not "none". A port left alone is not the display's:
+# the metrics file names no run there.
 Told = {
     "boot": ("stored", "/dev/ttyS1"),
     "coldplug": ("left_alone", "/dev/ttyUSB0"),
     "edit": ("stored", "/dev/ttyS1"),
     "same": ("unchanged", "/dev/ttyS1"),
     "absent": ("no_display", ""),
+    "named": ("open_failed", re.escape(DisplayById), "no_such_port"),
     "plugged": ("stored", re.escape(DisplayById)),
     "printer": ("left_alone", r"/dev/ttyUSB\d+"),
     "replugged": ("stored", re.escape(DisplayById)),
@@ -111,7 +123,7 @@ MessageIds = {"stored": "8bb47087b923442dbcd113afa25173c0", "unchanged": "7b1b2b
 Subjects = {"stored": "The display on %s stored its startup message",
             "unchanged": "The display on %s holds the message already",
             "left_alone": "The port %s was left alone", "no_display": "No display was found",
-            "open_failed": "The port %s could not be used (busy)"}
+            "open_failed": "The port %s could not be used ({reason})"}
 
 
 def FileText(name):
@@ -211,7 +223,7 @@ def CheckTold(guest, case):
           fields.get("VFDSTARTUP_UNSEEN_PROCESSES") == "0" and
           fields.get("MESSAGE_ID") == MessageIds[outcome] and fields.get("SYSLOG_IDENTIFIER") == "vfdstartup-cli",
           "%s: the journal's entry %s" % (case, fields))
-    subject = re.escape(Subjects[outcome]).replace(re.escape("%s"), port)
+    subject = re.escape(Subjects[outcome].replace("{reason}", reason)).replace(re.escape("%s"), port)
     explained = guest.Result(case, "explained")
     Check(any(re.fullmatch(r"\W* Subject: " + subject, line) for line in explained.splitlines()),
           "%s: journalctl -x explains nothing:\n%s" % (case, explained))
@@ -220,6 +232,28 @@ def CheckTold(guest, case):
     named = any(re.fullmatch(series, line) for line in metrics.splitlines())
     Check(named != (outcome == "left_alone") and "# TYPE vfdstartup_message_kept gauge" in metrics,
           "%s: the metrics file:\n%s" % (case, metrics))
+
+
+def CheckOneRecord(guest):
+    """Named before it was plugged in, the display is one record: status
+    exits 0 and lists it once, and node_exporter serves one series per port
+    (the display's with the stored outcome), as status says."""
+    status = json.loads(guest.Result("plugged.status", "out") or "{}")
+    listed = [port for port in status.get("ports", []) if port["port"] == DisplayById]
+    Check(guest.ExitCode("plugged.status") == 0 and len(listed) == 1 and listed[0]["last_run"]["outcome"] == "stored",
+          "plugged: status exits %s with %s" % (guest.ExitCode("plugged.status"), status))
+    samples = {}
+    for family in text_string_to_metric_families(guest.Result("plugged", "scrape")):
+        samples[family.name] = family.samples
+    served = [(name, tuple(sorted(s.labels.items()))) for name in samples if name.startswith("vfdstartup_")
+              for s in samples[name]]
+    outcomes = {(s.labels["port"], s.labels["outcome"]) for s in samples.get("vfdstartup_last_outcome", [])}
+    told = {(port["port"], port["last_run"]["outcome"]) for port in status.get("ports", []) if port["last_run"]}
+    errors = [s.value for s in samples.get("node_textfile_scrape_error", [])]
+    log = guest.Result("plugged", "exporter-log")
+    Check(served and len(served) == len(set(served)) and outcomes == told and (DisplayById, "stored") in outcomes and
+          errors == [0.0] and "collected before" not in log,
+          "plugged: node_exporter serves %s (scrape error %s), status says %s\n%s" % (served, errors, told, log))
 
 
 def CheckCases(guest, host):
@@ -244,6 +278,7 @@ def CheckCases(guest, host):
         else:
             Nothing(taken, case, host.displays)
     Check(not Received(host.displays["printer"].Events()), "the printer received bytes")
+    CheckOneRecord(guest)
     holder = guest.Result("held", "holder").strip()
     Check(holder and "held by process %s (sleep)" % holder in guest.Result("held", "journal"),
           "held: the journal does not name the holder, process %r" % holder)
@@ -254,7 +289,7 @@ def PrepareGuest(guest, deb):
         with open(os.path.join(guest.out, name + ".conf"), "w") as conf:
             conf.write(FileText(name))
     guest.WriteEnvironment({"DEB": os.path.abspath(deb), "DISPLAY_SERIAL": DisplaySerial,
-                            "PRINTER_SERIAL": PrinterSerial})
+                            "PRINTER_SERIAL": PrinterSerial, "EXPORTER_PORT": ExporterPort})
 
 
 def Main():

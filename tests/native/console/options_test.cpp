@@ -68,6 +68,9 @@ TEST(ConsoleOptions, EachCommandTakesExactlyItsOptionsWhole) {
       {{"apply", "--row0", "x", "--json"}, false, "'apply' takes no option --row0", true, nullptr},
       {{"apply", "--if-changed"}, false, "'apply' takes no option --if-changed", false, nullptr},
       {{"write", "--config", "/m.conf"}, false, "'write' takes no option --config", false, nullptr},
+      {{"forget", "--port", "COM3", "--state-dir", "/s", "--metrics-file", "/m.prom", "--json", "-q"}, true, "", false,
+       [](const CliOptions& o) { return o.command == CLI_FORGET && o.port == u"COM3" && o.metricsFile == "/m.prom"; }},
+      {{"forget", "--check"}, false, "'forget' takes no option --check", false, nullptr},
       // --strict refuses a row that --no-transliterate would cut, as it
       // refuses one that transliteration would change.
       {{"write", "--row0", "Caf\xC3\xA9", "--strict"}, true, "", false,

@@ -9,19 +9,23 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "cli/console_frontend.h"
 #include "job/display_job.h"
+#include "job/forget_job.h"
 #include "job_request.h"
 #include "job/message_rows.h"
 #include "records/port_status.h"
+#include "records/record_rule.h"
 #include "records/run_exports.h"
 #include "job/run_record.h"
 #include "protocol/startup_view.h"
 #include "protocol_expected.h"
 #include "sim_port.h"
 #include "sim_registry.h"
+#include "text/utf_convert.h"
 
 namespace {
 
@@ -146,7 +150,8 @@ TEST_F(RunRecord, StatusAfterEachRun) {
 }
 
 // A run that reaches no port is kept as the terminal's own last run, until
-// a run reaches a port; a port never written shows nothing kept and no run.
+// a run reaches a port or it is forgotten; a port never written shows
+// nothing kept and no run.
 TEST_F(RunRecord, ARunWithoutAPortAndAPortNeverWritten) {
   WriteJobRequest search = Request("Sale", "");
   EXPECT_EQ(Run(search).outcome, OUTCOME_NO_ANSWER);
@@ -156,6 +161,10 @@ TEST_F(RunRecord, ARunWithoutAPortAndAPortNeverWritten) {
   EXPECT_TRUE(statuses[0].identity.name.empty());
   EXPECT_EQ(statuses[0].run.outcome, "no_answer");
   EXPECT_FALSE(StatusSucceeded(statuses[0]));
+  JobReport forgotten;
+  RunForgetJob(u"", places.stateDir, &forgotten);
+  EXPECT_TRUE(forgotten.outcome == OUTCOME_FORGOTTEN && forgotten.forgotten == std::vector<std::string>{""} &&
+              Statuses().empty());
 
   SimAttachModule(SimFindPort("COM4"));
   EXPECT_EQ(Run(search).outcome, OUTCOME_STORED);
@@ -169,6 +178,76 @@ TEST_F(RunRecord, ARunWithoutAPortAndAPortNeverWritten) {
   ASSERT_EQ(statuses.size(), 1u);
   EXPECT_EQ(statuses[0].identity.name, u"COM3");
   EXPECT_FALSE(statuses[0].stateKept || statuses[0].runKnown || StatusSucceeded(statuses[0]));
+}
+
+// One record per display the terminal keeps, with its newest outcome,
+// whatever name led to it and whenever it was plugged in: status, status
+// --port and the metrics agree, and no two series share a label set. The
+// names are links in a /dev of the test's own, to character devices; the
+// display behind each is a simulated port of that name.
+TEST_F(RunRecord, OneRecordPerDisplay) {
+  std::string byId = dir + "/dev/serial/by-id", cwd = fs::current_path();
+  fs::create_directories(byId);
+  setenv("VFDSTARTUP_DEV_ROOT", (dir + "/dev").c_str(), 1);
+  ASSERT_EQ(chdir(byId.c_str()), 0);
+  auto plug = [&](const char* name, const char* device) {
+    fs::remove(name);
+    fs::create_symlink(device, name);
+    SimAttachModule(SimAddPort(name));
+  };
+  auto unplug = [](const char* name) { fs::remove(name), SimFindPort(name)->exists = false; };
+  const struct {
+    const char* what;
+    std::function<void()> world;
+    const char* port;
+    const char* command;
+    const char* shown;  // each port shown (sorted by key) with its last outcome
+  } runs[] = {
+      {"named before it is plugged in", [] {}, "usb-A", "apply", "usb-A open_failed"},
+      {"plugged in", [&] { plug("usb-A", "/dev/null"); }, "usb-A", "apply", "usb-A stored"},
+      {"another display under an alias", [&] { plug("../../vfd", "/dev/zero"); }, "../../vfd", "apply",
+       "usb-A stored, ../../vfd stored"},
+      {"the alias leads to another device", [&] { plug("../../vfd", "/dev/full"); }, "../../vfd", "apply",
+       "usb-A stored, ../../vfd stored"},
+      {"the alias leads nowhere", [&] { unplug("../../vfd"); }, "../../vfd", "apply",
+       "../../vfd open_failed, usb-A stored"},
+      {"a typo at a prompt", [] {}, "usb-B", "write", "../../vfd open_failed, usb-A stored"},
+      {"a directory, by hand", [] { SimAddPort("/tmp")->failGetCommState = 1; }, "/tmp", "write",
+       "../../vfd open_failed, usb-A stored"},
+      {"the kept display fails by hand", [] { SimFindPort("usb-A")->busy = true; }, "usb-A", "write",
+       "../../vfd open_failed, usb-A open_failed"},
+      {"forgotten while a run may hold it", [] {}, "usb-A", "forget", "../../vfd open_failed, usb-A open_failed"},
+      {"a retired display forgotten", [] { SimFindPort("usb-A")->busy = false; }, "usb-A", "forget",
+       "../../vfd open_failed"},
+      {"a name that leads nowhere forgotten", [] {}, "../../vfd", "forget", ""},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.what);
+    run.world();
+    WriteJobRequest request = Request("Sale", run.port);
+    request.command = run.command;
+    JobReport forgotten;
+    if (request.command == "forget") RunForgetJob(request.port, places.stateDir, &forgotten);
+    else Run(request);
+    std::string shown, metrics = MetricsText(Statuses());
+    for (const PortStatus& status : Statuses()) {
+      std::string port = BytesFromUtf16(status.identity.name), outcome = status.runKnown ? status.run.outcome : "-";
+      shown += (shown.empty() ? "" : ", ") + port + " " + outcome;
+      std::vector<PortStatus> only;
+      std::string reason;
+      ASSERT_TRUE(ReadPortStatuses(places.stateDir, &status.identity, &only, &reason));
+      EXPECT_TRUE(only.size() == 1 && only[0].stateKey == status.stateKey) << "status --port " << port;
+      EXPECT_NE(metrics.find("vfdstartup_last_outcome{port=\"" + port + "\",outcome=\"" + outcome + "\"} 1\n"),
+                std::string::npos) << metrics;
+    }
+    EXPECT_EQ(shown, run.shown);
+    std::set<std::string> series;
+    std::istringstream lines(metrics);
+    for (std::string line; std::getline(lines, line);)
+      EXPECT_TRUE(line[0] == '#' || series.insert(line.substr(0, line.rfind(' '))).second) << metrics;
+  }
+  EXPECT_EQ(chdir(cwd.c_str()), 0);
+  unsetenv("VFDSTARTUP_DEV_ROOT");
 }
 
 // A last run that cannot be written, a metrics file that cannot be written
@@ -237,6 +316,32 @@ TEST_F(RunRecord, OneJournalEntryPerRun) {
             std::string("MESSAGE\n\x15\0\0\0\0\0\0\0vfdstartup write: a\nb\n", 38));
 }
 
+// Of the records about one display (one key, or ports that lead to one
+// device now) status and the metrics show the newest alone, also when an
+// older one could not be dropped; of two as new, the first.
+TEST(RecordRule, TheNewestRecordAboutEachDisplayIsShown) {
+  auto record = [](const char* key, const char* device, long long run, long long kept) {
+    PortStatus status = {};
+    status.stateKey = key;
+    status.identity.device = device;
+    status.runKnown = run != 0, status.run.time = run;
+    status.stateKept = kept != 0, status.state.writtenAt = kept;
+    return status;
+  };
+  std::vector<PortStatus> records = {
+      record("", "", 50, 0),                               // the runs that reached no port
+      record("/dev/serial/by-id/usb-A", "char 188:0", 10, 0),  // named before it was plugged in
+      record("by-id/usb-A", "char 188:0", 20, 15),             // then stored
+      record("pts/3", "char 136:3", 0, 30),                    // the alias before
+      record("pts/4", "char 136:3", 30, 0),                    // the alias now, as new
+      record("ttyS9", "", 0, 0),                               // unreadable: about its key alone
+      record("ttyS8", "", 0, 0),
+  };
+  std::string shown;
+  for (const PortStatus& status : NewestPerDisplay(records)) shown += "[" + status.stateKey + "]";
+  EXPECT_EQ(shown, "[][by-id/usb-A][pts/3][ttyS9][ttyS8]");
+}
+
 // Each outcome a run of write, factory-default or apply can come to has
 // its own message id (the catalog explains it) and priority.
 TEST(RunExports, EachOutcomeItsMessageId) {
@@ -271,8 +376,9 @@ TEST(RunExports, EachOutcomeItsMessageId) {
 // Every series of every port, label values escaped; a port with no last run
 // has only its kept state's series.
 TEST(RunExports, MetricsText) {
-  PortStatus stored = {}, odd = {}, noPort = {}, unreadable = {};
+  PortStatus stored = {}, odd = {}, noPort = {}, unreadable = {}, clash = {};
   unreadable.stateKey = "ttyS9";  // its last run could not be read
+  clash.stateKey = "/dev/ttyUSB0";  // unreadable too, its key another port's name: no second series
   stored.stateKey = "by-id/usb-1";
   stored.identity.name = u"/dev/ttyUSB0";
   stored.stateKept = stored.stateCounts = stored.runKnown = true;
@@ -284,7 +390,7 @@ TEST(RunExports, MetricsText) {
   noPort.runKnown = true;
   noPort.run.outcome = "no_display";
   noPort.run.time = 1765170001;
-  EXPECT_EQ(MetricsText({stored, odd, noPort, unreadable}),
+  EXPECT_EQ(MetricsText({clash, stored, odd, noPort, unreadable}),
             "# HELP vfdstartup_last_run_timestamp_seconds When the last run of write, factory-default or apply on the "
             "port ended, in Unix time.\n"
             "# TYPE vfdstartup_last_run_timestamp_seconds gauge\n"

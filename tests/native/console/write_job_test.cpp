@@ -360,6 +360,7 @@ TEST_F(ConsoleJob, TheConfiguredPortsOwnKeptStateDecidesWithoutProbing) {
     JobReport report = Run(request);
     EXPECT_EQ(report.outcome, OUTCOME_UNCHANGED) << "check: " << check;
     EXPECT_EQ(Port(report), "COM3");
+    EXPECT_TRUE(report.displayOnRecord) << "a run by hand would not keep its last run";
   }
   EXPECT_EQ(SimCountEvents("open"), opens) << "a port was probed";
 

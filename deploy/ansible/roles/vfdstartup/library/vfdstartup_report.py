@@ -89,8 +89,32 @@ def BuildReport(statuses, unreachable, rows, speed):
             "state_no_longer_counts": stale, "no_status": silent, "unreachable": sorted(unreachable)}
 
 
+# Characters Markdown gives a meaning in a table cell's running text: the
+# escape itself, the cell's edge, HTML (tags, comments, entities), links,
+# images, code and emphasis (an underscore only at a word's edge: no_answer
+# stays as it is).
+MarkdownSpecials = set("\\|<>&[]()!`*_~")
+
+
+def Special(text, at):
+    if text[at] != "_":
+        return text[at] in MarkdownSpecials
+    return not (0 < at < len(text) - 1 and text[at - 1].isalnum() and text[at + 1].isalnum())
+
+
 def Cell(text):
-    return str(text).replace("|", "\\|").replace("\n", " ")
+    """What a terminal sent, as one table cell that shows it as it is: each
+    special character escaped, and line breaks and other control characters
+    as blanks, so that one row stays one row."""
+    out, text = [], str(text)
+    for at, c in enumerate(text):
+        if Special(text, at):
+            out.append("\\" + c)
+        elif ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 or c in "\u2028\u2029":
+            out.append(" ")
+        else:
+            out.append(c)
+    return "".join(out)
 
 
 def RenderMarkdown(report):
@@ -98,7 +122,7 @@ def RenderMarkdown(report):
              "## Terminals per outcome", "", "| Outcome | Terminals | Hosts |", "|---|---|---|"]
     for outcome in sorted(report["outcomes"]):
         hosts = report["outcomes"][outcome]
-        lines.append("| %s | %d | %s |" % (outcome, len(hosts), Cell(", ".join(hosts))))
+        lines.append("| %s | %d | %s |" % (Cell(outcome), len(hosts), Cell(", ".join(hosts))))
     lines += ["", "## Displays holding another message", "", "| Host | Port | Rows | Speed |", "|---|---|---|---|"]
     for host in sorted(report["other_message"]):
         for port in report["other_message"][host]:
@@ -114,6 +138,12 @@ def RenderMarkdown(report):
     return "\n".join(lines) + "\n"
 
 
+def RenderJson(report):
+    """Every string escaped as JSON does (ASCII only): a terminal's text
+    never ends a string or the document."""
+    return json.dumps(report, indent=2, sort_keys=True, ensure_ascii=True) + "\n"
+
+
 def main():
     from ansible.module_utils.basic import AnsibleModule
 
@@ -125,7 +155,7 @@ def main():
                          module.params["speed"])
     if not module.check_mode:
         with open(module.params["dest"] + ".json", "w") as out:
-            json.dump(report, out, indent=2, sort_keys=True)
+            out.write(RenderJson(report))
         with open(module.params["dest"] + ".md", "w") as out:
             out.write(RenderMarkdown(report))
     failing = sum(len(hosts) for outcome, hosts in report["outcomes"].items() if outcome not in Success)
