@@ -388,6 +388,8 @@ BOOL PortConfirmExclusive(HANDLE handle) {
   return PortOf(handle) != nullptr ? TRUE : FALSE;
 }
 
+void PortSetStopCheck(bool (*)()) {}
+
 BOOL PortCloseHandle(HANDLE handle) {
   std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);
