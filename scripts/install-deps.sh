@@ -19,6 +19,7 @@ PACKAGES=(
   wixl msitools osslsigncode openssl ansible ansible-lint
   qemu-system-x86 busybox-static cpio kmod openssh-client xz-utils udev
   prometheus prometheus-node-exporter python3-prometheus-client python3-jsonschema
+  systemd libseccomp-dev
   acl
 )
 

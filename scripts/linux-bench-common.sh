@@ -1,5 +1,6 @@
 # shellcheck shell=bash
-# Shared by scripts/bench-apply.sh, scripts/bench-cli.sh and scripts/bench-status.sh: --runs, the linux
+# Shared by scripts/bench-apply.sh, scripts/bench-cli.sh, scripts/bench-status.sh and
+# scripts/bench-threads.sh: --runs, the linux
 # build's console program, emulator and modem-lines fixture, a scratch
 # directory whose emulators end with the script, and a run's wall-clock time.
 # Sourced, not run.

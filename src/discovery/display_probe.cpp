@@ -23,6 +23,7 @@ ProbeVerdict VerdictForOpenFailure(DWORD error) {
     case PORT_NOT_SERIAL: return PROBE_NOT_SERIAL;
     case PORT_NAME_TOO_LONG: return PROBE_NAME_TOO_LONG;
     case PORT_TERMINAL_IN_USE: return PROBE_TERMINAL_IN_USE;
+    case PORT_STOPPED: return PROBE_STOPPED;
     default: return PROBE_UNUSABLE;
   }
 }

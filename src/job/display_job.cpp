@@ -6,6 +6,7 @@
 #include "frontend/frontend_ops.h"
 #include "job/run_record.h"
 #include "records/port_records.h"
+#include "serial/port_ops.h"
 #include "serial/serial_link.h"
 #include "text/utf_convert.h"
 
@@ -35,6 +36,7 @@ unsigned SearchBoundSeconds(size_t ports) {
 
 void StartReport(JobReport* report) {
   *report = JobReport();
+  report->unseenProcesses = 0;
   report->outcome = OUTCOME_IO_ERROR;
   report->reason = REASON_NONE;
   report->detail = {};
@@ -89,8 +91,10 @@ void AddWarningOnce(JobReport* report, const std::string& warning) {
 void FinishSearchFor(PortSearch* search, JobReport* report) {
   FinishSearch(search);
   report->candidates = search->candidates;
-  for (const Candidate& candidate : report->candidates)
+  for (const Candidate& candidate : report->candidates) {
     if (candidate.detail.lockProblem[0] != 0) AddWarningOnce(report, LockWarningText(candidate.detail));
+    report->unseenProcesses = std::max<unsigned>(report->unseenProcesses, candidate.detail.unseenProcesses);
+  }
 }
 
 bool AllAre(const std::vector<Candidate>& candidates, ProbeVerdict verdict) {
@@ -249,7 +253,9 @@ void ConcludeExchange(const WriteResult& result, const PortOpenDetail& detail, J
                       result.recordBuilt ? "did not confirm the message; it may hold its old one"
                                          : "did not answer set-up as a display of this kind does; nothing was written, "
                                            "so it holds its old message");
-    case WRITE_OPEN_FAILED: return ConcludeOpenFailed(report, ReasonOfFailure(result.portFailure), detail);
+    case WRITE_OPEN_FAILED:
+      if (result.portFailure == PORT_STOPPED) return Conclude(report, OUTCOME_INTERRUPTED);
+      return ConcludeOpenFailed(report, ReasonOfFailure(result.portFailure), detail);
     default: return Conclude(report, OUTCOME_IO_ERROR, IoErrorText(result));
   }
 }
@@ -282,6 +288,7 @@ void TalkToPort(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* r
   PortOpenDetail detail = {};
   if (result.outcome != WRITE_NOTHING_RUN) PortGetOpenDetail(&detail);
   if (detail.lockProblem[0] != 0) AddWarningOnce(report, LockWarningText(detail));
+  report->unseenProcesses = std::max<unsigned>(report->unseenProcesses, detail.unseenProcesses);
   if (request.hooks.exchangeEnds != nullptr) request.hooks.exchangeEnds();
   Wait(request.hooks, "");
   ConcludeExchange(result, detail, report);
@@ -306,8 +313,11 @@ void ConcludeReport(JobReport* report, JobOutcome outcome, const std::string& de
   Conclude(report, outcome, detail);
 }
 
+// A stop request ends the look at who holds a port too (POSIX), before the
+// port is opened or a record goes.
 void RunFindJob(const std::u16string& port, const JobHooks& hooks, JobReport* report) {
   StartReport(report);
+  PortSetStopCheck(hooks.stopRequested);
   report->searched = port.empty();
   PortSearch search;
   std::vector<PortIdentity> ports = port.empty() ? SearchCandidates(report) : std::vector<PortIdentity>{IdentifyPort(port)};
@@ -325,6 +335,7 @@ void RunFindJob(const std::u16string& port, const JobHooks& hooks, JobReport* re
 void RunWriteJob(const WriteJobRequest& request, FrontEnd* frontEnd, JobReport* report) {
   StartReport(report);
   report->record = request.record;
+  PortSetStopCheck(request.hooks.stopRequested);
   std::string untrusted;
   if (!RecordsTrusted(request.stateDir, &untrusted)) return Conclude(report, OUTCOME_STATE_ERROR, untrusted);
   if (!request.port.empty()) {

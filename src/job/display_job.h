@@ -62,6 +62,9 @@ struct JobReport {
   StartupMessageRecord keptRecord;
   std::vector<std::string> warnings;
   std::vector<std::string> notes;  // what -v adds: the ports a search left out, and why
+  // The most processes one look of the run at who holds a port could not
+  // look into (POSIX): a port one of them held was not seen. The run goes on.
+  unsigned unseenProcesses;
   bool lastRunKept;               // the port's last run was written (or tried) while the port was held
   bool portAnswered;              // something answered on the port: it led to a device
   bool displayOnRecord;           // before the run, a record was kept of the display the port leads to

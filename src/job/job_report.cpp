@@ -82,6 +82,7 @@ std::string ReportJson(const std::string& command, const JobReport& report, cons
   std::vector<std::string> warnings;
   for (const std::string& warning : report.warnings) warnings.push_back(JsonString(warning));
   JsonAdd(&json, "warnings", JsonArray(warnings));
+  JsonAdd(&json, "unseen_processes", std::to_string(report.unseenProcesses));
   return JsonRender(json);
 }
 

@@ -1,7 +1,8 @@
 // A job's report as one JSON object, the same for every front end:
 //   command, outcome, changed, interrupted, port, reason, detail, source
 //   (apply: "policy" or the message file's path), product_type, rows, record, kept_rows, candidates, chosen, messages,
-//   warnings
+//   warnings, unseen_processes (how many processes the look at who holds a
+//   port could not look into)
 // (find leaves out what belongs to a write). Every string is well-formed
 // UTF-8; a name's bytes that are not UTF-8 show as U+FFFD.
 #ifndef VFD_JOB_JOB_REPORT_H

@@ -122,6 +122,7 @@ PortReason ReasonOfFailure(PortFailure failure) {
     case PORT_NOT_SERIAL: return REASON_NOT_SERIAL;
     case PORT_NAME_TOO_LONG: return REASON_NAME_TOO_LONG;
     case PORT_TERMINAL_IN_USE: return REASON_TERMINAL_IN_USE;
+    case PORT_STOPPED: return REASON_STOPPED;
     default: return REASON_UNUSABLE;
   }
 }

@@ -19,5 +19,5 @@ void RecordRun(const RunRecordPlaces& places, const std::string& command, JobRep
 }
 
 void TellJournal(const RunRecordPlaces& places, const std::string& command, const JobReport& report) {
-  SendToJournal(places, LastRunOf(command, report));
+  SendToJournal(places, LastRunOf(command, report), report.unseenProcesses);
 }

@@ -114,6 +114,6 @@ void RewriteMetrics(const RunRecordPlaces& places, std::vector<std::string>* war
   Warn(warnings, "metrics not written to " + places.metricsFile, reason);
 }
 
-void SendToJournal(const RunRecordPlaces& places, const LastRun& run) {
-  if (!places.journalSocket.empty()) SendJournalDatagram(places.journalSocket, JournalDatagram(run));
+void SendToJournal(const RunRecordPlaces& places, const LastRun& run, unsigned unseenProcesses) {
+  if (!places.journalSocket.empty()) SendJournalDatagram(places.journalSocket, JournalDatagram(run, unseenProcesses));
 }

@@ -69,7 +69,8 @@ bool ForgetRunWithoutPort(const std::string& stateDir, const std::string& comman
 // The metrics file from every port's kept state and last run, whole (none
 // when places names no metrics file).
 void RewriteMetrics(const RunRecordPlaces& places, std::vector<std::string>* warnings);
-// The run's journal entry; nothing when the journal's socket is not there.
-void SendToJournal(const RunRecordPlaces& places, const LastRun& run);
+// The run's journal entry, with how many processes its look at who holds a
+// port could not look into; nothing when the journal's socket is not there.
+void SendToJournal(const RunRecordPlaces& places, const LastRun& run, unsigned unseenProcesses);
 
 #endif  // VFD_RECORDS_PORT_RECORDS_H

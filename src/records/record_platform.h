@@ -11,7 +11,9 @@
 std::string DefaultStateDir();
 
 // The state directory's small files.
-enum FileRead { FILE_READ, FILE_ABSENT, FILE_NOT_REGULAR, FILE_UNREADABLE };
+// FILE_NOT_TRUSTED (Linux): the file belongs to an account other than root
+// and the one running the program.
+enum FileRead { FILE_READ, FILE_ABSENT, FILE_NOT_REGULAR, FILE_UNREADABLE, FILE_NOT_TRUSTED };
 
 // Reads a regular file of at most limit bytes; never follows a link and
 // never waits on a FIFO or a device.

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <linux/capability.h>
 #include <sys/stat.h>
@@ -55,6 +56,16 @@ int Closed(int fd, int result) {
 }
 
 bool TrustedOwner(uid_t owner) { return owner == 0 || owner == geteuid(); }
+
+// "name (uid N)", or "uid N" for an account the user database does not know.
+std::string AccountText(uid_t account) {
+  passwd entry {};
+  passwd* found = nullptr;
+  char names[4096];
+  std::string number = "uid " + std::to_string(account);
+  bool known = getpwuid_r(account, &entry, names, sizeof names, &found) == 0 && found != nullptr;
+  return known ? std::string(found->pw_name) + " (" + number + ")" : number;
+}
 
 // A link is the layout of whoever may change the directory holding it: it
 // is followed where only root or this user may (in a sticky directory: the
@@ -208,6 +219,13 @@ FileRead ReadFrom(int dirFd, const std::string& path, const std::string& name, s
     close(fd);
     *reason = path + " is not a regular file";
     return FILE_NOT_REGULAR;
+  }
+  // The state directory is the dialout group's to write: a file of any
+  // other account is a claim by whoever wrote it, which proves nothing.
+  if (!TrustedOwner(info.st_uid)) {
+    close(fd);
+    *reason = path + " belongs to " + AccountText(info.st_uid) + ", neither root nor this user, and counts for nothing";
+    return FILE_NOT_TRUSTED;
   }
   text->clear();
   char buffer[1024];

@@ -103,9 +103,11 @@ std::string MetricsText(const std::vector<PortStatus>& statuses) {
   return times + outcomes + kept;
 }
 
-std::string JournalDatagram(const LastRun& run) {
+std::string JournalDatagram(const LastRun& run, unsigned unseenProcesses) {
   const MessageIdRow* id = MessageIdOf(run.outcome);
-  std::string entry = Field("MESSAGE", "vfdstartup " + run.command + ": " + run.detail);
+  std::string unseen = std::to_string(unseenProcesses);
+  std::string told = unseenProcesses == 0 ? "" : " (" + unseen + " processes could not be looked into for the port)";
+  std::string entry = Field("MESSAGE", "vfdstartup " + run.command + ": " + run.detail + told);
   if (id != nullptr) entry += Field("MESSAGE_ID", id->messageId);
   entry += Field("PRIORITY", std::to_string(id != nullptr ? id->priority : 3));
   entry += Field("SYSLOG_IDENTIFIER", "vfdstartup-cli");
@@ -113,5 +115,6 @@ std::string JournalDatagram(const LastRun& run) {
   entry += Field("VFDSTARTUP_PORT", run.port);
   entry += Field("VFDSTARTUP_REASON", run.reason);
   entry += Field("VFDSTARTUP_COMMAND", run.command);
+  entry += Field("VFDSTARTUP_UNSEEN_PROCESSES", unseen);
   return entry;
 }

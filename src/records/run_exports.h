@@ -17,7 +17,9 @@ std::string MetricsText(const std::vector<PortStatus>& statuses);
 
 // The journal entry of a run: MESSAGE, MESSAGE_ID (one per outcome,
 // explained by the catalog), PRIORITY, SYSLOG_IDENTIFIER and the
-// VFDSTARTUP_OUTCOME, _PORT, _REASON and _COMMAND fields.
-std::string JournalDatagram(const LastRun& run);
+// VFDSTARTUP_OUTCOME, _PORT, _REASON, _COMMAND and _UNSEEN_PROCESSES fields:
+// the last, how many processes the run's look at who holds a port could not
+// look into (a port they held was not seen), which MESSAGE says too when any.
+std::string JournalDatagram(const LastRun& run, unsigned unseenProcesses);
 
 #endif  // VFD_RECORDS_RUN_EXPORTS_H

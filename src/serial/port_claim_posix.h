@@ -17,6 +17,7 @@ struct PortHolder {
   pid_t processId = 0;        // 0: nobody found, or a lock file that names nobody this program can tell
   std::string program;        // its /proc/<pid>/comm
   std::string lockFile;       // set when a lock file claims the port
+  unsigned unseenProcesses = 0;  // processes the look that answered could not look into (see FindOtherHolder)
 };
 
 // The lock file's path for a device (canonical path /dev/ttyS0 gives
@@ -58,13 +59,23 @@ void EndClaim(bool opened);
 // returned: its number for the look after the open.
 uint64_t CountOpen();
 
-// Another process (not this one) with the device open, as far as this user
-// may look into other processes (every thread's descriptors). Compared by
-// device number, never by name: a bind mount, a symlink or a container's
-// own /dev reach one device under many names. Between BeginClaim and
-// EndClaim. Before the open (opened 0) the claims' shared look serves, however
-// old; after it (opened from CountOpen) only a look that began after it.
-bool FindOtherHolder(dev_t device, PortHolder* holder, uint64_t opened = 0);
+// A stop request ends a look at once (null: none ever does); set once, for
+// every look of the process.
+void SetLookStopCheck(bool (*stopRequested)());
+
+enum HolderFound { HOLDER_NONE, HOLDER_FOUND, HOLDER_LOOK_STOPPED };
+
+// Another process (not this one) with the device open to read or write it,
+// in any of its threads' descriptor tables. Compared by device number, never
+// by name: a bind mount, a symlink or a container's own /dev reach one
+// device under many names. A process this user may not look into (another
+// account's, without CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE) is passed over
+// and counted in holder->unseenProcesses: such a run goes on, and says so.
+// A descriptor that cannot be stat'ed is passed over too. Between
+// BeginClaim and EndClaim. Before the open (opened 0) the claims' shared
+// look serves, however old; after it (opened from CountOpen) only a look
+// that began after it.
+HolderFound FindOtherHolder(dev_t device, PortHolder* holder, uint64_t opened = 0);
 
 // The program name of a process; this process's own for 0.
 std::string ProgramOf(pid_t processId);

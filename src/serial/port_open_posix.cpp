@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -135,7 +136,10 @@ HANDLE OpenUnclaimed(const std::string& path, const struct stat& device, bool* o
   PortHolder holder;
   std::string notClaimed;  // a stranger's lock file: TakeLock says so again
   if (FindLiveLock(LockFileFor(canonical), canonical, &holder, &notClaimed)) return FailBusy(holder, false);
-  if (FindOtherHolder(device.st_rdev, &holder)) return FailBusy(holder, false);
+  HolderFound found = FindOtherHolder(device.st_rdev, &holder);
+  LastOpenDetail.unseenProcesses = holder.unseenProcesses;
+  if (found == HOLDER_LOOK_STOPPED) return FailOpen(ERROR_OPERATION_ABORTED);
+  if (found == HOLDER_FOUND) return FailBusy(holder, false);
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   uint64_t opened = CountOpen();
   *opening = true;
@@ -215,10 +219,15 @@ BOOL PortConfirmExclusive(HANDLE handle) {
   PosixPort* port = PosixPortOf(handle);
   if (port == nullptr) return FALSE;
   PortHolder holder;
-  if (!FindOtherHolder(port->device, &holder, port->opened)) return TRUE;
+  HolderFound found = FindOtherHolder(port->device, &holder, port->opened);
+  LastOpenDetail.unseenProcesses = std::max<DWORD>(LastOpenDetail.unseenProcesses, holder.unseenProcesses);
+  if (found == HOLDER_NONE) return TRUE;
+  if (found == HOLDER_LOOK_STOPPED) return FailWith(ERROR_OPERATION_ABORTED);
   FailBusy(holder, false);
   return FALSE;
 }
+
+void PortSetStopCheck(bool (*stopRequested)()) { SetLookStopCheck(stopRequested); }
 
 BOOL PortCloseHandle(HANDLE handle) {
   PosixPort* port = PosixPortOf(handle);

@@ -20,6 +20,11 @@ HANDLE PortCreateFile(const Utf16Unit* portName);
 // without sharing). POSIX: a look at who holds the device that began after
 // the open.
 BOOL PortConfirmExclusive(HANDLE port);
+// Asked while an open, or the look before a record, waits on something of
+// the platform's own (POSIX: the look at every process's descriptors): true
+// ends the wait at once, and the call fails with ERROR_OPERATION_ABORTED
+// before anything reaches the port. Null: never. Windows waits on nothing.
+void PortSetStopCheck(bool (*stopRequested)());
 BOOL PortGetCommState(HANDLE port, DCB* dcb);
 BOOL PortSetCommState(HANDLE port, const DCB* dcb);
 // Puts back the line settings the handle's first PortGetCommState found;
@@ -50,6 +55,9 @@ struct PortOpenDetail {
   char accessGroup[64];      // no permission: the group whose members may open it
   char ownerAndMode[96];     // no permission, and no group may open it: "root:root with mode 0600"
   char lockProblem[256];     // the port is used without a lock file: why; empty: locked, or no lock files here
+  // Processes the look at who holds the port could not look into (POSIX;
+  // also after a successful open): a port one of them holds was not seen.
+  DWORD unseenProcesses;
 };
 void PortGetOpenDetail(PortOpenDetail* detail);
 

@@ -59,6 +59,8 @@ BOOL PortWriteFile(HANDLE port, const BYTE* bytes, DWORD size, DWORD* count) {
 
 BOOL PortConfirmExclusive(HANDLE) { return TRUE; }
 
+void PortSetStopCheck(bool (*)()) {}
+
 BOOL PortCloseHandle(HANDLE port) { return CloseHandle(port); }
 
 void PortSleep(DWORD milliseconds) { Sleep(milliseconds); }

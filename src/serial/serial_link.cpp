@@ -174,6 +174,8 @@ PortFailure ClassifyOpenError(DWORD error) {
     // The system console or the program's own terminal (POSIX).
     case ERROR_DEVICE_IN_USE:
       return PORT_TERMINAL_IN_USE;
+    case ERROR_OPERATION_ABORTED:
+      return PORT_STOPPED;
     // Windows answers a port another program holds with access denied too.
     case ERROR_ACCESS_DENIED:
       return PORT_ACCESS_DENIED;

@@ -43,6 +43,7 @@ enum PortFailure {
   PORT_UNUSABLE,
   PORT_NAME_TOO_LONG,
   PORT_TERMINAL_IN_USE,   // the system console, or this program's own terminal
+  PORT_STOPPED,           // a stop request ended the open's wait (PortSetStopCheck)
 };
 
 // The longest name the platform's ports take: PortNameMax (port_ops.h), at

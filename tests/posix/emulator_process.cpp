@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,6 +17,7 @@
 #include <sys/wait.h>
 
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -48,14 +51,25 @@ pid_t OnceOpened(pid_t pid, int ready[2]) {
   return pid;
 }
 
-pid_t Hold(const std::string& path, bool exclusive, const std::string& mountPoint) {
+// A dialout member's process as a program started under that account is:
+// dumpable, so /proc shows it as the account's (a process that changed its
+// ids without exec shows as root's there, readable by root in any sandbox).
+bool BecomeAccount(HolderAccount account) {
+  if (account == THIS_ACCOUNT) return true;
+  group* dialout = getgrnam("dialout");
+  gid_t groups[1] = {dialout != nullptr ? dialout->gr_gid : static_cast<gid_t>(20)};
+  return setgroups(1, groups) == 0 && setresgid(Stranger(), Stranger(), Stranger()) == 0 &&
+         setresuid(Stranger(), Stranger(), Stranger()) == 0 && prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) == 0;
+}
+
+pid_t Hold(const std::string& path, bool exclusive, const std::string& mountPoint, HolderAccount account) {
   int ready[2];
   if (pipe(ready) != 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
     bool bound = mountPoint.empty() || BindInOwnNamespace(path, mountPoint);
     const std::string& name = mountPoint.empty() ? path : mountPoint;
-    int fd = bound ? open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+    int fd = bound && BecomeAccount(account) ? open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
     if (exclusive) ioctl(fd, TIOCEXCL);
     char opened = fd >= 0 ? 1 : 0;
     if (write(ready[1], &opened, 1) != 1) _exit(1);
@@ -65,11 +79,31 @@ pid_t Hold(const std::string& path, bool exclusive, const std::string& mountPoin
   return OnceOpened(pid, ready);
 }
 
+// A FUSE mount of another account's over mountPoint, in a mount namespace of
+// this process's own, that nobody serves: its root, as an O_PATH descriptor
+// (which asks nothing of the file system). -1 when it cannot be made.
+int MountNobodyServes(const std::string& mountPoint) {
+  int device = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  char options[128];
+  std::snprintf(options, sizeof options, "fd=%d,rootmode=40000,user_id=%u,group_id=%u", device, Stranger(), Stranger());
+  bool mounted = device >= 0 && unshare(CLONE_NEWNS) == 0 &&
+                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                 mount("vfd-test", mountPoint.c_str(), "fuse", MS_NOSUID | MS_NODEV, options) == 0;
+  return mounted ? open(mountPoint.c_str(), O_PATH | O_CLOEXEC) : -1;
+}
+
 struct ThreadHold {
   std::string path;
   bool ownTable;
   int ready;
 };
+
+// Answers 0 on ready and ends the process.
+[[noreturn]] void CannotHold(int ready) {
+  char opened = 0;
+  if (write(ready, &opened, 1) != 1) _exit(1);
+  _exit(1);
+}
 
 // Until the first thread of this process has ended: its table is gone.
 bool FirstThreadEnded() {
@@ -125,7 +159,7 @@ void UseOwnModemLinesDir() {
 
 }  // namespace
 
-pid_t HoldPortInThread(const std::string& path, bool ownTable) {
+pid_t HoldPortInThread(const std::string& path, bool ownTable, HolderAccount account) {
   int ready[2];
   if (pipe(ready) != 0) return -1;
   pid_t pid = fork();
@@ -133,17 +167,70 @@ pid_t HoldPortInThread(const std::string& path, bool ownTable) {
     static ThreadHold hold;
     hold = {path, ownTable, ready[1]};
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, HoldInThread, &hold) != 0) _exit(1);
+    if (!BecomeAccount(account) || pthread_create(&thread, nullptr, HoldInThread, &hold) != 0) CannotHold(ready[1]);
     if (!ownTable) syscall(SYS_exit, 0);  // this thread alone, unwinding nothing
     for (;;) pause();
   }
   return OnceOpened(pid, ready);
 }
 
-pid_t HoldPort(const std::string& path, bool exclusive) { return Hold(path, exclusive, ""); }
+pid_t HoldPortBehindAnUnreadableFile(const std::string& path, const std::string& mountPoint) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    static ThreadHold hold;
+    hold = {path, true, ready[1]};
+    pthread_t thread;
+    if (MountNobodyServes(mountPoint) < 0 || pthread_create(&thread, nullptr, HoldInThread, &hold) != 0)
+      CannotHold(ready[1]);
+    for (;;) pause();
+  }
+  return OnceOpened(pid, ready);
+}
 
-pid_t HoldPortInOwnNamespace(const std::string& path, const std::string& mountPoint, bool exclusive) {
-  return Hold(path, exclusive, mountPoint);
+pid_t HoldPortPathOnly(const std::string& path) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    bool stranger = setgroups(0, nullptr) == 0 && BecomeStranger() && prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) == 0;
+    char opened = stranger && open(path.c_str(), O_PATH | O_CLOEXEC) >= 0 ? 1 : 0;
+    if (write(ready[1], &opened, 1) != 1) _exit(1);
+    for (;;) pause();
+  }
+  return OnceOpened(pid, ready);
+}
+
+pid_t HoldPortOnRequest(const std::string& path, int* request, int* ready) {
+  int asked[2], answer[2];
+  if (pipe(asked) != 0) return -1;
+  if (pipe(answer) != 0) {
+    close(asked[0]), close(asked[1]);
+    return -1;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    char go = 0, opened = 0;
+    if (BecomeAccount(DIALOUT_MEMBER) && read(asked[0], &go, 1) == 1)
+      opened = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0 ? 1 : 0;
+    if (write(answer[1], &opened, 1) != 1) _exit(1);
+    for (;;) pause();
+  }
+  close(asked[0]);
+  close(answer[1]);
+  *request = asked[1];
+  *ready = answer[0];
+  return pid;
+}
+
+pid_t HoldPort(const std::string& path, bool exclusive, HolderAccount account) {
+  return Hold(path, exclusive, "", account);
+}
+
+pid_t HoldPortInOwnNamespace(const std::string& path, const std::string& mountPoint, bool exclusive,
+                             HolderAccount account) {
+  return Hold(path, exclusive, mountPoint, account);
 }
 
 void EndHolder(pid_t pid) {

@@ -35,18 +35,37 @@ std::vector<std::string> EmulatorCommands(const EmulatorProcess& emulator, bool 
 // The record it holds, as HexOf writes it.
 std::string EmulatorRecordHex(const EmulatorProcess& emulator);
 
+// Whose a holder is: this test's own account (root), or a member of the
+// dialout group (another account, as a POS application runs under its own),
+// whose process /proc shows as that account's, as it shows any program
+// started under it.
+enum HolderAccount { THIS_ACCOUNT, DIALOUT_MEMBER };
+
 // Another program with the port open (in exclusive mode when asked) until
 // EndHolder: a child process, since a program never counts its own process
-// as a holder. -1 when it could not be started.
-pid_t HoldPort(const std::string& path, bool exclusive);
+// as a holder. -1 when it could not be started. A dialout member's holder
+// needs root, and reaches the device by a path it may walk.
+pid_t HoldPort(const std::string& path, bool exclusive, HolderAccount account = THIS_ACCOUNT);
 // The same through a bind mount of path over mountPoint (an existing file) in
 // the holder's own mount namespace, as a program in a container reaches a
 // device: its descriptor names mountPoint. -1 also when that needs root.
-pid_t HoldPortInOwnNamespace(const std::string& path, const std::string& mountPoint, bool exclusive);
+pid_t HoldPortInOwnNamespace(const std::string& path, const std::string& mountPoint, bool exclusive,
+                             HolderAccount account = THIS_ACCOUNT);
 // The same by a second thread of the holder, with a descriptor table of its
 // own (unshare(CLONE_FILES)), or after the holder's first thread has ended
 // (its /proc/PID/fd lists nothing then).
-pid_t HoldPortInThread(const std::string& path, bool ownTable);
+pid_t HoldPortInThread(const std::string& path, bool ownTable, HolderAccount account = THIS_ACCOUNT);
+// A process whose first table holds, before anything else, a descriptor of a
+// FUSE mount of another account's (mountPoint, an empty directory, in its own
+// mount namespace; nobody serves it): root's stat of it answers EACCES. The
+// port is open in a thread's own table. -1 also without root or /dev/fuse.
+pid_t HoldPortBehindAnUnreadableFile(const std::string& path, const std::string& mountPoint);
+// An O_PATH descriptor of the device, by an account that may not open it
+// (a stranger, in no group that may): it can neither read nor write.
+pid_t HoldPortPathOnly(const std::string& path);
+// A dialout member's holder that opens the port once a byte is written to
+// *request, and answers on *ready (1: opened) once it has.
+pid_t HoldPortOnRequest(const std::string& path, int* request, int* ready);
 void EndHolder(pid_t pid);
 // The port's line settings as the next program to open it finds them (they
 // stay with the pty), changed first when asked.

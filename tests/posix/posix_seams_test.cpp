@@ -2,6 +2,7 @@
 // the display emulator on a pseudo-terminal (modem lines through the
 // modem-lines fixture), and the POSIX port list over a fake /dev tree.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -29,6 +30,7 @@
 #include "serial/port_claim_posix.h"
 #include "serial/port_ops.h"
 #include "serial/serial_link.h"
+#include "unit_sandbox_posix.h"
 
 
 namespace {
@@ -93,6 +95,29 @@ std::vector<uint32_t> LockFileEvents(int watch, const std::string& name) {
   return kinds;
 }
 
+// What one open came to, in the shape a row runs in (a child process).
+struct Attempt {
+  bool opened;
+  DWORD error;
+  PortOpenDetail detail;
+};
+const DWORD NoHolderOpened = 0xFFFFFFFF;  // AttemptOpen's holder on request did not open
+
+// Rows of other accounts and rows in the units' sandbox need root; without
+// it they are said not to run, never skipped silently.
+bool RunsHere(const char* what, RunShape shape, bool needsRoot) {
+  if (geteuid() == 0 || (!needsRoot && shape == AT_A_ROOT_PROMPT)) return true;
+  std::printf("[ NOT RUN  ] %s, %s: needs root\n", what, ShapeName(shape));
+  return false;
+}
+
+// Exclusive mode a pty kept after its holder ended, cleared (by root).
+void ClearExclusive(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ioctl(fd, TIOCNXCL);
+  close(fd);
+}
+
 class EmulatedDisplay : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -135,6 +160,35 @@ class EmulatedDisplay : public ::testing::Test {
     EndHolder(holder);
     if (verb == "killed") return holder > 0;
     return (*fds)[name] >= 0;
+  }
+
+  // What an open of the port (for a record: toWrite) came to. other: a port
+  // this process holds meanwhile; written: one it opened for a record just
+  // before (the last look began after that open); request, ready: a holder
+  // that opens the port on request (HoldPortOnRequest), asked after this
+  // process's look.
+  Attempt AttemptOpen(bool toWrite, const std::string& other = "", int request = -1, int ready = -1,
+                      const std::string& written = "") {
+    Attempt attempt = {};
+    SerialLink serial, held, third;
+    bool holding = !other.empty() && OpenPort(DevicePath(other).c_str(), &held);
+    bool writing = !written.empty() && OpenPortToWrite(DevicePath(written).c_str(), &third);
+    char go = 1, opened = 0;
+    bool asked = request < 0 || (write(request, &go, 1) == 1 && read(ready, &opened, 1) == 1 && opened == 1);
+    attempt.opened = asked && (toWrite ? OpenPortToWrite : OpenPort)(DevicePath(link).c_str(), &serial);
+    attempt.error = asked ? PortGetLastError() : NoHolderOpened;
+    PortGetOpenDetail(&attempt.detail);
+    if (attempt.opened) ClosePort(&serial);
+    if (holding) ClosePort(&held);
+    if (writing) ClosePort(&third);
+    return attempt;
+  }
+  // The device, as a serial port's node: the dialout group may open it. And
+  // the test's directory, which another account's holder walks through.
+  void OpenToDialout(const std::string& device) {
+    group* dialout = getgrnam("dialout");
+    if (geteuid() != 0 || dialout == nullptr) return;
+    ASSERT_EQ(chown(device.c_str(), 0, dialout->gr_gid) | chmod(device.c_str(), 0660) | chmod(dir.c_str(), 0755), 0);
   }
 
   EmulatorProcess emulator;
@@ -204,66 +258,96 @@ TEST_F(EmulatedDisplay, HeldNonTerminalAndMissingPortsAreRefused) {
 }
 
 // Another program's claim on the port, in each of its forms, makes the port
-// busy (root included), names the holder where it can, and is left as it was.
-// Root's view of who holds the port is by device, not by name: a program in
-// a container reaches the pty through a bind mount in its own namespace.
+// busy (root included, at a prompt and in the units' sandbox), names the
+// holder where it can, and is left as it was. Root's view of who holds the
+// port is by device, not by name: a program in a container reaches the pty
+// through a bind mount in its own namespace. A POS application runs under an
+// account of its own, a member of dialout.
 TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
   // UUCP style: LCK.. and the device's name under /dev, '/' as '_'.
-  std::string device = fs::canonical(link).string().substr(5);
+  std::string canonical = fs::canonical(link).string(), device = canonical.substr(5);
   std::replace(device.begin(), device.end(), '/', '_');
   std::string lockFile = std::string(getenv("VFDSTARTUP_LOCK_DIR")) + "/LCK.." + device;
-  std::string mountPoint = dir + "/container-tty";
+  std::string mountPoint = dir + "/container-tty", fuseMount = dir + "/fuse";
   std::ofstream(mountPoint).flush();
-  SerialLink serial, other, third;
+  fs::create_directory(fuseMount);
+  ASSERT_NO_FATAL_FAILURE(OpenToDialout(canonical));
+  if (geteuid() == 0) {
+    ASSERT_EQ(TheUnitSandbox().problem, "") << "the units' sandbox is not reproduced";
+  }
+  SerialLink serial;
   // A thread's own descriptor table, or a process whose first thread ended,
   // hides nothing; nor, from the port a record goes to, does a holder that
   // opened it after this process's look while it holds another port (that
-  // open looks again), even a look that began just before this open (a
-  // third port's, before its record).
-  enum Holding { OPENED, OWN_TABLE, FIRST_THREAD_ENDED, AFTER_THE_LOOK, JUST_BEFORE_THIS_OPEN, IN_OWN_NAMESPACE };
+  // open looks again, even a look that began just before this open: a third
+  // port's, before its record); nor does a descriptor root may not stat hide
+  // the rest of its process. An O_PATH descriptor (it can neither read nor
+  // write) is no claim. The rows in exclusive mode come last: a pty keeps
+  // it after its holder has ended.
+  enum Holding { OPENED, OWN_TABLE, FIRST_THREAD_ENDED, AFTER_THE_LOOK, JUST_BEFORE_THIS_OPEN, IN_OWN_NAMESPACE,
+                 BEHIND_AN_UNREADABLE_FILE, PATH_ONLY };
   const struct {
     const char* what;
     bool exclusive;
     Holding holding;
+    HolderAccount account;
   } holders[] = {
-      {"open", false, OPENED},
-      {"a thread with a descriptor table of its own", false, OWN_TABLE},
-      {"a process whose first thread has ended", false, FIRST_THREAD_ENDED},
-      {"opened after this process's look, while it holds another port", false, AFTER_THE_LOOK},
-      {"opened after a look that began just before this open", false, JUST_BEFORE_THIS_OPEN},
-      {"exclusive mode", true, OPENED},
-      {"a bind mount in its own namespace", true, IN_OWN_NAMESPACE}};
+      {"open", false, OPENED, THIS_ACCOUNT},
+      {"a dialout member's, open", false, OPENED, DIALOUT_MEMBER},
+      {"a dialout member's thread with a descriptor table of its own", false, OWN_TABLE, DIALOUT_MEMBER},
+      {"a dialout member's process whose first thread has ended", false, FIRST_THREAD_ENDED, DIALOUT_MEMBER},
+      {"a dialout member's, opened after this process's look, while it holds another port", false, AFTER_THE_LOOK,
+       DIALOUT_MEMBER},
+      {"a dialout member's, opened after a look that began just before this open", false, JUST_BEFORE_THIS_OPEN,
+       DIALOUT_MEMBER},
+      {"a thread's own table, beside a file root may not stat", false, BEHIND_AN_UNREADABLE_FILE, THIS_ACCOUNT},
+      {"an O_PATH descriptor of an account that may not open it: no claim", false, PATH_ONLY, THIS_ACCOUNT},
+      {"exclusive mode", true, OPENED, THIS_ACCOUNT},
+      {"a dialout member's, through a bind mount in its own namespace", true, IN_OWN_NAMESPACE, DIALOUT_MEMBER}};
   int otherPort = posix_openpt(O_RDWR | O_NOCTTY), thirdPort = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_TRUE(otherPort >= 0 && grantpt(otherPort) == 0 && unlockpt(otherPort) == 0);
   ASSERT_TRUE(thirdPort >= 0 && grantpt(thirdPort) == 0 && unlockpt(thirdPort) == 0);
+  std::string otherName = ptsname(otherPort), thirdName = ptsname(thirdPort);
+  DWORD promptUnseen = 0;
   for (const auto& h : holders) {
-    SCOPED_TRACE(h.what);
-    if (h.holding == IN_OWN_NAMESPACE && geteuid() != 0) {  // said, never skipped silently
-      std::printf("[ NOT RUN  ] %s: a mount namespace of its own needs root\n", h.what);
-      continue;
+    for (RunShape shape : BothShapes) {
+      SCOPED_TRACE(std::string(h.what) + ", " + ShapeName(shape));
+      if (!RunsHere(h.what, shape, h.account == DIALOUT_MEMBER || h.holding == IN_OWN_NAMESPACE ||
+                                       h.holding == BEHIND_AN_UNREADABLE_FILE || h.holding == PATH_ONLY))
+        continue;
+      ClearExclusive(canonical);  // an earlier row's holder's: only root opens the pty then
+      bool justBefore = h.holding == JUST_BEFORE_THIS_OPEN, afterALook = h.holding == AFTER_THE_LOOK || justBefore;
+      int request = -1, ready = -1;
+      pid_t holder = h.holding == IN_OWN_NAMESPACE ? HoldPortInOwnNamespace(canonical, mountPoint, true, h.account)
+                     : h.holding == OWN_TABLE || h.holding == FIRST_THREAD_ENDED
+                         ? HoldPortInThread(canonical, h.holding == OWN_TABLE, h.account)
+                     : afterALook                             ? HoldPortOnRequest(canonical, &request, &ready)
+                     : h.holding == BEHIND_AN_UNREADABLE_FILE ? HoldPortBehindAnUnreadableFile(canonical, fuseMount)
+                     : h.holding == PATH_ONLY                 ? HoldPortPathOnly(canonical)
+                                                              : HoldPort(canonical, h.exclusive, h.account);
+      if (h.holding == BEHIND_AN_UNREADABLE_FILE && holder < 0) {  // said, never skipped silently
+        std::printf("[ NOT RUN  ] %s: no FUSE here\n", h.what);
+        continue;
+      }
+      ASSERT_GT(holder, 0);
+      Attempt attempt = {};
+      EXPECT_TRUE(InShape<Attempt>(shape, [&] {
+        return AttemptOpen(afterALook, afterALook ? otherName : "", request, ready, justBefore ? thirdName : "");
+      }, &attempt));
+      bool busy = h.holding != PATH_ONLY;
+      EXPECT_EQ(attempt.opened, !busy);
+      if (busy) {
+        EXPECT_EQ(attempt.error, ErrorSharingViolation);
+        EXPECT_EQ(attempt.detail.holderProcessId, static_cast<DWORD>(holder));
+      }
+      // The units look into every process root at a prompt looks into.
+      if (shape == AT_A_ROOT_PROMPT) promptUnseen = attempt.detail.unseenProcesses;
+      else EXPECT_EQ(attempt.detail.unseenProcesses, promptUnseen) << "processes the units could not look into";
+      EXPECT_EQ(IsExclusive(link), h.exclusive) << "another program's exclusive mode changed";
+      EXPECT_FALSE(fs::exists(lockFile)) << "a lock file left on a port that is not used";
+      if (request >= 0) close(request), close(ready);
+      EndHolder(holder);
     }
-    bool justBefore = h.holding == JUST_BEFORE_THIS_OPEN, afterALook = h.holding == AFTER_THE_LOOK || justBefore;
-    if (afterALook) {
-      ASSERT_TRUE(OpenPort(DevicePath(ptsname(otherPort)).c_str(), &other));
-    }
-    ASSERT_TRUE(!justBefore || OpenPortToWrite(DevicePath(ptsname(thirdPort)).c_str(), &third));
-    pid_t holder = h.holding == IN_OWN_NAMESPACE ? HoldPortInOwnNamespace(fs::canonical(link).string(), mountPoint, true)
-                   : h.holding == OWN_TABLE || h.holding == FIRST_THREAD_ENDED
-                       ? HoldPortInThread(link, h.holding == OWN_TABLE)
-                       : HoldPort(link, h.exclusive);
-    ASSERT_GT(holder, 0);
-    bool opened = (afterALook ? OpenPortToWrite : OpenPort)(DevicePath(link).c_str(), &serial);
-    if (opened) ClosePort(&serial);
-    EXPECT_FALSE(opened);
-    EXPECT_EQ(PortGetLastError(), ErrorSharingViolation);
-    PortOpenDetail detail;
-    PortGetOpenDetail(&detail);
-    EXPECT_EQ(detail.holderProcessId, static_cast<DWORD>(holder));
-    EXPECT_EQ(IsExclusive(link), h.exclusive) << "another program's exclusive mode changed";
-    EXPECT_FALSE(fs::exists(lockFile)) << "a lock file left on a port that is not used";
-    if (afterALook) ClosePort(&other);
-    if (justBefore) ClosePort(&third);
-    EndHolder(holder);
   }
   close(otherPort);
   close(thirdPort);
@@ -272,9 +356,11 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
   ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &serial));
   ClosePort(&serial);
   EXPECT_TRUE(IsExclusive(link)) << "exclusive mode this program did not set was cleared";
-  // Lock files: a live process's, as text or as an old binary 4-byte pid;
-  // one that names nobody it can tell (empty, garbage, 4 bytes that are no
-  // process id, an ended process's id with more after it) is reported and kept.
+  ClearExclusive(canonical);
+  // Lock files: a live process's, as text or as an old binary 4-byte pid,
+  // another account's that only it may read among them; one that names
+  // nobody it can tell (empty, garbage, 4 bytes that are no process id, an
+  // ended process's id with more after it) is reported and kept.
   int live = static_cast<int>(getppid());
   pid_t ended = HoldPort("/dev/null", false);
   EndHolder(ended);
@@ -282,25 +368,32 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
     const char* what;
     std::string content;
     DWORD owner;
+    bool othersOnly;  // another account's, mode 0600
   } locks[] = {
-      {"text", "    " + std::to_string(live) + "\n", static_cast<DWORD>(live)},
-      {"binary", std::string(reinterpret_cast<const char*>(&live), sizeof live), static_cast<DWORD>(live)},
-      {"empty", "", 0},
-      {"garbage", "uucp\n", 0},
-      {"4 bytes of garbage", "junk", 0},
-      {"4 bytes of a negative number", "  -5", 0},
-      {"an ended process's id with more after it", std::to_string(ended) + "x\n", 0},
+      {"text", "    " + std::to_string(live) + "\n", static_cast<DWORD>(live), false},
+      {"binary", std::string(reinterpret_cast<const char*>(&live), sizeof live), static_cast<DWORD>(live), false},
+      {"another account's, that only it may read", "    " + std::to_string(live) + "\n", static_cast<DWORD>(live), true},
+      {"empty", "", 0, false},
+      {"garbage", "uucp\n", 0, false},
+      {"4 bytes of garbage", "junk", 0, false},
+      {"4 bytes of a negative number", "  -5", 0, false},
+      {"an ended process's id with more after it", std::to_string(ended) + "x\n", 0, false},
   };
   for (const auto& lock : locks) {
-    SCOPED_TRACE(lock.what);
-    std::ofstream(lockFile) << lock.content;
-    EXPECT_FALSE(OpenPort(DevicePath(link).c_str(), &serial));
-    EXPECT_EQ(PortGetLastError(), ErrorSharingViolation);
-    PortOpenDetail detail;
-    PortGetOpenDetail(&detail);
-    EXPECT_EQ(std::string(detail.lockFile), lockFile);
-    EXPECT_EQ(detail.holderProcessId, lock.owner);
-    EXPECT_EQ(TextOf(lockFile), lock.content) << "another program's lock file was changed";
+    for (RunShape shape : BothShapes) {
+      SCOPED_TRACE(std::string(lock.what) + ", " + ShapeName(shape));
+      if (!RunsHere(lock.what, shape, lock.othersOnly)) continue;
+      std::ofstream(lockFile) << lock.content;
+      ASSERT_TRUE(!lock.othersOnly || (chown(lockFile.c_str(), Stranger(), Stranger()) == 0 && chmod(lockFile.c_str(), 0600) == 0));
+      Attempt attempt = {};
+      ASSERT_TRUE(InShape<Attempt>(shape, [&] { return AttemptOpen(false); }, &attempt));
+      EXPECT_FALSE(attempt.opened);
+      EXPECT_EQ(attempt.error, ErrorSharingViolation);
+      EXPECT_EQ(std::string(attempt.detail.lockFile), lockFile);
+      EXPECT_EQ(attempt.detail.holderProcessId, lock.owner);
+      EXPECT_EQ(TextOf(lockFile), lock.content) << "another program's lock file was changed";
+      fs::remove(lockFile);
+    }
   }
   pid_t stale = HoldPort("/dev/null", false);
   EndHolder(stale);
@@ -353,7 +446,8 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
 
 // Another account's claims hold for an ordinary user: a lock file of its
 // live process (the liveness check answers EPERM) and its exclusive mode
-// (the open answers EBUSY).
+// (the open answers EBUSY). The processes it may not look into (root's, the
+// holder's among them) are counted: more than root's look leaves out.
 TEST_F(EmulatedDisplay, AnotherAccountsClaimsHoldForAnOrdinaryUser) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another account";
   std::string lockDir = getenv("VFDSTARTUP_LOCK_DIR");
@@ -366,14 +460,53 @@ TEST_F(EmulatedDisplay, AnotherAccountsClaimsHoldForAnOrdinaryUser) {
   for (bool locked : {true, false}) {
     SCOPED_TRACE(locked ? "lock file" : "exclusive mode");
     if (!locked) fs::remove(lockFile), exclusive = HoldPort(device, true);
+    DWORD rootUnseen = AttemptOpen(false).detail.unseenProcesses;
     EXPECT_TRUE(InAChild([&] {
       SerialLink serial;
-      return BecomeStranger() && !OpenPort(DevicePath(link).c_str(), &serial) &&
-             PortGetLastError() == ErrorSharingViolation;
-    })) << "not busy";
+      PortOpenDetail detail;
+      bool busy = BecomeStranger() && !OpenPort(DevicePath(link).c_str(), &serial) &&
+                  PortGetLastError() == ErrorSharingViolation;
+      PortGetOpenDetail(&detail);
+      return busy && (locked || detail.unseenProcesses > rootUnseen);
+    })) << "not busy, or the processes it could not look into not counted";
     EXPECT_EQ(fs::exists(lockFile), locked) << "a live process's lock file was removed";
   }
   EndHolder(exclusive);
+}
+
+// A stop request ends the look at who holds the port at once: before the
+// open, the port is never opened; in the look before a record, the port is
+// given up again before a byte goes. Either open fails as aborted (995).
+const char* StopOnceThere = nullptr;  // stop once this file exists; null: at once
+bool StopRequestedForTest() { return StopOnceThere == nullptr || fs::exists(StopOnceThere); }
+
+TEST_F(EmulatedDisplay, AStopRequestEndsTheLookAtOnce) {
+  std::string device = fs::canonical(link).string().substr(5);
+  std::replace(device.begin(), device.end(), '/', '_');
+  std::string lockFile = std::string(getenv("VFDSTARTUP_LOCK_DIR")) + "/LCK.." + device;
+  const struct {
+    const char* what;
+    const char* stopOnceThere;  // the lock file: the port is open and claimed
+    bool toWrite;
+    std::vector<std::string> events;
+  } rows[] = {
+      {"during the look before the open", nullptr, false, {}},
+      {"during the look before a record", lockFile.c_str(), true, {"open", "close"}},
+  };
+  const DWORD ErrorOperationAborted = 995;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_TRUE(Control("reset-log"));
+    StopOnceThere = row.stopOnceThere;
+    PortSetStopCheck(StopRequestedForTest);
+    Attempt attempt = AttemptOpen(row.toWrite);
+    PortSetStopCheck(nullptr);
+    EXPECT_FALSE(attempt.opened);
+    EXPECT_EQ(attempt.error, ErrorOperationAborted);
+    ASSERT_TRUE(Control("mode normal"));
+    EXPECT_EQ(EmulatorCommands(emulator, true), row.events) << "anything but an open and its close";
+    EXPECT_FALSE(fs::exists(lockFile));
+  }
 }
 
 // The holder look leaves out this process alone: a port its parent holds is

@@ -112,6 +112,31 @@ before="$(started vfdstartup-apply.service)"
 cp "$OUT/usb.conf" "$File.new" && mv "$File.new" "$File"
 ran kept vfdstartup-apply.service "$before"
 
+# A POS application, a dialout member's program, has the display's port open
+# (a plain open: no lock file, no exclusive mode) when the udev rule's unit
+# fires: the unit ends busy and names it, and the display receives nothing.
+# The apply lock, held here while the display is plugged in again, lets the
+# holder open the new node before the unit's run begins.
+before="$(started "vfdstartup-apply@$again.service")"
+exec 8>/run/vfdstartup/apply.lock
+flock 8
+step unplug-display-while-held
+gone "$DISPLAY_SERIAL"
+step plug-display-while-held
+held="$(tty_of "$DISPLAY_SERIAL")"
+[ "$held" = "$again" ] || before=0
+setpriv --reuid=65534 --regid=65534 --groups="$(getent group dialout | cut -d: -f3)" \
+  sh -c 'exec sleep 3600 3<>"$1"' holder "/dev/$held" &
+holder=$!
+until [ "$(readlink "/proc/$holder/fd/3")" = "/dev/$held" ]; do sleep 0.1; done
+echo "$holder" >"$OUT/held.holder"
+flock -u 8
+exec 8>&-
+ran held "vfdstartup-apply@$held.service" "$before"
+kill "$holder"
+wait "$holder"
+again="$held"
+
 # A technician swaps the display for another one (the factory default on
 # it) whose adapter has the same serial number: the same by-id name.
 before="$(started "vfdstartup-apply@$again.service")"

@@ -26,11 +26,16 @@ a byte, and the display, plugged in and out through QEMU's monitor.
   replugged  the display pulled out and plugged in again: written once (it
              cannot be asked what it holds, and this is another attachment)
   kept       the same content written anew then sends nothing
+  held       the display plugged in again while a dialout member's program
+             holds it (opened, no lock file, no exclusive mode): the unit,
+             looking into every account's processes, ends busy naming it,
+             and the display receives nothing
   swapped    another display (the factory default on it) plugged in under
              the same by-id name: the message is stored on it
   removed    without a message file the unit is skipped
   unfiled    and so is the display's, plugged in once more
-Each run's journal entry (journalctl -o json, each field matched whole),
+Each run's journal entry (journalctl -o json, each field matched whole; the
+look saw every process: VFDSTARTUP_UNSEEN_PROCESSES=0),
 journalctl -x's text from the package's catalog, and the metrics file the
 unit rewrites in node_exporter's text file directory.
 
@@ -86,6 +91,7 @@ Cases = (
     ("printer", 0, "left alone: /dev/ttyUSB? (not the port %s of %s)" % (DisplayById, Where), None),
     ("replugged", 0, "stored on " + DisplayById, ("display", "usb")),
     ("kept", 0, "unchanged: the display on %s holds this message already" % DisplayById, None),
+    ("held", 3, "error: %s is busy: held by process ? (sleep)" % DisplayById, None),
     ("swapped", 0, "stored on " + DisplayById, ("other", "usb")),
     ("removed", None, None, None),
     ("unfiled", None, None, None),
@@ -107,6 +113,7 @@ Told = {
     "printer": ("left_alone", r"/dev/ttyUSB\d+"),
     "replugged": ("stored", re.escape(DisplayById)),
     "kept": ("unchanged", re.escape(DisplayById)),
+    "held": ("open_failed", re.escape(DisplayById), "busy"),
     "swapped": ("stored", re.escape(DisplayById)),
 }
 MessageIds = {"stored": "8bb47087b923442dbcd113afa25173c0", "unchanged": "7b1b2b689be643f39a0e6b36e42a5edd",
@@ -116,7 +123,7 @@ MessageIds = {"stored": "8bb47087b923442dbcd113afa25173c0", "unchanged": "7b1b2b
 Subjects = {"stored": "The display on %s stored its startup message",
             "unchanged": "The display on %s holds the message already",
             "left_alone": "The port %s was left alone", "no_display": "No display was found",
-            "open_failed": "The port %s could not be used (no_such_port)"}
+            "open_failed": "The port %s could not be used ({reason})"}
 
 
 def FileText(name):
@@ -198,7 +205,7 @@ def StoredOnly(taken, case, name, record):
 def CheckHardened(state, case):
     """As the man page says the units run."""
     expected = {"Group": "dialout", "ProtectSystem": "strict", "NoNewPrivileges": "yes", "PrivateTmp": "yes",
-                "PrivateNetwork": "yes", "CapabilityBoundingSet": "cap_fowner cap_sys_ptrace",
+                "PrivateNetwork": "yes", "CapabilityBoundingSet": "cap_dac_read_search cap_fowner cap_sys_ptrace",
                 "TimeoutStartUSec": "2min"}
     got = {key: state.get(key) for key in expected}
     Check(got == expected, "%s: the unit runs with %s" % (case, got))
@@ -213,9 +220,10 @@ def CheckTold(guest, case):
         fields = json.loads(line)
     Check(fields.get("VFDSTARTUP_OUTCOME") == outcome and re.fullmatch(port, fields.get("VFDSTARTUP_PORT", "-")) and
           fields.get("VFDSTARTUP_COMMAND") == "apply" and fields.get("VFDSTARTUP_REASON") == reason and
+          fields.get("VFDSTARTUP_UNSEEN_PROCESSES") == "0" and
           fields.get("MESSAGE_ID") == MessageIds[outcome] and fields.get("SYSLOG_IDENTIFIER") == "vfdstartup-cli",
           "%s: the journal's entry %s" % (case, fields))
-    subject = re.escape(Subjects[outcome]).replace(re.escape("%s"), port)
+    subject = re.escape(Subjects[outcome].replace("{reason}", reason)).replace(re.escape("%s"), port)
     explained = guest.Result(case, "explained")
     Check(any(re.fullmatch(r"\W* Subject: " + subject, line) for line in explained.splitlines()),
           "%s: journalctl -x explains nothing:\n%s" % (case, explained))
@@ -271,6 +279,9 @@ def CheckCases(guest, host):
             Nothing(taken, case, host.displays)
     Check(not Received(host.displays["printer"].Events()), "the printer received bytes")
     CheckOneRecord(guest)
+    holder = guest.Result("held", "holder").strip()
+    Check(holder and "held by process %s (sleep)" % holder in guest.Result("held", "journal"),
+          "held: the journal does not name the holder, process %r" % holder)
 
 
 def PrepareGuest(guest, deb):

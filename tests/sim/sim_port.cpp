@@ -391,6 +391,8 @@ BOOL PortConfirmExclusive(HANDLE handle) {
   return port != nullptr && !port->openedMeanwhile ? TRUE : FALSE;
 }
 
+void PortSetStopCheck(bool (*)()) {}
+
 BOOL PortCloseHandle(HANDLE handle) {
   std::lock_guard<std::recursive_mutex> hold(WorldLock());
   SimPort* port = PortOf(handle);

@@ -308,21 +308,26 @@ TEST_F(RunRecord, OneJournalEntryPerRun) {
   SimAttachModule(SimFindPort("COM3"));
   Run(Request("Sale"));
   SimFindPort("COM3")->busy = true;  // as Windows says it: access denied
+  PortOpenDetail partly = {};
+  partly.unseenProcesses = 2;  // the look at who holds it could not look into two
+  SimSetOpenDetail(partly);
   JobReport busy = Run(Request("Sale"));
   std::vector<std::string> entries = Received(journal);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0],
             "MESSAGE=vfdstartup apply: stored on COM3\n"
             "MESSAGE_ID=8bb47087b923442dbcd113afa25173c0\nPRIORITY=6\nSYSLOG_IDENTIFIER=vfdstartup-cli\n"
-            "VFDSTARTUP_OUTCOME=stored\nVFDSTARTUP_PORT=COM3\nVFDSTARTUP_REASON=none\nVFDSTARTUP_COMMAND=apply\n");
+            "VFDSTARTUP_OUTCOME=stored\nVFDSTARTUP_PORT=COM3\nVFDSTARTUP_REASON=none\nVFDSTARTUP_COMMAND=apply\n"
+            "VFDSTARTUP_UNSEEN_PROCESSES=0\n");
   EXPECT_EQ(entries[1],
-            "MESSAGE=vfdstartup apply: " + busy.text + "\n"
+            "MESSAGE=vfdstartup apply: " + busy.text + " (2 processes could not be looked into for the port)\n"
             "MESSAGE_ID=e54ff064a7c94d4da641a524ecbacbce\nPRIORITY=3\nSYSLOG_IDENTIFIER=vfdstartup-cli\n"
-            "VFDSTARTUP_OUTCOME=open_failed\nVFDSTARTUP_PORT=COM3\nVFDSTARTUP_REASON=no_permission\nVFDSTARTUP_COMMAND=apply\n");
+            "VFDSTARTUP_OUTCOME=open_failed\nVFDSTARTUP_PORT=COM3\nVFDSTARTUP_REASON=no_permission\nVFDSTARTUP_COMMAND=apply\n"
+            "VFDSTARTUP_UNSEEN_PROCESSES=2\n");
   close(journal);
 
   LastRun twoLines = {"", "", "write", "no_display", "none", "a\nb", 0};
-  EXPECT_EQ(JournalDatagram(twoLines).substr(0, 8 + 8 + 21 + 1),
+  EXPECT_EQ(JournalDatagram(twoLines, 0).substr(0, 8 + 8 + 21 + 1),
             std::string("MESSAGE\n\x15\0\0\0\0\0\0\0vfdstartup write: a\nb\n", 38));
 }
 
@@ -377,7 +382,7 @@ TEST(RunExports, EachOutcomeItsMessageId) {
   };
   for (const auto& row : rows) {
     LastRun run = {"COM3", "COM3", "apply", row.outcome, "none", "text", 0};
-    std::string entry = "\n" + JournalDatagram(run);
+    std::string entry = "\n" + JournalDatagram(run, 0);
     EXPECT_NE(entry.find(std::string("\nMESSAGE_ID=") + row.messageId + "\n"), std::string::npos) << row.outcome;
     EXPECT_NE(entry.find(std::string("\nPRIORITY=") + row.priority + "\n"), std::string::npos) << row.outcome;
   }

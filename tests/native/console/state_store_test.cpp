@@ -25,6 +25,7 @@
 #include "records/state_store.h"
 #include "process_posix.h"
 #include "text/utf_convert.h"
+#include "unit_sandbox_posix.h"
 
 namespace {
 
@@ -389,28 +390,36 @@ bool ReadOnlyInOwnNamespace(const std::string& dir) {
 }
 
 // --check asks what the real run will meet: for each directory both find
-// the state removable, or neither does, for another account and for root
-// on a read-only file system. A state that is not there needs no removal;
-// a read-only directory keeps no new state either. Where a sticky directory
+// the state removable, or neither does, for another account, for root on a
+// read-only file system and for root in the units' sandbox (CAP_FOWNER, no
+// CAP_DAC_OVERRIDE). A state that is not there needs no removal; a
+// read-only directory keeps no new state either. Where a sticky directory
 // is what stops the removal, the hint says so, not "write access".
 TEST_F(StateStore, AskingAndRemovingAgree) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another account and to mount";
   ASSERT_EQ(chmod(root.c_str(), 0711), 0);  // searched, not read, as in any path's walk
   const uid_t other = Stranger();
+  enum Runner { ANOTHER_ACCOUNT, ROOT_ON_A_READ_ONLY_MOUNT, ROOT_IN_THE_UNITS };
   const struct {
     const char* what;
     mode_t mode;
     uid_t dirOwner, fileOwner;
-    bool state, readOnly, removable;
+    bool state;
+    Runner runner;
+    bool removable;
   } rows[] = {
-      {"root's state in a sticky directory", 01777, 0, 0, true, false, false},
-      {"its own state in a sticky directory", 01777, 0, other, true, false, true},
-      {"root's state in a sticky directory of its own", 01777, other, 0, true, false, true},
-      {"root's state in a directory open to all", 0777, 0, 0, true, false, true},
-      {"root's state in a directory it may not change", 0755, 0, 0, true, false, false},
-      {"no state in a directory it may not change", 0755, 0, 0, false, false, true},
-      {"no state on a read-only file system", 0755, 0, 0, false, true, true},
-      {"a state on a read-only file system", 0755, 0, 0, true, true, false},
+      {"root's state in a sticky directory", 01777, 0, 0, true, ANOTHER_ACCOUNT, false},
+      {"its own state in a sticky directory", 01777, 0, other, true, ANOTHER_ACCOUNT, true},
+      {"root's state in a sticky directory of its own", 01777, other, 0, true, ANOTHER_ACCOUNT, true},
+      {"root's state in a directory open to all", 0777, 0, 0, true, ANOTHER_ACCOUNT, true},
+      {"root's state in a directory it may not change", 0755, 0, 0, true, ANOTHER_ACCOUNT, false},
+      {"no state in a directory it may not change", 0755, 0, 0, false, ANOTHER_ACCOUNT, true},
+      {"no state on a read-only file system", 0755, 0, 0, false, ROOT_ON_A_READ_ONLY_MOUNT, true},
+      {"a state on a read-only file system", 0755, 0, 0, true, ROOT_ON_A_READ_ONLY_MOUNT, false},
+      {"another account's state in a sticky directory, root in the units", 01777, 0, other, true, ROOT_IN_THE_UNITS,
+       true},
+      {"root's state in another account's directory, root in the units", 0755, other, 0, true, ROOT_IN_THE_UNITS,
+       false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -420,13 +429,17 @@ TEST_F(StateStore, AskingAndRemovingAgree) {
                                   chown(state.c_str(), row.fileOwner, 0) == 0);
     ASSERT_TRUE(planted) << reason;
     ASSERT_EQ(chmod(dir.c_str(), row.mode) | chown(dir.c_str(), row.dirOwner, 0), 0);
-    auto ready = [&] { return row.readOnly ? ReadOnlyInOwnNamespace(dir) : setgid(other) == 0 && setuid(other) == 0; };
+    bool readOnly = row.runner == ROOT_ON_A_READ_ONLY_MOUNT;
+    auto ready = [&] {
+      if (row.runner == ROOT_IN_THE_UNITS) return TheUnitSandbox().problem.empty() && EnterUnitSandbox(TheUnitSandbox());
+      return readOnly ? ReadOnlyInOwnNamespace(dir) : setgid(other) == 0 && setuid(other) == 0;
+    };
     EXPECT_TRUE(InAChild([&] { return ready() && CanForgetPortState(dir, "ttyS0", &reason) == row.removable; }))
         << "--check";
     EXPECT_TRUE(InAChild([&] {
       auto stickyHint = [&] { return StateDirHint(dir).find(" has the sticky bit: only the file's") != std::string::npos; };
       return ready() && ForgetPortState(dir, "ttyS0", &reason) == row.removable &&
-             (!row.readOnly || !WritePortState(dir, StateOf("ttyS0", 2), &reason)) &&
+             (!readOnly || !WritePortState(dir, StateOf("ttyS0", 2), &reason)) &&
              (row.removable || stickyHint() == ((row.mode & S_ISVTX) != 0));
     })) << "the real run";
     fs::remove_all(dir);
@@ -495,6 +508,59 @@ TEST_F(StateStore, ALastRunComesBackWholeOrIsDamaged) {
   for (const auto& row : rows) {
     std::ofstream(dir + "/vfd-" + row.key + ".last") << row.text;
     EXPECT_EQ(ReadLastRun(dir, row.key, &read, &reason), STATE_DAMAGED) << row.text;
+  }
+}
+
+// A state or last-run file counts only when root or the account running the
+// program wrote it: any member of dialout may write in the state directory,
+// and a whole state of the attachment of now, planted there, would make
+// root's --if-changed send nothing. Root reads alike at a prompt and in the
+// units; a member trusts root's files and its own.
+TEST_F(StateStore, OnlyRootsFilesAndTheReadersOwnCount) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files other owners";
+  group* dialout = getgrnam("dialout");
+  ASSERT_NE(dialout, nullptr);
+  std::string reason, state = dir + "/vfd-ttyS0.state", last = dir + "/vfd-ttyS0.last";
+  ASSERT_TRUE(WritePortState(dir, StateOf("ttyS0", 1), &reason)) << reason;
+  LastRun run = {"ttyS0", "/dev/ttyS0", "apply", "stored", "none", "stored on /dev/ttyS0", 1765170000};
+  ASSERT_TRUE(WriteLastRun(dir, run, &reason)) << reason;
+  ASSERT_EQ(chmod(root.c_str(), 0711) | chown(dir.c_str(), 0, dialout->gr_gid) | chmod(dir.c_str(), 02775), 0);
+  ASSERT_EQ(TheUnitSandbox().problem, "") << "the units' sandbox is not reproduced";
+  const uid_t member = Stranger(), otherMember = Stranger() + 1;
+  const struct {
+    const char* what;
+    uid_t owner, reader;
+    bool counts;
+  } rows[] = {
+      {"root's, read by root", 0, 0, true},
+      {"a dialout member's, read by root", member, 0, false},
+      {"a dialout member's, read by that member", member, member, true},
+      {"root's, read by a dialout member", 0, member, true},
+      {"another dialout member's, read by a member", otherMember, member, false},
+  };
+  for (const auto& row : rows) {
+    for (RunShape shape : BothShapes) {
+      if (row.reader != 0 && shape == IN_THE_UNITS) continue;  // the units run as root
+      SCOPED_TRACE(std::string(row.what) + ", " + ShapeName(shape));
+      ASSERT_EQ(chown(state.c_str(), row.owner, row.owner) | chown(last.c_str(), row.owner, row.owner), 0);
+      std::string read;  // the two answers, then the reasons
+      ASSERT_TRUE(InShapeBytes(shape, [&] {
+        gid_t groups[1] = {dialout->gr_gid};
+        if (row.reader != 0 && (setgroups(1, groups) != 0 || setresgid(row.reader, row.reader, row.reader) != 0 ||
+                                setresuid(row.reader, row.reader, row.reader) != 0))
+          return std::string("no reader");
+        PortState kept;
+        LastRun told;
+        std::string why, whyLast;
+        StateRead stateRead = ReadPortState(dir, "ttyS0", &kept, &why);
+        StateRead lastRead = ReadLastRun(dir, "ttyS0", &told, &whyLast);
+        return std::string(1, static_cast<char>('0' + stateRead)) + static_cast<char>('0' + lastRead) + why + whyLast;
+      }, &read));
+      std::string expected(2, static_cast<char>('0' + (row.counts ? STATE_FOUND : STATE_DAMAGED)));
+      EXPECT_EQ(read.substr(0, 2), expected) << read;
+      std::string owner = "uid " + std::to_string(row.owner);
+      EXPECT_EQ(read.find(owner) != std::string::npos, !row.counts) << "the reason names the file's owner: " << read;
+    }
   }
 }
 

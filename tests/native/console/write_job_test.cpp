@@ -4,6 +4,7 @@
 // request during a search.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -120,7 +121,18 @@ TEST_F(ConsoleJob, TheKeptStateDecidesOnlyWithIfChangedAndOnEveryByte) {
   EXPECT_EQ(unchanged.outcome, OUTCOME_UNCHANGED);
   EXPECT_FALSE(unchanged.changed);
   EXPECT_EQ(SimCountEvents("open"), opens) << "the port was opened";
+  // The same state, as a file another account wrote (any member of the
+  // state directory's group may): it counts for nothing, and says whose it is.
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(ComThreeState().c_str(), Stranger(), Stranger()), 0);
+    JobReport planted = Run(request);
+    EXPECT_EQ(planted.outcome, OUTCOME_STORED);
+    ASSERT_FALSE(planted.warnings.empty());
+    EXPECT_NE(planted.warnings.front().find("uid " + std::to_string(Stranger())), std::string::npos)
+        << planted.warnings.front();
+  }
 
+  int stored = display->recordsStored;
   request.check = true;
   EXPECT_EQ(Run(request).outcome, OUTCOME_UNCHANGED);
   WriteJobRequest last = request;
@@ -128,11 +140,11 @@ TEST_F(ConsoleJob, TheKeptStateDecidesOnlyWithIfChangedAndOnEveryByte) {
   JobReport check = Run(last);
   EXPECT_EQ(check.outcome, OUTCOME_WOULD_WRITE);
   EXPECT_TRUE(check.changed) << "--check says changed where a real run would";
-  EXPECT_EQ(display->recordsStored, 2) << "--check sent a record";
+  EXPECT_EQ(display->recordsStored, stored) << "--check sent a record";
   last.check = false;
   last.fields[1] = u"Open 8-22";  // the fields make the same rows; the record is the one compared
   EXPECT_EQ(Run(last).outcome, OUTCOME_STORED);
-  EXPECT_EQ(display->recordsStored, 3);
+  EXPECT_EQ(display->recordsStored, stored + 1);
 }
 
 // The port found by searching is the one compared, by a real run and by
@@ -205,13 +217,19 @@ TEST_F(ConsoleJob, OutcomesAndWarningsOfTheExchange) {
   EXPECT_NE(written.warnings.front().find("writing anyway"), std::string::npos);
 
   // Ports used without a lock file are said once, however many were opened.
+  // The processes the look at who holds the port could not look into are
+  // counted in the JSON: the run went on.
   PortOpenDetail unlocked = {};
   snprintf(unlocked.lockProblem, sizeof unlocked.lockProblem, "no lock directory");
+  unlocked.unseenProcesses = 3;
   SimSetOpenDetail(unlocked);
   JobReport searched = Run(Request("Sale", ""));
   EXPECT_EQ(std::count_if(searched.warnings.begin(), searched.warnings.end(),
                           [](const std::string& w) { return w.find("(no lock directory)") != std::string::npos; }),
             1);
+  JobReport given = Run(Request("Sale"));
+  EXPECT_EQ(given.outcome, OUTCOME_STORED);
+  EXPECT_NE(ReportJson("write", given, {}, false).find("\"unseen_processes\": 3"), std::string::npos);
 }
 
 // One way a port can be, as each way of running meets it.
@@ -246,6 +264,13 @@ TEST_F(ConsoleJob, CheckEndsAsARealRunOnEveryPort) {
          SimSetOpenDetail(holder);
        },
        OUTCOME_OPEN_FAILED, REASON_BUSY, OUTCOME_OPEN_FAILED},
+      // The look at who holds the port ended by a stop request (ERROR_OPERATION_ABORTED).
+      {"stopped while looking who holds it", "COM3",
+       [](SimPort* p, SimModule*) {
+         p->busy = true;
+         p->busyError = 995;
+       },
+       OUTCOME_INTERRUPTED, REASON_NONE, OUTCOME_NO_DISPLAY},
       {"a silent display", "COM3", [](SimPort*, SimModule* m) { SimControl(m, "mode silent"); }, OUTCOME_NO_ANSWER,
        REASON_NONE, OUTCOME_NO_ANSWER},
       {"a wrong reply to enter set-up", "COM3", [](SimPort*, SimModule* m) { SimControl(m, "mode bad-enter"); },
