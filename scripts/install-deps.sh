@@ -20,6 +20,7 @@ PACKAGES=(
   qemu-system-x86 busybox-static cpio kmod openssh-client xz-utils udev
   prometheus prometheus-node-exporter python3-prometheus-client python3-jsonschema
   systemd libseccomp-dev
+  acl
 )
 
 missing=()

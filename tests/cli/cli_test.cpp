@@ -13,8 +13,10 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -839,6 +841,36 @@ TEST_F(ApplyProgram, TheFilesMessageIsStoredOnceAndOnlyWhereTheFileSays) {
                                   Json("rows", "[\"Winter sale\", \"20% off\"]")})
     EXPECT_NE(noPort.out.find(part), std::string::npos) << part << "\n" << noPort.out;
   EXPECT_EQ(Events(printer, "rx"), 0u) << "the printer received the set-up commands";
+}
+
+// Each apply is recorded as a write is (its last run, the metrics file, one
+// journal entry on a socket standing in for the journal's); --validate
+// looks at the file only and is not.
+TEST_F(ApplyProgram, EachApplyIsRecordedAndAValidationIsNot) {
+  sockaddr_un journal = {AF_UNIX, {}};
+  std::snprintf(journal.sun_path, sizeof journal.sun_path, "%s/journal.socket", dir.c_str());
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&journal), sizeof journal), 0);
+  extraEnv.push_back(std::string("VFDSTARTUP_JOURNAL_SOCKET=") + journal.sun_path);
+  auto entries = [fd] {
+    int n = 0;
+    for (char buffer[4096]; recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0;) ++n;
+    return n;
+  };
+  std::string metrics = dir + "/vfdstartup.prom", port = "port = /dev/serial/by-id/usb-Shop_Display*\n";
+  WriteFile("row0 = Hello\nrow1 = World\nspeed = 100ms\n" + port);
+  EXPECT_EQ(Apply({"--validate", "--metrics-file", metrics}).exitCode, 0);
+  EXPECT_FALSE(fs::exists(metrics) || fs::exists(dir + "/state/vfd-.last")) << "--validate was recorded";
+  EXPECT_EQ(entries(), 0);
+  EXPECT_EQ(Apply({"--metrics-file", metrics}).exitCode, 0);
+  EXPECT_NE(TextOf(metrics).find("outcome=\"stored\"} 1"), std::string::npos) << TextOf(metrics);
+  ASSERT_TRUE(EmulatorControl(display, "mode silent"));
+  WriteFile("row0 = Goodbye\nrow1 = World\nspeed = 100ms\n" + port);
+  EXPECT_EQ(Apply({"--metrics-file", metrics}).exitCode, 3);
+  EXPECT_NE(TextOf(metrics).find("outcome=\"no_answer\"} 1"), std::string::npos) << TextOf(metrics);
+  EXPECT_EQ(Run({"status", State()}).exitCode, 1);
+  EXPECT_EQ(entries(), 2) << "not one journal entry a run";
+  close(fd);
 }
 
 // A pattern that matches nothing (the display unplugged) is a sound file,

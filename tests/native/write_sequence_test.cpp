@@ -275,22 +275,29 @@ TEST(WriteSequenceAnswers, EachEndsWithItsBoxesAndThePortLeftAsFound) {
 }
 
 // Nothing but the failed call and the close: no settings are written back
-// when the port's settings were never changed.
+// when the port's settings were never changed. A program that opened the
+// port after the look before the open is found by the look after it: the
+// port is busy, and nothing reaches it.
 TEST(WriteSequenceFailures, OpeningFailuresTouchNothingMore) {
   struct Case {
     const char* name;
     void (*arrange)(Scene&);
     std::vector<std::string> calls;
+    PortFailure failure;
   } cases[] = {
-      {"open", [](Scene& s) { s.port->exists = false; }, {"open-failed", "box Error.  Could not open COM port:"}},
+      {"open", [](Scene& s) { s.port->exists = false; }, {"open-failed", "box Error.  Could not open COM port:"},
+       PORT_MISSING},
+      {"the look after the open", [](Scene& s) { s.port->openedMeanwhile = true; },
+       {"open", "close", "box Error.  Could not open COM port:"}, PORT_BUSY},
       {"GetCommState", [](Scene& s) { s.port->failGetCommState = 1; },
-       {"open", "get-state-failed", "close", "box Error."}},
+       {"open", "get-state-failed", "close", "box Error."}, PORT_NOT_SERIAL},
       {"SetCommState", [](Scene& s) { s.port->failSetCommState = 1; },
-       {"open", "get-state", "set-state-failed", "close", "box Error."}},
+       {"open", "get-state", "set-state-failed", "close", "box Error."}, PORT_UNUSABLE},
       // The write profile is already on the port here; it is put back before
       // the port is closed.
       {"SetCommTimeouts", [](Scene& s) { s.port->failSetCommTimeouts = 1; },
-       {"open", "get-state", "set-state", "set-timeouts-failed", "restore-state", "close", "box Error."}},
+       {"open", "get-state", "set-state", "set-timeouts-failed", "restore-state", "close", "box Error."},
+       PORT_UNUSABLE},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -298,6 +305,8 @@ TEST(WriteSequenceFailures, OpeningFailuresTouchNothingMore) {
     c.arrange(s);
     Press(s, WRITE_ACTION_WRITE);
     EXPECT_EQ(Transcript(s), c.calls);
+    EXPECT_EQ(s.result.outcome, WRITE_OPEN_FAILED);
+    EXPECT_EQ(s.result.portFailure, c.failure);
     ExpectPortLeftAsFound(s);
   }
 }

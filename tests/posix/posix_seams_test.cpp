@@ -163,12 +163,16 @@ class EmulatedDisplay : public ::testing::Test {
   }
 
   // What an open of the port (for a record: toWrite) came to. other: a port
-  // this process holds meanwhile; request, ready: a holder that opens the
-  // port on request (HoldPortOnRequest), asked after this process's look.
-  Attempt AttemptOpen(bool toWrite, const std::string& other = "", int request = -1, int ready = -1) {
+  // this process holds meanwhile; written: one it opened for a record just
+  // before (the last look began after that open); request, ready: a holder
+  // that opens the port on request (HoldPortOnRequest), asked after this
+  // process's look.
+  Attempt AttemptOpen(bool toWrite, const std::string& other = "", int request = -1, int ready = -1,
+                      const std::string& written = "") {
     Attempt attempt = {};
-    SerialLink serial, held;
+    SerialLink serial, held, third;
     bool holding = !other.empty() && OpenPort(DevicePath(other).c_str(), &held);
+    bool writing = !written.empty() && OpenPortToWrite(DevicePath(written).c_str(), &third);
     char go = 1, opened = 0;
     bool asked = request < 0 || (write(request, &go, 1) == 1 && read(ready, &opened, 1) == 1 && opened == 1);
     attempt.opened = asked && (toWrite ? OpenPortToWrite : OpenPort)(DevicePath(link).c_str(), &serial);
@@ -176,6 +180,7 @@ class EmulatedDisplay : public ::testing::Test {
     PortGetOpenDetail(&attempt.detail);
     if (attempt.opened) ClosePort(&serial);
     if (holding) ClosePort(&held);
+    if (writing) ClosePort(&third);
     return attempt;
   }
   // The device, as a serial port's node: the dialout group may open it. And
@@ -274,12 +279,13 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
   // A thread's own descriptor table, or a process whose first thread ended,
   // hides nothing; nor, from the port a record goes to, does a holder that
   // opened it after this process's look while it holds another port (that
-  // open looks again); nor does a descriptor root may not stat hide the
-  // rest of its process. An O_PATH descriptor (it can neither read nor
+  // open looks again, even a look that began just before this open: a third
+  // port's, before its record); nor does a descriptor root may not stat hide
+  // the rest of its process. An O_PATH descriptor (it can neither read nor
   // write) is no claim. The rows in exclusive mode come last: a pty keeps
   // it after its holder has ended.
-  enum Holding { OPENED, OWN_TABLE, FIRST_THREAD_ENDED, AFTER_THE_LOOK, IN_OWN_NAMESPACE, BEHIND_AN_UNREADABLE_FILE,
-                 PATH_ONLY };
+  enum Holding { OPENED, OWN_TABLE, FIRST_THREAD_ENDED, AFTER_THE_LOOK, JUST_BEFORE_THIS_OPEN, IN_OWN_NAMESPACE,
+                 BEHIND_AN_UNREADABLE_FILE, PATH_ONLY };
   const struct {
     const char* what;
     bool exclusive;
@@ -292,12 +298,16 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
       {"a dialout member's process whose first thread has ended", false, FIRST_THREAD_ENDED, DIALOUT_MEMBER},
       {"a dialout member's, opened after this process's look, while it holds another port", false, AFTER_THE_LOOK,
        DIALOUT_MEMBER},
+      {"a dialout member's, opened after a look that began just before this open", false, JUST_BEFORE_THIS_OPEN,
+       DIALOUT_MEMBER},
       {"a thread's own table, beside a file root may not stat", false, BEHIND_AN_UNREADABLE_FILE, THIS_ACCOUNT},
       {"an O_PATH descriptor of an account that may not open it: no claim", false, PATH_ONLY, THIS_ACCOUNT},
       {"exclusive mode", true, OPENED, THIS_ACCOUNT},
       {"a dialout member's, through a bind mount in its own namespace", true, IN_OWN_NAMESPACE, DIALOUT_MEMBER}};
-  int otherPort = posix_openpt(O_RDWR | O_NOCTTY);
+  int otherPort = posix_openpt(O_RDWR | O_NOCTTY), thirdPort = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_TRUE(otherPort >= 0 && grantpt(otherPort) == 0 && unlockpt(otherPort) == 0);
+  ASSERT_TRUE(thirdPort >= 0 && grantpt(thirdPort) == 0 && unlockpt(thirdPort) == 0);
+  std::string otherName = ptsname(otherPort), thirdName = ptsname(thirdPort);
   DWORD promptUnseen = 0;
   for (const auto& h : holders) {
     for (RunShape shape : BothShapes) {
@@ -306,11 +316,12 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
                                        h.holding == BEHIND_AN_UNREADABLE_FILE || h.holding == PATH_ONLY))
         continue;
       ClearExclusive(canonical);  // an earlier row's holder's: only root opens the pty then
+      bool justBefore = h.holding == JUST_BEFORE_THIS_OPEN, afterALook = h.holding == AFTER_THE_LOOK || justBefore;
       int request = -1, ready = -1;
       pid_t holder = h.holding == IN_OWN_NAMESPACE ? HoldPortInOwnNamespace(canonical, mountPoint, true, h.account)
                      : h.holding == OWN_TABLE || h.holding == FIRST_THREAD_ENDED
                          ? HoldPortInThread(canonical, h.holding == OWN_TABLE, h.account)
-                     : h.holding == AFTER_THE_LOOK            ? HoldPortOnRequest(canonical, &request, &ready)
+                     : afterALook                             ? HoldPortOnRequest(canonical, &request, &ready)
                      : h.holding == BEHIND_AN_UNREADABLE_FILE ? HoldPortBehindAnUnreadableFile(canonical, fuseMount)
                      : h.holding == PATH_ONLY                 ? HoldPortPathOnly(canonical)
                                                               : HoldPort(canonical, h.exclusive, h.account);
@@ -321,7 +332,7 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
       ASSERT_GT(holder, 0);
       Attempt attempt = {};
       EXPECT_TRUE(InShape<Attempt>(shape, [&] {
-        return AttemptOpen(h.holding == AFTER_THE_LOOK, h.holding == AFTER_THE_LOOK ? ptsname(otherPort) : "", request, ready);
+        return AttemptOpen(afterALook, afterALook ? otherName : "", request, ready, justBefore ? thirdName : "");
       }, &attempt));
       bool busy = h.holding != PATH_ONLY;
       EXPECT_EQ(attempt.opened, !busy);
@@ -339,6 +350,7 @@ TEST_F(EmulatedDisplay, AnotherProgramsPortIsBusy) {
     }
   }
   close(otherPort);
+  close(thirdPort);
   // The pty kept the ended holder's exclusive mode: a leftover, used, and
   // left as it was found (it may be a claim of a holder this user cannot see).
   ASSERT_TRUE(OpenPort(DevicePath(link).c_str(), &serial));
@@ -515,7 +527,9 @@ TEST_F(EmulatedDisplay, APortTheParentHoldsIsBusy) {
 // Anyone may make a file in a world-writable lock directory: one made by an
 // account that cannot open the device is no claim (the port is used, a
 // warning names the file and its maker, the file stays). One made by an
-// account that can, or in a directory only root may write to, is a claim.
+// account that can, or in a directory only root may write to, is a claim;
+// so is one whose maker the device's access list lets open it (as a seat's
+// user is given it).
 TEST_F(EmulatedDisplay, AStrangersLockFileIsNoClaim) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to make files of other accounts";
   std::string lockDir = getenv("VFDSTARTUP_LOCK_DIR");
@@ -557,6 +571,16 @@ TEST_F(EmulatedDisplay, AStrangersLockFileIsNoClaim) {
     EXPECT_EQ(TextOf(lockFile), "    " + std::to_string(getppid()) + "\n") << "another account's file was changed";
     fs::remove(lockFile);
   }
+  // A pseudo-terminal keeps no access list: a file that does stands in for the device.
+  std::string listed = dir + "/listed";
+  std::ofstream(listed).flush();
+  std::ofstream(lockFile) << "    " << getppid() << "\n";
+  ASSERT_EQ(chmod(lockDir.c_str(), 01777) | chmod(listed.c_str(), 0660) | chown(lockFile.c_str(), stranger, stranger),
+            0);
+  ASSERT_EQ(system(("setfacl -m u:" + std::to_string(stranger) + ":rw " + listed).c_str()), 0);
+  PortHolder holder;
+  std::string problem;
+  EXPECT_TRUE(FindLiveLock(lockFile, listed, &holder, &problem)) << problem;
   chmod(lockDir.c_str(), 0700);
 }
 
@@ -660,6 +684,7 @@ TEST(PosixLockFile, OnlyAProcessIdInEitherFormIsTakenForOne) {
       {"four bytes of a negative text", "  -5", false},
       {"text with a NUL inside", "  " + endedText + std::string(1, '\0') + "x\n", false},
       {"text with garbage past its blanks", endedText + std::string(40, ' ') + "x", false},
+      {"text of process id 0", "         0\n", false},
   };
   for (const auto& lock : locks) {
     SCOPED_TRACE(lock.what);
@@ -669,6 +694,7 @@ TEST(PosixLockFile, OnlyAProcessIdInEitherFormIsTakenForOne) {
     EXPECT_EQ(FindLiveLock(lockFile, "/dev/null", &holder, &problem), !lock.removed);
     EXPECT_EQ(fs::exists(lockFile), !lock.removed);
     EXPECT_EQ(holder.processId, 0);
+    EXPECT_EQ(holder.program, "") << "a holder named";
     fs::remove(lockFile);
   }
   fs::remove_all(dir);

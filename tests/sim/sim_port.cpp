@@ -382,10 +382,13 @@ BOOL PortWriteFile(HANDLE handle, const BYTE* bytes, DWORD size, DWORD* count) {
   return TRUE;
 }
 
-// The simulated world has no other programs.
+// No other program opens a port unless the test says one did, after the
+// look before the open: the look after it finds that one, as POSIX's does.
 BOOL PortConfirmExclusive(HANDLE handle) {
   std::lock_guard<std::recursive_mutex> hold(WorldLock());
-  return PortOf(handle) != nullptr ? TRUE : FALSE;
+  SimPort* port = PortOf(handle);
+  if (port != nullptr && port->openedMeanwhile) World().lastError = ERROR_SHARING_VIOLATION;
+  return port != nullptr && !port->openedMeanwhile ? TRUE : FALSE;
 }
 
 void PortSetStopCheck(bool (*)()) {}

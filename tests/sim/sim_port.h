@@ -48,6 +48,7 @@ struct SimPort {
   bool exists = true;          // false: CreateFile fails
   bool busy = false;           // held by another program: CreateFile fails
   DWORD busyError = ERROR_ACCESS_DENIED;  // as Windows says it; the POSIX claim says ERROR_BUSY
+  bool openedMeanwhile = false;  // another program opened it after the open's look: the second look says busy
   DWORD modemStatus = MS_CTS_ON | MS_DSR_ON;  // what GetCommModemStatus reports
   bool hungUp = false;         // the module hung up: writes fail, reads find nothing
   DCB dcb;                     // what GetCommState returns / SetCommState sets

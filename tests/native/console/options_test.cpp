@@ -65,6 +65,8 @@ TEST(ConsoleOptions, EachCommandTakesExactlyItsOptionsWhole) {
       {{"apply", "--port", "/dev/ttyUSB0", "--check", "--json", "--state-dir", "/s", "-q"}, true, "", false,
        [](const CliOptions& o) { return o.port == u"/dev/ttyUSB0" && o.check && o.json && o.config.empty(); }},
       {{"apply", "--config="}, false, "--config takes a file", false, nullptr},
+      {{"apply", "--metrics-file", "/m.prom"}, true, "", false,
+       [](const CliOptions& o) { return o.metricsFile == "/m.prom"; }},
       {{"apply", "--row0", "x", "--json"}, false, "'apply' takes no option --row0", true, nullptr},
       {{"apply", "--if-changed"}, false, "'apply' takes no option --if-changed", false, nullptr},
       {{"write", "--config", "/m.conf"}, false, "'write' takes no option --config", false, nullptr},

@@ -1,7 +1,11 @@
-// What a run reports: each outcome's exit code, each reason's words, and
-// JSON that every parser takes.
+// What a run reports: each outcome's exit code and Application log event,
+// each reason's words, and JSON that every parser takes.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
+#include "cli/outcome_events.h"
 #include "job/job_report.h"
 #include "job/outcomes.h"
 #include "text/json_text.h"
@@ -9,22 +13,36 @@
 
 namespace {
 
-TEST(ConsoleReport, EveryOutcomeHasItsExitCode) {
+// The event IDs never change, and each is the message of that ID in the
+// Application log's message table, which names the outcome.
+TEST(ConsoleReport, EveryOutcomeHasItsExitCodeAndEvent) {
   const struct {
     JobOutcome outcome;
     const char* name;
     int exitCode;
+    unsigned eventId;
   } rows[] = {
-      {OUTCOME_STORED, "stored", 0},           {OUTCOME_UNCHANGED, "unchanged", 0},
-      {OUTCOME_WOULD_WRITE, "would_write", 0}, {OUTCOME_FOUND, "found", 0},
-      {OUTCOME_NOT_CONFIRMED, "not_confirmed", 1}, {OUTCOME_INCOMPATIBLE, "incompatible", 1},
-      {OUTCOME_USAGE, "usage", 2},             {OUTCOME_REFUSED, "refused", 2},
-      {OUTCOME_NO_ANSWER, "no_answer", 3},     {OUTCOME_NO_DISPLAY, "no_display", 3},
-      {OUTCOME_OPEN_FAILED, "open_failed", 3}, {OUTCOME_IO_ERROR, "io_error", 4},
+      {OUTCOME_STORED, "stored", 0, 1},              {OUTCOME_UNCHANGED, "unchanged", 0, 2},
+      {OUTCOME_WOULD_WRITE, "would_write", 0, 3},    {OUTCOME_FOUND, "found", 0, 4},
+      {OUTCOME_NOT_CONFIRMED, "not_confirmed", 1, 5}, {OUTCOME_INCOMPATIBLE, "incompatible", 1, 6},
+      {OUTCOME_USAGE, "usage", 2, 7},                {OUTCOME_REFUSED, "refused", 2, 8},
+      {OUTCOME_NO_ANSWER, "no_answer", 3, 9},        {OUTCOME_NO_DISPLAY, "no_display", 3, 10},
+      {OUTCOME_OPEN_FAILED, "open_failed", 3, 11},   {OUTCOME_IO_ERROR, "io_error", 4, 12},
+      {OUTCOME_INTERRUPTED, "interrupted", 128, 13}, {OUTCOME_LEFT_ALONE, "left_alone", 0, 14},
+      {OUTCOME_BAD_CONFIG, "bad_config", 2, 15},     {OUTCOME_VALID, "valid", 0, 16},
+      {OUTCOME_STATE_ERROR, "state_error", 5, 17},
   };
+  std::stringstream table;
+  table << std::ifstream(VFD_EVENT_MESSAGES).rdbuf();
+  std::string messages = table.str();
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     EXPECT_STREQ(OutcomeRowOf(row.outcome).name, row.name);
+    EXPECT_EQ(OutcomeEventOf(row.outcome).id, row.eventId);
+    size_t at = messages.find("MessageId=" + std::to_string(row.eventId) + "\n");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(messages.substr(at, messages.find("\n.\n", at) - at).find("(" + std::string(row.name) + ")"),
+              std::string::npos);
     JobReport report;
     ConcludeReport(&report, row.outcome, "x");
     EXPECT_EQ(ExitCodeOf(report, 0), row.exitCode);

@@ -64,12 +64,14 @@ class RunRecord : public ::testing::Test {
     request.command = "apply";
     return request;
   }
-  // A run as the console program makes it: the job, then its record.
+  // A run as the console program makes it: the job, then its record
+  // (none for --check).
   JobReport Run(const WriteJobRequest& request) {
     FrontEnd frontEnd;
     ResetConsoleFrontEnd(&frontEnd);
     JobReport report;
     RunWriteJob(request, &frontEnd, &report);
+    if (request.check) return report;
     RecordRun(places, request.command, &report);
     TellJournal(places, request.command, report);
     return report;
@@ -85,13 +87,15 @@ class RunRecord : public ::testing::Test {
   RunRecordPlaces places;
 };
 
-// What status shows after each run, one row a run, in order on COM3.
+// What status shows after each run, one row a run, in order on COM3 (no
+// outcome: the last run is left as it was). A port left alone is never
+// shown.
 TEST_F(RunRecord, StatusAfterEachRun) {
   SimModule* display = SimAttachModule(SimFindPort("COM3"));
   struct Shown {
     const char* what;
     std::function<void(WriteJobRequest*)> make;
-    const char* outcome;   // the last run's
+    const char* outcome;   // the last run's; null: the one before, untouched
     bool success;
     const char* kept;      // the kept rows, "" for none
     const char* command;   // that stored them
@@ -103,6 +107,7 @@ TEST_F(RunRecord, StatusAfterEachRun) {
       {"failed", [display](WriteJobRequest*) { SimControl(display, "mode silent"); }, "no_answer", false, "", ""},
       {"stored again", [display](WriteJobRequest* r) { SimControl(display, "mode normal"), r->command = "write"; },
        "stored", true, "Sale|Open 8-22", "write"},
+      {"--check", [](WriteJobRequest* r) { r->check = true; }, nullptr, true, "Sale|Open 8-22", "write"},
       {"swapped: another attachment (here a new boot), written once",
        [this](WriteJobRequest* r) {
          Boot("boot-2");
@@ -120,8 +125,13 @@ TEST_F(RunRecord, StatusAfterEachRun) {
     long long before = time(nullptr);
     std::string lastAtClose;
     SimFindPort("COM3")->onClose = [&](SimPort*) { lastAtClose = TextOf(places.stateDir + "/vfd-COM3.last"); };
+    std::string lastBefore = TextOf(places.stateDir + "/vfd-COM3.last");
     JobReport report = Run(request);
     SimFindPort("COM3")->busy = false;
+    if (run.outcome == nullptr) {
+      EXPECT_EQ(TextOf(places.stateDir + "/vfd-COM3.last"), lastBefore);
+      continue;
+    }
     std::vector<PortStatus> statuses = Statuses();
     ASSERT_EQ(statuses.size(), 1u);
     const PortStatus& status = statuses[0];
@@ -147,6 +157,11 @@ TEST_F(RunRecord, StatusAfterEachRun) {
     EXPECT_EQ(SpeedLabelOf(status.state.record), "100ms");
     EXPECT_GT(status.state.writtenAt, 0);
   }
+  JobReport alone;  // apply --port on a receipt printer's port
+  ConcludeReport(&alone, OUTCOME_LEFT_ALONE, "COM4 (not the port COM3 of the message file)");
+  alone.port = IdentifyPort(u"COM4");
+  RecordRun(places, "apply", &alone);
+  EXPECT_EQ(Statuses().size(), 1u) << "the port left alone is shown";
 }
 
 // A run that reaches no port is kept as the terminal's own last run, until

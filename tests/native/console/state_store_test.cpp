@@ -51,11 +51,13 @@ std::string PathOfDescriptor(int fd) {
 
 // A neighbour who may write dir: once name is there, it lets `steps` more of
 // the program's calls pass, then swaps name, in one step, for a link to
-// target. Deterministic: each run of the program meets it at one step.
+// target (or for target itself, a directory of its own). Deterministic: each
+// run of the program meets it at one step.
 struct Neighbour {
   std::string dir, name, target;
   int steps = -1;  // -1: no neighbour
   bool swapped = false;
+  bool ownDirectory = false;
 } NextDoor;
 
 void NeighbourMoves() {
@@ -63,8 +65,9 @@ void NeighbourMoves() {
   struct stat made {};
   std::string name = n.dir + "/" + n.name, lure = n.dir + "/lure";
   if (n.steps < 0 || n.swapped || lstat(name.c_str(), &made) != 0 || n.steps-- > 0) return;
-  n.swapped = symlink(n.target.c_str(), lure.c_str()) == 0 &&
-              renameat2(AT_FDCWD, lure.c_str(), AT_FDCWD, name.c_str(), RENAME_EXCHANGE) == 0;
+  std::string in = n.ownDirectory ? n.target : lure;
+  n.swapped = (n.ownDirectory || symlink(n.target.c_str(), lure.c_str()) == 0) &&
+              renameat2(AT_FDCWD, in.c_str(), AT_FDCWD, name.c_str(), RENAME_EXCHANGE) == 0;
 }
 
 void Record(const char* call, int at, const char* path, int flags = 0) {
@@ -194,7 +197,14 @@ TEST_F(StateStore, FileNamesAreOnePerKeyAndNeverAWindowsDevice) {
       {"COM3", "vfd-COM3.state"},
       {"tty\xFF", "vfd-tty%FF.state"},
   };
-  for (const auto& row : rows) EXPECT_EQ(StateFileName(row.key), row.file);
+  std::string key;
+  for (const auto& row : rows) {
+    EXPECT_EQ(StateFileName(row.key), row.file);
+    EXPECT_TRUE(KeyOfDeviceFileName(row.file, ".state", &key) && key == row.key) << row.file;
+  }
+  // No other spelling of a key's name is its device's file.
+  for (const char* other : {"vfd-tty%53%30.state", "vfd-pts%2f7.state"})
+    EXPECT_FALSE(KeyOfDeviceFileName(other, ".state", &key)) << other;
   // CON, PRN, AUX, NUL, COM0-9, LPT0-9, any case, any extension.
   const char* reserved[] = {"con", "PRN", "Aux", "NUL", "com0", "COM9", "lpt1", "LPT9"};
   for (const char* key : reserved) {
@@ -291,60 +301,82 @@ TEST_F(StateStore, LevelsItMakesHaveTheirModesWhateverTheUmask) {
 }
 
 // A neighbour who may write the directory a level is made in swaps the new
-// name for a link to a directory of root's: planted before the run, or
-// after each of the program's calls in turn once the name is made. Nothing
-// there is ever changed or written.
+// name for a link to a directory of root's (planted before the run, or
+// after each of the program's calls in turn once the name is made), or for
+// a directory of its own. Nothing there is ever changed or written.
 TEST_F(StateStore, NeverMakesOrFixesALevelThroughASwappedName) {
   std::string shared = root + "/shared", victim = root + "/victim";
   ASSERT_EQ(mkdir(shared.c_str(), 0777) | chmod(shared.c_str(), 0777), 0);
   const std::string stateDirs[] = {shared + "/state", shared + "/state/inner"};  // the state directory, a parent
   int changed = 0, tries = 0;
-  for (const std::string& stateDir : stateDirs) {
-    for (int steps = -1; steps < 12; ++steps, ++tries) {
-      SCOPED_TRACE(stateDir + ", steps " + std::to_string(steps));
-      ASSERT_EQ(mkdir(victim.c_str(), 0700), 0);
-      struct stat before {}, after {};
-      ASSERT_EQ(stat(victim.c_str(), &before), 0);
-      if (steps < 0) {
-        ASSERT_EQ(symlink(victim.c_str(), (shared + "/state").c_str()), 0);
+  for (bool own : {false, true})
+    for (const std::string& stateDir : stateDirs)
+      for (int steps = own ? 0 : -1; steps < 12; ++steps, ++tries) {
+        SCOPED_TRACE(stateDir + ", steps " + std::to_string(steps) + (own ? ", the neighbour's own directory" : ""));
+        ASSERT_EQ(mkdir(victim.c_str(), 0700) | (own ? chown(victim.c_str(), Stranger(), Stranger()) : 0), 0);
+        struct stat before {}, after {};
+        ASSERT_EQ(stat(victim.c_str(), &before), 0);
+        if (steps < 0) {
+          ASSERT_EQ(symlink(victim.c_str(), (shared + "/state").c_str()), 0);
+        }
+        NextDoor = {shared, "state", victim, steps, false, own};
+        std::string reason;
+        WritePortState(stateDir, StateOf("ttyS0", 1), &reason);
+        NextDoor.steps = -1;
+        EXPECT_TRUE(steps < 0 || steps > 2 || NextDoor.swapped) << "the neighbour never moved";
+        std::string theirs = own && NextDoor.swapped ? shared + "/state" : victim;
+        ASSERT_EQ(stat(theirs.c_str(), &after), 0);
+        bool touched = after.st_mode != before.st_mode || after.st_gid != before.st_gid || !fs::is_empty(theirs);
+        EXPECT_FALSE(touched) << "a directory elsewhere changed or written";
+        changed += touched;
+        fs::remove_all(victim);
+        for (const auto& entry : fs::directory_iterator(shared)) fs::remove_all(entry.path());
       }
-      NextDoor = {shared, "state", victim, steps, false};
-      std::string reason;
-      WritePortState(stateDir, StateOf("ttyS0", 1), &reason);
-      NextDoor.steps = -1;
-      EXPECT_TRUE(steps < 0 || steps > 2 || NextDoor.swapped) << "the neighbour never moved";
-      ASSERT_EQ(stat(victim.c_str(), &after), 0);
-      bool touched = after.st_mode != before.st_mode || after.st_gid != before.st_gid || !fs::is_empty(victim);
-      EXPECT_FALSE(touched) << "a directory elsewhere changed or written";
-      changed += touched;
-      fs::remove_all(victim);
-      for (const auto& entry : fs::directory_iterator(shared)) fs::remove_all(entry.path());
-    }
-  }
   EXPECT_EQ(changed, 0) << "of " << tries << " tries";
 }
 
-// A link on the way is followed where no one but root or this user may
-// have planted it: the administrator's layout. Elsewhere the run keeps no state.
+// A link on the way is followed where no one but root or the user running
+// may have planted it: the administrator's layout, for root and for an
+// ordinary user alike. Elsewhere the run keeps no state; a target that is
+// not there is never made, and a loop of links ends.
 TEST_F(StateStore, ALinkOnTheWayIsFollowedWhereOnlyTrustedAccountsMayPlantIt) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give a link another owner";
+  ASSERT_EQ(chmod(root.c_str(), 0711), 0);  // searched by the other account too
   std::string holder = root + "/holder", target = root + "/target";
+  const uid_t other = Stranger();
   const struct {
     mode_t mode;
-    uid_t linkOwner;
-    bool followed;
-  } rows[] = {{0755, 0, true}, {0775, 0, false}, {0777, 0, false}, {01777, 0, true}, {01777, Stranger(), false}};
+    uid_t dirOwner, linkOwner;
+    const char* to;           // the link's target under root
+    bool byRoot, byOther;     // followed by root, by the other account
+  } rows[] = {
+      {0755, 0, 0, "target", true, true},           {0775, 0, 0, "target", false, false},
+      {0777, 0, 0, "target", false, false},         {01777, 0, 0, "target", true, true},
+      {01777, 0, other, "target", false, true},     {0755, other, 0, "target", false, true},
+      {0755, 0, 0, "target/absent", false, false},  {0755, 0, 0, "holder/loop", false, false},
+  };
   for (const auto& row : rows) {
-    char what[64];
-    std::snprintf(what, sizeof what, "a directory of mode %04o, the link's owner %u", row.mode, row.linkOwner);
+    char what[96];
+    std::snprintf(what, sizeof what, "a directory of mode %04o of %u, a link of %u to %s", row.mode, row.dirOwner,
+                  row.linkOwner, row.to);
     SCOPED_TRACE(what);
+    std::string link = holder + "/state", to = root + "/" + row.to;
     ASSERT_TRUE(fs::create_directories(holder) && fs::create_directories(target));
-    ASSERT_EQ(symlink(target.c_str(), (holder + "/state").c_str()) | chmod(holder.c_str(), row.mode) |
-                  lchown((holder + "/state").c_str(), row.linkOwner, 0),
+    ASSERT_EQ(symlink(to.c_str(), link.c_str()) | symlink(link.c_str(), (holder + "/loop").c_str()) |
+                  chmod(target.c_str(), 0777) | chown(holder.c_str(), row.dirOwner, 0) |
+                  chmod(holder.c_str(), row.mode) | lchown(link.c_str(), row.linkOwner, 0),
               0);
-    std::string reason;
-    EXPECT_EQ(WritePortState(holder + "/state", StateOf("ttyS0", 1), &reason), row.followed) << reason;
-    EXPECT_EQ(fs::exists(target + "/vfd-ttyS0.state"), row.followed);
+    auto follows = [&](bool followed) {
+      std::string reason;
+      bool written = WritePortState(link, StateOf("ttyS0", 1), &reason);
+      bool loopSaid = to != holder + "/loop" || reason.find("reached through a symbolic link") != std::string::npos;
+      return written == followed && (access((to + "/vfd-ttyS0.state").c_str(), F_OK) == 0) == followed &&
+             access((target + "/absent").c_str(), F_OK) != 0 && loopSaid;
+    };
+    EXPECT_TRUE(InAChild([&] { return follows(row.byRoot); })) << "root";
+    fs::remove(target + "/vfd-ttyS0.state");
+    EXPECT_TRUE(InAChild([&] { return setgid(other) == 0 && setuid(other) == 0 && follows(row.byOther); }))
+        << "another account";
     fs::remove_all(holder);
     fs::remove_all(target);
   }
@@ -421,15 +453,24 @@ TEST_F(StateStore, AnythingButAWholeStateOfTheDeviceIsDamaged) {
   ASSERT_TRUE(WritePortState(dir, StateOf("ttyS0", 1), &reason));
   std::string good = Text(dir + "/vfd-ttyS0.state");
   std::string path = dir + "/vfd-ttyS1.state";
+  ASSERT_TRUE(WritePortState(dir, StateOf("ttyS1", 1), &reason));
+  std::string own = Text(path), untilTime = own.substr(0, own.find("written_at="));
   const struct {
     const char* what;
     std::function<void()> plant;
   } rows[] = {
-      {"cut short", [&] { std::ofstream(path) << good.substr(0, good.size() - 20); }},
-      {"record one digit short", [&] { std::ofstream(path) << good.substr(0, good.size() - 2) << "\n"; }},
-      {"unknown key", [&] { std::ofstream(path) << good << "extra=1\n"; }},
+      {"cut short", [&] { std::ofstream(path) << own.substr(0, own.size() - 20); }},
+      {"record one digit short",
+       [&] {
+         std::string cut = own;
+         std::ofstream(path) << cut.erase(cut.find("\nattachment=") - 1, 1);
+       }},
+      {"unknown key", [&] { std::ofstream(path) << own << "extra=1\n"; }},
       {"another device's state", [&] { fs::copy_file(dir + "/vfd-ttyS0.state", path); }},
       {"another device's state with this device's name once more", [&] { std::ofstream(path) << good << "device=ttyS1\n"; }},
+      {"a time with a leading zero", [&] { std::ofstream(path) << untilTime << "written_at=0123\ncommand=\n"; }},
+      {"a time past 2^63 - 1",
+       [&] { std::ofstream(path) << untilTime << "written_at=9999999999999999999\ncommand=\n"; }},
       {"a FIFO", [&] { mkfifo(path.c_str(), 0644); }},
       {"a directory", [&] { fs::create_directory(path); }},
       {"a link to a whole state of this device",
@@ -445,6 +486,28 @@ TEST_F(StateStore, AnythingButAWholeStateOfTheDeviceIsDamaged) {
     PortState state;
     EXPECT_EQ(ReadPortState(dir, "ttyS1", &state, &reason), STATE_DAMAGED);
     fs::remove_all(path);
+  }
+}
+
+// A last run comes back as written, line breaks and backslashes in its
+// names and detail included; one of another device, or with a time the
+// program never writes, is damaged.
+TEST_F(StateStore, ALastRunComesBackWholeOrIsDamaged) {
+  std::string reason;
+  LastRun odd = {"ttyS1", "/dev/a\nb\\n\rc", "apply", "no_display", "none", "x\r\ny\\", 1765170000};
+  ASSERT_TRUE(WriteLastRun(dir, odd, &reason)) << reason;
+  LastRun read;
+  ASSERT_EQ(ReadLastRun(dir, "ttyS1", &read, &reason), STATE_FOUND) << reason;
+  EXPECT_EQ(read.port + "|" + read.detail, odd.port + "|" + odd.detail);
+  std::string own = Text(dir + "/vfd-ttyS1.last"), untilTime = own.substr(0, own.find("time="));
+  const struct {
+    const char* key;
+    std::string text;
+  } rows[] = {
+      {"ttyS2", own}, {"ttyS1", untilTime + "time=0123\n"}, {"ttyS1", untilTime + "time=9999999999999999999\n"}};
+  for (const auto& row : rows) {
+    std::ofstream(dir + "/vfd-" + row.key + ".last") << row.text;
+    EXPECT_EQ(ReadLastRun(dir, row.key, &read, &reason), STATE_DAMAGED) << row.text;
   }
 }
 
@@ -577,6 +640,7 @@ TEST_F(StateStore, AStateCountsOnlyForTheAttachmentItWasWrittenOn) {
       {"the node made again", [&] { unlink(node.c_str()), mknod(node.c_str(), S_IFCHR | 0660, makedev(1, 3)); }, false},
       {"another boot", [&] { std::ofstream(boot) << "4f1d2c3a-0000-4000-8000-000000000002\n"; }, false},
       {"no boot id to be read", [&] { unlink(boot.c_str()); }, false},
+      {"still none: a state written without one", [] {}, false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);

@@ -346,7 +346,8 @@ TEST_F(ConsoleJob, AStopAfterTheSearchFoundTheDisplaySendsNothing) {
 
 // Without a port, --if-changed trusts the configured port's kept state
 // without probing (a display that is off stays unasked), --check as a real
-// run; a state that names another device is no state of this one.
+// run; a state that names another device, or another attachment (a new
+// boot), is no state of this one.
 TEST_F(ConsoleJob, TheConfiguredPortsOwnKeptStateDecidesWithoutProbing) {
   SimModule* display = Display("COM3");
   SimAddRegString(SimAddRegKey(expected::LineDisplayKey), "Port", "COM3");
@@ -371,6 +372,10 @@ TEST_F(ConsoleJob, TheConfiguredPortsOwnKeptStateDecidesWithoutProbing) {
   WriteJobRequest request = Request("Sale", "");
   request.ifChanged = true;
   EXPECT_EQ(Run(request).outcome, OUTCOME_STORED) << "another device's state counted";
+  std::ofstream(stateDir + "/boot_id") << "another boot\n";
+  setenv("VFDSTARTUP_BOOT_ID", (stateDir + "/boot_id").c_str(), 1);
+  EXPECT_EQ(Run(request).outcome, OUTCOME_STORED) << "a state of the boot before counted";
+  unsetenv("VFDSTARTUP_BOOT_ID");
 }
 
 // Every way a write can end, and what it leaves of a kept state of "Sale":
