@@ -165,8 +165,8 @@ class SshFleet(fleet.Fleet):
         })
         return environment
 
-    def Rollout(self, rows, speed, check=False, forks=None, extraVars=None, extraArgs=()):
-        return super().Rollout(rows, speed, check, forks or Forks, extraVars, extraArgs)
+    def Rollout(self, rows, speed, check=False, forks=None, extraVars=None, extraArgs=(), playbook="rollout.yml"):
+        return super().Rollout(rows, speed, check, forks or Forks, extraVars, extraArgs, playbook)
 
 
 def FirstRollout(theFleet):
