@@ -266,9 +266,10 @@ void KeepLastRun(void* context, const WriteResult& result) {
   Exchange* exchange = static_cast<Exchange*>(context);
   JobReport* report = exchange->report;
   ConcludeExchange(result, {}, report);
-  if (!RunKeepsRecord(exchange->request->command, report->portAnswered, report->displayOnRecord)) return;
+  const std::string& command = exchange->request->command;
+  if (!RunKeepsRecord(command, report->searched, report->portAnswered, report->displayOnRecord)) return;
   std::string reason;
-  LastRun run = LastRunOf(exchange->request->command, *report);
+  LastRun run = LastRunOf(command, *report);
   if (!KeepPortLastRun(exchange->request->stateDir, run, &reason))
     report->warnings.push_back("last run not kept: " + reason);
   report->lastRunKept = true;  // or tried: once is enough

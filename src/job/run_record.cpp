@@ -12,7 +12,7 @@ LastRun LastRunOf(const std::string& command, const JobReport& report) {
 
 void RecordRun(const RunRecordPlaces& places, const std::string& command, JobReport* report) {
   // A port left alone is not the display's: nothing is said of it.
-  bool kept = RunKeepsRecord(command, report->portAnswered, report->displayOnRecord);
+  bool kept = RunKeepsRecord(command, report->searched, report->portAnswered, report->displayOnRecord);
   if (report->outcome != OUTCOME_LEFT_ALONE && kept)
     KeepLastRunOf(places, LastRunOf(command, *report), report->port, report->lastRunKept, &report->warnings);
   RewriteMetrics(places, &report->warnings);

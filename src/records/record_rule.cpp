@@ -32,6 +32,6 @@ std::vector<PortStatus> NewestPerDisplay(const std::vector<PortStatus>& records)
   return newest;
 }
 
-bool RunKeepsRecord(const std::string& command, bool portAnswered, bool displayOnRecord) {
-  return command == "apply" || portAnswered || displayOnRecord;
+bool RunKeepsRecord(const std::string& command, bool searched, bool portAnswered, bool displayOnRecord) {
+  return command == "apply" || searched || portAnswered || displayOnRecord;
 }

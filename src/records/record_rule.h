@@ -32,10 +32,12 @@ bool RecordIsAbout(const PortStatus& record, const PortIdentity& port);
 std::vector<PortStatus> NewestPerDisplay(const std::vector<PortStatus>& records);
 
 // Whether a run keeps its record: apply's always, as it runs for the display
-// the terminal is meant to keep, whose failures the fleet must see; a run
-// started by hand only when its port led to a device (something answered
-// there) or to a display kept on record before the run: a mistake at a
-// prompt is reported on the spot, and kept nowhere.
-bool RunKeepsRecord(const std::string& command, bool portAnswered, bool displayOnRecord);
+// the terminal is meant to keep, whose failures the fleet must see; so does
+// a run that searched for the display (a rollout's write: a display missing
+// or silent is the fleet's to see); a run given its port by hand only when
+// the port led to a device (something answered there) or to a display kept
+// on record before the run: a port mistyped at a prompt is reported on the
+// spot, and kept nowhere.
+bool RunKeepsRecord(const std::string& command, bool searched, bool portAnswered, bool displayOnRecord);
 
 #endif  // VFD_RECORDS_RECORD_RULE_H

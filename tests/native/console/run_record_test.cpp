@@ -165,21 +165,26 @@ TEST_F(RunRecord, StatusAfterEachRun) {
 }
 
 // A run that reaches no port is kept as the terminal's own last run, until
-// a run reaches a port or it is forgotten; a port never written shows
-// nothing kept and no run.
+// a run reaches a port or it is forgotten, also a search started by hand (a
+// rollout's write); a port never written shows nothing kept and no run.
 TEST_F(RunRecord, ARunWithoutAPortAndAPortNeverWritten) {
   WriteJobRequest search = Request("Sale", "");
-  EXPECT_EQ(Run(search).outcome, OUTCOME_NO_ANSWER);
-  std::vector<PortStatus> statuses = Statuses();
-  ASSERT_EQ(statuses.size(), 1u);
-  EXPECT_EQ(statuses[0].stateKey, "");
-  EXPECT_TRUE(statuses[0].identity.name.empty());
-  EXPECT_EQ(statuses[0].run.outcome, "no_answer");
-  EXPECT_FALSE(StatusSucceeded(statuses[0]));
-  JobReport forgotten;
-  RunForgetJob(u"", places.stateDir, &forgotten);
-  EXPECT_TRUE(forgotten.outcome == OUTCOME_FORGOTTEN && forgotten.forgotten == std::vector<std::string>{""} &&
-              Statuses().empty());
+  std::vector<PortStatus> statuses;
+  for (const char* command : {"write", "apply"}) {
+    SCOPED_TRACE(command);
+    search.command = command;
+    EXPECT_EQ(Run(search).outcome, OUTCOME_NO_ANSWER);
+    statuses = Statuses();
+    ASSERT_EQ(statuses.size(), 1u);
+    EXPECT_EQ(statuses[0].stateKey, "");
+    EXPECT_TRUE(statuses[0].identity.name.empty());
+    EXPECT_EQ(statuses[0].run.outcome, "no_answer");
+    EXPECT_FALSE(StatusSucceeded(statuses[0]));
+    JobReport forgotten;
+    RunForgetJob(u"", places.stateDir, &forgotten);
+    EXPECT_TRUE(forgotten.outcome == OUTCOME_FORGOTTEN && forgotten.forgotten == std::vector<std::string>{""} &&
+                Statuses().empty());
+  }
 
   SimAttachModule(SimFindPort("COM4"));
   EXPECT_EQ(Run(search).outcome, OUTCOME_STORED);
