@@ -30,6 +30,7 @@ const CommandWord Words[] = {
     {CLI_FIND, "find", false},     {CLI_WRITE, "write", true},        {CLI_FACTORY_DEFAULT, "factory-default", false},
     {CLI_RECORD, "record", true},  {CLI_PREVIEW, "preview", true},    {CLI_DESCRIBE, "describe", false},
     {CLI_APPLY, "apply", false},   {CLI_STATUS, "status", false},     {CLI_SERVICE, "service", false},
+    {CLI_FORGET, "forget", false},
 };
 
 const CommandWord* WordOf(CliCommand command) {
