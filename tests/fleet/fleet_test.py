@@ -251,6 +251,17 @@ def PullMode(theFleet):
         refused, marks = Stage("pull mode: %s with a line break replaces nothing" % what, theFleet, message,
                                Everyone(pulling, "failed"), extraVars=dict(pull, **extra), extraArgs=limit)
         refusals.append((refused, "without line breaks"))
+    # Each mode on its own platform only: policy mode on a Linux terminal and
+    # pull mode on a Windows one fail the mode's check, and nothing is sent.
+    windows = Subfleet(theFleet, [t.name for t in pulling.terminals])
+    for mode, hosts, why in (("policy", pulling, "(Windows terminals) policy"), ("pull", windows, "on Linux terminals")):
+        wrong, marks = Stage("%s mode on the other platform's terminals" % mode, theFleet, MessageA,
+                             Everyone(hosts, "failed"), extraVars=dict(pull, vfdstartup_mode=mode),
+                             extraArgs=["--limit", ",".join(t.name for t in hosts.terminals)])
+        CheckNothingSent(hosts, marks, mode + " mode on the other platform")
+        for terminal in hosts.terminals:
+            Check(why in wrong.failures.get(terminal.name, {}).get("msg", ""), "%s mode on %s failed otherwise: %r" %
+                  (mode, terminal.name, wrong.failures.get(terminal.name)))
     for terminal in pulling.terminals:
         Check(fleet.TextOf(terminal.messageFile) == before[terminal.name], "%s's file was replaced" % terminal.name)
         for refused, why in refusals:
