@@ -19,6 +19,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 extern char** environ;
@@ -159,7 +160,12 @@ void UseOwnModemLinesDir() {
 
 }  // namespace
 
-pid_t HoldPortInThread(const std::string& path, bool ownTable, HolderAccount account) {
+namespace {
+
+// A child whose second thread opens path and keeps it (in a table of its own
+// when ownTable), once prepare has made the child what the row needs; the
+// first thread ends unless the holder has a table of its own.
+pid_t HoldInSecondThread(const std::string& path, bool ownTable, const std::function<bool()>& prepare) {
   int ready[2];
   if (pipe(ready) != 0) return -1;
   pid_t pid = fork();
@@ -167,26 +173,21 @@ pid_t HoldPortInThread(const std::string& path, bool ownTable, HolderAccount acc
     static ThreadHold hold;
     hold = {path, ownTable, ready[1]};
     pthread_t thread;
-    if (!BecomeAccount(account) || pthread_create(&thread, nullptr, HoldInThread, &hold) != 0) CannotHold(ready[1]);
+    if (!prepare() || pthread_create(&thread, nullptr, HoldInThread, &hold) != 0) CannotHold(ready[1]);
     if (!ownTable) syscall(SYS_exit, 0);  // this thread alone, unwinding nothing
     for (;;) pause();
   }
   return OnceOpened(pid, ready);
 }
 
+}  // namespace
+
+pid_t HoldPortInThread(const std::string& path, bool ownTable, HolderAccount account) {
+  return HoldInSecondThread(path, ownTable, [account] { return BecomeAccount(account); });
+}
+
 pid_t HoldPortBehindAnUnreadableFile(const std::string& path, const std::string& mountPoint) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    static ThreadHold hold;
-    hold = {path, true, ready[1]};
-    pthread_t thread;
-    if (MountNobodyServes(mountPoint) < 0 || pthread_create(&thread, nullptr, HoldInThread, &hold) != 0)
-      CannotHold(ready[1]);
-    for (;;) pause();
-  }
-  return OnceOpened(pid, ready);
+  return HoldInSecondThread(path, true, [&mountPoint] { return MountNobodyServes(mountPoint) >= 0; });
 }
 
 pid_t HoldPortPathOnly(const std::string& path) {
